@@ -1,0 +1,64 @@
+#include "engine/Platform.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTextStream>
+#include <cstdio>
+
+namespace Platform {
+namespace {
+
+MsgBoxHandler g_handler;
+Application g_app;
+
+QMessageBox::Icon IconFor(int style)
+{
+    switch (style & 0x70) {
+    case vbCritical: return QMessageBox::Critical;
+    case vbQuestion: return QMessageBox::Question;
+    case vbExclamation: return QMessageBox::Warning;
+    case vbInformation: return QMessageBox::Information;
+    default: return QMessageBox::NoIcon;
+    }
+}
+
+int QtMsgBox(const QString& text, int style, const QString& title)
+{
+    if (IsHeadless()) {
+        // A server must never hang on a dialog nobody can see.
+        QTextStream(stderr) << title << ": " << text << Qt::endl;
+        return vbOK;
+    }
+    QMessageBox box(IconFor(style), title, text, QMessageBox::Ok);
+    box.exec();
+    return vbOK;
+}
+
+} // namespace
+
+bool IsHeadless()
+{
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return true;
+    const QString name = QGuiApplication::platformName();
+    return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+int MsgBox(const QString& text, int style, const QString& title)
+{
+    const QString t = title.isEmpty() ? AppTitle : title;
+    if (g_handler)
+        return g_handler(text, style, t);
+    return QtMsgBox(text, style, t);
+}
+
+MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler)
+{
+    MsgBoxHandler old = std::move(g_handler);
+    g_handler = std::move(handler);
+    return old;
+}
+
+Application& App() { return g_app; }
+
+} // namespace Platform

@@ -1,0 +1,43 @@
+#pragma once
+// Platform services that tests must control: modal message boxes and the
+// application object. The program wires them to Qt; tests replace them.
+#include <QString>
+#include <functional>
+
+namespace Platform {
+
+// Message box styles and answers, numbered as the rest of the program speaks of them.
+enum : int {
+    vbOKOnly = 0,
+    vbCritical = 16,
+    vbQuestion = 32,
+    vbExclamation = 48,
+    vbInformation = 64,
+};
+enum : int { vbOK = 1 };
+
+// Title of message boxes that name no title of their own.
+inline const QString AppTitle = QStringLiteral("Orvane");
+
+using MsgBoxHandler = std::function<int(const QString& text, int style, const QString& title)>;
+
+// Modal message box; returns the button pressed. An empty title means AppTitle.
+int MsgBox(const QString& text, int style = vbOKOnly, const QString& title = QString());
+
+// Replaces the message box handler (tests record and answer at once);
+// an empty handler restores the default. Returns the previous one.
+MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler);
+
+// True when nobody can see a dialog: no application, or the offscreen/minimal platform.
+bool IsHeadless();
+
+struct Application {
+    QString Path;          // directory of the executable, no trailing separator
+    bool PrevInstance = false;
+    int StartMode = 0;     // 1 when started to serve an automation client
+};
+
+// The one application object; start-up fills it, tests may set it.
+Application& App();
+
+} // namespace Platform

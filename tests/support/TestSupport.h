@@ -1,0 +1,49 @@
+#pragma once
+// Helpers shared by the tests.
+#include "engine/Platform.h"
+
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace TestSupport {
+
+// Records every message box while alive and answers each at once with OK.
+class MsgBoxRecorder {
+public:
+    struct Box {
+        QString text;
+        int style;
+        QString title;
+    };
+    MsgBoxRecorder();
+    ~MsgBoxRecorder();
+    MsgBoxRecorder(const MsgBoxRecorder&) = delete;
+    MsgBoxRecorder& operator=(const MsgBoxRecorder&) = delete;
+
+    QList<Box> boxes;
+    QStringList texts() const;
+    void clear() { boxes.clear(); }
+
+private:
+    Platform::MsgBoxHandler previous_;
+};
+
+// Writes bytes to a file, creating or replacing it; fails the test on error.
+void WriteFile(const QString& path, const QByteArray& bytes);
+QByteArray ReadFile(const QString& path);
+
+} // namespace TestSupport
+
+// Like QTEST_MAIN, but every test runs on the offscreen platform, whatever the shell says.
+#define ORVANE_TEST_MAIN(TestObject)                                        \
+    int main(int argc, char** argv)                                         \
+    {                                                                       \
+        qputenv("QT_QPA_PLATFORM", "offscreen");                            \
+        QApplication app(argc, argv);                                       \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                            \
+        TestObject tc;                                                      \
+        QTEST_SET_MAIN_SOURCE_PATH                                          \
+        return QTest::qExec(&tc, argc, argv);                               \
+    }

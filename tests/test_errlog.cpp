@@ -1,0 +1,86 @@
+// The error log ring and the message box it writes to.
+#include "comm/LEDCOMM.h"
+#include "tests/support/TestSupport.h"
+
+#include <QLineEdit>
+
+class TestErrLog : public QObject {
+    Q_OBJECT
+
+    // Expected log text for messages first..last (inclusive).
+    static QString Expected(int first, int last)
+    {
+        QString s;
+        for (int i = first; i <= last; ++i)
+            s += QStringLiteral("m%1\r\n").arg(i);
+        return s;
+    }
+
+private slots:
+    void init() { LEDCOMM::ResetErrLog(); }
+
+    void emptyLogIsEmptyText() { QCOMPARE(LEDCOMM::GetErrLog(), QString()); }
+
+    void threeReportsOldestFirstAndBoxShowsLast()
+    {
+        QLineEdit box;
+        LEDCOMM::SetMsgBox(&box);
+        LEDCOMM::ReportError("m1");
+        LEDCOMM::ReportError("m2");
+        LEDCOMM::ReportError("m3");
+        QCOMPARE(box.text(), QString("m3"));
+        QVERIFY(LEDCOMM::GetErrLog().endsWith(Expected(1, 3)));
+        // Reading leaves the log as it was.
+        QCOMPARE(LEDCOMM::GetErrLog(), LEDCOMM::GetErrLog());
+        LEDCOMM::SetMsgBox(nullptr);
+    }
+
+    void wrapAt101And102()
+    {
+        for (int i = 1; i <= 101; ++i)
+            LEDCOMM::ReportError(QStringLiteral("m%1").arg(i));
+        // Whatever the position was, 101 reports replace every slot.
+        const QString all = LEDCOMM::GetErrLog();
+        QCOMPARE(all, Expected(1, 101));
+        LEDCOMM::ReportError("m102");
+        QCOMPARE(LEDCOMM::GetErrLog(), Expected(2, 102));
+    }
+
+    void messageWithLineEndKeptAndOneMoreAdded()
+    {
+        for (int i = 1; i <= 101; ++i)
+            LEDCOMM::LogError(QStringLiteral("x"));
+        LEDCOMM::LogError("a\r\nb");
+        QVERIFY(LEDCOMM::GetErrLog().endsWith("x\r\na\r\nb\r\n"));
+    }
+
+    void boxOnlyAfterAttachAndNeverADeadWidget()
+    {
+        LEDCOMM::ReportError("before");  // no box attached: log only
+        auto* box = new QLineEdit;
+        LEDCOMM::SetMsgBox(box);
+        QCOMPARE(box->text(), QString());
+        LEDCOMM::ReportError("after");
+        QCOMPARE(box->text(), QString("after"));
+        delete box;
+        LEDCOMM::ReportError("gone");  // must not touch the deleted box
+        QVERIFY(LEDCOMM::GetErrLog().endsWith("before\r\nafter\r\ngone\r\n"));
+    }
+
+    void resetDetachesBoxAndEmptiesLog()
+    {
+        QLineEdit box;
+        LEDCOMM::SetMsgBox(&box);
+        LEDCOMM::ReportError("one");
+        LEDCOMM::ResetErrLog();
+        // The write position stays where it was, so the slots before it read as empty lines.
+        QCOMPARE(LEDCOMM::GetErrLog().remove("\r\n"), QString());
+        LEDCOMM::ReportError("two");
+        QCOMPARE(box.text(), QString("one"));
+        QVERIFY(LEDCOMM::GetErrLog().endsWith("\r\ntwo\r\n"));
+        QCOMPARE(LEDCOMM::GetErrLog().remove("\r\n"), QString("two"));
+    }
+};
+
+ORVANE_TEST_MAIN(TestErrLog)
+#include "test_errlog.moc"

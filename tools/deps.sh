@@ -1,0 +1,20 @@
+# Sourced by run.sh and test.sh: installs the Debian packages that are missing.
+ORVANE_PACKAGES="cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon xauth xvfb"
+
+orvane_install_deps() {
+    local missing=()
+    for p in $ORVANE_PACKAGES "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+orvane_build() {
+    cmake -S . -B "${1:-build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "${1:-build}" -j"$(nproc)"
+}
