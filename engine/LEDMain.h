@@ -1,0 +1,71 @@
+#pragma once
+// Program entry, start-up and shut-down, the command interpreter and channel output.
+#include <QString>
+#include <cstdint>
+
+class QWidget;
+class frmVURUruduvo;
+
+namespace LEDMain {
+
+// ---- Program-wide state ----
+QString AppDir();               // executable's directory followed by "/"
+int16_t MainWindowLoaded();     // 1 while the main window is loaded, shown or hidden
+int AutomationObjects();        // automation objects alive now
+int16_t MaxCmdHist();
+
+// ---- Start-up and shut-down ----
+// The process entry: single instance, start-up, event loop. Returns the exit code.
+int Run(int argc, char** argv);
+int16_t AppInit();
+int16_t DeviceConnect();
+int16_t AppShutdown();
+
+// The main window: the current instance, or nullptr when it is not loaded.
+frmVURUruduvo* MainForm();
+// The current instance, created (loaded, hidden) first when there is none.
+frmVURUruduvo* LoadMainForm();
+// Load and unload handling of the main window; the window calls these itself.
+void MainFormLoad(frmVURUruduvo* form);
+void MainFormUnload(frmVURUruduvo* form);
+
+// Windows of the design register while loaded (created until unloaded).
+void RegisterForm(QWidget* form);
+void UnregisterForm(QWidget* form);
+
+// Other top-level windows (text editors) that keep the process alive while open.
+void HoldProcess();
+void ReleaseProcess();
+
+// Automation objects report their birth and death; the shut-down rule counts them.
+void AutomationObjectCreated();
+void AutomationObjectDestroyed();
+
+// Ends the process once no window of the design is loaded, no automation object lives
+// and nothing else holds it. The one place that decides.
+void CheckProcessEnd();
+
+// ---- Channel output ----
+int16_t SetChannel(const QString& letter, int16_t intensity);
+int16_t AllChannelsOff();
+int16_t IsFormLoaded(const QString& name);
+// Channel commands that failed since the program started; lets a caller tell
+// whether the sends of one bar move all succeeded.
+uint64_t ChannelFailures();
+
+// ---- Command interpreter ----
+// A failure that is no response of the language (the window could not be shown
+// or hidden): it abandons the script.
+struct ScriptFailure {
+    int number = 0;  // 0: none
+    QString description;
+};
+QString ExecScript(const QString& script, ScriptFailure* failure = nullptr);
+QString ExecCommand(const QString& line, ScriptFailure* failure = nullptr);
+int16_t SplitFirst(QString& source, QString& piece, const QString& separator);
+int16_t NextToken(QString& line, QString& token);
+QString LedCommand(const QString& rest);
+QString LedSet(const QString& channel, const QString& valueText);
+int64_t CommandCounter();
+
+} // namespace LEDMain
