@@ -3,7 +3,7 @@
 #include <QString>
 #include <cstdint>
 
-class QWidget;
+class QObject;
 class frmVURUruduvo;
 
 namespace LEDMain {
@@ -30,8 +30,8 @@ void MainFormLoad(frmVURUruduvo* form);
 void MainFormUnload(frmVURUruduvo* form);
 
 // Windows of the design register while loaded (created until unloaded).
-void RegisterForm(QWidget* form);
-void UnregisterForm(QWidget* form);
+void RegisterForm(QObject* form);
+void UnregisterForm(QObject* form);
 
 // Other top-level windows (text editors) that keep the process alive while open.
 void HoldProcess();
@@ -40,6 +40,11 @@ void ReleaseProcess();
 // Automation objects report their birth and death; the shut-down rule counts them.
 void AutomationObjectCreated();
 void AutomationObjectDestroyed();
+
+// The session bus went away and took every automation object with it: a program
+// serving automation behind a hidden window unloads it and ends; one with a
+// visible window keeps running and says so once.
+void AutomationGone();
 
 // Ends the process once no window of the design is loaded, no automation object lives
 // and nothing else holds it. The one place that decides.

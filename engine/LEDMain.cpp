@@ -1,0 +1,469 @@
+#include "engine/LEDMain.h"
+
+#include "comm/LEDCOMM.h"
+#include "engine/NumText.h"
+#include "engine/OrvaneCmd.h"
+#include "engine/Platform.h"
+#include "mainwindow/frmVURUruduvo.h"
+#include "params/TRAPAR.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QLockFile>
+#include <QPointer>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTextStream>
+#include <csignal>
+#include <memory>
+#include <unistd.h>
+
+namespace LEDMain {
+namespace {
+
+// ---- Program-wide state ----
+QString g_appDir;
+int16_t g_mainWindowLoaded = 0;
+int g_automationObjects = 0;
+int16_t g_maxCmdHist = 0;
+int g_processHolds = 0;
+int64_t g_commandCounter = 0;
+uint64_t g_channelFailures = 0;
+QPointer<frmVURUruduvo> g_mainForm;
+QList<QPointer<QObject>> g_forms;
+bool g_automationGoneSaid = false;
+
+constexpr QChar kBlank = QLatin1Char(' ');
+const QString kMainFormName = QStringLiteral("frmVURUruduvo");
+
+// Only code 32 counts as a blank.
+QStringView TrimBlanks(QStringView s)
+{
+    qsizetype b = 0;
+    qsizetype e = s.size();
+    while (b < e && s[b] == kBlank) ++b;
+    while (e > b && s[e - 1] == kBlank) --e;
+    return s.mid(b, e - b);
+}
+
+// Lengths are 16-bit results; a longer piece or word still counts as one.
+int16_t Length16(qsizetype n) { return int16_t(std::min<qsizetype>(n, 32767)); }
+
+// SplitFirst over an offset into the script, so a long script is not copied for every piece.
+qsizetype SplitAt(QStringView source, qsizetype& pos, QStringView& piece, QStringView separator)
+{
+    const QStringView rest = source.mid(pos);
+    const qsizetype p = rest.indexOf(separator);
+    if (p < 0) {
+        piece = rest;
+        pos = source.size();
+        return piece.size();
+    }
+    piece = rest.left(p);
+    pos += p + separator.size();
+    return p;
+}
+
+int LetterIndex(const QString& letter)
+{
+    static const QString letters[4] = {"A", "B", "C", "D"};
+    for (int i = 0; i < 4; ++i)
+        if (letter == letters[i])
+            return i;
+    return -1;
+}
+
+// ---- Signals: SIGTERM, SIGINT and SIGHUP run the unload path ----
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void Terminate()
+{
+    if (g_mainForm)
+        g_mainForm->close();
+    // Objects of clients may still live; the lights go off all the same.
+    if (LEDCOMM::CommFormLoaded() == 1)
+        AppShutdown();
+    QCoreApplication::exit(0);
+}
+
+void InstallSignalHandlers(QObject* parent)
+{
+    if (::pipe(g_signalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+        char buf[16];
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
+        Terminate();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+// Another orvane of this user with the same application directory holds the lock.
+std::unique_ptr<QLockFile> g_instanceLock;
+
+bool AnotherInstanceRuns(const QString& appPath)
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    const QByteArray key =
+        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    g_instanceLock = std::make_unique<QLockFile>(dir + "/orvane-" + QString::fromLatin1(key) + ".lock");
+    g_instanceLock->setStaleLockTime(0);  // only a live process counts
+    if (g_instanceLock->tryLock(0))
+        return false;
+    // A lock left by a crashed copy is stale: its process is gone.
+    if (g_instanceLock->error() == QLockFile::LockFailedError && g_instanceLock->removeStaleLockFile()
+        && g_instanceLock->tryLock(0))
+        return false;
+    return g_instanceLock->error() == QLockFile::LockFailedError;
+}
+
+void Main()
+{
+    if (Platform::App().PrevInstance) {
+        Platform::MsgBox(QStringLiteral("Application is already running."), Platform::vbCritical,
+                         QStringLiteral("VURUruduvo"));
+        return;
+    }
+    const int16_t r = AppInit();
+    const int startMode = Platform::App().StartMode;
+    if (startMode == 0 || r < 0)
+        LoadMainForm()->show();
+}
+
+} // namespace
+
+// ---- Program-wide state ----
+QString AppDir() { return g_appDir; }
+int16_t MainWindowLoaded() { return g_mainWindowLoaded; }
+int AutomationObjects() { return g_automationObjects; }
+int16_t MaxCmdHist() { return g_maxCmdHist; }
+int64_t CommandCounter() { return g_commandCounter; }
+uint64_t ChannelFailures() { return g_channelFailures; }
+
+// ---- Start-up and shut-down ----
+int Run(int argc, char** argv)
+{
+    bool automation = false;
+    int regServer = 0;
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray a = argv[i];
+        if (a == "--automation")
+            automation = true;
+        else if (a == "--regserver")
+            regServer = 1;
+        else if (a == "--unregserver")
+            regServer = -1;
+    }
+    if (regServer != 0) {
+        QCoreApplication core(argc, argv);
+        return OrvaneCmd::RegServer(regServer > 0);
+    }
+    // With no display the program serves headless instead of aborting.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    // The process ends by the program's own rule, not when its last window closes.
+    app.setQuitOnLastWindowClosed(false);
+    Platform::App().Path = QCoreApplication::applicationDirPath();
+    Platform::App().StartMode = automation ? 1 : 0;
+    Platform::App().PrevInstance = AnotherInstanceRuns(Platform::App().Path);
+
+    Main();
+    if (Platform::App().PrevInstance)
+        return 0;
+    InstallSignalHandlers(&app);
+    OrvaneCmd::StartService();
+    CheckProcessEnd();
+    const int code = app.exec();
+    OrvaneCmd::StopService();
+    if (g_mainForm)
+        delete g_mainForm.data();
+    if (LEDCOMM::CommFormLoaded() == 1)
+        AppShutdown();
+    return code;
+}
+
+int16_t AppInit()
+{
+    int16_t result = 1;
+    g_appDir = Platform::App().Path + QLatin1Char('/');
+    TRAPAR::SetParDir(g_appDir);
+    if (LEDCOMM::CommReadSettings() < 0)
+        result = -1;
+    LEDCOMM::SetCommInTerm(13);
+    LEDCOMM::SetCommOutTerm(13);
+    g_maxCmdHist = 100;
+    if (DeviceConnect() < 0)
+        result = -1;
+    LoadMainForm();
+    AllChannelsOff();
+    return result;
+}
+
+int16_t DeviceConnect()
+{
+    LEDCOMM::CommFormLoad();
+    return LEDCOMM::CommOpenConfigured() ? 1 : -1;
+}
+
+int16_t AppShutdown()
+{
+    AllChannelsOff();
+    LEDCOMM::CommClosePort();
+    LEDCOMM::CommFormUnload();
+    return 0;
+}
+
+frmVURUruduvo* MainForm() { return g_mainForm.data(); }
+
+frmVURUruduvo* LoadMainForm()
+{
+    if (!g_mainForm) {
+        new frmVURUruduvo;  // its load handling registers it
+        LEDCOMM::SetMsgBox(g_mainForm->txtMsg);
+    }
+    return g_mainForm.data();
+}
+
+void MainFormLoad(frmVURUruduvo* form)
+{
+    g_mainForm = form;
+    RegisterForm(form);
+    g_mainWindowLoaded = 1;
+}
+
+void MainFormUnload(frmVURUruduvo* form)
+{
+    if (LEDCOMM::CommFormLoaded() == 1 && g_automationObjects == 0)
+        AppShutdown();
+    UnregisterForm(form);
+    if (g_mainForm == form)
+        g_mainForm = nullptr;
+    g_mainWindowLoaded = 0;
+    CheckProcessEnd();
+}
+
+void RegisterForm(QObject* form)
+{
+    if (!g_forms.contains(form))
+        g_forms.append(form);
+}
+
+void UnregisterForm(QObject* form) { g_forms.removeAll(form); }
+
+void HoldProcess() { ++g_processHolds; }
+
+void ReleaseProcess()
+{
+    if (g_processHolds > 0)
+        --g_processHolds;
+    CheckProcessEnd();
+}
+
+void AutomationObjectCreated() { ++g_automationObjects; }
+
+void AutomationObjectDestroyed()
+{
+    if (g_automationObjects > 0)
+        --g_automationObjects;
+    // Counted, so one client's departure never shuts the port under another's feet.
+    if (g_automationObjects == 0 && LEDCOMM::CommFormLoaded() == 1 && g_mainWindowLoaded == 0)
+        AppShutdown();
+    CheckProcessEnd();
+}
+
+void AutomationGone()
+{
+    if (g_mainForm && !g_mainForm->isVisible()) {
+        g_mainForm->close();
+        return;
+    }
+    if (!g_automationGoneSaid) {
+        g_automationGoneSaid = true;
+        QTextStream(stderr) << "orvane: the session bus is gone; automation is no longer available"
+                            << Qt::endl;
+    }
+}
+
+void CheckProcessEnd()
+{
+    if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
+            // Re-checked when the loop gets to it: something may have been loaded meanwhile.
+            if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
+                QCoreApplication::exit(0);
+        }, Qt::QueuedConnection);
+}
+
+// ---- Channel output ----
+int16_t SetChannel(const QString& letter, int16_t intensity)
+{
+    const int16_t v = std::clamp<int16_t>(intensity, 0, 500);
+    const int index = LetterIndex(letter);
+    if (index < 0)
+        return -1;
+    const QString command = QStringLiteral("AV") + letter
+                            + QStringLiteral("%1").arg(500 - v, 3, 10, QLatin1Char('0'));
+    QString reply;
+    const int16_t r = LEDCOMM::CommQuery(command, reply);
+    if (r < 0)
+        ++g_channelFailures;
+    if (IsFormLoaded(kMainFormName) > 0 && g_mainForm) {
+        g_mainForm->txtVal[index]->setText(QString::number(v));
+        g_mainForm->txtMsg->setText(reply);
+    }
+    return r;
+}
+
+int16_t AllChannelsOff()
+{
+    for (const char* letter : {"A", "B", "C", "D"})
+        SetChannel(QString::fromLatin1(letter), 0);
+    return 0;
+}
+
+int16_t IsFormLoaded(const QString& name)
+{
+    for (const QPointer<QObject>& f : g_forms)
+        if (f && f->objectName() == name)
+            return 1;
+    return 0;
+}
+
+// ---- Command interpreter ----
+QString ExecScript(const QString& script, ScriptFailure* failure)
+{
+    const QStringView s = TrimBlanks(script);
+    const QString separator = QStringLiteral(";");
+    QString responses;
+    qsizetype pos = 0;
+    for (;;) {
+        QStringView piece;
+        if (SplitAt(s, pos, piece, separator) == 0)
+            break;
+        ScriptFailure f;
+        const QString response = ExecCommand(piece.toString(), &f);
+        if (f.number != 0) {
+            if (failure)
+                *failure = f;
+            return QString();
+        }
+        responses += response;
+        responses += QStringLiteral(" ; ");
+    }
+    return responses;
+}
+
+QString ExecCommand(const QString& line, ScriptFailure* failure)
+{
+    ++g_commandCounter;
+    QString l = TrimBlanks(line).toString();
+    QString word;
+    if (NextToken(l, word) == 0)
+        return QString();
+    if (word == QLatin1String("LED"))
+        return LedCommand(l);
+    if (word == QLatin1String("Show") || word == QLatin1String("Hide")) {
+        frmVURUruduvo* form = LoadMainForm();
+        if (!form) {
+            if (failure)
+                *failure = {1, QStringLiteral("The main window could not be loaded")};
+            return QString();
+        }
+        form->setVisible(word == QLatin1String("Show"));
+        return QStringLiteral("OK ");
+    }
+    if (word == QLatin1String("CommandCount"))
+        return kBlank + QString::number(g_commandCounter);
+    if (word == QLatin1String("Ver"))
+        return QStringLiteral("1.0");
+    return QStringLiteral("Error Unknown command");
+}
+
+int16_t SplitFirst(QString& source, QString& piece, const QString& separator)
+{
+    qsizetype pos = 0;
+    QStringView view;
+    const qsizetype n = SplitAt(source, pos, view, separator);
+    piece = view.toString();
+    source = source.mid(pos);
+    return Length16(n);
+}
+
+int16_t NextToken(QString& line, QString& token)
+{
+    const QStringView t = TrimBlanks(line);
+    qsizetype p = t.indexOf(kBlank);
+    if (p < 0)
+        p = t.size();
+    token = t.left(p).toString();
+    line = TrimBlanks(t.mid(p)).toString();
+    return Length16(p);
+}
+
+QString LedCommand(const QString& rest)
+{
+    QString words = rest;
+    QString channel;
+    QString value;
+    const int16_t n1 = NextToken(words, channel);
+    const int16_t n2 = NextToken(words, value);
+    if (n1 == 0 || n2 == 0)
+        return QStringLiteral("Error Missing Argument ");
+    return LedSet(channel, value);
+}
+
+QString LedSet(const QString& channel, const QString& valueText)
+{
+    int16_t v = 0;
+    if (valueText == QLatin1String("On")) {
+        v = 500;
+    } else if (valueText == QLatin1String("Off")) {
+        v = 0;
+    } else {
+        if (!NumText::ToInt16(valueText, v))
+            return QStringLiteral("Not a Number ");
+        v = std::clamp<int16_t>(v, 0, 500);
+    }
+    static const QString names[4] = {"R", "G", "B", "A"};
+    static const QString letters[4] = {"A", "B", "C", "D"};
+    int index = -1;
+    for (int i = 0; i < 4; ++i)
+        if (channel == names[i])
+            index = i;
+    if (index < 0)
+        return QStringLiteral("Bad Value ");
+
+    if (IsFormLoaded(kMainFormName) > 0 && g_mainForm) {
+        QScrollBar* bar = g_mainForm->Bar(index);
+        if (!bar)
+            return QStringLiteral("Error ");
+        // The bar's handling does the sending; every send of this move must have succeeded.
+        const uint64_t before = g_channelFailures;
+        bar->setValue(v);
+        return g_channelFailures == before ? QStringLiteral("OK ") : QStringLiteral("Error ");
+    }
+    return SetChannel(letters[index], v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");
+}
+
+} // namespace LEDMain

@@ -1,0 +1,3 @@
+#include "engine/LEDMain.h"
+
+int main(int argc, char** argv) { return LEDMain::Run(argc, argv); }

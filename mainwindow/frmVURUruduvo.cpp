@@ -1,0 +1,276 @@
+#include "mainwindow/frmVURUruduvo.h"
+
+#include "comm/LEDCOMM.h"
+#include "engine/LEDMain.h"
+
+#include <QAccessible>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+
+namespace {
+
+const char* const kLetters[4] = {"A", "B", "C", "D"};
+const char* const kRowNames[4] = {"Red", "Green", "Blue", "Amber"};
+const QColor kRowColours[4] = {QColor(0xFF, 0x00, 0x00), QColor(0x00, 0xC0, 0x00),
+                               QColor(0x00, 0x00, 0xFF), QColor(0xC0, 0xC0, 0x00)};
+// Bars that follow a tied move, by the moved bar's index.
+const int kTieOrder[4][3] = {{2, 1, 3}, {0, 2, 3}, {0, 1, 3}, {0, 1, 2}};
+
+// Shows the wait cursor while an exchange blocks the window.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QIcon MakeIcon()
+{
+    QPixmap pm(64, 64);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPoint centres[4] = {{20, 20}, {44, 20}, {20, 44}, {44, 44}};
+    for (int i = 0; i < 4; ++i) {
+        p.setBrush(kRowColours[i]);
+        p.setPen(QPen(Qt::black, 2));
+        p.drawEllipse(centres[i], 11, 11);
+    }
+    return QIcon(pm);
+}
+
+} // namespace
+
+int frmVURUruduvo::TwipsToPixels(int twips)
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const double dpi = screen ? screen->logicalDotsPerInch() : 96.0;
+    return qRound(twips * dpi / 1440.0);
+}
+
+frmVURUruduvo::frmVURUruduvo(QWidget* parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("frmVURUruduvo"));
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(QStringLiteral("LED Variable Control"));
+    setWindowIcon(MakeIcon());
+    BuildControls();
+    BuildMenus();
+    LEDMain::MainFormLoad(this);
+}
+
+frmVURUruduvo::~frmVURUruduvo() { Unload(); }
+
+void frmVURUruduvo::BuildControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(TwipsToPixels(4920), TwipsToPixels(2475));
+    setCentralWidget(client);
+
+    auto place = [](QWidget* w, int left, int top, int width, int height) {
+        w->setGeometry(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width),
+                       TwipsToPixels(height));
+    };
+    auto name = [](QWidget* w, const QString& objectName, const QString& accessible) {
+        w->setObjectName(objectName);
+        w->setAccessibleName(accessible);
+    };
+
+    cboCommand = new QComboBox(client);
+    cboCommand->setEditable(true);
+    // The history is entered by RememberCmdInHist alone, never by the combo box itself.
+    cboCommand->setInsertPolicy(QComboBox::NoInsert);
+    name(cboCommand, "cboCommand", "Command line");
+    place(cboCommand, 120, 0, 3252, 288);
+
+    cmdExec = new QPushButton(QStringLiteral("Exec Cmd"), client);
+    name(cmdExec, "cmdExec", "Exec Cmd");
+    place(cmdExec, 3480, 0, 1095, 300);
+    connect(cmdExec, &QPushButton::clicked, this, &frmVURUruduvo::cmdExec_Click);
+
+    QScrollBar** bars[4] = {&scrRed, &scrGreen, &scrBlue, &scrAmber};
+    QCheckBox** checks[4] = {&chkRed, &chkGreen, &chkBlue, &chkAmber};
+    QFont bold(QStringLiteral("MS Sans Serif"));
+    bold.setPointSizeF(8.25);
+    bold.setWeight(QFont::Bold);
+    for (int i = 0; i < 4; ++i) {
+        const QString row = QString::fromLatin1(kRowNames[i]);
+        const int top = 480 + 360 * i;
+
+        auto* bar = new QScrollBar(Qt::Horizontal, client);
+        bar->setRange(0, 500);
+        bar->setSingleStep(1);
+        bar->setPageStep(10);
+        bar->setValue(0);
+        name(bar, "scr" + row, row + " intensity");
+        place(bar, 120, top, 3252, 252);
+        *bars[i] = bar;
+        // valueChanged covers assignment, arrows, trough, keys and every drag step.
+        connect(bar, &QScrollBar::valueChanged, this, [this, i] { BarHandling(i); });
+        connect(bar, &QScrollBar::sliderPressed, this, [this, i] { pressedValue_[i] = Bar(i)->value(); });
+        connect(bar, &QScrollBar::sliderReleased, this, [this, i] {
+            if (Bar(i)->value() != pressedValue_[i])
+                BarHandling(i);
+        });
+
+        auto* val = new QLineEdit(client);
+        name(val, QStringLiteral("txtVal%1").arg(i), row + " value");
+        place(val, 3480, top, 372, 288);
+        txtVal[i] = val;
+
+        auto* chk = new QCheckBox(row, client);
+        name(chk, "chk" + row, row);
+        place(chk, 3960, 420 + 360 * i, 972, 372);
+        chk->setFont(bold);
+        QPalette pal = chk->palette();
+        pal.setColor(QPalette::WindowText, kRowColours[i]);
+        pal.setColor(QPalette::ButtonText, kRowColours[i]);
+        chk->setPalette(pal);
+        *checks[i] = chk;
+        rowChecks_[i] = chk;
+        connect(chk, &QCheckBox::clicked, this, [this, i] { CheckClick(i); });
+    }
+
+    chkTie = new QCheckBox(QStringLiteral("Tie"), client);
+    name(chkTie, "chkTie", "Tie");
+    place(chkTie, 120, 2040, 615, 255);
+
+    txtMsg = new QLineEdit(client);
+    name(txtMsg, "txtMsg", "Response");
+    place(txtMsg, 840, 2040, 3015, 288);
+
+    lblResponseName = new QLabel(QStringLiteral("Response"), client);
+    name(lblResponseName, "lblResponseName", "Response label");
+    place(lblResponseName, 3960, 2070, 855, 255);
+}
+
+void frmVURUruduvo::BuildMenus()
+{
+    auto item = [this](QMenu* menu, const char* objectName, const QString& caption,
+                       void (frmVURUruduvo::*slot)()) {
+        QAction* a = menu->addAction(caption);
+        a->setObjectName(QString::fromLatin1(objectName));
+        connect(a, &QAction::triggered, this, slot);
+        return a;
+    };
+    mnuConfig = menuBar()->addMenu(QStringLiteral("Configuration"));
+    mnuConfig->setObjectName(QStringLiteral("mnuConfig"));
+    mnuPort = item(mnuConfig, "mnuPort", QStringLiteral("Port"), &frmVURUruduvo::mnuPort_Click);
+    mnuErrLog = item(mnuConfig, "mnuErrLog", QStringLiteral("Error Log"), &frmVURUruduvo::mnuErrLog_Click);
+    mnuQuit = item(mnuConfig, "mnuQuit", QStringLiteral("Quit"), &frmVURUruduvo::mnuQuit_Click);
+    mnuUtil = menuBar()->addMenu(QStringLiteral("Utilities"));
+    mnuUtil->setObjectName(QStringLiteral("mnuUtil"));
+    mnuDirect = item(mnuUtil, "mnuDirect", QStringLiteral("Direct"), &frmVURUruduvo::mnuDirect_Click);
+    mnuHelp = menuBar()->addMenu(QStringLiteral("Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuCmds = item(mnuHelp, "mnuCmds", QStringLiteral("Commands"), &frmVURUruduvo::mnuCmds_Click);
+}
+
+QScrollBar* frmVURUruduvo::Bar(int index) const
+{
+    switch (index) {
+    case 0: return scrRed;
+    case 1: return scrGreen;
+    case 2: return scrBlue;
+    case 3: return scrAmber;
+    default: return nullptr;
+    }
+}
+
+void frmVURUruduvo::BarHandling(int index)
+{
+    QScrollBar* bar = Bar(index);
+    {
+        WaitCursor wait;
+        const int16_t v = int16_t(bar->value());
+        LEDMain::SetChannel(QString::fromLatin1(kLetters[index]), v);
+    }
+    const bool tied = chkTie->isChecked();
+    if (TieReady == 1 && tied) {
+        for (int other : kTieOrder[index]) {
+            TieReady = 0;
+            Bar(other)->setValue(bar->value());
+        }
+    }
+    TieReady = 1;
+}
+
+void frmVURUruduvo::CheckClick(int index)
+{
+    txtMsg->setText(QString());
+    // Pending clicks and bar moves run before this click's own assignment.
+    QCoreApplication::processEvents();
+    Bar(index)->setValue(rowChecks_[index]->isChecked() ? 500 : 0);
+}
+
+void frmVURUruduvo::RememberCmdInHist()
+{
+    // Removing or inserting entries can rewrite the edit text; the line stays as typed.
+    const QString text = cboCommand->currentText();
+    const int n = cboCommand->count();
+    if (n >= LEDMain::MaxCmdHist() && n > 0)
+        cboCommand->removeItem(n - 1);
+    cboCommand->insertItem(0, text);
+    cboCommand->setEditText(text);
+}
+
+void frmVURUruduvo::cmdExec_Click()
+{
+    RememberCmdInHist();
+    const QString script = cboCommand->currentText();
+    LEDMain::ScriptFailure failure;
+    QString responses;
+    {
+        WaitCursor wait;
+        responses = LEDMain::ExecScript(script, &failure);
+    }
+    if (failure.number != 0)
+        responses = QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description);
+    txtMsg->setText(responses);
+}
+
+void frmVURUruduvo::mnuDirect_Click()
+{
+    QString reply;
+    {
+        WaitCursor wait;
+        LEDCOMM::CommQuery(cboCommand->currentText(), reply);
+    }
+    txtMsg->setText(reply);
+    RememberCmdInHist();
+}
+
+void frmVURUruduvo::mnuPort_Click() {}
+
+void frmVURUruduvo::mnuErrLog_Click() {}
+
+void frmVURUruduvo::mnuCmds_Click() {}
+
+void frmVURUruduvo::mnuQuit_Click() { close(); }
+
+void frmVURUruduvo::closeEvent(QCloseEvent* event)
+{
+    // The unload is never refused.
+    Unload();
+    event->accept();
+}
+
+void frmVURUruduvo::Unload()
+{
+    if (unloaded_)
+        return;
+    unloaded_ = true;
+    LEDMain::MainFormUnload(this);
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The operator's panel: four channel rows, "Tie", the command line, the
+// message box and the menus.
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QScrollBar;
+
+class frmVURUruduvo : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit frmVURUruduvo(QWidget* parent = nullptr);
+    ~frmVURUruduvo() override;
+
+    // Enters the current command line at the top of the history.
+    void RememberCmdInHist();
+
+    // Bar of device channel index 0..3 ("A".."D").
+    QScrollBar* Bar(int index) const;
+
+    // Client area and control places are given in twips.
+    static int TwipsToPixels(int twips);
+
+    QComboBox* cboCommand = nullptr;
+    QPushButton* cmdExec = nullptr;
+    QScrollBar* scrRed = nullptr;
+    QScrollBar* scrGreen = nullptr;
+    QScrollBar* scrBlue = nullptr;
+    QScrollBar* scrAmber = nullptr;
+    std::array<QLineEdit*, 4> txtVal{};
+    QCheckBox* chkRed = nullptr;
+    QCheckBox* chkGreen = nullptr;
+    QCheckBox* chkBlue = nullptr;
+    QCheckBox* chkAmber = nullptr;
+    QCheckBox* chkTie = nullptr;
+    QLineEdit* txtMsg = nullptr;
+    QLabel* lblResponseName = nullptr;
+
+    QMenu* mnuConfig = nullptr;
+    QAction* mnuPort = nullptr;
+    QAction* mnuErrLog = nullptr;
+    QAction* mnuQuit = nullptr;
+    QMenu* mnuUtil = nullptr;
+    QAction* mnuDirect = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuCmds = nullptr;
+
+    // 1 when a bar change may spread to the other bars.
+    int16_t TieReady = 1;
+
+public slots:
+    void cmdExec_Click();
+    void mnuPort_Click();
+    void mnuErrLog_Click();
+    void mnuQuit_Click();
+    void mnuDirect_Click();
+    void mnuCmds_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void BuildMenus();
+    void BarHandling(int index);
+    void CheckClick(int index);
+    void Unload();
+
+    std::array<QCheckBox*, 4> rowChecks_{};
+    std::array<int, 4> pressedValue_{};
+    bool unloaded_ = false;
+};
