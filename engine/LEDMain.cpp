@@ -93,7 +93,7 @@ void Terminate()
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    QCoreApplication::exit(0);
+    Platform::Quit(0);
 }
 
 void InstallSignalHandlers(QObject* parent)
@@ -311,7 +311,7 @@ void CheckProcessEnd()
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
             // Re-checked when the loop gets to it: something may have been loaded meanwhile.
             if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
-                QCoreApplication::exit(0);
+                Platform::Quit(0);
         }, Qt::QueuedConnection);
 }
 

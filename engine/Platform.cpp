@@ -10,6 +10,7 @@ namespace {
 
 MsgBoxHandler g_handler;
 Application g_app;
+QuitHandler g_quit;
 
 QMessageBox::Icon IconFor(int style)
 {
@@ -60,5 +61,20 @@ MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler)
 }
 
 Application& App() { return g_app; }
+
+void Quit(int code)
+{
+    if (g_quit)
+        g_quit(code);
+    else
+        QCoreApplication::exit(code);
+}
+
+QuitHandler SetQuitHandler(QuitHandler handler)
+{
+    QuitHandler old = std::move(g_quit);
+    g_quit = std::move(handler);
+    return old;
+}
 
 } // namespace Platform

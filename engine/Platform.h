@@ -40,4 +40,10 @@ struct Application {
 // The one application object; start-up fills it, tests may set it.
 Application& App();
 
+// Ends the event loop with the code. Tests replace it to see the decision
+// without ending their own loop; an empty handler restores the default.
+void Quit(int code);
+using QuitHandler = std::function<void(int code)>;
+QuitHandler SetQuitHandler(QuitHandler handler);
+
 } // namespace Platform
