@@ -5,7 +5,17 @@ cd "$(dirname "$0")"
 . tools/deps.sh
 orvane_install_deps
 orvane_build build
-if [ ! -x build/bin/orvane ]; then
-    echo "Built. The program itself does not exist yet; run ./test.sh for the tests."
-    exit 0
+
+bin=build/bin
+# A first start gets port 1 and a 500 ms time-out; the user's own file is never replaced.
+if [ ! -e "$bin/LED_CONFIG.TXT" ]; then
+    printf '"PORT",1\r\n"TIMEOUT",500\r\n' > "$bin/LED_CONFIG.TXT"
 fi
+
+# The virtual controller answers on port 1 (build/bin/COM1) while the program runs.
+"$bin/orvane-sim" --link "$bin/COM1" --no-show >/dev/null &
+sim=$!
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -L "$bin/COM1" ] && break; sleep 0.1; done
+
+"$bin/orvane" "$@"
