@@ -1,7 +1,17 @@
 #include "comm/LEDCOMM.h"
 
+#include "comm/Delay32.h"
+#include "comm/frmComm.h"
+#include "engine/NumText.h"
+#include "engine/Platform.h"
+#include "params/TRAPAR.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPointer>
+#include <QThread>
+#include <algorithm>
 #include <array>
 
 namespace LEDCOMM {
@@ -46,6 +56,299 @@ void ResetErrLog()
 {
     g_errLog.fill(QString());
     g_msgBox = nullptr;
+}
+
+// ---- Port settings, open and close ----
+
+namespace {
+
+int16_t g_port = 0;
+int16_t g_timeOut = 0;
+int16_t g_outTerm = 0;
+int16_t g_inTerm = 0;
+int16_t g_formLoaded = 0;
+frmComm* g_form = nullptr;
+
+const QString NotOpenText = QStringLiteral("Device is not open");
+
+// A number with its sign position: a blank in front unless it is negative.
+QString Signed(int n)
+{
+    return n < 0 ? QString::number(n) : QLatin1Char(' ') + QString::number(n);
+}
+
+void ReportFailure(const char* routine, int number, const QString& text)
+{
+    ReportError(QLatin1String(routine) + QLatin1Char(' ') + Signed(number) + QLatin1Char(' ') + text);
+}
+
+// Like a form that loads itself when used: a fresh host with a closed port.
+frmComm* Form()
+{
+    if (!g_form)
+        g_form = new frmComm;
+    return g_form;
+}
+
+QSerialPort* OpenPort()
+{
+    return g_form && g_form->MSComm1->isOpen() ? g_form->MSComm1 : nullptr;
+}
+
+// A parameter value as a 16-bit number; false for text that is no number and
+// for numbers out of range.
+bool ValueToInt16(const QVariant& value, int16_t& out)
+{
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return NumText::ToInt16(QString::number(value.toDouble(), 'g', 17), out);
+    default:
+        return NumText::ToInt16(value.toString(), out);
+    }
+}
+
+// Reads one setting; 1 found and stored, -1 missing, 0 not a 16-bit number.
+int16_t ReadSetting(const char* name, int16_t& target)
+{
+    QVariant value;
+    if (TRAPAR::ParAccess(QLatin1String(name), value, QStringLiteral("from")) != 1)
+        return -1;
+    int16_t n = 0;
+    if (!ValueToInt16(value, n))
+        return 0;
+    target = n;
+    return 1;
+}
+
+// Raises a modem line; a device without modem lines (a pseudo-terminal)
+// refuses with "Inappropriate ioctl for device", which is no failure.
+bool RaiseLine(QSerialPort* port, bool (QSerialPort::*set)(bool))
+{
+    port->clearError();
+    if ((port->*set)(true))
+        return true;
+    if (port->error() == QSerialPort::UnsupportedOperationError) {
+        port->clearError();
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int16_t CommReadSettings()
+{
+    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    if (TRAPAR::LoadPars() == -1)
+        return -1;
+    int16_t result = 1;
+    switch (ReadSetting("PORT", g_port)) {
+    case 0: return -1;
+    case -1: result = -1; break;
+    }
+    switch (ReadSetting("TIMEOUT", g_timeOut)) {
+    case 0: return -1;
+    case -1: result = -1; break;
+    }
+    return result;
+}
+
+void CommFormLoad()
+{
+    Form();
+    ResetErrLog();
+    g_formLoaded = 1;
+}
+
+void CommFormUnload()
+{
+    delete g_form;  // closes the port
+    g_form = nullptr;
+    g_formLoaded = 0;
+}
+
+int16_t CommFormLoaded() { return g_formLoaded; }
+void SetCommOutTerm(int16_t code) { g_outTerm = code; }
+void SetCommInTerm(int16_t code) { g_inTerm = code; }
+int16_t CommPortNumber() { return g_port; }
+int16_t CommTimeOut() { return g_timeOut; }
+frmComm* CommForm() { return g_form; }
+
+QString CommPortDevice(int16_t port)
+{
+    QString dir = Platform::App().Path;
+    if (dir.isEmpty() && QCoreApplication::instance())
+        dir = QCoreApplication::applicationDirPath();
+    const QFileInfo entry(dir + QStringLiteral("/COM") + QString::number(port));
+    if (entry.exists() || entry.isSymLink())
+        return entry.filePath();
+    return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
+}
+
+bool CommOpenPort(int16_t port)
+{
+    QSerialPort* p = Form()->MSComm1;
+    if (p->isOpen()) {
+        ReportFailure("CommOpenPort", QSerialPort::OpenError, QStringLiteral("Device is already open"));
+        return false;
+    }
+    if (port < 1) {
+        ReportFailure("CommOpenPort", QSerialPort::DeviceNotFoundError,
+                      QStringLiteral("Port number %1 is not valid: ports are numbered from 1").arg(port));
+        return false;
+    }
+    p->setPortName(CommPortDevice(port));
+    p->setBaudRate(QSerialPort::Baud9600);
+    p->setParity(QSerialPort::NoParity);
+    p->setDataBits(QSerialPort::Data8);
+    p->setStopBits(QSerialPort::OneStop);
+    p->setFlowControl(QSerialPort::NoFlowControl);
+    p->clearError();
+    if (!p->open(QIODevice::ReadWrite)) {
+        ReportFailure("CommOpenPort", p->error(), p->errorString());
+        p->clearError();
+        return false;
+    }
+    g_form->PortOpened();
+    // Qt raises the lines of an open port only.
+    if (!RaiseLine(p, &QSerialPort::setRequestToSend) || !RaiseLine(p, &QSerialPort::setDataTerminalReady)) {
+        ReportFailure("CommOpenPort", p->error(), p->errorString());
+        p->close();
+        p->clearError();
+        return false;
+    }
+    return p->isOpen();
+}
+
+bool CommOpenConfigured() { return CommOpenPort(g_port); }
+
+bool CommClosePort()
+{
+    // A port that is not open closes silently: after a failed open every
+    // shut-down would otherwise log an error.
+    QSerialPort* p = OpenPort();
+    if (!p)
+        return true;
+    p->clearError();
+    p->close();
+    if (p->error() != QSerialPort::NoError) {
+        ReportFailure("CommClosePort", p->error(), p->errorString());
+        p->clearError();
+        return false;
+    }
+    return true;
+}
+
+// ---- Device exchange ----
+
+int16_t CommQuery(const QString& command, QString& reply)
+{
+    const int16_t out = CommOut(command);
+    const int16_t in = CommIn(reply);
+    return out > 0 && in > 0 ? 1 : -1;
+}
+
+int16_t CommOut(const QString& command)
+{
+    QSerialPort* p = OpenPort();
+    if (!p) {
+        ReportFailure("CommOut", QSerialPort::NotOpenError, NotOpenText);
+        return -1;
+    }
+    // One byte per character; characters beyond 8 bits go out as "?".
+    const QByteArray bytes = (command + QChar(char16_t(g_outTerm))).toLatin1();
+    p->clearError();
+    const qint64 written = p->write(bytes);
+    if (written == bytes.size())
+        p->flush();  // on the line now, whatever the reply wait does
+    if (g_form->Vanished()) {
+        g_form->CloseVanished();
+        ReportFailure("CommOut", QSerialPort::NotOpenError, NotOpenText);
+        return -1;
+    }
+    if (written != bytes.size() || p->error() != QSerialPort::NoError) {
+        ReportFailure("CommOut", p->error(), p->errorString());
+        p->clearError();
+        return -1;
+    }
+    return 1;
+}
+
+int16_t CommIn(QString& reply)
+{
+    QString received;
+    int16_t result = -1;
+    bool reported = false;  // one report per wait for an error that lasts
+    auto lastError = QSerialPort::NoError;
+    const uint32_t start = Delay32::TickMs();
+    for (;;) {
+        const uint32_t elapsed = Delay32::TickMs() - start;  // right across the wrap
+        if (int64_t(elapsed) > g_timeOut) {
+            ReportError(received + QStringLiteral("-Port TimeOut"));
+            result = -1;
+            break;
+        }
+        // Until the wait may end: the first moment elapsed exceeds the time-out.
+        const int remaining = int(int64_t(g_timeOut) - int64_t(elapsed) + 1);
+        QSerialPort* p = OpenPort();
+        if (!p) {
+            if (!reported)
+                ReportFailure("CommIn", QSerialPort::NotOpenError, NotOpenText);
+            reported = true;
+            QThread::msleep(ulong(remaining));  // nothing can arrive: sleep out the wait
+            continue;
+        }
+        if (p->bytesAvailable() == 0) {
+            p->clearError();
+            if (!p->waitForReadyRead(remaining)) {
+                const auto error = p->error();
+                p->clearError();
+                if (g_form->Vanished()) {
+                    g_form->CloseVanished();  // reported as its line event, not here
+                    reported = true;
+                    continue;
+                }
+                if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+                    continue;
+                if (!reported || error != lastError)
+                    ReportFailure("CommIn", error, p->errorString());
+                reported = true;
+                lastError = error;
+                // A failing read returns at once; a lasting failure must not spin.
+                QThread::msleep(ulong(std::min(remaining, 10)));
+                continue;
+            }
+        }
+        received += QString::fromLatin1(p->readAll());
+        const qsizetype at = (g_inTerm >= 0 && g_inTerm <= 0xFF)
+            ? received.indexOf(QChar(char16_t(g_inTerm))) : -1;
+        if (at >= 0) {
+            received.truncate(at + 1);  // the terminator stays; the rest of the read is dropped
+            result = 1;
+            break;
+        }
+    }
+    if (g_form)
+        g_form->CheckLineCounters();
+    reply = received;
+    return result;
+}
+
+// ---- Line events ----
+
+const QList<CommEventInfo>& CommEventTable()
+{
+    static const QList<CommEventInfo> table = {
+        {comEventBreak, "comEventBreak", "a break condition was received"},
+        {comEventFrame, "comEventFrame", "framing error"},
+        {comEventOverrun, "comEventOverrun", "the UART lost a character (hardware overrun)"},
+        {comEventRxOver, "comEventRxOver", "the receive buffer overflowed"},
+        {comEventRxParity, "comEventRxParity", "parity error"},
+        {comEventDeviceGone, "comEventDeviceGone",
+         "the device hung up or disappeared; the port was closed"},
+    };
+    return table;
 }
 
 } // namespace LEDCOMM

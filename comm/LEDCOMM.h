@@ -1,10 +1,12 @@
 #pragma once
 // The serial link: error log, port settings, open and close, and the exchange
 // of one command line and one reply line with the controller.
+#include <QList>
 #include <QString>
 #include <cstdint>
 
 class QLineEdit;
+class frmComm;
 
 namespace LEDCOMM {
 
@@ -38,5 +40,33 @@ bool CommClosePort();
 int16_t CommQuery(const QString& command, QString& reply);
 int16_t CommOut(const QString& command);
 int16_t CommIn(QString& reply);
+
+// ---- Line events ----
+// Codes above 1000 are the line errors that OnComm reports as "ERROR #" + code;
+// the first five keep the numbers the Windows comm control gave them.
+enum CommEventCode : int16_t {
+    comEventBreak = 1001,       // a break condition was received
+    comEventFrame = 1004,       // framing error
+    comEventOverrun = 1006,     // the UART lost a character (hardware overrun)
+    comEventRxOver = 1008,      // the driver's receive buffer overflowed
+    comEventRxParity = 1009,    // parity error
+    comEventDeviceGone = 1100,  // the device hung up or disappeared; the port is closed
+};
+struct CommEventInfo {
+    int16_t code;
+    const char* name;
+    const char* meaning;
+};
+// Every code above 1000 that the port raises, in ascending order.
+const QList<CommEventInfo>& CommEventTable();
+
+// ---- State, for the program's other parts and for tests ----
+int16_t CommPortNumber();
+int16_t CommTimeOut();
+// The device a port number opens: <application directory>/COM<n> when that
+// entry exists (a dangling link too), else /dev/ttyS<n-1>.
+QString CommPortDevice(int16_t port);
+// The serial host, or nullptr while none exists.
+frmComm* CommForm();
 
 } // namespace LEDCOMM

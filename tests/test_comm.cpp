@@ -1,0 +1,629 @@
+// The serial link against the real QSerialPort and orvane-sim on a
+// pseudo-terminal: settings, open and close, the exchange, line events.
+#include "comm/Delay32.h"
+#include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
+#include "engine/Platform.h"
+#include "params/TRAPAR.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QSet>
+#include <sys/resource.h>
+
+using namespace LEDCOMM;
+using TestSupport::SimProcess;
+
+namespace {
+
+// CPU time of this process so far, user and system, in milliseconds.
+qint64 CpuMs()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return qint64(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000
+        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+}
+
+QStringList LogLines() { return GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
+
+// A spinning wait burns about as much CPU as it takes wall time; a blocking
+// one next to nothing. Anything under a fifth of the wall time is no spin.
+constexpr int SpinLimitPercent = 20;
+
+} // namespace
+
+class TestComm : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir app_;
+    TestSupport::MsgBoxRecorder boxes_;
+
+    QString Com(int port) const { return app_.filePath(QStringLiteral("COM%1").arg(port)); }
+
+    void WriteConfig(const QByteArray& text)
+    {
+        TestSupport::WriteFile(app_.filePath(QStringLiteral("LED_CONFIG.TXT")), text);
+    }
+
+    // Port 40 and the given time-out, read the way start-up reads them.
+    void UseTimeOut(int ms)
+    {
+        WriteConfig("\"PORT\",40\r\n\"TIMEOUT\"," + QByteArray::number(ms) + "\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        QCOMPARE(CommTimeOut(), int16_t(ms));
+    }
+
+    // A simulator behind <app>/COM40, and the port opened on it.
+    void OpenOnSim(SimProcess& sim, const QStringList& options = {})
+    {
+        QVERIFY(sim.start(QStringList{QStringLiteral("--link"), Com(40)} + options));
+        QVERIFY(CommOpenPort(40));
+        QVERIFY(CommForm()->MSComm1->isOpen());
+        QCOMPARE(LogLines(), QStringList());
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(app_.isValid());
+        QVERIFY(QFileInfo::exists(SimProcess::Program()));
+        // Port numbers here fall back to devices that do not exist.
+        QVERIFY(!QFileInfo::exists("/dev/ttyS39") && !QFileInfo::exists("/dev/ttyS76"));
+        Platform::App().Path = app_.path();
+        TRAPAR::SetParDir(app_.path() + "/");
+        QCOMPARE(CommFormLoaded(), int16_t(0));  // nothing has created the host yet
+        QCOMPARE(CommForm(), nullptr);
+    }
+
+    void init()
+    {
+        CommFormLoad();
+        SetCommInTerm(13);
+        SetCommOutTerm(13);
+        boxes_.clear();
+    }
+
+    void cleanup()
+    {
+        Delay32::SetClock({});
+        SetMsgBox(nullptr);
+        CommClosePort();
+        CommFormUnload();
+        QFile::remove(Com(40));
+        QFile::remove(Com(77));
+        QFile::remove(Com(3));
+    }
+
+    // ---- Settings ----
+
+    void settingsPortAndTimeOutOpenAt9600_8N1()
+    {
+        WriteConfig("\"PORT\",3\r\n\"TIMEOUT\",500\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        QCOMPARE(CommPortNumber(), int16_t(3));
+        QCOMPARE(CommTimeOut(), int16_t(500));
+        QVERIFY(boxes_.boxes.isEmpty());
+
+        SimProcess sim;
+        QVERIFY(sim.start({"--link", Com(3)}));
+        QVERIFY(CommOpenConfigured());
+        QSerialPort* p = CommForm()->MSComm1;
+        QVERIFY(p->isOpen());
+        QCOMPARE(p->portName(), Com(3));
+        QCOMPARE(p->baudRate(), 9600);
+        QCOMPARE(p->dataBits(), QSerialPort::Data8);
+        QCOMPARE(p->parity(), QSerialPort::NoParity);
+        QCOMPARE(p->stopBits(), QSerialPort::OneStop);
+        // The pseudo-terminal has no modem lines: skipped, not an error.
+        QCOMPARE(LogLines(), QStringList());
+    }
+
+    void settingsRoundHalvesToEven_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("port");
+        QTest::newRow("2.5") << QByteArray("2.5") << 2;
+        QTest::newRow("3.5") << QByteArray("3.5") << 4;
+        QTest::newRow("4.5") << QByteArray("4.5") << 4;
+        QTest::newRow("2.6") << QByteArray("2.6") << 3;
+        QTest::newRow("-0.5") << QByteArray("-0.5") << 0;
+        QTest::newRow("1e1") << QByteArray("1e1") << 10;
+    }
+    void settingsRoundHalvesToEven()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, port);
+        WriteConfig("\"PORT\"," + text + "\r\n\"TIMEOUT\",2.5\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        QCOMPARE(CommPortNumber(), int16_t(port));
+        QCOMPARE(CommTimeOut(), int16_t(2));
+    }
+
+    void settingsMissingTimeOutTakesPort()
+    {
+        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        WriteConfig("\"PORT\",6\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(6));
+        QCOMPARE(CommTimeOut(), int16_t(321));
+        // The parameter table names the missing one itself.
+        QCOMPARE(boxes_.boxes.size(), 1);
+        QVERIFY(boxes_.boxes[0].text.contains("TIMEOUT"));
+        // Names are matched as written, case included.
+        WriteConfig("\"port\",9\r\n\"TIMEOUT\",400\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(6));
+        QCOMPARE(CommTimeOut(), int16_t(400));
+    }
+
+    void settingsNonNumericPortStopsBeforeTimeOut()
+    {
+        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        for (const QByteArray bad : {QByteArray("abc"), QByteArray("COM3"), QByteArray("")}) {
+            WriteConfig("\"PORT\"," + bad + "\r\n\"TIMEOUT\",999\r\n");
+            QCOMPARE(CommReadSettings(), int16_t(-1));
+            QCOMPARE(CommPortNumber(), int16_t(5));
+            QCOMPARE(CommTimeOut(), int16_t(321));  // not read in that call
+        }
+        QVERIFY(boxes_.boxes.isEmpty());
+    }
+
+    void settingsOutOfRangeKeepsOldValue()
+    {
+        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        WriteConfig("\"PORT\",40000\r\n\"TIMEOUT\",999\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(5));
+        QCOMPARE(CommTimeOut(), int16_t(321));
+        WriteConfig("\"PORT\",32767.5\r\n\"TIMEOUT\",999\r\n");  // rounds to 32768
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(5));
+        // A value stored before the error stays.
+        WriteConfig("\"PORT\",-32768\r\n\"TIMEOUT\",32768\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(-32768));
+        QCOMPARE(CommTimeOut(), int16_t(321));
+    }
+
+    void settingsMissingFileReadsNothing()
+    {
+        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(1));
+        QFile::remove(app_.filePath("LED_CONFIG.TXT"));
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QCOMPARE(CommPortNumber(), int16_t(5));
+        QCOMPARE(CommTimeOut(), int16_t(321));
+    }
+
+    // ---- The host, open and close ----
+
+    void formLoadedFlagAndFreshLog()
+    {
+        QCOMPARE(CommFormLoaded(), int16_t(1));
+        QVERIFY(CommForm());
+        QCOMPARE(CommForm()->objectName(), QString("frmComm"));
+        QCOMPARE(CommForm()->MSComm1->objectName(), QString("MSComm1"));
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        CommFormUnload();
+        QCOMPARE(CommFormLoaded(), int16_t(0));
+        QCOMPARE(CommForm(), nullptr);
+
+        QLineEdit box;
+        SetMsgBox(&box);
+        ReportError("old");
+        CommFormLoad();
+        QCOMPARE(CommFormLoaded(), int16_t(1));
+        QCOMPARE(LogLines(), QStringList());  // created empty
+        ReportError("new");
+        QCOMPARE(box.text(), QString("old"));  // and the box detached
+        QCOMPARE(LogLines(), QStringList{"new"});
+    }
+
+    void unloadClosesThePort()
+    {
+        SimProcess sim;
+        OpenOnSim(sim);
+        QPointer<QSerialPort> port = CommForm()->MSComm1;
+        CommFormUnload();
+        QVERIFY(port.isNull());
+        // A later use works on a fresh host with a closed port, silently.
+        QVERIFY(CommClosePort());
+        QVERIFY(CommOpenPort(40));
+        QCOMPARE(CommFormLoaded(), int16_t(0));
+        QVERIFY(CommClosePort());
+        QCOMPARE(LogLines(), QStringList());
+    }
+
+    void portNumbersMapToAppDirEntriesFirst()
+    {
+        QCOMPARE(CommPortDevice(77), QString("/dev/ttyS76"));
+        QCOMPARE(CommPortDevice(1), QString("/dev/ttyS0"));
+        QVERIFY(QFile::link(app_.filePath("nowhere"), Com(77)));  // dangling
+        QCOMPARE(CommPortDevice(77), Com(77));
+        TestSupport::WriteFile(Com(3), "not a device");
+        QCOMPARE(CommPortDevice(3), Com(3));
+    }
+
+    void openFailuresReportAndReturnFalse()
+    {
+        QLineEdit box;
+        SetMsgBox(&box);
+        QVERIFY(!CommOpenPort(0));
+        QVERIFY(!CommOpenPort(-3));
+        QVERIFY(!CommOpenPort(77));  // no entry: /dev/ttyS76, which does not exist
+        QVERIFY(QFile::link(app_.filePath("nowhere"), Com(77)));
+        QVERIFY(!CommOpenPort(77));  // dangling link: taken, and fails
+        TestSupport::WriteFile(Com(3), "not a device");
+        QVERIFY(!CommOpenPort(3));
+        const QStringList log = LogLines();
+        QCOMPARE(log.size(), 5);
+        QCOMPARE(log[0], QString("CommOpenPort  1 Port number 0 is not valid: ports are numbered from 1"));
+        QCOMPARE(log[1], QString("CommOpenPort  1 Port number -3 is not valid: ports are numbered from 1"));
+        QCOMPARE(log[2], QString("CommOpenPort  1 No such file or directory"));
+        QCOMPARE(log[3], QString("CommOpenPort  1 No such file or directory"));
+        QCOMPARE(log[4], QString("CommOpenPort  7 Inappropriate ioctl for device"));
+        QCOMPARE(box.text(), log[4]);
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+    }
+
+    void openTwiceKeepsTheOpenPort()
+    {
+        SimProcess sim;
+        OpenOnSim(sim);
+        QVERIFY(!CommOpenPort(77));
+        QCOMPARE(LogLines(), QStringList{"CommOpenPort  3 Device is already open"});
+        QVERIFY(CommForm()->MSComm1->isOpen());
+        QCOMPARE(CommForm()->MSComm1->portName(), Com(40));
+    }
+
+    void closeIsSilentWhenNotOpen()
+    {
+        QVERIFY(CommClosePort());
+        QVERIFY(!CommOpenPort(77));
+        QVERIFY(CommClosePort());
+        QVERIFY(CommClosePort());
+        QCOMPARE(LogLines().size(), 1);  // the failed open only
+
+        SimProcess sim;
+        QVERIFY(sim.start({"--link", Com(40)}));
+        QVERIFY(CommOpenPort(40));
+        QVERIFY(CommClosePort());
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        QCOMPARE(LogLines().size(), 1);
+        // The simulator outlives the program's close and serves the next open.
+        UseTimeOut(1000);
+        QVERIFY(CommOpenPort(40));
+        QString reply;
+        QCOMPARE(CommQuery("AVB250", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+    }
+
+    // ---- The exchange ----
+
+    void replyWithinTimeOut()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        OpenOnSim(sim);
+        QString reply = "stale";
+        QCOMPARE(CommQuery("AVA400", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+        QCOMPARE(CommQuery("AVE400", reply), int16_t(1));  // content is not examined
+        QCOMPARE(reply, QString("?\r"));
+        // The command went out as its six characters and one CR, nothing else.
+        QCOMPARE(sim.loggedLines(), (QStringList{"AVA400", "AVE400"}));
+        QCOMPARE(LogLines(), QStringList());
+    }
+
+    void replyInTwoPiecesIsJoined()
+    {
+        UseTimeOut(2000);
+        SimProcess sim;
+        OpenOnSim(sim, {"--split", "--pause", "150"});
+        QString reply;
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(CommQuery("AVC123", reply), int16_t(1));
+        QVERIFY2(t.elapsed() >= 140, "the second piece came after the pause");
+        QCOMPARE(reply, QString("OK\r"));
+        QCOMPARE(LogLines(), QStringList());
+    }
+
+    void twoLinesInOneReadKeepTheFirst()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        OpenOnSim(sim, {"--double"});
+        QString reply;
+        QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+        // The second line of that read is gone: the next reply is the next answer.
+        QCOMPARE(CommQuery("XYZ", reply), int16_t(1));
+        QCOMPARE(reply, QString("?\r"));
+    }
+
+    void lateReplyStartsTheNext()
+    {
+        UseTimeOut(250);
+        SimProcess sim;
+        OpenOnSim(sim, {"--delay", "300"});
+        QString reply = "x";
+        QCOMPARE(CommQuery("AVA100", reply), int16_t(-1));
+        QCOMPARE(reply, QString());
+        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
+        // No flush before sending: the late "OK" answers the next command.
+        QCOMPARE(CommQuery("XYZ", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+        // And the answer to that one waits for whoever reads next.
+        QThread::msleep(400);
+        QCOMPARE(CommIn(reply), int16_t(1));
+        QCOMPARE(reply, QString("?\r"));
+    }
+
+    void silenceTimesOut()
+    {
+        UseTimeOut(300);
+        SimProcess sim;
+        OpenOnSim(sim, {"--silent"});
+        QLineEdit box;
+        SetMsgBox(&box);
+        QString reply = "x";
+        QElapsedTimer t;
+        t.start();
+        const qint64 cpu = CpuMs();
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        const qint64 wall = t.elapsed();
+        QVERIFY2(wall > 300, qPrintable(QString::number(wall)));
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "the wait blocks");
+        QCOMPARE(reply, QString());
+        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
+        QCOMPARE(box.text(), QString("-Port TimeOut"));
+        QVERIFY(sim.waitForLogged(1));
+    }
+
+    void charactersWithoutCrTimeOut()
+    {
+        UseTimeOut(200);
+        SimProcess sim;
+        OpenOnSim(sim, {"--reply", "AB", "--no-cr"});
+        QString reply;
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        QCOMPARE(reply, QString("AB"));
+        QCOMPARE(LogLines(), QStringList{"AB-Port TimeOut"});
+    }
+
+    void portNotOpenStillWaitsOutTheTimeOut()
+    {
+        UseTimeOut(400);
+        QVERIFY(!CommOpenPort(77));
+        ResetErrLog();
+        QString reply = "x";
+        QElapsedTimer t;
+        t.start();
+        const qint64 cpu = CpuMs();
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        const qint64 wall = t.elapsed();
+        QVERIFY2(wall > 400, qPrintable(QString::number(wall)));
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "the wait sleeps");
+        QCOMPARE(reply, QString());
+        QCOMPARE(LogLines(), (QStringList{"CommOut  10 Device is not open",
+                                          "CommIn  10 Device is not open", "-Port TimeOut"}));
+        // Also without any host at all.
+        CommFormUnload();
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        QCOMPARE(LogLines().size(), 6);
+    }
+
+    void negativeTimeOutEndsBeforeReading()
+    {
+        UseTimeOut(-1);
+        SimProcess sim;
+        OpenOnSim(sim);
+        QString reply = "x";
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        QCOMPARE(reply, QString());
+        QVERIFY(sim.waitForLogged(1));
+        QThread::msleep(100);  // the answer is waiting now
+        QCOMPARE(CommIn(reply), int16_t(-1));
+        QCOMPARE(reply, QString());
+        QVERIFY(t.elapsed() < 1000);
+        QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "-Port TimeOut"}));
+        UseTimeOut(1000);
+        QCOMPARE(CommIn(reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+    }
+
+    void timeOutAcrossTheClockWrap()
+    {
+        // The clock reads 20 ms short of its wrap when the wait starts.
+        QElapsedTimer real;
+        real.start();
+        Delay32::SetClock([&real] { return uint32_t(0xFFFFFFFFu - 20u + uint32_t(real.elapsed())); });
+        UseTimeOut(300);
+        SimProcess sim;
+        OpenOnSim(sim, {"--silent"});
+        QString reply;
+        QElapsedTimer t;
+        t.start();
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        QVERIFY2(t.elapsed() > 300 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
+        // Port not open: the sleep also ends right across the wrap.
+        CommClosePort();
+        real.restart();
+        t.restart();
+        QCOMPARE(CommIn(reply), int16_t(-1));
+        QVERIFY2(t.elapsed() > 300 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    void replyAcrossTheClockWrap()
+    {
+        QElapsedTimer real;
+        real.start();
+        Delay32::SetClock([&real] { return uint32_t(0xFFFFFFFFu - 50u + uint32_t(real.elapsed())); });
+        UseTimeOut(2000);
+        SimProcess sim;
+        OpenOnSim(sim, {"--delay", "100"});
+        real.restart();
+        QString reply;
+        QCOMPARE(CommQuery("AVD500", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+    }
+
+    void terminatorsAreTheStoredCodes()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        OpenOnSim(sim);
+        SetCommInTerm('K');
+        QString reply;
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK"));
+        // The CR after the "K" came in the same read and was dropped with it.
+        SetCommInTerm(13);
+        UseTimeOut(150);
+        QCOMPARE(CommIn(reply), int16_t(-1));
+        QCOMPARE(reply, QString());
+        QCOMPARE(sim.loggedLines().size(), 1);
+        UseTimeOut(1000);
+
+        SetCommOutTerm(10);
+        QCOMPARE(CommOut("AVB000"), int16_t(1));
+        SetCommOutTerm(13);
+        QCOMPARE(CommQuery("", reply), int16_t(1));
+        QCOMPARE(sim.loggedLines(), (QStringList{"AVA000", "AVB000\\x0A"}));
+        QCOMPARE(reply, QString("?\r"));
+    }
+
+    void oneByteIsOneCharacter()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        OpenOnSim(sim, {"--reply", "\\xE9t\\xE9 \\xFF"});
+        QString reply;
+        QCOMPARE(CommQuery(QString::fromUtf8("AV\u00e9\u20ac"), reply), int16_t(1));
+        QCOMPARE(reply, QString::fromLatin1("\xE9t\xE9 \xFF\r"));  // never decoded as UTF-8
+        QCOMPARE(reply.size(), 6);
+        QCOMPARE(sim.loggedLines(), QStringList{"AV\\xE9?"});
+    }
+
+    // ---- Line events and a vanishing device ----
+
+    void lineEventsFromTheEventLoopOnly()
+    {
+        frmComm* form = CommForm();
+        for (int code : {1001, 1000, 2, -5, int(comEventDeviceGone)})
+            form->PostCommEvent(code);
+        QCOMPARE(LogLines(), QStringList());  // queued, not reported yet
+        QCoreApplication::processEvents();
+        QCOMPARE(LogLines(), (QStringList{"ERROR # 1001", "ERROR # 1100"}));
+        form->CommEvent = 1004;
+        form->OnComm();
+        QCOMPARE(LogLines().last(), QString("ERROR # 1004"));
+
+        // An event raised before an exchange is reported after it.
+        ResetErrLog();
+        UseTimeOut(100);
+        SimProcess sim;
+        OpenOnSim(sim, {"--silent"});
+        form->PostCommEvent(comEventFrame);
+        QString reply;
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
+        QCoreApplication::processEvents();
+        QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "ERROR # 1004"}));
+    }
+
+    void lineEventTable()
+    {
+        const QList<CommEventInfo>& table = CommEventTable();
+        QSet<int> codes;
+        int previous = 1000;
+        for (const CommEventInfo& e : table) {
+            QVERIFY(e.code > previous);
+            previous = e.code;
+            codes.insert(e.code);
+            QVERIFY(qstrlen(e.name) > 0 && qstrlen(e.meaning) > 0);
+        }
+        for (int code : {comEventBreak, comEventFrame, comEventOverrun, comEventRxOver,
+                         comEventRxParity, comEventDeviceGone})
+            QVERIFY(codes.contains(code));
+        QCOMPARE(codes.size(), 6);
+    }
+
+    void deviceVanishesMidExchange()
+    {
+        UseTimeOut(800);
+        SimProcess sim;
+        OpenOnSim(sim, {"--close-after", "2"});
+        QString reply;
+        QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
+
+        QElapsedTimer t;
+        t.start();
+        const qint64 cpu = CpuMs();
+        QCOMPARE(CommQuery("AVA200", reply), int16_t(-1));  // the simulator leaves on this line
+        const qint64 wall = t.elapsed();
+        QVERIFY(sim.waitForFinished());
+        QVERIFY2(wall > 800, qPrintable(QString::number(wall)));
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "no spin after the hang-up");
+        QCOMPARE(reply, QString());
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
+
+        // Reported once, from the event loop, and nothing keeps signalling.
+        const qint64 cpu2 = CpuMs();
+        t.restart();
+        QTest::qWait(400);
+        QVERIFY2((CpuMs() - cpu2) * 100 < t.elapsed() * SpinLimitPercent, "an idle event loop");
+        QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "ERROR # 1100"}));
+
+        // The next exchange fails as with a port that is not open.
+        ResetErrLog();
+        QCOMPARE(CommQuery("AVA300", reply), int16_t(-1));
+        QCOMPARE(LogLines(), (QStringList{"CommOut  10 Device is not open",
+                                          "CommIn  10 Device is not open", "-Port TimeOut"}));
+        QTest::qWait(50);
+        QCOMPARE(LogLines().size(), 3);
+    }
+
+    void deviceVanishesBetweenExchanges()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        OpenOnSim(sim);
+        QString reply;
+        QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
+        sim.stop();
+        QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
+
+        const qint64 cpu = CpuMs();
+        QElapsedTimer t;
+        t.start();
+        QTest::qWait(500);
+        QVERIFY2((CpuMs() - cpu) * 100 < t.elapsed() * SpinLimitPercent, "no spin in the event loop");
+        QCOMPARE(LogLines(), QStringList{"ERROR # 1100"});
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+
+        // A new device behind the same name: the port opens and works again.
+        SimProcess sim2;
+        QVERIFY(sim2.start({"--link", Com(40)}));
+        QVERIFY(CommOpenPort(40));
+        QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
+        sim2.stop();
+        QTest::qWait(200);
+        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", "ERROR # 1100"}));
+    }
+};
+
+ORVANE_TEST_MAIN(TestComm)
+#include "test_comm.moc"

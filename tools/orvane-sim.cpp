@@ -1,0 +1,416 @@
+// orvane-sim: a virtual four-channel LED controller on a pseudo-terminal.
+//
+// It prints the terminal's path on the first line of standard output, then
+// answers every line that ends in CR the way the controller does: a channel
+// command "AV" + A-D + three digits 000..500 is applied and answered "OK" CR,
+// anything else "?" CR. Options change the answers so tests can provoke
+// every way an exchange can go.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/stat.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const Usage =
+    "usage: orvane-sim [options]\n"
+    "  --link PATH        point a symbolic link at the terminal (replaces an old link)\n"
+    "  --log FILE         append every received line to FILE, one per line\n"
+    "  --show, --no-show  show the four intensities (default: when stdout is a terminal)\n"
+    "  --silent           never answer\n"
+    "  --delay MS         answer MS milliseconds after the line came in\n"
+    "  --split            answer in two pieces, --pause MS apart (default 100)\n"
+    "  --double           answer two lines at once: the answer, then \"EXTRA\" CR\n"
+    "  --reply TEXT       answer TEXT instead of OK/? (\\r \\n \\\\ \\xNN understood)\n"
+    "  --no-cr            leave the CR off the answer\n"
+    "  --close-after N    go away when line N comes in (it is logged, not answered)\n";
+
+struct Options {
+    std::string link;
+    std::string log;
+    int show = -1;  // -1: when stdout is a terminal
+    bool silent = false;
+    long delayMs = 0;
+    bool split = false;
+    long pauseMs = 100;
+    bool twoLines = false;
+    bool haveReply = false;
+    std::string reply;
+    bool noCr = false;
+    long closeAfter = 0;
+};
+
+struct Pending {
+    long long due;
+    std::string bytes;
+};
+
+volatile sig_atomic_t g_stop = 0;
+int g_wakeWrite = -1;
+
+void OnSignal(int)
+{
+    g_stop = 1;
+    if (g_wakeWrite >= 0) {
+        const char c = 1;
+        [[maybe_unused]] ssize_t n = write(g_wakeWrite, &c, 1);
+    }
+}
+
+long long NowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool ParseLong(const char* s, long& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = strtol(s, &end, 10);
+    if (errno || end == s || *end || v < 0)
+        return false;
+    out = v;
+    return true;
+}
+
+std::string Unescape(const std::string& s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] != '\\' || i + 1 >= s.size()) {
+            out += s[i];
+            continue;
+        }
+        const char c = s[++i];
+        if (c == 'r') out += '\r';
+        else if (c == 'n') out += '\n';
+        else if (c == 'x' && i + 2 < s.size() && isxdigit((unsigned char)s[i + 1])
+                 && isxdigit((unsigned char)s[i + 2])) {
+            out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else out += c;
+    }
+    return out;
+}
+
+// One line of the log: printable ASCII as is, every other byte as \xNN, so a
+// stray LF or a non-ASCII byte shows.
+std::string Escape(const std::string& s)
+{
+    std::string out;
+    char buf[8];
+    for (unsigned char c : s) {
+        if (c == '\\') out += "\\\\";
+        else if (c >= 0x20 && c < 0x7f) out += char(c);
+        else {
+            snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+class Sim {
+public:
+    explicit Sim(const Options& o) : opt_(o) {}
+
+    int Run()
+    {
+        if (!OpenTerminal())
+            return 1;
+        if (!opt_.log.empty()) {
+            log_ = fopen(opt_.log.c_str(), "a");
+            if (!log_) {
+                fprintf(stderr, "orvane-sim: %s: %s\n", opt_.log.c_str(), strerror(errno));
+                return 1;
+            }
+        }
+        if (!opt_.link.empty() && !MakeLink())
+            return 1;
+        show_ = opt_.show < 0 ? isatty(STDOUT_FILENO) : opt_.show;
+        printf("%s\n", slaveName_.c_str());
+        fflush(stdout);
+        Show();
+        Loop();
+        Cleanup();
+        return 0;
+    }
+
+private:
+    bool OpenTerminal()
+    {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            perror("orvane-sim: pseudo-terminal");
+            return false;
+        }
+        slaveName_ = ptsname(master_);
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        fcntl(master_, F_SETFD, FD_CLOEXEC);
+        return OpenSlave();
+    }
+
+    // Holding the other end open ourselves keeps the terminal alive while the
+    // program closes and reopens its port; otherwise the master reads EIO.
+    bool OpenSlave()
+    {
+        slave_ = open(slaveName_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) {
+            perror("orvane-sim: open terminal");
+            return false;
+        }
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        cfsetspeed(&t, B9600);
+        tcsetattr(slave_, TCSANOW, &t);
+        return true;
+    }
+
+    bool MakeLink()
+    {
+        struct stat st{};
+        if (lstat(opt_.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            fprintf(stderr, "orvane-sim: %s exists and is not a link\n", opt_.link.c_str());
+            return false;
+        }
+        const std::string tmp = opt_.link + ".orvane-sim-" + std::to_string(getpid());
+        unlink(tmp.c_str());
+        if (symlink(slaveName_.c_str(), tmp.c_str()) != 0
+            || rename(tmp.c_str(), opt_.link.c_str()) != 0) {
+            fprintf(stderr, "orvane-sim: link %s: %s\n", opt_.link.c_str(), strerror(errno));
+            unlink(tmp.c_str());
+            return false;
+        }
+        linked_ = true;
+        return true;
+    }
+
+    void Loop()
+    {
+        int wake[2];
+        if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+            perror("orvane-sim: pipe");
+            return;
+        }
+        g_wakeWrite = wake[1];
+        struct sigaction sa{};
+        sa.sa_handler = OnSignal;
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGHUP, &sa, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+
+        while (!g_stop && !gone_) {
+            int timeout = -1;
+            if (!pending_.empty())
+                timeout = int(std::max(0LL, pending_.front().due - NowMs()));
+            if (hangup_)
+                timeout = timeout < 0 ? 100 : std::min(timeout, 100);
+            // After a hang-up the terminal is left out of one poll, so a
+            // lasting hang-up costs a look every 100 ms, not a tight loop.
+            pollfd fds[2] = {{hangup_ ? -1 : master_, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            const bool wasHungUp = hangup_;
+            hangup_ = false;
+            const int n = poll(fds, 2, timeout);
+            if (n < 0 && errno != EINTR)
+                break;
+            if (!wasHungUp) {
+                if (fds[0].revents & POLLIN)
+                    ReadMaster();
+                else if (fds[0].revents & (POLLHUP | POLLERR))
+                    Hangup();
+            }
+            SendDue();
+        }
+    }
+
+    void Hangup()
+    {
+        // Nobody holds the other end: reopen it and look again a little later.
+        hangup_ = true;
+        if (slave_ < 0)
+            OpenSlave();
+    }
+
+    void ReadMaster()
+    {
+        char buf[4096];
+        const ssize_t n = read(master_, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EIO)
+                Hangup();
+            return;
+        }
+        for (ssize_t i = 0; i < n && !gone_; ++i) {
+            if (buf[i] == '\r') {
+                Line(line_);
+                line_.clear();
+            } else if (line_.size() < 4096) {
+                line_ += buf[i];
+            }
+        }
+    }
+
+    void Line(const std::string& line)
+    {
+        if (log_) {
+            fprintf(log_, "%s\n", Escape(line).c_str());
+            fflush(log_);
+        }
+        ++lines_;
+        if (opt_.closeAfter > 0 && lines_ >= opt_.closeAfter) {
+            gone_ = true;
+            return;
+        }
+        std::string answer = Apply(line) ? "OK" : "?";
+        if (opt_.haveReply)
+            answer = opt_.reply;
+        if (!opt_.noCr)
+            answer += '\r';
+        if (opt_.twoLines)
+            answer += "EXTRA\r";
+        if (opt_.silent)
+            return;
+        const long long due = NowMs() + opt_.delayMs;
+        if (opt_.split && answer.size() > 1) {
+            const size_t half = answer.size() / 2;
+            Queue(due, answer.substr(0, half));
+            Queue(due + opt_.pauseMs, answer.substr(half));
+        } else {
+            Queue(due, answer);
+        }
+    }
+
+    bool Apply(const std::string& line)
+    {
+        if (line.size() != 6 || line[0] != 'A' || line[1] != 'V' || line[2] < 'A' || line[2] > 'D')
+            return false;
+        int level = 0;
+        for (int i = 3; i < 6; ++i) {
+            if (line[i] < '0' || line[i] > '9')
+                return false;
+            level = level * 10 + (line[i] - '0');
+        }
+        if (level > 500)
+            return false;
+        levels_[line[2] - 'A'] = level;
+        Show();
+        return true;
+    }
+
+    void Queue(long long due, const std::string& bytes)
+    {
+        auto at = std::upper_bound(pending_.begin(), pending_.end(), due,
+                                   [](long long d, const Pending& p) { return d < p.due; });
+        pending_.insert(at, {due, bytes});
+    }
+
+    void SendDue()
+    {
+        const long long now = NowMs();
+        while (!pending_.empty() && pending_.front().due <= now) {
+            const std::string& b = pending_.front().bytes;
+            // A full terminal queue means nobody reads: the answer is dropped,
+            // as a controller's would be.
+            [[maybe_unused]] ssize_t n = write(master_, b.data(), b.size());
+            pending_.erase(pending_.begin());
+        }
+    }
+
+    void Show()
+    {
+        if (!show_)
+            return;
+        printf("%sR %3d  G %3d  B %3d  A %3d%s", isatty(STDOUT_FILENO) ? "\r" : "",
+               500 - levels_[0], 500 - levels_[1], 500 - levels_[2], 500 - levels_[3],
+               isatty(STDOUT_FILENO) ? "" : "\n");
+        fflush(stdout);
+    }
+
+    void Cleanup()
+    {
+        if (linked_) {
+            // Only our own link goes: another simulator may have taken the name over.
+            char target[4096];
+            const ssize_t n = readlink(opt_.link.c_str(), target, sizeof target - 1);
+            if (n >= 0 && std::string(target, size_t(n)) == slaveName_)
+                unlink(opt_.link.c_str());
+        }
+        if (show_ && isatty(STDOUT_FILENO))
+            printf("\n");
+        if (slave_ >= 0)
+            close(slave_);
+        close(master_);
+        if (log_)
+            fclose(log_);
+    }
+
+    Options opt_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+    bool linked_ = false;
+    bool show_ = false;
+    bool gone_ = false;
+    bool hangup_ = false;
+    FILE* log_ = nullptr;
+    std::string line_;
+    long lines_ = 0;
+    int levels_[4] = {500, 500, 500, 500};
+    std::vector<Pending> pending_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "orvane-sim: %s needs %s\n%s", a.c_str(), what, Usage);
+                exit(2);
+            }
+            return argv[++i];
+        };
+        auto number = [&](long& out) {
+            if (!ParseLong(value("a number"), out)) {
+                fprintf(stderr, "orvane-sim: %s needs a number of 0 or more\n", a.c_str());
+                exit(2);
+            }
+        };
+        if (a == "--link") o.link = value("a path");
+        else if (a == "--log") o.log = value("a file");
+        else if (a == "--show") o.show = 1;
+        else if (a == "--no-show") o.show = 0;
+        else if (a == "--silent") o.silent = true;
+        else if (a == "--delay") number(o.delayMs);
+        else if (a == "--split") o.split = true;
+        else if (a == "--pause") number(o.pauseMs);
+        else if (a == "--double") o.twoLines = true;
+        else if (a == "--reply") { o.reply = Unescape(value("a text")); o.haveReply = true; }
+        else if (a == "--no-cr") o.noCr = true;
+        else if (a == "--close-after") number(o.closeAfter);
+        else if (a == "--help" || a == "-h") { fputs(Usage, stdout); return 0; }
+        else {
+            fprintf(stderr, "orvane-sim: unknown option %s\n%s", a.c_str(), Usage);
+            return 2;
+        }
+    }
+    return Sim(o).Run();
+}
