@@ -95,6 +95,13 @@ QSerialPort* OpenPort()
     return g_form && g_form->MSComm1->isOpen() ? g_form->MSComm1 : nullptr;
 }
 
+// Clearing signals errorOccurred and fetches a translated text: only when needed.
+void ClearError(QSerialPort* port)
+{
+    if (port->error() != QSerialPort::NoError)
+        port->clearError();
+}
+
 // A parameter value as a 16-bit number; false for text that is no number and
 // for numbers out of range.
 bool ValueToInt16(const QVariant& value, int16_t& out)
@@ -125,11 +132,11 @@ int16_t ReadSetting(const char* name, int16_t& target)
 // refuses with "Inappropriate ioctl for device", which is no failure.
 bool RaiseLine(QSerialPort* port, bool (QSerialPort::*set)(bool))
 {
-    port->clearError();
+    ClearError(port);
     if ((port->*set)(true))
         return true;
     if (port->error() == QSerialPort::UnsupportedOperationError) {
-        port->clearError();
+        ClearError(port);
         return true;
     }
     return false;
@@ -204,10 +211,10 @@ bool CommOpenPort(int16_t port)
     p->setDataBits(QSerialPort::Data8);
     p->setStopBits(QSerialPort::OneStop);
     p->setFlowControl(QSerialPort::NoFlowControl);
-    p->clearError();
+    ClearError(p);
     if (!p->open(QIODevice::ReadWrite)) {
         ReportFailure("CommOpenPort", p->error(), p->errorString());
-        p->clearError();
+        ClearError(p);
         return false;
     }
     g_form->PortOpened();
@@ -215,7 +222,7 @@ bool CommOpenPort(int16_t port)
     if (!RaiseLine(p, &QSerialPort::setRequestToSend) || !RaiseLine(p, &QSerialPort::setDataTerminalReady)) {
         ReportFailure("CommOpenPort", p->error(), p->errorString());
         p->close();
-        p->clearError();
+        ClearError(p);
         return false;
     }
     return p->isOpen();
@@ -230,11 +237,11 @@ bool CommClosePort()
     QSerialPort* p = OpenPort();
     if (!p)
         return true;
-    p->clearError();
+    ClearError(p);
     p->close();
     if (p->error() != QSerialPort::NoError) {
         ReportFailure("CommClosePort", p->error(), p->errorString());
-        p->clearError();
+        ClearError(p);
         return false;
     }
     return true;
@@ -258,7 +265,7 @@ int16_t CommOut(const QString& command)
     }
     // One byte per character; characters beyond 8 bits go out as "?".
     const QByteArray bytes = (command + QChar(char16_t(g_outTerm))).toLatin1();
-    p->clearError();
+    ClearError(p);
     const qint64 written = p->write(bytes);
     if (written == bytes.size())
         p->flush();  // on the line now, whatever the reply wait does
@@ -269,7 +276,7 @@ int16_t CommOut(const QString& command)
     }
     if (written != bytes.size() || p->error() != QSerialPort::NoError) {
         ReportFailure("CommOut", p->error(), p->errorString());
-        p->clearError();
+        ClearError(p);
         return -1;
     }
     return 1;
@@ -300,10 +307,10 @@ int16_t CommIn(QString& reply)
             continue;
         }
         if (p->bytesAvailable() == 0) {
-            p->clearError();
+            ClearError(p);
             if (!p->waitForReadyRead(remaining)) {
                 const auto error = p->error();
-                p->clearError();
+                ClearError(p);
                 if (g_form->Vanished()) {
                     g_form->CloseVanished();  // reported as its line event, not here
                     reported = true;
