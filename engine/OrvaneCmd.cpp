@@ -1,0 +1,562 @@
+#include "engine/OrvaneCmd.h"
+
+#include "engine/LEDMain.h"
+#include "engine/OrvaneCmdObject.h"
+#include "orvanecmdadaptor.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusServiceWatcher>
+#include <QDBusVirtualObject>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QMetaMethod>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+#include <QTextStream>
+#include <utility>
+
+namespace OrvaneCmd {
+namespace {
+
+const QString kService = QStringLiteral("Orvane.OrvaneCmd");
+const QString kRoot = QStringLiteral("/OrvaneCmd");
+const QString kCmdInterface = QStringLiteral("Orvane._OrvaneCmd");
+const QString kFailed = QStringLiteral("Orvane.Error.Failed");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
+const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
+const QString kPeer = QStringLiteral("org.freedesktop.DBus.Peer");
+
+// The call being served. Calls nest only when a script lets pending events run,
+// so the innermost one is on top.
+struct Call {
+    QString caller;
+    LEDMain::ScriptFailure failure;
+};
+Call* g_call = nullptr;
+
+struct Instance {
+    QString owner;  // unique bus name of the client that created it
+    QPointer<Object> object;
+};
+
+class Tree;
+
+bool g_running = false;
+bool g_busGone = false;
+Tree* g_tree = nullptr;
+Object* g_app = nullptr;
+QDBusServiceWatcher* g_watcher = nullptr;
+QMap<uint, Instance> g_instances;
+// Clients whose own object sits behind the application object.
+QSet<QString> g_implicit;
+uint g_lastInstance = 0;
+
+void Say(const QString& line) { QTextStream(stderr) << line << Qt::endl; }
+
+QDBusConnection Bus() { return QDBusConnection::sessionBus(); }
+
+bool HasObjects(const QString& client)
+{
+    if (g_implicit.contains(client))
+        return true;
+    for (const Instance& i : g_instances)
+        if (i.owner == client)
+            return true;
+    return false;
+}
+
+void DropClient(const QString& client);
+
+// Called when a client gets its first object: from then on its leaving the bus
+// destroys its objects.
+void Watch(const QString& client)
+{
+    if (!g_watcher)
+        return;
+    g_watcher->addWatchedService(client);
+    // A client that left before the watch began is never reported leaving.
+    QDBusConnectionInterface* bus = Bus().interface();
+    if (bus && !bus->isServiceRegistered(client).value())
+        QMetaObject::invokeMethod(g_watcher, [client] { DropClient(client); }, Qt::QueuedConnection);
+}
+
+void Unwatch(const QString& client)
+{
+    if (g_watcher && !HasObjects(client))
+        g_watcher->removeWatchedService(client);
+}
+
+void EnsureImplicit(const QString& client)
+{
+    if (g_implicit.contains(client))
+        return;
+    const bool watched = HasObjects(client);
+    g_implicit.insert(client);
+    LEDMain::AutomationObjectCreated();
+    if (!watched)
+        Watch(client);
+}
+
+QString NewInstance(const QString& client);
+void ReleaseInstance(const QDBusObjectPath& path);
+
+// Forgets the objects first, then lets the shut-down rule see each death: the
+// rule may end the process, and by then no record of a dead object is left.
+void ReportDeaths(int count)
+{
+    for (int i = 0; i < count; ++i)
+        LEDMain::AutomationObjectDestroyed();
+}
+
+void DropClient(const QString& client)
+{
+    int dead = g_implicit.remove(client) ? 1 : 0;
+    for (auto it = g_instances.begin(); it != g_instances.end();) {
+        if (it->owner == client) {
+            if (it->object)
+                it->object->deleteLater();
+            it = g_instances.erase(it);
+            ++dead;
+        } else {
+            ++it;
+        }
+    }
+    if (g_watcher)
+        g_watcher->removeWatchedService(client);
+    ReportDeaths(dead);
+}
+
+void DropAll()
+{
+    const int dead = int(g_implicit.size() + g_instances.size());
+    g_implicit.clear();
+    for (const Instance& i : std::as_const(g_instances))
+        if (i.object)
+            i.object->deleteLater();
+    g_instances.clear();
+    if (g_watcher)
+        g_watcher->setWatchedServices({});
+    ReportDeaths(dead);
+}
+
+// The object at a path under /OrvaneCmd and the client it belongs to (empty:
+// anybody may use it). Nothing for a path that holds no live object.
+Object* Resolve(const QString& path, QString* owner)
+{
+    if (owner)
+        owner->clear();
+    if (path == kRoot)
+        return g_app;
+    if (!path.startsWith(kRoot + QLatin1Char('/')))
+        return nullptr;
+    const QString rest = path.mid(kRoot.size() + 1);
+    bool ok = false;
+    const uint n = rest.toUInt(&ok);
+    if (!ok || rest != QString::number(n))
+        return nullptr;
+    const auto it = g_instances.constFind(n);
+    if (it == g_instances.constEnd() || !it->object)
+        return nullptr;
+    if (owner)
+        *owner = it->owner;
+    return it->object.data();
+}
+
+const char* InterfaceOf(const QObject* adaptor)
+{
+    const QMetaObject* mo = adaptor->metaObject();
+    const int i = mo->indexOfClassInfo("D-Bus Interface");
+    return i < 0 ? "" : mo->classInfo(i).value();
+}
+
+QList<QDBusAbstractAdaptor*> AdaptorsOf(const Object& object)
+{
+    return object.findChildren<QDBusAbstractAdaptor*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+QDBusAbstractAdaptor* AdaptorFor(const Object& object, const QString& interface)
+{
+    for (QDBusAbstractAdaptor* a : AdaptorsOf(object))
+        if (interface == QLatin1String(InterfaceOf(a)))
+            return a;
+    return nullptr;
+}
+
+bool IsCmdInterface(const QObject* adaptor)
+{
+    return kCmdInterface == QLatin1String(InterfaceOf(adaptor));
+}
+
+QDBusMessage UnknownInterface(const QDBusMessage& msg, const QString& interface)
+{
+    return msg.createErrorReply(QDBusError::UnknownInterface,
+                                QStringLiteral("%1 has no interface %2").arg(msg.path(), interface));
+}
+
+// org.freedesktop.DBus.Properties, answered from the adaptors' properties.
+QDBusMessage Properties(const QDBusMessage& msg, const Object& target)
+{
+    const QString member = msg.member();
+    const QString signature = msg.signature();
+    const bool get = member == QLatin1String("Get") && signature == QLatin1String("ss");
+    const bool getAll = member == QLatin1String("GetAll") && signature == QLatin1String("s");
+    const bool set = member == QLatin1String("Set") && signature == QLatin1String("ssv");
+    if (!get && !getAll && !set)
+        return msg.createErrorReply(QDBusError::UnknownMethod,
+                                    QStringLiteral("No method %1(%2) in %3").arg(member, signature, kProperties));
+
+    const QList<QVariant> args = msg.arguments();
+    const QString interface = args.at(0).toString();
+    // An empty interface name means the one that has properties.
+    const QDBusAbstractAdaptor* adaptor =
+        AdaptorFor(target, interface.isEmpty() ? kCmdInterface : interface);
+    if (!adaptor)
+        return UnknownInterface(msg, interface);
+    const bool reads = !set && IsCmdInterface(adaptor);
+    const QMetaObject* mo = adaptor->metaObject();
+    const int first = QDBusAbstractAdaptor::staticMetaObject.propertyCount();
+
+    if (getAll) {
+        if (reads && &target == g_app)
+            EnsureImplicit(msg.service());
+        QVariantMap all;
+        for (int i = first; i < mo->propertyCount(); ++i)
+            all.insert(QString::fromLatin1(mo->property(i).name()), mo->property(i).read(adaptor));
+        return msg.createReply(QVariant::fromValue(all));
+    }
+
+    const QString name = args.at(1).toString();
+    const int index = mo->indexOfProperty(name.toUtf8().constData());
+    if (index < first)
+        return msg.createErrorReply(QDBusError::UnknownProperty,
+                                    QStringLiteral("No property %1 in %2").arg(name, QLatin1String(InterfaceOf(adaptor))));
+    const QMetaProperty property = mo->property(index);
+    if (set)
+        return msg.createErrorReply(QDBusError::PropertyReadOnly,
+                                    QStringLiteral("Property %1 is read-only").arg(name));
+    if (reads && &target == g_app)
+        EnsureImplicit(msg.service());
+    return msg.createReply(QVariant::fromValue(QDBusVariant(property.read(adaptor))));
+}
+
+// A method of the type library, called through the adaptor that carries it.
+QDBusMessage Invoke(const QDBusMessage& msg, Object& target)
+{
+    const QString interface = msg.interface();
+    const QByteArray member = msg.member().toUtf8();
+    QDBusAbstractAdaptor* adaptor = nullptr;
+    QMetaMethod method;
+    bool interfaceFound = false;
+    for (QDBusAbstractAdaptor* a : AdaptorsOf(target)) {
+        if (!interface.isEmpty() && interface != QLatin1String(InterfaceOf(a)))
+            continue;
+        interfaceFound = true;
+        const QMetaObject* mo = a->metaObject();
+        for (int i = QDBusAbstractAdaptor::staticMetaObject.methodCount(); i < mo->methodCount(); ++i) {
+            const QMetaMethod m = mo->method(i);
+            if (m.methodType() == QMetaMethod::Slot && m.access() == QMetaMethod::Public && m.name() == member) {
+                adaptor = a;
+                method = m;
+                break;
+            }
+        }
+        if (adaptor)
+            break;
+    }
+    if (!interfaceFound)
+        return UnknownInterface(msg, interface);
+    if (!adaptor)
+        return msg.createErrorReply(QDBusError::UnknownMethod,
+                                    QStringLiteral("No method %1 at %2").arg(msg.member(), msg.path()));
+
+    QByteArray expected;
+    for (int i = 0; i < method.parameterCount(); ++i)
+        expected += QDBusMetaType::typeToSignature(method.parameterMetaType(i));
+    const QList<QVariant> args = msg.arguments();
+    // The type library's methods take at most one argument.
+    if (msg.signature().toLatin1() != expected || args.size() > 1)
+        return msg.createErrorReply(QDBusError::InvalidArgs,
+                                    QStringLiteral("%1 takes (%2), not (%3)")
+                                        .arg(msg.member(), QString::fromLatin1(expected), msg.signature()));
+
+    if (&target == g_app && IsCmdInterface(adaptor))
+        EnsureImplicit(msg.service());
+
+    QVariant result;
+    if (method.returnMetaType().id() != QMetaType::Void)
+        result = QVariant(method.returnMetaType());
+    QGenericReturnArgument ret = result.isValid()
+        ? QGenericReturnArgument(method.typeName(), result.data())
+        : QGenericReturnArgument();
+    const QByteArray argType = args.isEmpty() ? QByteArray() : method.parameterTypeName(0);
+
+    Call call{msg.service(), {}};
+    Call* outer = std::exchange(g_call, &call);
+    const bool invoked = args.isEmpty()
+        ? method.invoke(adaptor, Qt::DirectConnection, ret)
+        : method.invoke(adaptor, Qt::DirectConnection, ret,
+                        QGenericArgument(argType.constData(), args.at(0).constData()));
+    g_call = outer;
+
+    if (!invoked)
+        return msg.createErrorReply(QDBusError::InternalError,
+                                    QStringLiteral("%1 could not be called").arg(msg.member()));
+    if (call.failure.number != 0)
+        return msg.createErrorReply(
+            kFailed, QStringLiteral("%1: %2").arg(call.failure.number).arg(call.failure.description));
+    return result.isValid() ? msg.createReply(result) : msg.createReply();
+}
+
+// Serves the whole tree under /OrvaneCmd: every call needs its caller's name
+// (for the client's own object and for access), which QtDBus hands to
+// adaptors for method calls but not for property reads.
+class Tree : public QDBusVirtualObject {
+    Q_OBJECT
+public:
+    QString introspect(const QString& path) const override
+    {
+        const Object* target = Resolve(path, nullptr);
+        if (!target)
+            return QString();
+        QString xml;
+        for (const QDBusAbstractAdaptor* a : AdaptorsOf(*target)) {
+            const QMetaObject* mo = a->metaObject();
+            xml += QString::fromUtf8(mo->classInfo(mo->indexOfClassInfo("D-Bus Introspection")).value());
+        }
+        if (target == g_app)
+            for (auto it = g_instances.constBegin(); it != g_instances.constEnd(); ++it)
+                xml += QStringLiteral("  <node name=\"%1\"/>\n").arg(it.key());
+        return xml;
+    }
+
+    bool handleMessage(const QDBusMessage& msg, const QDBusConnection& connection) override
+    {
+        if (msg.type() != QDBusMessage::MethodCallMessage)
+            return false;
+        const QString interface = msg.interface();
+        if (interface == kPeer)
+            return false;
+        QString owner;
+        Object* target = Resolve(msg.path(), &owner);
+        if (!target) {
+            connection.send(msg.createErrorReply(QDBusError::UnknownObject,
+                                                 QStringLiteral("No object at %1").arg(msg.path())));
+            return true;
+        }
+        // QtDBus answers Introspect from introspect() above, for anybody.
+        if ((interface.isEmpty() || interface == kIntrospectable) && msg.member() == QLatin1String("Introspect"))
+            return false;
+        if (!owner.isEmpty() && owner != msg.service()) {
+            connection.send(msg.createErrorReply(
+                QDBusError::AccessDenied, QStringLiteral("%1 belongs to another client").arg(msg.path())));
+            return true;
+        }
+        // The type library has no member of these names, so a call without an
+        // interface name that uses one means the properties.
+        const bool properties = interface == kProperties
+            || (interface.isEmpty()
+                && (msg.member() == QLatin1String("Get") || msg.member() == QLatin1String("GetAll")
+                    || msg.member() == QLatin1String("Set")));
+        const QDBusMessage reply = properties ? Properties(msg, *target) : Invoke(msg, *target);
+        connection.send(reply);
+        return true;
+    }
+
+public slots:
+    void ClientLeft(const QString& client) { DropClient(client); }
+
+    void BusGone()
+    {
+        if (g_busGone)
+            return;
+        g_busGone = true;
+        DropAll();
+        LEDMain::AutomationGone();
+    }
+};
+
+QString NewInstance(const QString& client)
+{
+    const uint n = ++g_lastInstance;
+    const QString path = kRoot + QLatin1Char('/') + QString::number(n);
+    auto* object = new Object(path, g_tree);
+    new _OrvaneCmdAdaptor(object);
+    new InstanceAdaptor(object);
+    const bool watched = HasObjects(client);
+    g_instances.insert(n, {client, object});
+    LEDMain::AutomationObjectCreated();
+    if (!watched)
+        Watch(client);
+    return path;
+}
+
+void ReleaseInstance(const QDBusObjectPath& path)
+{
+    for (auto it = g_instances.begin(); it != g_instances.end(); ++it) {
+        if (it->object && it->object->SelfPath() == path) {
+            const QString owner = it->owner;
+            it->object->deleteLater();
+            g_instances.erase(it);
+            Unwatch(owner);
+            ReportDeaths(1);
+            return;
+        }
+    }
+}
+
+// The activation file's Exec= line is split like a shell command line.
+QString ShellQuoted(const QString& s)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+,:@%=-]+$"));
+    if (plain.match(s).hasMatch())
+        return s;
+    QString q = s;
+    q.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + q + QLatin1Char('\'');
+}
+
+QString ExecutablePath()
+{
+    if (QCoreApplication::instance())
+        return QCoreApplication::applicationFilePath();
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
+QString ActivationFile()
+{
+    QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
+    // A relative XDG_DATA_HOME is invalid and ignored.
+    if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
+        dataHome = QDir::homePath() + QStringLiteral("/.local/share");
+    return dataHome + QStringLiteral("/dbus-1/services/") + kService + QStringLiteral(".service");
+}
+
+} // namespace
+
+Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
+
+QString Object::Exec(const QString& cmd)
+{
+    LEDMain::ScriptFailure failure;
+    const QString result = LEDMain::ExecScript(cmd, &failure);
+    if (failure.number != 0 && g_call)
+        g_call->failure = failure;
+    return result;
+}
+
+QDBusObjectPath Object::CreateInstance()
+{
+    return QDBusObjectPath(NewInstance(g_call ? g_call->caller : QString()));
+}
+
+void Object::Release() { ReleaseInstance(path_); }
+
+bool StartService()
+{
+    if (g_running)
+        return true;
+    QDBusConnection bus = Bus();
+    if (!bus.isConnected()) {
+        Say(QStringLiteral("orvane: no D-Bus session bus (%1); running without automation")
+                .arg(bus.lastError().message()));
+        return false;
+    }
+    g_tree = new Tree;
+    g_app = new Object(kRoot, g_tree);
+    new _OrvaneCmdAdaptor(g_app);
+    new ClassFactoryAdaptor(g_app);
+    // The objects are in place before the name is, so no call finds the name without them.
+    if (!bus.registerVirtualObject(kRoot, g_tree, QDBusConnection::SubPath)) {
+        Say(QStringLiteral("orvane: %1 is already registered on this connection; running without automation")
+                .arg(kRoot));
+        delete std::exchange(g_tree, nullptr);
+        g_app = nullptr;
+        return false;
+    }
+    if (!bus.registerService(kService)) {
+        Say(QStringLiteral("orvane: the bus name %1 is taken by another program; running without automation")
+                .arg(kService));
+        bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
+        delete std::exchange(g_tree, nullptr);
+        g_app = nullptr;
+        return false;
+    }
+    g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
+    QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
+                SLOT(BusGone()));
+    g_busGone = false;
+    g_running = true;
+    return true;
+}
+
+void StopService()
+{
+    if (!g_running)
+        return;
+    g_running = false;
+    DropAll();
+    QDBusConnection bus = Bus();
+    bus.disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
+                   QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
+                   SLOT(BusGone()));
+    if (bus.isConnected())
+        bus.unregisterService(kService);
+    bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
+    g_watcher = nullptr;
+    g_app = nullptr;
+    delete std::exchange(g_tree, nullptr);
+}
+
+int RegServer(bool install)
+{
+    const QString file = ActivationFile();
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    if (!install) {
+        if (!QFile::exists(file)) {
+            out << "orvane: nothing to remove, " << file << " does not exist" << Qt::endl;
+            return 0;
+        }
+        QFile f(file);
+        if (!f.remove()) {
+            err << "orvane: cannot remove " << file << ": " << f.errorString() << Qt::endl;
+            return 1;
+        }
+        out << "orvane: removed " << file << "; " << kService << " no longer starts this program"
+            << Qt::endl;
+        return 0;
+    }
+
+    const QString exec = ShellQuoted(ExecutablePath()) + QStringLiteral(" --automation");
+    const QString dir = QFileInfo(file).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        err << "orvane: cannot create " << dir << Qt::endl;
+        return 1;
+    }
+    QSaveFile f(file);
+    if (f.open(QIODevice::WriteOnly)) {
+        const QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(kService, exec);
+        f.write(text.toUtf8());
+    }
+    if (!f.commit()) {
+        err << "orvane: cannot write " << file << ": " << f.errorString() << Qt::endl;
+        return 1;
+    }
+    out << "orvane: wrote " << file << "; a client calling " << kService << " now starts \"" << exec
+        << "\"" << Qt::endl;
+    return 0;
+}
+
+} // namespace OrvaneCmd
+
+#include "OrvaneCmd.moc"
