@@ -1,5 +1,5 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
-ORVANE_PACKAGES="cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon xauth xvfb"
+ORVANE_PACKAGES="cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb"
 
 orvane_install_deps() {
     local missing=()
