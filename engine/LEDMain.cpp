@@ -188,10 +188,11 @@ int Run(int argc, char** argv)
     Platform::App().StartMode = automation ? 1 : 0;
     Platform::App().PrevInstance = AnotherInstanceRuns(Platform::App().Path);
 
+    // Before start-up: a signal during it is handled once the event loop runs.
+    InstallSignalHandlers(&app);
     Main();
     if (Platform::App().PrevInstance)
         return 0;
-    InstallSignalHandlers(&app);
     OrvaneCmd::StartService();
     CheckProcessEnd();
     const int code = app.exec();

@@ -2,11 +2,15 @@
 
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
+#include "mainwindow/frmEditor.h"
+#include "params/TRAPAR.h"
+#include "params/frmParList.h"
 
 #include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QLabel>
@@ -126,6 +130,9 @@ void frmVURUruduvo::BuildControls()
         });
 
         auto* val = new QLineEdit(client);
+        // Three digits must fit the narrow box as they did on the original panel.
+        val->setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+        val->setStyleSheet(QStringLiteral("QLineEdit { padding: 0px; }"));
         name(val, QStringLiteral("txtVal%1").arg(i), row + " value");
         place(val, 3480, top, 372, 288);
         txtVal[i] = val;
@@ -252,11 +259,33 @@ void frmVURUruduvo::mnuDirect_Click()
     RememberCmdInHist();
 }
 
-void frmVURUruduvo::mnuPort_Click() {}
+void frmVURUruduvo::mnuPort_Click()
+{
+    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    auto* parList = new frmParList(this);
+    parList->SetShowPar(-1, -1);
+    parList->exec();
+    delete parList;
+    QCoreApplication::processEvents();
+    WaitCursor wait;
+    LEDCOMM::CommClosePort();
+    LEDCOMM::CommReadSettings();
+    LEDCOMM::CommOpenConfigured();
+}
 
-void frmVURUruduvo::mnuErrLog_Click() {}
+void frmVURUruduvo::mnuErrLog_Click()
+{
+    const QString log = LEDCOMM::GetErrLog();
+    if (log.isEmpty())
+        return;
+    QGuiApplication::clipboard()->setText(log);
+    frmEditor::OpenText(log);
+}
 
-void frmVURUruduvo::mnuCmds_Click() {}
+void frmVURUruduvo::mnuCmds_Click()
+{
+    frmEditor::OpenFile(LEDMain::AppDir() + QStringLiteral("LED_COMMANDS.TXT"));
+}
 
 void frmVURUruduvo::mnuQuit_Click() { close(); }
 

@@ -1,0 +1,119 @@
+// The program as a process: headless start, signals, the single instance and
+// a lock left by a killed copy. Each run uses a copy of the executable in an
+// application directory of its own.
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+#include <QProcess>
+#include <csignal>
+#include <memory>
+
+using TestSupport::SimProcess;
+
+class TestProgram : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;    // application directory
+    std::unique_ptr<QTemporaryDir> home_;   // runtime and data directories
+    std::unique_ptr<SimProcess> sim_;
+
+    QString program() const { return dir_->filePath("orvane"); }
+
+    std::unique_ptr<QProcess> startProgram(const QStringList& args = {})
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(v);
+        env.insert("XDG_RUNTIME_DIR", home_->filePath("run"));
+        env.insert("XDG_DATA_HOME", home_->filePath("data"));
+        p->setProcessEnvironment(env);
+        p->setProgram(program());
+        p->setArguments(args);
+        p->start();
+        [&] { QVERIFY(p->waitForStarted(5000)); }();
+        return p;
+    }
+
+    static void terminate(QProcess& p, int sig = SIGTERM)
+    {
+        ::kill(pid_t(p.processId()), sig);
+        [&] { QVERIFY(p.waitForFinished(10000)); }();
+    }
+
+private slots:
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        home_ = std::make_unique<QTemporaryDir>();
+        QDir().mkpath(home_->filePath("run"));
+        QFile::setPermissions(home_->filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", program()));
+        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), "\"PORT\",3\r\n\"TIMEOUT\",300\r\n");
+        sim_ = std::make_unique<SimProcess>();
+        QVERIFY(sim_->start({"--link", dir_->filePath("COM3"), "--no-show"}));
+    }
+
+    void cleanup() { sim_.reset(); }
+
+    void headlessStartAndSignalRunTheUnloadPath()
+    {
+        for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            const int before = int(sim_->loggedLines().size());
+            auto p = startProgram();
+            QVERIFY(sim_->waitForLogged(before + 4, 10000));
+            QCOMPARE(sim_->loggedLines().mid(before),
+                     (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+            QVERIFY(p->state() == QProcess::Running);
+            terminate(*p, sig);
+            QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p->exitCode(), 0);
+            // The lights went off before the program let go of the port.
+            QCOMPARE(sim_->loggedLines().mid(before + 4),
+                     (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        }
+    }
+
+    void secondInstanceIsRefused()
+    {
+        auto first = startProgram();
+        QVERIFY(sim_->waitForLogged(4, 10000));
+        auto second = startProgram();
+        QVERIFY(second->waitForFinished(10000));
+        const QString err = QString::fromLocal8Bit(second->readAllStandardError());
+        QVERIFY2(err.contains("VURUruduvo: Application is already running."), qPrintable(err));
+        QTest::qWait(200);
+        QCOMPARE(sim_->loggedLines().size(), qsizetype(4));  // the second copy sent nothing
+        QVERIFY(first->state() == QProcess::Running);
+        terminate(*first);
+    }
+
+    void lockOfAKilledCopyDoesNotCount()
+    {
+        auto first = startProgram();
+        QVERIFY(sim_->waitForLogged(4, 10000));
+        terminate(*first, SIGKILL);
+        auto second = startProgram();
+        QVERIFY(sim_->waitForLogged(8, 10000));
+        QVERIFY(second->state() == QProcess::Running);
+        terminate(*second);
+    }
+
+    void failedStartKeepsServingHeadless()
+    {
+        QFile::remove(dir_->filePath("LED_CONFIG.TXT"));
+        auto p = startProgram();
+        QByteArray errBytes;
+        QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("does not exist"),
+                                 10000);
+        QTest::qWait(500);
+        QVERIFY(p->state() == QProcess::Running);
+        const QString err = QString::fromLocal8Bit(errBytes);
+        QVERIFY2(err.contains("LED_CONFIG.TXT does not exist"), qPrintable(err));
+        terminate(*p);
+    }
+};
+
+ORVANE_TEST_MAIN(TestProgram)
+#include "test_program.moc"
