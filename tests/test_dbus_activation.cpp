@@ -1,0 +1,251 @@
+// The program as an automation server: --regserver and --unregserver, the bus
+// starting it headless from its activation file, the bus name for a program
+// a user started, and what happens when the bus goes away. Every run uses a
+// copy of the executable in an application directory of its own (with a blank
+// in its path) and a private bus whose only activation directory is the
+// copy's XDG_DATA_HOME.
+#include "tests/support/PrivateBus.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFile>
+#include <QProcess>
+#include <csignal>
+#include <memory>
+
+using TestSupport::PrivateBus;
+using TestSupport::SimProcess;
+
+namespace {
+
+const QString kService = QStringLiteral("Orvane.OrvaneCmd");
+
+struct Ran {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+bool Alive(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) == 0; }
+
+} // namespace
+
+class TestDBusActivation : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<PrivateBus> bus_;
+    QList<qint64> started_;  // programs the bus started, ended by the test at the latest
+    int probes_ = 0;
+
+    QString App() const { return dir_->filePath(QStringLiteral("app dir")); }
+    QString Program() const { return App() + QStringLiteral("/orvane"); }
+    QString DataHome() const { return dir_->filePath(QStringLiteral("data")); }
+    QString ServiceFile() const { return DataHome() + QStringLiteral("/dbus-1/services/Orvane.OrvaneCmd.service"); }
+
+    // No display of any kind: whatever the program starts as, it runs headless.
+    QProcessEnvironment Env() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
+            env.remove(QString::fromLatin1(v));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), DataHome());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
+        return env;
+    }
+
+    Ran RunProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env)
+    {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(program, args);
+        Ran ran;
+        if (!p.waitForFinished(30000)) {
+            p.kill();
+            p.waitForFinished(3000);
+            return ran;
+        }
+        ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        ran.out = QString::fromUtf8(p.readAllStandardOutput());
+        ran.err = QString::fromUtf8(p.readAllStandardError());
+        return ran;
+    }
+
+    Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->environment(Env())); }
+
+    // The process that owns the bus name now, or 0.
+    qint64 NameOwnerPid()
+    {
+        const QString name = QStringLiteral("probe%1").arg(++probes_);
+        qint64 pid = 0;
+        {
+            QDBusConnection probe = QDBusConnection::connectToBus(bus_->address(), name);
+            QDBusConnectionInterface* bus = probe.interface();
+            if (bus && bus->isServiceRegistered(kService).value())
+                pid = bus->servicePid(kService).value();
+        }
+        QDBusConnection::disconnectFromBus(name);
+        return pid;
+    }
+
+    bool StartBus()
+    {
+        bus_ = std::make_unique<PrivateBus>();
+        return bus_->start(DataHome() + QStringLiteral("/dbus-1/services"), Env());
+    }
+
+private slots:
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(QDir().mkpath(App()));
+        QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("run"))));
+        QFile::setPermissions(dir_->filePath(QStringLiteral("run")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", Program()));
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
+        sim_ = std::make_unique<SimProcess>();
+        QVERIFY(sim_->start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
+    }
+
+    void cleanup()
+    {
+        for (qint64 pid : std::as_const(started_))
+            if (Alive(pid))
+                ::kill(pid_t(pid), SIGKILL);
+        started_.clear();
+        bus_.reset();
+        sim_.reset();
+        dir_.reset();
+    }
+
+    void regserverWritesAndUnregserverRemovesTheActivationFile()
+    {
+        const Ran reg = RunProgram(Program(), {QStringLiteral("--regserver")}, Env());
+        QCOMPARE(reg.code, 0);
+        QVERIFY2(reg.out.contains(ServiceFile()), qPrintable(reg.out));
+        QCOMPARE(TestSupport::ReadFile(ServiceFile()),
+                 ("[D-BUS Service]\nName=Orvane.OrvaneCmd\nExec='" + Program() + "' --automation\n").toUtf8());
+        QCOMPARE(sim_->loggedLines(), QStringList());  // registering never starts the program proper
+
+        const Ran unreg = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
+        QCOMPARE(unreg.code, 0);
+        QVERIFY2(unreg.out.contains(ServiceFile()), qPrintable(unreg.out));
+        QVERIFY(!QFile::exists(ServiceFile()));
+        const Ran again = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
+        QCOMPARE(again.code, 0);
+        QVERIFY(again.out.contains(QStringLiteral("nothing to remove")));
+
+        // Without XDG_DATA_HOME the file goes under ~/.local/share.
+        QProcessEnvironment env = Env();
+        env.remove(QStringLiteral("XDG_DATA_HOME"));
+        env.insert(QStringLiteral("HOME"), dir_->filePath(QStringLiteral("home")));
+        QCOMPARE(RunProgram(Program(), {QStringLiteral("--regserver")}, env).code, 0);
+        QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("home/.local/share/dbus-1/services/Orvane.OrvaneCmd.service"))));
+    }
+
+    void clientCallStartsTheProgramHeadless()
+    {
+        QCOMPARE(RunProgram(Program(), {QStringLiteral("--regserver")}, Env()).code, 0);
+        QVERIFY(StartBus());
+        QCOMPARE(NameOwnerPid(), 0);
+
+        // The port is open and the channels are off before the first script runs.
+        const Ran first = OrvaneExec(QStringLiteral("LED R 100;Ver"));
+        QVERIFY2(first.code == 0, qPrintable(first.err));
+        QCOMPARE(first.out, QStringLiteral("OK  ; 1.0 ; \n"));
+        QVERIFY(sim_->waitForLogged(5));
+        QCOMPARE(sim_->loggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA400"}));
+
+        const qint64 pid = NameOwnerPid();
+        QVERIFY(pid > 0);
+        started_ << pid;
+        QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath(), Program());
+        const QByteArray cmdline = TestSupport::ReadFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        QVERIFY(cmdline.split('\0').contains("--automation"));
+
+        // The client is gone; the hidden window keeps the program resident for the next one.
+        QTest::qWait(300);
+        QVERIFY(Alive(pid));
+        const Ran second = OrvaneExec(QStringLiteral("CommandCount"));
+        QCOMPARE(second.out, QStringLiteral(" 3 ; \n"));  // LED, Ver and the count itself
+        QCOMPARE(NameOwnerPid(), pid);
+
+        // The bus goes away: the hidden program runs the unload path and ends.
+        bus_->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pid), 10000);
+        QCOMPARE(sim_->loggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+    }
+
+    void userStartedProgramServesAndOutlivesTheBus()
+    {
+        QVERIFY(StartBus());
+        QProcess p;
+        p.setProcessEnvironment(bus_->environment(Env()));
+        p.start(Program(), {});
+        QVERIFY(p.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
+
+        const Ran ran = OrvaneExec(QStringLiteral("LED G 500;Ver"));
+        QCOMPARE(ran.out, QStringLiteral("OK  ; 1.0 ; \n"));
+        QVERIFY(sim_->waitForLogged(5));
+        QCOMPARE(sim_->loggedLines().value(4), QStringLiteral("AVB000"));
+
+        bus_->stop();
+        QByteArray err;
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("session bus is gone"), 10000);
+        QTest::qWait(300);
+        err += p.readAllStandardError();
+        QCOMPARE(p.state(), QProcess::Running);  // the operator's window stays, and the port with it
+        QCOMPARE(err.count("automation"), 1);
+        QCOMPARE(sim_->loggedLines().size(), qsizetype(5));
+
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    void takenNameOrNoBusLeavesTheProgramRunningWithoutAutomation()
+    {
+        QVERIFY(StartBus());
+        QDBusConnection holder = QDBusConnection::connectToBus(bus_->address(), QStringLiteral("holder"));
+        QVERIFY(holder.registerService(kService));
+
+        struct Case {
+            const char* why;
+            QString address;
+            const char* says;
+        };
+        const Case cases[] = {
+            {"name taken", bus_->address(), "taken"},
+            {"no bus", QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")), "no D-Bus session bus"},
+        };
+        for (const Case& c : cases) {
+            QProcess p;
+            QProcessEnvironment env = Env();
+            env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), c.address);
+            p.setProcessEnvironment(env);
+            p.start(Program(), {});
+            QVERIFY(p.waitForStarted(5000));
+            QByteArray err;
+            QTRY_VERIFY2_WITH_TIMEOUT((err += p.readAllStandardError()).contains(c.says), c.why, 10000);
+            QTest::qWait(300);
+            err += p.readAllStandardError();
+            QVERIFY2(p.state() == QProcess::Running, c.why);
+            QVERIFY2(err.count("without automation") == 1, err.constData());
+            ::kill(pid_t(p.processId()), SIGTERM);
+            QVERIFY(p.waitForFinished(10000));
+        }
+        // The name stayed with its owner.
+        QCOMPARE(NameOwnerPid(), QCoreApplication::applicationPid());
+        holder = QDBusConnection(QString());
+        QDBusConnection::disconnectFromBus(QStringLiteral("holder"));
+    }
+};
+
+ORVANE_TEST_MAIN(TestDBusActivation)
+#include "test_dbus_activation.moc"
