@@ -4,7 +4,7 @@
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/frmParList.h"
-#include "tests/support/SimProcess.h"
+#include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAction>
@@ -18,33 +18,18 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
-#include <memory>
 
 using TestSupport::MsgBoxRecorder;
+using TestSupport::ProgramFixture;
 using TestSupport::SimProcess;
 
 class TestCommandLine : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
-    std::unique_ptr<SimProcess> sim_;
-    std::unique_ptr<MsgBoxRecorder> boxes_;
-    qsizetype logMark_ = 0;
+    ProgramFixture fx_;
 
     frmVURUruduvo* form() { return LEDMain::MainForm(); }
-
-    QStringList newLines(SimProcess& sim, qsizetype& mark, int expected)
-    {
-        if (expected > 0)
-            sim.waitForLogged(int(mark) + expected, 3000);
-        else
-            QTest::qWait(100);
-        const QStringList all = sim.loggedLines();
-        const QStringList fresh = all.mid(mark);
-        mark = all.size();
-        return fresh;
-    }
-    QStringList newLines(int expected) { return newLines(*sim_, logMark_, expected); }
+    QStringList newLines(int expected) { return fx_.newLines(expected); }
 
     QStringList history()
     {
@@ -99,13 +84,7 @@ private slots:
 
     void init()
     {
-        dir_ = std::make_unique<QTemporaryDir>();
-        boxes_ = std::make_unique<MsgBoxRecorder>();
-        Platform::App().Path = dir_->path();
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), "\"PORT\",7\r\n\"TIMEOUT\",300\r\n");
-        sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->start({"--link", dir_->filePath("COM7"), "--no-show"}));
-        logMark_ = 0;
+        QVERIFY(fx_.setUp());
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(newLines(4).size(), 4);
     }
@@ -113,13 +92,7 @@ private slots:
     void cleanup()
     {
         closeEditors();
-        if (form())
-            form()->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (LEDCOMM::CommFormLoaded())
-            LEDMain::AppShutdown();
-        sim_.reset();
-        boxes_.reset();
+        fx_.tearDown();
     }
 
     void execShowsJoinedResponsesAndKeepsTheLine()
@@ -197,13 +170,7 @@ private slots:
     void directWithASilentControllerStillEntersTheLine()
     {
         cleanup();
-        dir_ = std::make_unique<QTemporaryDir>();
-        boxes_ = std::make_unique<MsgBoxRecorder>();
-        Platform::App().Path = dir_->path();
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), "\"PORT\",7\r\n\"TIMEOUT\",100\r\n");
-        sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->start({"--link", dir_->filePath("COM7"), "--no-show", "--silent"}));
-        logMark_ = 0;
+        QVERIFY(fx_.setUp("\"PORT\",7\r\n\"TIMEOUT\",100\r\n", {"--silent"}));
         LEDMain::AppInit();
         newLines(4);
         form()->cboCommand->setEditText("hello");
@@ -240,23 +207,23 @@ private slots:
         QCOMPARE(e->txtText->toPlainText(), QString(log).replace("\r\n", "\n"));
         QVERIFY(e->txtText->document()->isModified());
         // Nothing reaches the disk until the operator saves.
-        QCOMPARE(QDir(dir_->path()).entryList({"*.txt", "*.TXT"}, QDir::Files),
+        QCOMPARE(QDir(fx_.dir->path()).entryList({"*.txt", "*.TXT"}, QDir::Files),
                  QStringList{"LED_CONFIG.TXT"});
-        const QString saved = dir_->filePath("log.txt");
+        const QString saved = fx_.path("log.txt");
         QVERIFY(e->SaveTo(saved));
         QVERIFY(TestSupport::ReadFile(saved).contains("m2"));
     }
 
     void commandsOpensTheReference()
     {
-        TestSupport::WriteFile(dir_->filePath("LED_COMMANDS.TXT"), "LED <channel> <value>\n");
+        TestSupport::WriteFile(fx_.path("LED_COMMANDS.TXT"), "LED <channel> <value>\n");
         form()->mnuCmds->trigger();
         QCOMPARE(editors().size(), 1);
         QCOMPARE(editors().first()->txtText->toPlainText(), QString("LED <channel> <value>\n"));
-        QCOMPARE(editors().first()->windowTitle(), dir_->path() + "/LED_COMMANDS.TXT");
+        QCOMPARE(editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
         closeEditors();
 
-        QFile::remove(dir_->filePath("LED_COMMANDS.TXT"));
+        QFile::remove(fx_.path("LED_COMMANDS.TXT"));
         form()->mnuCmds->trigger();
         QCOMPARE(editors().size(), 1);
         QVERIFY(editors().first()->statusBar()->currentMessage().contains("does not exist"));
@@ -275,21 +242,21 @@ private slots:
         // Another controller on port 9; the file is switched to it behind the program's back,
         // and the parameter window shows and saves what the file holds.
         SimProcess other;
-        QVERIFY(other.start({"--link", dir_->filePath("COM9"), "--no-show"}));
+        QVERIFY(other.start({"--link", fx_.path("COM9"), "--no-show"}));
         qsizetype otherMark = 0;
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), "\"PORT\",9\r\n\"TIMEOUT\",300\r\n");
+        fx_.writeConfig("\"PORT\",9\r\n\"TIMEOUT\",300\r\n");
         closeParListWhenShown();
         form()->mnuPort->trigger();
-        QVERIFY(boxes_->boxes.isEmpty());
+        QVERIFY(fx_.boxes->boxes.isEmpty());
         QCOMPARE(LEDMain::ExecScript("LED B 1"), QString("OK  ; "));
-        QCOMPARE(newLines(other, otherMark, 1), QStringList{"AVC499"});
+        QCOMPARE(ProgramFixture::NewLines(other, otherMark, 1), QStringList{"AVC499"});
         QCOMPARE(newLines(0), QStringList{});
 
         // Nothing changed: the port is still closed and opened again, and works.
         closeParListWhenShown();
         form()->mnuPort->trigger();
         QCOMPARE(LEDMain::ExecScript("LED B 2"), QString("OK  ; "));
-        QCOMPARE(newLines(other, otherMark, 1), QStringList{"AVC498"});
+        QCOMPARE(ProgramFixture::NewLines(other, otherMark, 1), QStringList{"AVC498"});
     }
 
     void portToAMissingDeviceLeavesThePortClosed()
@@ -301,7 +268,7 @@ private slots:
             w->fgrPar->item(0, 1)->setText("8");
         });
         form()->mnuPort->trigger();
-        QVERIFY(TestSupport::ReadFile(dir_->filePath("LED_CONFIG.TXT")).startsWith("\"PORT\",8\r\n"));
+        QVERIFY(TestSupport::ReadFile(fx_.path("LED_CONFIG.TXT")).startsWith("\"PORT\",8\r\n"));
         QVERIFY(form()->txtMsg->text().startsWith("CommOpenPort "));
         QVERIFY(LEDCOMM::GetErrLog().contains("CommOpenPort "));
         QCOMPARE(LEDMain::ExecScript("LED R 3"), QString("Error  ; "));

@@ -3,53 +3,26 @@
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmVURUruduvo.h"
-#include "tests/support/SimProcess.h"
+#include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QScrollBar>
-#include <memory>
 
-using TestSupport::MsgBoxRecorder;
 using TestSupport::SimProcess;
 
 class TestMainWindow : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
-    std::unique_ptr<SimProcess> sim_;
-    std::unique_ptr<MsgBoxRecorder> boxes_;
+    TestSupport::ProgramFixture fx_;
     int quits_ = 0;
-    qsizetype logMark_ = 0;
 
     frmVURUruduvo* form() { return LEDMain::MainForm(); }
-
-    void writeConfig(const QByteArray& bytes)
-    {
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), bytes);
-    }
-
-    // Starts the simulator on port 7 of a fresh application directory.
-    void startSim(const QStringList& extra = {})
-    {
-        sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->start(QStringList{"--link", dir_->filePath("COM7"), "--no-show"} + extra));
-    }
-
-    // Lines the simulator received since the last call.
-    QStringList newLines(int expected)
-    {
-        if (expected > 0)
-            sim_->waitForLogged(int(logMark_) + expected, 3000);
-        else
-            QTest::qWait(100);
-        const QStringList all = sim_->loggedLines();
-        const QStringList fresh = all.mid(logMark_);
-        logMark_ = all.size();
-        return fresh;
-    }
+    QStringList newLines(int expected) { return fx_.newLines(expected); }
+    void writeConfig(const QByteArray& bytes) { fx_.writeConfig(bytes); }
+    void startSim(const QStringList& extra = {}) { QVERIFY(fx_.startSim(extra)); }
 
     QStringList values()
     {
@@ -68,30 +41,16 @@ private slots:
 
     void init()
     {
-        dir_ = std::make_unique<QTemporaryDir>();
-        boxes_ = std::make_unique<MsgBoxRecorder>();
-        Platform::App().Path = dir_->path();
-        writeConfig("\"PORT\",7\r\n\"TIMEOUT\",300\r\n");
-        startSim();
-        logMark_ = 0;
+        QVERIFY(fx_.setUp());
         quits_ = 0;
     }
 
-    void cleanup()
-    {
-        if (form())
-            form()->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (LEDCOMM::CommFormLoaded())
-            LEDMain::AppShutdown();
-        sim_.reset();
-        boxes_.reset();
-    }
+    void cleanup() { fx_.tearDown(); }
 
     void startUpSwitchesAllOffAndShowsZeros()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(LEDMain::AppDir(), dir_->path() + "/");
+        QCOMPARE(LEDMain::AppDir(), fx_.dir->path() + "/");
         QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
         QVERIFY(form());
         QVERIFY(!form()->isVisible());  // loaded, not shown: the caller decides
@@ -100,7 +59,7 @@ private slots:
         QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
         QCOMPARE(form()->txtMsg->text(), QString("OK\r"));
         QCOMPARE(form()->windowTitle(), QString("LED Variable Control"));
-        QVERIFY(boxes_->boxes.isEmpty());
+        QVERIFY(fx_.boxes->boxes.isEmpty());
     }
 
     void controlsCarryNamesAndPlaces()
@@ -255,10 +214,10 @@ private slots:
         cleanup();
         init();
 
-        QFile::remove(dir_->filePath("LED_CONFIG.TXT"));
+        QFile::remove(fx_.path("LED_CONFIG.TXT"));
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
         QVERIFY(form());
-        QCOMPARE(boxes_->texts().value(0), "File " + dir_->path() + "/LED_CONFIG.TXT does not exist");
+        QCOMPARE(fx_.boxes->texts().value(0), "File " + fx_.dir->path() + "/LED_CONFIG.TXT does not exist");
     }
 
     void unloadShutsDownOnlyWithoutAutomation()

@@ -1,0 +1,38 @@
+#pragma once
+// The program's modules in the test process, in an application directory of
+// their own, with LED_CONFIG.TXT and orvane-sim linked as port 7.
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <memory>
+
+namespace TestSupport {
+
+class ProgramFixture {
+public:
+    static inline const QByteArray DefaultConfig = "\"PORT\",7\r\n\"TIMEOUT\",300\r\n";
+
+    // Fresh directory, message box recorder, config and simulator; false if the simulator failed.
+    bool setUp(const QByteArray& config = DefaultConfig, const QStringList& simOptions = {});
+    // Unloads the main window, shuts the serial link down, stops the simulator.
+    void tearDown();
+
+    // (Re)starts the simulator on port 7 with further options.
+    bool startSim(const QStringList& options = {});
+    void writeConfig(const QByteArray& bytes);
+    QString path(const QString& name) const { return dir->filePath(name); }
+
+    // Lines the simulator received since the last call, after waiting for the expected
+    // number (0: a short pause to catch anything unexpected).
+    QStringList newLines(int expected) { return NewLines(*sim, mark_, expected); }
+    static QStringList NewLines(SimProcess& sim, qsizetype& mark, int expected);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<MsgBoxRecorder> boxes;
+
+private:
+    qsizetype mark_ = 0;
+};
+
+} // namespace TestSupport
