@@ -27,6 +27,7 @@ class TestCommandLine : public QObject {
     Q_OBJECT
 
     ProgramFixture fx_;
+    int quits_ = 0;
 
     frmVURUruduvo* form() { return LEDMain::MainForm(); }
     QStringList newLines(int expected) { return fx_.newLines(expected); }
@@ -79,7 +80,7 @@ class TestCommandLine : public QObject {
 private slots:
     void initTestCase()
     {
-        Platform::SetQuitHandler([](int) {});
+        Platform::SetQuitHandler([this](int) { ++quits_; });
     }
 
     void init()
@@ -290,6 +291,23 @@ private slots:
         QCOMPARE(newLines(1), QStringList{"AVA249"});
         LEDMain::AutomationObjectDestroyed();
         QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+    }
+
+    void anOpenEditorKeepsTheProcessButNotThePort()
+    {
+        LEDCOMM::ReportError("m");
+        form()->mnuErrLog->trigger();
+        QCOMPARE(editors().size(), 1);
+        quits_ = 0;
+        form()->close();
+        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(0));
+        QCOMPARE(LEDMain::IsFormLoaded("frmEditor"), int16_t(0));
+        QCoreApplication::processEvents();
+        QCOMPARE(quits_, 0);
+        closeEditors();
+        QCoreApplication::processEvents();
+        QCOMPARE(quits_, 1);
     }
 
     void controlsCarryAccessibleNames()
