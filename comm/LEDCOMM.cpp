@@ -13,6 +13,7 @@
 #include <QThread>
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace LEDCOMM {
 namespace {
@@ -327,11 +328,8 @@ int16_t CommIn(QString& reply)
                 continue;
             }
         }
-        received += QString::fromLatin1(p->readAll());
-        const qsizetype at = (g_inTerm >= 0 && g_inTerm <= 0xFF)
-            ? received.indexOf(QChar(char16_t(g_inTerm))) : -1;
-        if (at >= 0) {
-            received.truncate(at + 1);  // the terminator stays; the rest of the read is dropped
+        const QByteArray bytes = p->readAll();
+        if (CommInFrame(received, bytes.constData(), bytes.size(), g_inTerm) == 1) {
             result = 1;
             break;
         }
@@ -340,6 +338,23 @@ int16_t CommIn(QString& reply)
         g_form->CheckLineCounters();
     reply = received;
     return result;
+}
+
+int16_t CommInFrame(QString& received, const char* bytes, qsizetype count, int16_t terminator)
+{
+    const void* found = terminator >= 0 && terminator <= 0xFF && count > 0
+        ? std::memchr(bytes, terminator, size_t(count)) : nullptr;
+    // Only the new bytes are searched: what came before holds no terminator.
+    const qsizetype take = found ? static_cast<const char*>(found) - bytes : count;
+    const qsizetype room = std::max<qsizetype>(0, CommInMaxReply - received.size());
+    received += QLatin1String(bytes, std::min(take, room));
+    if (!found)
+        return 0;
+    // The terminator stays; the rest of the read is dropped.
+    if (received.size() >= CommInMaxReply)
+        received.truncate(CommInMaxReply - 1);
+    received += QChar(char16_t(terminator));
+    return 1;
 }
 
 // ---- Line events ----

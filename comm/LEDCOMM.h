@@ -41,6 +41,18 @@ int16_t CommQuery(const QString& command, QString& reply);
 int16_t CommOut(const QString& command);
 int16_t CommIn(QString& reply);
 
+// The most of one reply that CommIn keeps, and the bound of the serial layer's
+// read buffer between exchanges. At 9600 baud the longest wait (32767 ms)
+// brings about 31 KiB, so a real device is never cut; a flooding one cannot
+// exhaust memory.
+constexpr qsizetype CommInMaxReply = 64 * 1024;
+// One read of CommIn: appends the bytes to the reply received so far (which
+// holds no terminator yet), one character per byte. Returns 1 once the reply
+// holds the terminator, cut right after it; else 0. Characters beyond
+// CommInMaxReply are dropped; a terminator that comes after such a cut takes
+// the last place, so a finished reply always ends in it.
+int16_t CommInFrame(QString& received, const char* bytes, qsizetype count, int16_t terminator);
+
 // ---- Line events ----
 // Codes above 1000 are the line errors that OnComm reports as "ERROR #" + code;
 // the first five keep the numbers the Windows comm control gave them.

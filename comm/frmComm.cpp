@@ -29,6 +29,8 @@ frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(thi
 {
     setObjectName(QStringLiteral("frmComm"));
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    // Between exchanges a flooding device fills this much and then waits in the driver.
+    MSComm1->setReadBufferSize(LEDCOMM::CommInMaxReply);
     connect(MSComm1, &QSerialPort::errorOccurred, this, &frmComm::MSComm1_ErrorOccurred);
     connect(MSComm1, &QSerialPort::readyRead, this, &frmComm::CheckLineCounters);
 }

@@ -33,7 +33,9 @@ const char* const Usage =
     "  --double           answer two lines at once: the answer, then \"EXTRA\" CR\n"
     "  --reply TEXT       answer TEXT instead of OK/? (\\r \\n \\\\ \\xNN understood)\n"
     "  --no-cr            leave the CR off the answer\n"
-    "  --close-after N    go away when line N comes in (it is logged, not answered)\n";
+    "  --close-after N    go away when line N comes in (it is logged, not answered)\n"
+    "  --flood BYTES      answer BYTES letters A..Z, A.. as fast as the terminal takes\n"
+    "                     them, then CR unless --no-cr (a device that floods the line)\n";
 
 struct Options {
     std::string link;
@@ -48,6 +50,7 @@ struct Options {
     std::string reply;
     bool noCr = false;
     long closeAfter = 0;
+    long flood = -1;  // -1: no flood
 };
 
 struct Pending {
@@ -222,7 +225,8 @@ private:
                 timeout = timeout < 0 ? 100 : std::min(timeout, 100);
             // After a hang-up the terminal is left out of one poll, so a
             // lasting hang-up costs a look every 100 ms, not a tight loop.
-            pollfd fds[2] = {{hangup_ ? -1 : master_, POLLIN, 0}, {wake[0], POLLIN, 0}};
+            const short events = POLLIN | (Flooding() ? POLLOUT : 0);
+            pollfd fds[2] = {{hangup_ ? -1 : master_, events, 0}, {wake[0], POLLIN, 0}};
             const bool wasHungUp = hangup_;
             hangup_ = false;
             const int n = poll(fds, 2, timeout);
@@ -233,6 +237,8 @@ private:
                     ReadMaster();
                 else if (fds[0].revents & (POLLHUP | POLLERR))
                     Hangup();
+                if ((fds[0].revents & POLLOUT) && !gone_)
+                    WriteFlood();
             }
             SendDue();
         }
@@ -285,6 +291,14 @@ private:
             answer += "EXTRA\r";
         if (opt_.silent)
             return;
+        if (opt_.flood >= 0) {
+            if (!Flooding())
+                floodPos_ = 0;
+            floodLeft_ += opt_.flood;
+            if (!opt_.noCr)
+                floodTail_ += '\r';
+            return;
+        }
         const long long due = NowMs() + opt_.delayMs;
         if (opt_.split && answer.size() > 1) {
             const size_t half = answer.size() / 2;
@@ -331,6 +345,30 @@ private:
         }
     }
 
+    bool Flooding() const { return floodLeft_ > 0 || !floodTail_.empty(); }
+
+    // As much of the flood as the terminal takes now; the rest when it has room.
+    void WriteFlood()
+    {
+        static const std::string letters = [] {
+            std::string l(65536 + 26, ' ');
+            for (size_t i = 0; i < l.size(); ++i)
+                l[i] = char('A' + i % 26);
+            return l;
+        }();
+        while (floodLeft_ > 0) {
+            const size_t chunk = size_t(std::min<long long>(floodLeft_, 65536));
+            const ssize_t n = write(master_, letters.data() + floodPos_ % 26, chunk);
+            if (n <= 0)
+                return;
+            floodLeft_ -= n;
+            floodPos_ += n;
+        }
+        const ssize_t n = write(master_, floodTail_.data(), floodTail_.size());
+        if (n > 0)
+            floodTail_.erase(0, size_t(n));
+    }
+
     void Show()
     {
         if (!show_)
@@ -372,6 +410,9 @@ private:
     long lines_ = 0;
     int levels_[4] = {500, 500, 500, 500};
     std::vector<Pending> pending_;
+    long long floodLeft_ = 0;
+    long long floodPos_ = 0;
+    std::string floodTail_;
 };
 
 } // namespace
@@ -406,6 +447,7 @@ int main(int argc, char** argv)
         else if (a == "--reply") { o.reply = Unescape(value("a text")); o.haveReply = true; }
         else if (a == "--no-cr") o.noCr = true;
         else if (a == "--close-after") number(o.closeAfter);
+        else if (a == "--flood") number(o.flood);
         else if (a == "--help" || a == "-h") { fputs(Usage, stdout); return 0; }
         else {
             fprintf(stderr, "orvane-sim: unknown option %s\n%s", a.c_str(), Usage);
