@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test; then the same tests
+# under the sanitizers and the fuzzers (tools/checks.sh). ORVANE_CHECKS=0
+# stops after the plain tests.
 set -euo pipefail
 cd "$(dirname "$0")"
 . tools/deps.sh
-orvane_install_deps
+orvane_install_deps $ORVANE_TEST_PACKAGES
 orvane_build build
-cd build
-ctest --output-on-failure -j2
+(cd build && ctest --output-on-failure -j2)
+[ "${ORVANE_CHECKS:-1}" = 0 ] || tools/checks.sh

@@ -1,6 +1,9 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
 ORVANE_PACKAGES="cmake g++ make pkg-config qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb"
 
+# Only test.sh needs these: the fuzzers are built with clang and its runtime.
+ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev"
+
 orvane_install_deps() {
     local missing=()
     for p in $ORVANE_PACKAGES "$@"; do
@@ -14,7 +17,10 @@ orvane_install_deps() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# orvane_build [dir [cmake options...]]
 orvane_build() {
-    cmake -S . -B "${1:-build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "${1:-build}" -j"$(nproc)"
+    local dir="${1:-build}"
+    [ $# -gt 0 ] && shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
 }
