@@ -206,12 +206,19 @@ QDBusMessage Properties(const QDBusMessage& msg, const Object& target)
 {
     const QString member = msg.member();
     const QString signature = msg.signature();
-    const bool get = member == QLatin1String("Get") && signature == QLatin1String("ss");
-    const bool getAll = member == QLatin1String("GetAll") && signature == QLatin1String("s");
-    const bool set = member == QLatin1String("Set") && signature == QLatin1String("ssv");
-    if (!get && !getAll && !set)
+    const QString expected = member == QLatin1String("Get") ? QStringLiteral("ss")
+        : member == QLatin1String("GetAll")                 ? QStringLiteral("s")
+        : member == QLatin1String("Set")                    ? QStringLiteral("ssv")
+                                                            : QString();
+    if (expected.isEmpty())
         return msg.createErrorReply(QDBusError::UnknownMethod,
-                                    QStringLiteral("No method %1(%2) in %3").arg(member, signature, kProperties));
+                                    QStringLiteral("No method %1 in %2").arg(member, kProperties));
+    // A known method with the wrong arguments is the caller's mistake, not a missing method.
+    if (signature != expected)
+        return msg.createErrorReply(QDBusError::InvalidArgs,
+                                    QStringLiteral("%1 takes (%2), not (%3)").arg(member, expected, signature));
+    const bool getAll = member == QLatin1String("GetAll");
+    const bool set = member == QLatin1String("Set");
 
     const QList<QVariant> args = msg.arguments();
     const QString interface = args.at(0).toString();
