@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace TRAPAR {
 namespace {
@@ -239,7 +241,15 @@ int16_t WriteParFile(const QString& path, const ParameterTable& table)
     }
     QSaveFile file(target);
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    const bool opened = file.open(QIODevice::WriteOnly);
+    // The new file takes the old one's mode by itself; its owner too when root saves
+    // somebody else's file (anyone else may not give a file away, and keeps it).
+    struct stat old {};
+    if (opened && ::stat(QFile::encodeName(target).constData(), &old) == 0
+        && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
+        [[maybe_unused]] const int result = ::fchown(file.handle(), old.st_uid, old.st_gid);
+    }
+    if (!opened || file.write(bytes) != bytes.size() || !file.commit()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         Platform::MsgBox(QStringLiteral("Cannot write file ") + path + QStringLiteral(": ")

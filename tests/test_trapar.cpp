@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -284,8 +285,9 @@ private slots:
         QCOMPARE(v.toString().size(), 10 * 1024 * 1024);
     }
 
-    void saveThroughSymlinkKeepsLinkAndPermissions()
+    void saveKeepsLinkModeAndOwner()
     {
+        // Saved through a link to the real file, and in place of a plain file.
         const QString real = dir_.path() + "/real.txt";
         WriteFile(real, "\"OLD\",1\r\n");
         QVERIFY(chmod(real.toLocal8Bit().constData(), 0640) == 0);
@@ -297,6 +299,23 @@ private slots:
         QVERIFY(stat(real.toLocal8Bit().constData(), &st) == 0);
         QCOMPARE(int(st.st_mode & 0777), 0640);
         QFile::remove(real);
+        QFile::remove(file_);
+
+        WriteFile(file_, "\"OLD\",1\r\n");
+        QVERIFY(chmod(file_.toLocal8Bit().constData(), 0604) == 0);
+        // Root saving a file of somebody else's gives the new file to the same owner.
+        const bool root = geteuid() == 0;
+        if (root)
+            QVERIFY(chown(file_.toLocal8Bit().constData(), 65534, 65534) == 0);
+        QCOMPARE(WriteParFile(file_, {{"NEW", "3"}}), int16_t(1));
+        QCOMPARE(ReadFile(file_), QByteArray("\"NEW\",3\r\n"));
+        QVERIFY(lstat(file_.toLocal8Bit().constData(), &st) == 0);
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(int(st.st_mode & 0777), 0604);
+        if (root) {
+            QCOMPARE(int(st.st_uid), 65534);
+            QCOMPARE(int(st.st_gid), 65534);
+        }
     }
 
     void failedSaveSaysWhyAndKeepsOldFile()
@@ -329,31 +348,60 @@ private slots:
         chmod(sub.toLocal8Bit().constData(), 0755);
     }
 
-    void killedMidSaveLeavesOldOrNew()
+    void killedMidSaveLeavesOneWholeVersion()
     {
-        // A child saves a large table again and again; it is killed at random moments.
+        // A child saves two large tables in turn, again and again, and is killed
+        // 300 times at moments spread over a save: before its first save ends,
+        // between saves and inside them. The file is always one whole version.
         const QByteArray oldBytes = "\"OLD\",1\r\n";
+        ParameterTable tables[2];
+        QByteArray versions[2];
+        for (int t = 0; t < 2; ++t) {
+            for (int i = 0; i < 20000; ++i) {
+                const QString value = QStringLiteral("V%1_%2").arg(t).arg(i);
+                tables[t].append({QStringLiteral("NAME%1").arg(i), value});
+                versions[t] += "\"NAME" + QByteArray::number(i) + "\"," + value.toLatin1() + "\r\n";
+            }
+        }
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(WriteParFile(file_, tables[i % 2]), int16_t(1));
+        const qint64 saveUs = std::max<qint64>(1, clock.nsecsElapsed() / 4000);
         WriteFile(file_, oldBytes);
-        ParameterTable big;
-        for (int i = 0; i < 20000; ++i)
-            big.append({QStringLiteral("NAME%1").arg(i), QStringLiteral("VALUE%1").arg(i)});
-        QByteArray newBytes;
-        for (const auto& e : big)
-            newBytes += "\"" + e.ParName.toLatin1() + "\"," + e.ParValue.toString().toLatin1() + "\r\n";
 
-        for (int round = 0; round < 20; ++round) {
+        int seen[3] = {};
+        for (int round = 0; round < 300; ++round) {
+            int progress[2];
+            QVERIFY(pipe(progress) == 0);
             const pid_t pid = fork();
             if (pid == 0) {
-                for (;;)
-                    WriteParFile(file_, big);
+                close(progress[0]);
+                for (int i = 0;; ++i) {
+                    WriteParFile(file_, tables[i % 2]);
+                    const char saved = 1;
+                    [[maybe_unused]] const ssize_t n = write(progress[1], &saved, 1);
+                }
             }
-            QTest::qWait(5 + (round * 7) % 40);
+            close(progress[1]);
+            char saved = 0;
+            bool told = true;
+            for (int done = 0; done < round % 3 && told; ++done)
+                told = read(progress[0], &saved, 1) == 1;
+            usleep(useconds_t((qint64(round) * 7919) % (saveUs + 1)));
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
+            close(progress[0]);
+            QVERIFY(told);
             const QByteArray now = ReadFile(file_);
-            QVERIFY2(now == oldBytes || now == newBytes,
-                     qPrintable(QStringLiteral("torn file of %1 bytes").arg(now.size())));
+            const int which = now == oldBytes ? 0 : now == versions[0] ? 1 : now == versions[1] ? 2 : -1;
+            QVERIFY2(which >= 0, qPrintable(QStringLiteral("round %1: torn file of %2 bytes").arg(round).arg(now.size())));
+            ++seen[which];
         }
+        // Kills fell on both kinds of save.
+        QVERIFY(seen[1] > 0 && seen[2] > 0);
+        qInfo("300 kills, one save %lld us: old %d, first %d, second %d", saveUs, seen[0], seen[1], seen[2]);
+        // A killed save leaves its unfinished temporary file beside the real one.
     }
 };
 
