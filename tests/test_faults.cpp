@@ -1,0 +1,416 @@
+// Faults and exposure: a port another program holds, the controller vanishing
+// under a running script and coming back, and the program as a process: what
+// it listens on and whether any input reaches a shell.
+#include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
+#include "engine/LEDMain.h"
+#include "mainwindow/frmVURUruduvo.h"
+#include "params/TRAPAR.h"
+#include "params/frmParList.h"
+#include "tests/support/PrivateBus.h"
+#include "tests/support/ProgramFixture.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QAction>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QSerialPort>
+#include <QTimer>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using TestSupport::PrivateBus;
+using TestSupport::ProgramFixture;
+using TestSupport::SimProcess;
+
+namespace {
+
+// A blocking wait costs next to no CPU, a spinning one about its wall time;
+// anything under a fifth of the wall time is no spin.
+constexpr int SpinLimitPercent = 20;
+
+qint64 OwnCpuMs()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return qint64(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000
+        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+}
+
+// User and system time of another process, from /proc/<pid>/stat.
+qint64 ProcessCpuMs(qint64 pid)
+{
+    const QByteArray stat = TestSupport::ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // The command name may hold blanks; the fields after it do not.
+    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (f.size() < 13)
+        return -1;
+    return (f[11].toLongLong() + f[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+QStringList LogLines() { return LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
+
+// Another program holding a serial port: a child process that opens it with
+// QSerialPort (and so takes the port's lock file) and waits to be killed.
+// Returns its pid once it holds the port, or -1.
+pid_t HoldPort(const QString& device)
+{
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(ready[0]);
+        QSerialPort port(device);
+        const char held = port.open(QIODevice::ReadWrite) ? 1 : 0;
+        [[maybe_unused]] const ssize_t n = ::write(ready[1], &held, 1);
+        if (!held)
+            ::_exit(1);
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char held = 0;
+    const bool told = pid > 0 && ::read(ready[0], &held, 1) == 1;
+    ::close(ready[0]);
+    if (told && held == 1)
+        return pid;
+    if (pid > 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    return -1;
+}
+
+// Closes the modal parameter window as soon as it shows.
+void CloseParListWhenShown()
+{
+    QTimer::singleShot(0, [] {
+        if (auto* w = qobject_cast<frmParList*>(QApplication::activeModalWidget()))
+            w->close();
+        else
+            CloseParListWhenShown();
+    });
+}
+
+struct Ran {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+// Inode numbers of the sockets a process holds open.
+QSet<QString> SocketInodes(qint64 pid)
+{
+    QSet<QString> inodes;
+    QDirIterator it(QStringLiteral("/proc/%1/fd").arg(pid), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        char buf[128];
+        const ssize_t n = ::readlink(QFile::encodeName(it.next()).constData(), buf, sizeof buf);
+        const QByteArray target = n > 0 ? QByteArray(buf, int(n)) : QByteArray();
+        if (target.startsWith("socket:["))
+            inodes.insert(QString::fromLatin1(target.mid(8, target.size() - 9)));
+    }
+    return inodes;
+}
+
+// Rows of a /proc/<pid>/net table, split at blanks, without the heading.
+QList<QStringList> NetTable(qint64 pid, const char* table)
+{
+    QList<QStringList> rows;
+    const QString text = QString::fromLatin1(
+        TestSupport::ReadFile(QStringLiteral("/proc/%1/net/%2").arg(pid).arg(QLatin1String(table))));
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        rows << lines[i].split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    return rows;
+}
+
+} // namespace
+
+class TestFaults : public QObject {
+    Q_OBJECT
+
+    // ---- The program as a process ----
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<PrivateBus> bus_;
+
+    QString App(const QString& name = QString()) const
+    {
+        return dir_->filePath(QStringLiteral("app/") + name);
+    }
+
+    QProcessEnvironment Env() const
+    {
+        QProcessEnvironment env = bus_->environment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(v));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("data")));
+        return env;
+    }
+
+    // A copy of the program with its own directory and settings, and a bus of its own.
+    void PrepareProgram(int timeOut)
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(QDir().mkpath(App()));
+        QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("run"))));
+        QFile::setPermissions(dir_->filePath(QStringLiteral("run")),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", App(QStringLiteral("orvane"))));
+        TestSupport::WriteFile(App(QStringLiteral("LED_CONFIG.TXT")),
+                               "\"PORT\",3\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n");
+        bus_ = std::make_unique<PrivateBus>();
+        QVERIFY(bus_->start());
+    }
+
+    std::unique_ptr<QProcess> StartProgram(const QString& workingDir = QString())
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(Env());
+        if (!workingDir.isEmpty())
+            p->setWorkingDirectory(workingDir);
+        p->start(App(QStringLiteral("orvane")), {});
+        if (!p->waitForStarted(5000))
+            return nullptr;
+        return p;
+    }
+
+    Ran Exec(const QStringList& args, const QByteArray& input = QByteArray())
+    {
+        QProcess p;
+        p.setProcessEnvironment(Env());
+        p.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), args);
+        Ran ran;
+        if (!p.waitForStarted(5000))
+            return ran;
+        if (!input.isNull())
+            p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished(3000);
+            return ran;
+        }
+        ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        ran.out = QString::fromUtf8(p.readAllStandardOutput());
+        ran.err = QString::fromUtf8(p.readAllStandardError());
+        return ran;
+    }
+    Ran Exec(const QString& script) { return Exec(QStringList{script}); }
+
+    // The program owns its bus name once start-up is done.
+    bool WaitForService()
+    {
+        return QTest::qWaitFor([&] { return Exec(QStringLiteral("Ver")).code == 0; }, 15000);
+    }
+
+    static bool Stop(QProcess& p)
+    {
+        ::kill(pid_t(p.processId()), SIGTERM);
+        return p.waitForFinished(15000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+
+private slots:
+    void initTestCase() { Platform::SetQuitHandler([](int) {}); }
+
+    void cleanup()
+    {
+        bus_.reset();
+        dir_.reset();
+    }
+
+    // First, while this process has no threads of its own: the holder is a fork.
+    void portHeldByAnotherProgramIsRefused()
+    {
+        ProgramFixture fx;
+        QVERIFY(fx.setUp());
+        TRAPAR::SetParDir(fx.dir->path() + QLatin1Char('/'));
+        QCOMPARE(LEDCOMM::CommReadSettings(), int16_t(1));
+        LEDCOMM::CommFormLoad();
+        LEDCOMM::SetCommInTerm(13);
+        LEDCOMM::SetCommOutTerm(13);
+        // The other program reaches the terminal by the program's own link.
+        const QString names[] = {fx.path(QStringLiteral("COM7"))};
+        for (const QString& device : names) {
+            LEDCOMM::ResetErrLog();
+            const pid_t holder = HoldPort(device);
+            QVERIFY2(holder > 0, qPrintable(device));
+            const bool opened = LEDCOMM::CommOpenPort(7);
+            const QStringList log = LogLines();
+            if (opened)
+                LEDCOMM::CommClosePort();
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+            QVERIFY2(!opened, qPrintable(QStringLiteral("opened while %1 was held").arg(device)));
+            QCOMPARE(log.size(), 1);
+            QVERIFY2(log[0].startsWith(QStringLiteral("CommOpenPort  ")), qPrintable(log[0]));
+            QVERIFY2(log[0].contains(QStringLiteral("lock")), qPrintable(log[0]));
+
+            // The killed holder left its lock behind; a dead owner's lock does not count.
+            QVERIFY(LEDCOMM::CommOpenPort(7));
+            QString reply;
+            QCOMPARE(LEDCOMM::CommQuery(QStringLiteral("AVA123"), reply), int16_t(1));
+            QCOMPARE(reply, QStringLiteral("OK\r"));
+            QVERIFY(LEDCOMM::CommClosePort());
+        }
+        LEDCOMM::CommFormUnload();
+        fx.tearDown();
+    }
+
+    void controllerVanishesMidScriptAndComesBackAfterPort()
+    {
+        // Start-up sends four lines and two commands are answered; the
+        // controller goes away on the next line.
+        const int timeOut = 300;
+        ProgramFixture fx;
+        QVERIFY(fx.setUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+                         {QStringLiteral("--close-after"), QStringLiteral("7")}));
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        QCOMPARE(fx.newLines(4).size(), 4);
+        LEDCOMM::ResetErrLog();
+        LEDCOMM::SetMsgBox(LEDMain::MainForm()->txtMsg);
+
+        QElapsedTimer wall;
+        wall.start();
+        const qint64 cpu = OwnCpuMs();
+        const QString responses = LEDMain::ExecScript(QStringLiteral("LED R 1;LED G 2;LED B 3;Ver;LED A 4;LED R 5"));
+        const qint64 took = wall.elapsed();
+        const qint64 burnt = OwnCpuMs() - cpu;
+        QCOMPARE(responses, QStringLiteral("OK  ; OK  ; Error  ; 1.0 ; Error  ; Error  ; "));
+        QCOMPARE(fx.newLines(3), (QStringList{"AVA499", "AVB498", "AVC497"}));
+        QVERIFY(fx.sim->waitForFinished());
+        // Each failed command waits out its time-out once, no more.
+        QVERIFY2(took >= 3 * timeOut && took < 3 * timeOut + 3000, qPrintable(QString::number(took)));
+        QVERIFY2(burnt * 100 < took * SpinLimitPercent,
+                 qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(burnt).arg(took)));
+
+        // The event loop runs: the device's disappearance is reported from it, once,
+        // and nothing keeps the process busy.
+        wall.restart();
+        const qint64 idleCpu = OwnCpuMs();
+        QTest::qWait(500);
+        QVERIFY((OwnCpuMs() - idleCpu) * 100 < wall.elapsed() * SpinLimitPercent);
+        QCOMPARE(LEDCOMM::GetErrLog().count(QStringLiteral("ERROR # 1100")), 1);
+        QCOMPARE(LEDMain::MainForm()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
+
+        // The controller comes back on the same port; "Port" opens it again.
+        QVERIFY(fx.startSim());
+        CloseParListWhenShown();
+        LEDMain::MainForm()->mnuPort->trigger();
+        QVERIFY(LEDCOMM::CommForm()->MSComm1->isOpen());
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 6;LED A On;Ver")), QStringLiteral("OK  ; OK  ; 1.0 ; "));
+        QCOMPARE(fx.newLines(2), (QStringList{"AVA494", "AVD000"}));
+        fx.tearDown();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void controllerVanishesUnderTheProgramAndTheNextStartWorks()
+    {
+        const int timeOut = 300;
+        PrepareProgram(timeOut);
+        // Four lines of start-up and two answered; the controller leaves on the next.
+        SimProcess sim;
+        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
+                           QStringLiteral("--close-after"), QStringLiteral("7")}));
+        auto program = StartProgram();
+        QVERIFY(program);
+        const qint64 pid = program->processId();
+        QVERIFY(WaitForService());
+        QVERIFY(sim.waitForLogged(4, 10000));
+
+        QElapsedTimer wall;
+        wall.start();
+        const qint64 cpu = ProcessCpuMs(pid);
+        const Ran ran = Exec(QStringLiteral("LED R 1;LED R 2;LED R 3;Ver;LED R 4"));
+        const qint64 took = wall.elapsed();
+        const qint64 burnt = ProcessCpuMs(pid) - cpu;
+        QVERIFY2(ran.code == 0, qPrintable(ran.err));
+        QCOMPARE(ran.out, QStringLiteral("OK  ; OK  ; Error  ; 1.0 ; Error  ; \n"));
+        QVERIFY(sim.waitForFinished());
+        QCOMPARE(sim.loggedLines().mid(4), (QStringList{"AVA499", "AVA498", "AVA497"}));
+        QVERIFY2(took >= 2 * timeOut && took < 2 * timeOut + 5000, qPrintable(QString::number(took)));
+        QVERIFY2(burnt * 100 < took * SpinLimitPercent,
+                 qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(burnt).arg(took)));
+
+        // Idle with the device gone: nothing spins, and the program still answers.
+        wall.restart();
+        const qint64 idleCpu = ProcessCpuMs(pid);
+        QTest::qWait(1000);
+        QVERIFY((ProcessCpuMs(pid) - idleCpu) * 100 < wall.elapsed() * SpinLimitPercent);
+        QCOMPARE(Exec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
+
+        // The controller comes back; the port stays closed until the next start.
+        SimProcess back;
+        QVERIFY(back.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        QCOMPARE(Exec(QStringLiteral("LED R 5")).out, QStringLiteral("Error  ; \n"));
+        QVERIFY(Stop(*program));
+        QCOMPARE(back.loggedLines(), QStringList());
+
+        program = StartProgram();
+        QVERIFY(program);
+        QVERIFY(WaitForService());
+        QCOMPARE(Exec(QStringLiteral("LED R 5;Ver")).out, QStringLiteral("OK  ; 1.0 ; \n"));
+        QVERIFY(back.waitForLogged(5));
+        QCOMPARE(back.loggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA495"}));
+        QVERIFY(Stop(*program));
+    }
+
+    void programListensNowhereAndNoInputReachesAShell()
+    {
+        PrepareProgram(300);
+        SimProcess sim;
+        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        const QString marks = dir_->filePath(QStringLiteral("marks"));
+        QVERIFY(QDir().mkpath(marks));
+        auto program = StartProgram(marks);
+        QVERIFY(program);
+        const qint64 pid = program->processId();
+        QVERIFY(WaitForService());
+        QVERIFY(sim.waitForLogged(4, 10000));
+
+        // Every way a shell would run something, as a script from a client.
+        const QString m = marks + QLatin1Char('/');
+        const QString script = QStringLiteral("LED R 1;$(touch %1a)`touch b`;LED G $(touch %1c);"
+                                              "Ver|touch %1d;Ver && touch %1e;Ver > %1f;LED B 2 `touch g`")
+                                   .arg(m);
+        const QString expected = QStringLiteral("OK  ; Error Unknown command ; Not a Number  ; "
+                                                "Error Unknown command ; 1.0 ; 1.0 ; OK  ; \n");
+        QCOMPARE(Exec(script).out, expected);
+        QCOMPARE(Exec({QStringLiteral("-")}, (script + QLatin1Char('\n')).toUtf8()).out, expected);
+        QVERIFY(sim.waitForLogged(6));
+        QCOMPARE(sim.loggedLines().mid(4), (QStringList{"AVA499", "AVC498"}));
+        QTest::qWait(200);
+        QCOMPARE(QDir(marks).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(QDir(App()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 (QStringList{"COM3", "LED_CONFIG.TXT", "orvane"}));
+
+        // Its sockets: the bus connection, unix and connected; nothing on the network
+        // and nothing that accepts connections.
+        const QSet<QString> sockets = SocketInodes(pid);
+        QVERIFY(!sockets.isEmpty());
+        for (const char* table : {"tcp", "tcp6", "udp", "udp6", "raw", "raw6", "udplite", "udplite6"})
+            for (const QStringList& row : NetTable(pid, table))
+                QVERIFY2(!sockets.contains(row.value(9)), table);
+        QSet<QString> unixSockets;
+        for (const QStringList& row : NetTable(pid, "unix")) {
+            if (!sockets.contains(row.value(6)))
+                continue;
+            unixSockets.insert(row.value(6));
+            const uint flags = row.value(3).toUInt(nullptr, 16);
+            QVERIFY2(!(flags & 0x10000), qPrintable(QStringLiteral("listening unix socket %1").arg(row.join(' '))));
+        }
+        QCOMPARE(unixSockets, sockets);
+        QVERIFY(Stop(*program));
+    }
+};
+
+ORVANE_TEST_MAIN(TestFaults)
+#include "test_faults.moc"
