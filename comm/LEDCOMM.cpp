@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QLockFile>
 #include <QPointer>
 #include <QThread>
 #include <algorithm>
@@ -143,6 +144,26 @@ bool RaiseLine(QSerialPort* port, bool (QSerialPort::*set)(bool))
     return false;
 }
 
+// The program holding a device's serial lock, as "name (process n)", or empty.
+// The serial layer names the lock "LCK.." + the path under /dev with "/" as
+// "_", in the first of these directories that it may use.
+QString LockHolder(const QString& device)
+{
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                            "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QLockFile lock(QLatin1String(dir) + QStringLiteral("/LCK..") + name);
+        qint64 pid = 0;
+        QString host;
+        QString app;
+        if (lock.getLockInfo(&pid, &host, &app))
+            return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
+    }
+    return QString();
+}
+
 } // namespace
 
 int16_t CommReadSettings()
@@ -206,7 +227,11 @@ bool CommOpenPort(int16_t port)
                       QStringLiteral("Port number %1 is not valid: ports are numbered from 1").arg(port));
         return false;
     }
-    p->setPortName(CommPortDevice(port));
+    // Serial locks go by the device's own name: opened through its link, a device
+    // that another program (minicom, screen) holds under that name stays its.
+    const QString link = CommPortDevice(port);
+    const QString device = QFileInfo(link).canonicalFilePath();
+    p->setPortName(device.isEmpty() ? link : device);
     p->setBaudRate(QSerialPort::Baud9600);
     p->setParity(QSerialPort::NoParity);
     p->setDataBits(QSerialPort::Data8);
@@ -214,7 +239,14 @@ bool CommOpenPort(int16_t port)
     p->setFlowControl(QSerialPort::NoFlowControl);
     ClearError(p);
     if (!p->open(QIODevice::ReadWrite)) {
-        ReportFailure("CommOpenPort", p->error(), p->errorString());
+        QString text = p->errorString();
+        // The serial layer calls a port that another program holds a permission error; say who.
+        if (p->error() == QSerialPort::PermissionError) {
+            const QString holder = LockHolder(device.isEmpty() ? link : device);
+            if (!holder.isEmpty())
+                text += QStringLiteral(": the port is in use by ") + holder;
+        }
+        ReportFailure("CommOpenPort", p->error(), text);
         ClearError(p);
         return false;
     }

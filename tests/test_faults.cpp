@@ -227,7 +227,7 @@ private slots:
         dir_.reset();
     }
 
-    // First, while this process has no threads of its own: the holder is a fork.
+    // First, while this process has no threads of its own: one holder is a fork.
     void portHeldByAnotherProgramIsRefused()
     {
         ProgramFixture fx;
@@ -237,22 +237,51 @@ private slots:
         LEDCOMM::CommFormLoad();
         LEDCOMM::SetCommInTerm(13);
         LEDCOMM::SetCommOutTerm(13);
-        // The other program reaches the terminal by the program's own link.
-        const QString names[] = {fx.path(QStringLiteral("COM7"))};
-        for (const QString& device : names) {
+        // Another copy of the program, with a link of its own to the same terminal.
+        QTemporaryDir other;
+        QVERIFY(other.isValid());
+        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", other.filePath(QStringLiteral("orvane"))));
+        TestSupport::WriteFile(other.filePath(QStringLiteral("LED_CONFIG.TXT")), TestSupport::ProgramFixture::DefaultConfig);
+        QVERIFY(fx.sim->link(other.filePath(QStringLiteral("COM7"))));
+        QVERIFY(QDir().mkpath(other.filePath(QStringLiteral("run"))));
+        QFile::setPermissions(other.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QString::fromLatin1(v));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + other.filePath(QStringLiteral("no-bus")));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), other.filePath(QStringLiteral("run")));
+        QProcess copy;
+        copy.setProcessEnvironment(env);
+
+        // The holder: first a program that opened the terminal by its own name (as
+        // minicom would), then the other copy, which went through its link.
+        for (const QString app : {QStringLiteral("test_faults"), QStringLiteral("orvane")}) {
             LEDCOMM::ResetErrLog();
-            const pid_t holder = HoldPort(device);
-            QVERIFY2(holder > 0, qPrintable(device));
+            qint64 holder = -1;
+            if (app == QLatin1String("orvane")) {
+                const int before = int(fx.sim->loggedLines().size());
+                copy.start(other.filePath(QStringLiteral("orvane")), {});
+                // Its start-up switches the channels off: it holds the port by then.
+                if (copy.waitForStarted(5000) && fx.sim->waitForLogged(before + 4, 10000))
+                    holder = copy.processId();
+            } else {
+                holder = HoldPort(fx.sim->ptyPath());
+            }
+            QVERIFY2(holder > 0, qPrintable(app));
             const bool opened = LEDCOMM::CommOpenPort(7);
             const QStringList log = LogLines();
             if (opened)
                 LEDCOMM::CommClosePort();
-            ::kill(holder, SIGKILL);
-            ::waitpid(holder, nullptr, 0);
-            QVERIFY2(!opened, qPrintable(QStringLiteral("opened while %1 was held").arg(device)));
+            ::kill(pid_t(holder), SIGKILL);
+            if (app == QLatin1String("orvane"))
+                copy.waitForFinished(5000);
+            else
+                ::waitpid(pid_t(holder), nullptr, 0);
+            QVERIFY2(!opened, qPrintable(QStringLiteral("opened while %1 held the port").arg(app)));
             QCOMPARE(log.size(), 1);
             QVERIFY2(log[0].startsWith(QStringLiteral("CommOpenPort  ")), qPrintable(log[0]));
-            QVERIFY2(log[0].contains(QStringLiteral("lock")), qPrintable(log[0]));
+            QVERIFY2(log[0].endsWith(QStringLiteral(": the port is in use by %1 (process %2)").arg(app).arg(holder)),
+                     qPrintable(log[0]));
 
             // The killed holder left its lock behind; a dead owner's lock does not count.
             QVERIFY(LEDCOMM::CommOpenPort(7));
