@@ -485,7 +485,7 @@ private slots:
               total, took, total * 1000.0 / double(std::max<qint64>(took, 1)), rss / 1024, rssEnd / 1024,
               (rssEnd - rss) * 100.0 / double(rss), fds, fdsEnd);
         QVERIFY2(rssEnd * 100 <= rss * 105, "memory grew by more than 5%");
-        QCOMPARE(fdsEnd, fds);
+        QVERIFY2(fdsEnd <= fds, "descriptors leaked");
     }
 };
 
