@@ -13,6 +13,7 @@
 // CPU unless --spread is given: spread over several CPUs, a call's time
 // depends on where the scheduler wakes each of the four processes, and the
 // medians then say more about the scheduler than about the code.
+#include "bench/BenchUtil.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -43,16 +44,9 @@ constexpr double Target = 1.5;
 
 const QString kService = QStringLiteral("Orvane.OrvaneCmd");
 
-using Clock = std::chrono::steady_clock;
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using Bench::Clock;
+using Bench::Median;
+using Bench::Micros;
 
 int Fail(const char* what, const QString& why = QString())
 {

@@ -9,6 +9,7 @@
 // tens of microseconds, depending on where the scheduler wakes the simulator,
 // and a median of such a mix says more about the scheduler than about the
 // code; on one CPU both clients meet the same path every time.
+#include "bench/BenchUtil.h"
 #include "comm/LEDCOMM.h"
 #include "engine/Platform.h"
 #include "params/TRAPAR.h"
@@ -35,16 +36,9 @@ namespace {
 constexpr int Exchanges = 2000;
 constexpr int WaitMs = 1000;
 
-using Clock = std::chrono::steady_clock;
-
-double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
-
-double Median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
+using Bench::Clock;
+using Bench::Median;
+using Bench::Micros;
 
 double CpuMs()
 {

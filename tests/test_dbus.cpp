@@ -32,12 +32,7 @@ const QString kProps = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
 const QString kUnknownObject = QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
 
-struct Ran {
-    bool finished = false;
-    int code = -1;
-    QString out;
-    QString err;
-};
+using TestSupport::Ran;
 
 // Interfaces and child nodes named at the top of an introspection document.
 struct Introspection {
@@ -140,25 +135,7 @@ class TestDBus : public QObject {
     // Runs an outside client on the private bus while this process serves it.
     Ran Run(const QString& program, const QStringList& args, const QByteArray& input = QByteArray())
     {
-        Ran ran;
-        QProcess p;
-        p.setProcessEnvironment(bus_.environment());
-        p.start(program, args);
-        if (!p.waitForStarted(5000))
-            return ran;
-        if (!input.isNull()) {
-            p.write(input);
-            p.closeWriteChannel();
-        }
-        ran.finished = QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000);
-        if (!ran.finished) {
-            p.kill();
-            p.waitForFinished(3000);
-        }
-        ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        ran.out = QString::fromUtf8(p.readAllStandardOutput());
-        ran.err = QString::fromUtf8(p.readAllStandardError());
-        return ran;
+        return TestSupport::RunProcess(program, args, bus_.environment(), input);
     }
 
     static QString Exe(const char* name) { return QStringLiteral(ORVANE_BIN_DIR "/") + QLatin1String(name); }

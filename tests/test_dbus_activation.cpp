@@ -22,11 +22,7 @@ namespace {
 
 const QString kService = QStringLiteral("Orvane.OrvaneCmd");
 
-struct Ran {
-    int code = -1;
-    QString out;
-    QString err;
-};
+using TestSupport::Ran;
 
 bool Alive(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) == 0; }
 
@@ -59,19 +55,7 @@ class TestDBusActivation : public QObject {
 
     Ran RunProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env)
     {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(program, args);
-        Ran ran;
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished(3000);
-            return ran;
-        }
-        ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        ran.out = QString::fromUtf8(p.readAllStandardOutput());
-        ran.err = QString::fromUtf8(p.readAllStandardError());
-        return ran;
+        return TestSupport::RunProcess(program, args, env);
     }
 
     Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->environment(Env())); }

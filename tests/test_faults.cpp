@@ -98,11 +98,7 @@ void CloseParListWhenShown()
     });
 }
 
-struct Ran {
-    int code = -1;
-    QString out;
-    QString err;
-};
+using TestSupport::Ran;
 
 // Inode numbers of the sockets a process holds open.
 QSet<QString> SocketInodes(qint64 pid)
@@ -185,24 +181,8 @@ class TestFaults : public QObject {
 
     Ran Exec(const QStringList& args, const QByteArray& input = QByteArray())
     {
-        QProcess p;
-        p.setProcessEnvironment(Env());
-        p.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), args);
-        Ran ran;
-        if (!p.waitForStarted(5000))
-            return ran;
-        if (!input.isNull())
-            p.write(input);
-        p.closeWriteChannel();
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished(3000);
-            return ran;
-        }
-        ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        ran.out = QString::fromUtf8(p.readAllStandardOutput());
-        ran.err = QString::fromUtf8(p.readAllStandardError());
-        return ran;
+        return TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), args, Env(),
+                                       input, 60000);
     }
     Ran Exec(const QString& script) { return Exec(QStringList{script}); }
 

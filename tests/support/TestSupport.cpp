@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
+#include <QProcess>
 
 namespace TestSupport {
 
@@ -20,6 +21,29 @@ QStringList MsgBoxRecorder::texts() const
     for (const Box& b : boxes)
         out << b.text;
     return out;
+}
+
+Ran RunProcess(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+               const QByteArray& input, int timeoutMs)
+{
+    Ran ran;
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    if (!p.waitForStarted(5000))
+        return ran;
+    if (!input.isNull())
+        p.write(input);
+    p.closeWriteChannel();
+    ran.finished = QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
+    if (!ran.finished) {
+        p.kill();
+        p.waitForFinished(3000);
+    }
+    ran.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    ran.out = QString::fromUtf8(p.readAllStandardOutput());
+    ran.err = QString::fromUtf8(p.readAllStandardError());
+    return ran;
 }
 
 void WriteFile(const QString& path, const QByteArray& bytes)

@@ -3,6 +3,7 @@
 #include "engine/Platform.h"
 
 #include <QList>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +30,20 @@ public:
 private:
     Platform::MsgBoxHandler previous_;
 };
+
+// What a child process did.
+struct Ran {
+    bool finished = false;
+    int code = -1;  // -1 when it crashed or was killed
+    QString out;
+    QString err;
+};
+
+// Runs a program to its end with the event loop running (it may call a service
+// in this process); input, when not null, goes to its standard input. Killed
+// after timeoutMs.
+Ran RunProcess(const QString& program, const QStringList& args, const QProcessEnvironment& env,
+               const QByteArray& input = QByteArray(), int timeoutMs = 30000);
 
 // Writes bytes to a file, creating or replacing it; fails the test on error.
 void WriteFile(const QString& path, const QByteArray& bytes);
