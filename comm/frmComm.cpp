@@ -1,5 +1,7 @@
 #include "comm/frmComm.h"
 
+#include "engine/Platform.h"
+
 #include "comm/LEDCOMM.h"
 
 #include <linux/serial.h>
@@ -28,6 +30,7 @@ bool ReadCounters(int fd, std::array<int, 5>& out)
 frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(this))
 {
     setObjectName(QStringLiteral("frmComm"));
+    Platform::RegisterForm(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     // Between exchanges a flooding device fills this much and then waits in the driver.
     MSComm1->setReadBufferSize(LEDCOMM::CommInMaxReply);
@@ -35,7 +38,7 @@ frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(thi
     connect(MSComm1, &QSerialPort::readyRead, this, &frmComm::CheckLineCounters);
 }
 
-frmComm::~frmComm() = default;
+frmComm::~frmComm() { Platform::UnregisterForm(this); }
 
 void frmComm::PostCommEvent(int code)
 {

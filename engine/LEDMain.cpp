@@ -34,7 +34,6 @@ int g_processHolds = 0;
 int64_t g_commandCounter = 0;
 uint64_t g_channelFailures = 0;
 QPointer<frmVURUruduvo> g_mainForm;
-QList<QPointer<QObject>> g_forms;
 bool g_automationGoneSaid = false;
 
 constexpr QChar kBlank = QLatin1Char(' ');
@@ -249,7 +248,7 @@ frmVURUruduvo* LoadMainForm()
 void MainFormLoad(frmVURUruduvo* form)
 {
     g_mainForm = form;
-    RegisterForm(form);
+    Platform::RegisterForm(form);
     g_mainWindowLoaded = 1;
 }
 
@@ -257,20 +256,12 @@ void MainFormUnload(frmVURUruduvo* form)
 {
     if (LEDCOMM::CommFormLoaded() == 1 && g_automationObjects == 0)
         AppShutdown();
-    UnregisterForm(form);
+    Platform::UnregisterForm(form);
     if (g_mainForm == form)
         g_mainForm = nullptr;
     g_mainWindowLoaded = 0;
     CheckProcessEnd();
 }
-
-void RegisterForm(QObject* form)
-{
-    if (!g_forms.contains(form))
-        g_forms.append(form);
-}
-
-void UnregisterForm(QObject* form) { g_forms.removeAll(form); }
 
 void HoldProcess() { ++g_processHolds; }
 
@@ -345,8 +336,8 @@ int16_t AllChannelsOff()
 
 int16_t IsFormLoaded(const QString& name)
 {
-    for (const QPointer<QObject>& f : g_forms)
-        if (f && f->objectName() == name)
+    for (const QObject* f : Platform::Forms())
+        if (f->objectName() == name)
             return 1;
     return 0;
 }

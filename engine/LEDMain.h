@@ -29,10 +29,6 @@ frmVURUruduvo* LoadMainForm();
 void MainFormLoad(frmVURUruduvo* form);
 void MainFormUnload(frmVURUruduvo* form);
 
-// Windows of the design register while loaded (created until unloaded).
-void RegisterForm(QObject* form);
-void UnregisterForm(QObject* form);
-
 // Other top-level windows (text editors) that keep the process alive while open.
 void HoldProcess();
 void ReleaseProcess();

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTextStream>
 #include <cstdio>
 
@@ -11,6 +12,7 @@ namespace {
 MsgBoxHandler g_handler;
 Application g_app;
 QuitHandler g_quit;
+QList<QPointer<QObject>> g_forms;
 
 QMessageBox::Icon IconFor(int style)
 {
@@ -61,6 +63,23 @@ MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler)
 }
 
 Application& App() { return g_app; }
+
+void RegisterForm(QObject* form)
+{
+    if (!g_forms.contains(form))
+        g_forms.append(form);
+}
+
+void UnregisterForm(QObject* form) { g_forms.removeAll(form); }
+
+QList<QObject*> Forms()
+{
+    QList<QObject*> out;
+    for (const QPointer<QObject>& f : g_forms)
+        if (f)
+            out.append(f.data());
+    return out;
+}
 
 void Quit(int code)
 {

@@ -1,6 +1,8 @@
 #pragma once
 // Platform services that tests must control: modal message boxes and the
 // application object. The program wires them to Qt; tests replace them.
+#include <QList>
+#include <QObject>
 #include <QString>
 #include <functional>
 
@@ -39,6 +41,12 @@ struct Application {
 
 // The one application object; start-up fills it, tests may set it.
 Application& App();
+
+// The program's loaded windows (created and not yet unloaded, shown or hidden),
+// oldest first. Each window of the design registers itself while loaded.
+void RegisterForm(QObject* form);
+void UnregisterForm(QObject* form);
+QList<QObject*> Forms();
 
 // Ends the event loop with the code. Tests replace it to see the decision
 // without ending their own loop; an empty handler restores the default.

@@ -120,6 +120,7 @@ frmParList::frmParList(QWidget* parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmParList"));
+    Platform::RegisterForm(this);
     setAccessibleName(QStringLiteral("Parameter list"));
 
     auto* grid = new ParGrid(0, 2, this);
@@ -159,6 +160,7 @@ frmParList::frmParList(QWidget* parent)
 
 frmParList::~frmParList()
 {
+    Platform::UnregisterForm(this);
     // Torn down while still open (its parent went first): that is a closing too.
     if (isVisible() && loaded_ && !unloaded_)
         unload();
@@ -271,6 +273,7 @@ void frmParList::GridToPars()
 void frmParList::unload()
 {
     unloaded_ = true;
+    Platform::UnregisterForm(this);
     dropEdit();
     if (!keepFileMessage_.isEmpty()) {
         Platform::MsgBox(keepFileMessage_, Platform::vbCritical);

@@ -56,6 +56,9 @@ private slots:
         QVERIFY(!form()->isVisible());  // loaded, not shown: the caller decides
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(1));
         QCOMPARE(LEDMain::IsFormLoaded("frmVURUruduvo"), int16_t(1));
+        // The hidden serial host is a loaded window too; names are compared exactly.
+        QCOMPARE(LEDMain::IsFormLoaded("frmComm"), int16_t(1));
+        QCOMPARE(LEDMain::IsFormLoaded("frmvuruRuduvo"), int16_t(0));
         QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
         QCOMPARE(form()->txtMsg->text(), QString("OK\r"));
         QCOMPARE(form()->windowTitle(), QString("LED Variable Control"));
