@@ -86,12 +86,8 @@ private slots:
     {
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
-        QVERIFY(QDir().mkpath(App()));
-        QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("run"))));
-        QFile::setPermissions(dir_->filePath(QStringLiteral("run")),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", Program()));
-        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
+        QVERIFY(TestSupport::PrepareProgramCopy(App(), dir_->filePath(QStringLiteral("run")),
+                                                "\"PORT\",1\r\n\"TIMEOUT\",500\r\n"));
         sim_ = std::make_unique<SimProcess>();
         QVERIFY(sim_->start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
     }

@@ -156,13 +156,9 @@ class TestFaults : public QObject {
     {
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
-        QVERIFY(QDir().mkpath(App()));
-        QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("run"))));
-        QFile::setPermissions(dir_->filePath(QStringLiteral("run")),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", App(QStringLiteral("orvane"))));
-        TestSupport::WriteFile(App(QStringLiteral("LED_CONFIG.TXT")),
-                               "\"PORT\",3\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n");
+        QVERIFY(TestSupport::PrepareProgramCopy(
+            App(), dir_->filePath(QStringLiteral("run")),
+            "\"PORT\",3\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n"));
         bus_ = std::make_unique<PrivateBus>();
         QVERIFY(bus_->start());
     }
@@ -220,11 +216,9 @@ private slots:
         // Another copy of the program, with a link of its own to the same terminal.
         QTemporaryDir other;
         QVERIFY(other.isValid());
-        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", other.filePath(QStringLiteral("orvane"))));
-        TestSupport::WriteFile(other.filePath(QStringLiteral("LED_CONFIG.TXT")), TestSupport::ProgramFixture::DefaultConfig);
+        QVERIFY(TestSupport::PrepareProgramCopy(other.path(), other.filePath(QStringLiteral("run")),
+                                                TestSupport::ProgramFixture::DefaultConfig));
         QVERIFY(fx.sim->link(other.filePath(QStringLiteral("COM7"))));
-        QVERIFY(QDir().mkpath(other.filePath(QStringLiteral("run"))));
-        QFile::setPermissions(other.filePath(QStringLiteral("run")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(v));

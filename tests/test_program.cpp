@@ -47,10 +47,8 @@ private slots:
     {
         dir_ = std::make_unique<QTemporaryDir>();
         home_ = std::make_unique<QTemporaryDir>();
-        QDir().mkpath(home_->filePath("run"));
-        QFile::setPermissions(home_->filePath("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QVERIFY(QFile::copy(ORVANE_BIN_DIR "/orvane", program()));
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), "\"PORT\",3\r\n\"TIMEOUT\",300\r\n");
+        QVERIFY(TestSupport::PrepareProgramCopy(dir_->path(), home_->filePath("run"),
+                                                "\"PORT\",3\r\n\"TIMEOUT\",300\r\n"));
         sim_ = std::make_unique<SimProcess>();
         QVERIFY(sim_->start({"--link", dir_->filePath("COM3"), "--no-show"}));
     }

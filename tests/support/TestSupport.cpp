@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 
@@ -44,6 +45,17 @@ Ran RunProcess(const QString& program, const QStringList& args, const QProcessEn
     ran.out = QString::fromUtf8(p.readAllStandardOutput());
     ran.err = QString::fromUtf8(p.readAllStandardError());
     return ran;
+}
+
+bool PrepareProgramCopy(const QString& appDir, const QString& runDir, const QByteArray& config)
+{
+    if (!QDir().mkpath(appDir) || !QDir().mkpath(runDir))
+        return false;
+    QFile::setPermissions(runDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!QFile::copy(QStringLiteral(ORVANE_BIN_DIR "/orvane"), appDir + QStringLiteral("/orvane")))
+        return false;
+    WriteFile(appDir + QStringLiteral("/LED_CONFIG.TXT"), config);
+    return true;
 }
 
 void WriteFile(const QString& path, const QByteArray& bytes)

@@ -45,6 +45,11 @@ struct Ran {
 Ran RunProcess(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                const QByteArray& input = QByteArray(), int timeoutMs = 30000);
 
+// A copy of the program in appDir, its own application directory (created if
+// needed), with that settings file, and a private runtime directory runDir
+// (mode 0700) for its single-instance lock. False on any failure.
+bool PrepareProgramCopy(const QString& appDir, const QString& runDir, const QByteArray& config);
+
 // Writes bytes to a file, creating or replacing it; fails the test on error.
 void WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray ReadFile(const QString& path);
