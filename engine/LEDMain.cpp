@@ -18,6 +18,7 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <array>
 #include <csignal>
 #include <memory>
 #include <unistd.h>
@@ -33,6 +34,7 @@ int16_t g_maxCmdHist = 0;
 int g_processHolds = 0;
 int64_t g_commandCounter = 0;
 uint64_t g_channelFailures = 0;
+std::array<bool, 4> g_channelFailed{};
 QPointer<frmVURUruduvo> g_mainForm;
 bool g_automationGoneSaid = false;
 
@@ -156,6 +158,7 @@ int AutomationObjects() { return g_automationObjects; }
 int16_t MaxCmdHist() { return g_maxCmdHist; }
 int64_t CommandCounter() { return g_commandCounter; }
 uint64_t ChannelFailures() { return g_channelFailures; }
+bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFailed[size_t(index)]; }
 
 // ---- Start-up and shut-down ----
 int Run(int argc, char** argv)
@@ -320,6 +323,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
         ++g_channelFailures;
+    g_channelFailed[size_t(index)] = r < 0;
     if (IsFormLoaded(kMainFormName) > 0 && g_mainForm) {
         g_mainForm->txtVal[index]->setText(QString::number(v));
         g_mainForm->txtMsg->setText(reply);
@@ -452,7 +456,12 @@ QString LedSet(const QString& channel, const QString& valueText)
             return QStringLiteral("Error ");
         // The bar's handling does the sending; every send of this move must have succeeded.
         const uint64_t before = g_channelFailures;
-        bar->setValue(v);
+        // A bar raises no change for its own value; after a failed send the
+        // same value must still reach the controller.
+        if (bar->value() == v && ChannelFailed(index))
+            g_mainForm->BarHandling(index);
+        else
+            bar->setValue(v);
         return g_channelFailures == before ? QStringLiteral("OK ") : QStringLiteral("Error ");
     }
     return SetChannel(letters[index], v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");

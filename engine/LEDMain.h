@@ -53,6 +53,9 @@ int16_t IsFormLoaded(const QString& name);
 // Channel commands that failed since the program started; lets a caller tell
 // whether the sends of one bar move all succeeded.
 uint64_t ChannelFailures();
+// True while the last channel command of device channel index 0..3 failed: the
+// next action on that channel sends again even when it leaves the value unchanged.
+bool ChannelFailed(int index);
 
 // ---- Command interpreter ----
 // A failure that is no response of the language (the window could not be shown

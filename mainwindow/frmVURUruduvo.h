@@ -25,6 +25,9 @@ public:
 
     // Bar of device channel index 0..3 ("A".."D").
     QScrollBar* Bar(int index) const;
+    // The handling of a bar change: sends the bar's value, and with "Tie"
+    // moves the other bars.
+    void BarHandling(int index);
 
     // Client area and control places are given in twips.
     static int TwipsToPixels(int twips);
@@ -70,7 +73,6 @@ protected:
 private:
     void BuildControls();
     void BuildMenus();
-    void BarHandling(int index);
     void CheckClick(int index);
     void Unload();
 
