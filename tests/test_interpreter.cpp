@@ -104,6 +104,10 @@ private slots:
         QTest::newRow("inf") << "LED R inf" << "Not a Number  ; " << 1;
         QTest::newRow("comma") << "LED R 2,5" << "Not a Number  ; " << 1;
         QTest::newRow("on is exact") << "LED R on" << "Not a Number  ; " << 1;
+        QTest::newRow("tiny exponent is zero") << "LED X 1e-400" << "Bad Value  ; " << 1;
+        QTest::newRow("max below half is a number") << "LED X 32767.4999999999999999"
+                                                   << "Bad Value  ; " << 1;
+        QTest::newRow("max half is too big") << "LED X 32767.5" << "Not a Number  ; " << 1;
         QTest::newRow("extra words on Ver") << "Ver  what ever " << "1.0 ; " << 1;
         QTest::newRow("tab is a character") << "Ver\t" << "Error Unknown command ; " << 1;
     }

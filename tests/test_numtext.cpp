@@ -24,6 +24,27 @@ private slots:
         QTest::newRow("min") << "-32768" << -32768;
         QTest::newRow("min half rounds to even inside") << "-32768.5" << -32768;
         QTest::newRow("leading zeros") << "000123" << 123;
+        QTest::newRow("many leading zeros") << "000000000000000000000001" << 1;
+        QTest::newRow("zero half to even") << "0.5" << 0;
+        QTest::newRow("negative zero half") << "-0.5" << 0;
+        QTest::newRow("just below half") << "1.4999999999999999" << 1;
+        QTest::newRow("just above half") << "2.50000000000000001" << 3;
+        QTest::newRow("negative just above half") << "-2.50000000000000001" << -3;
+        QTest::newRow("half after many digits") << "12.50000000000000000000000000000" << 12;
+        QTest::newRow("max just below half") << "32767.4999999999999999" << 32767;
+        QTest::newRow("tiny fraction") << "0." + QString(400, QLatin1Char('0')) + "1" << 0;
+        QTest::newRow("tiny exponent") << "1e-400" << 0;
+        QTest::newRow("huge negative exponent") << "-1e-99999999999999999999" << 0;
+        QTest::newRow("zero with huge exponent") << "0e99999999999999999999" << 0;
+        QTest::newRow("zero digits with huge exponent") << "-000.000e+99999999999999999999" << 0;
+        QTest::newRow("exponent moves the point right") << "0.0000325e6" << 32;
+        QTest::newRow("exponent moves the point left") << "35000e-4" << 4;
+        QTest::newRow("leading zeros before exponent") << "00000000000000000000032767e0" << 32767;
+        QTest::newRow("exponent with leading zeros") << "1e0000000000000000000000004" << 10000;
+        QTest::newRow("digits past the exponent") << "123456e-5" << 1;
+        QTest::newRow("min half from above") << "-32767.5" << -32768;
+        QTest::newRow("exponent past 64 bits") << "7e-18446744073709551617" << 0;
+        QTest::newRow("million digits") << "3." + QString(1000000, QLatin1Char('9')) << 4;
     }
     void accepted()
     {
@@ -39,7 +60,10 @@ private slots:
         QTest::addColumn<QString>("text");
         for (const char* t : {"", "abc", "inf", "nan", "Infinity", "0x10", "2,5", "32768",
                               "-32769", "32767.5", "1e5", "1e400", "1e", "+", "-", ".", "e5",
-                              " 5", "5 ", "5\t", "1.2.3", "--1", "１２"})
+                              " 5", "5 ", "5\t", "1.2.3", "--1", "１２",
+                              "32767.50000000000000000001", "-32768.50001", "-32768.6",
+                              "1e99999999999999999999", "0.00001e99999999999999999999",
+                              "327680e-1", "3276750e-2", "1e+5", "1e18446744073709551616"})
             QTest::newRow(t) << QString::fromUtf8(t);
     }
     void rejected()
