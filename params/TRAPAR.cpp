@@ -242,12 +242,16 @@ int16_t WriteParFile(const QString& path, const ParameterTable& table)
     QSaveFile file(target);
     file.setDirectWriteFallback(true);
     const bool opened = file.open(QIODevice::WriteOnly);
-    // The new file takes the old one's mode by itself; its owner too when root saves
-    // somebody else's file (anyone else may not give a file away, and keeps it).
+    // The new file takes the old one's owner when root saves somebody else's file
+    // (anyone else may not give a file away, and keeps it), then its mode exactly: left
+    // to itself it gains owner write whenever the saver may write, as root always may.
+    // Owner first: a change of owner clears the set-id bits.
     struct stat old {};
-    if (opened && ::stat(QFile::encodeName(target).constData(), &old) == 0
-        && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-        [[maybe_unused]] const int result = ::fchown(file.handle(), old.st_uid, old.st_gid);
+    if (opened && ::stat(QFile::encodeName(target).constData(), &old) == 0) {
+        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+            [[maybe_unused]] const int result = ::fchown(file.handle(), old.st_uid, old.st_gid);
+        }
+        [[maybe_unused]] const int result = ::fchmod(file.handle(), old.st_mode & 07777);
     }
     if (!opened || file.write(bytes) != bytes.size() || !file.commit()) {
         const QString reason = file.errorString();

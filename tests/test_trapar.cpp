@@ -57,6 +57,8 @@ private slots:
         QTest::newRow("plain") << QByteArray("\"PORT\",2") << "PORT" << "2";
         QTest::newRow("blanks everywhere") << QByteArray("  \" PORT \" ,  2  ") << "PORT" << "2";
         QTest::newRow("third field") << QByteArray("\"PORT\",2,any note") << "PORT" << "2";
+        QTest::newRow("quotes in third field") << QByteArray("\"PORT\",2,note with \"quotes\" inside")
+                                               << "PORT" << "2";
         QTest::newRow("comma in name") << QByteArray("\"A,B\",7") << "A,B" << "B\"";
         QTest::newRow("no comma") << QByteArray("\"PORT\" 2") << "PORT" << "\"PORT\" 2";
         QTest::newRow("exactly five") << QByteArray("\"A\",1") << "A" << "1";
@@ -314,6 +316,15 @@ private slots:
         if (root) {
             QCOMPARE(int(st.st_uid), 65534);
             QCOMPARE(int(st.st_gid), 65534);
+        }
+
+        // Root may save a read-only file; it stays read-only.
+        if (root) {
+            QVERIFY(chmod(file_.toLocal8Bit().constData(), 0444) == 0);
+            QCOMPARE(WriteParFile(file_, {{"NEW", "4"}}), int16_t(1));
+            QCOMPARE(ReadFile(file_), QByteArray("\"NEW\",4\r\n"));
+            QVERIFY(lstat(file_.toLocal8Bit().constData(), &st) == 0);
+            QCOMPARE(int(st.st_mode & 07777), 0444);
         }
     }
 
