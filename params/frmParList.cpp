@@ -28,14 +28,46 @@ constexpr int EditOffset = 20;
 // Rounds half to even, as the window sizes and the centring differences are rounded.
 int RoundEven(double v) { return int(std::nearbyint(v)); }
 
+// Each character of the text that the 8-bit settings file has no byte for,
+// once, in order of appearance; a character beyond 16 bits stays whole.
+QStringList CharactersBeyondLatin1(const QString& text)
+{
+    QStringList found;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() <= 0xff)
+            continue;
+        const qsizetype len = text[i].isHighSurrogate() && i + 1 < text.size()
+                && text[i + 1].isLowSurrogate() ? 2 : 1;
+        const QString c = text.mid(i, len);
+        if (!found.contains(c))
+            found.append(c);
+        i += len - 1;
+    }
+    return found;
+}
+
 // The grid: the name column never becomes current, and a click is reported
-// once the button is up and the selection is final.
+// once the button is up and the selection is final. Enter and F2 ask for an
+// edit as a click does.
 class ParGrid : public QTableWidget {
 public:
     using QTableWidget::QTableWidget;
-    std::function<void()> onClick;
+    std::function<void()> onEditRequest;
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        const int key = event->key();
+        const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+        if (onEditRequest && mods == Qt::NoModifier
+            && (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2)) {
+            event->accept();
+            onEditRequest();
+            return;
+        }
+        QTableWidget::keyPressEvent(event);
+    }
+
     QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override
     {
         const QModelIndex next = QTableWidget::moveCursor(action, modifiers);
@@ -75,8 +107,8 @@ protected:
             return;
         }
         QTableWidget::mouseReleaseEvent(event);
-        if (event->button() == Qt::LeftButton && onClick)
-            onClick();
+        if (event->button() == Qt::LeftButton && onEditRequest)
+            onEditRequest();
     }
 
 private:
@@ -124,7 +156,7 @@ frmParList::frmParList(QWidget* parent)
     setAccessibleName(QStringLiteral("Parameter list"));
 
     auto* grid = new ParGrid(0, 2, this);
-    grid->onClick = [this] { gridClick(); };
+    grid->onEditRequest = [this] { startEditOnSingleCell(); };
     fgrPar = grid;
     fgrPar->setObjectName(QStringLiteral("fgrPar"));
     fgrPar->setAccessibleName(QStringLiteral("Parameters"));
@@ -296,6 +328,16 @@ void frmParList::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
 }
 
+void frmParList::keyPressEvent(QKeyEvent* event)
+{
+    // Escape is no way of closing: an operator pressing it to cancel would get the file saved.
+    if (event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void frmParList::changeEvent(QEvent* event)
 {
     // An open edit keeps its focus when the operator comes back from another window.
@@ -304,7 +346,7 @@ void frmParList::changeEvent(QEvent* event)
     QDialog::changeEvent(event);
 }
 
-void frmParList::gridClick()
+void frmParList::startEditOnSingleCell()
 {
     const QModelIndex current = fgrPar->currentIndex();
     const QModelIndexList selected = fgrPar->selectionModel()->selectedIndexes();
@@ -334,6 +376,15 @@ void frmParList::commitEdit()
 {
     const int row = editRow_;
     const QString text = txtField->text();
+    // Stored, such a character would be saved as "?"; the edit stays open for a correction.
+    const QStringList unfit = CharactersBeyondLatin1(text);
+    if (!unfit.isEmpty()) {
+        Platform::MsgBox(QStringLiteral("The settings file cannot hold these characters: ")
+                             + unfit.join(QLatin1Char(' ')),
+                         Platform::vbExclamation);
+        txtField->setFocus(Qt::OtherFocusReason);
+        return;
+    }
     if (QTableWidgetItem* item = row >= 0 ? fgrPar->item(row, 1) : nullptr)
         item->setText(text);
     dropEdit();

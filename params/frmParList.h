@@ -10,7 +10,8 @@
 //     w->exec();              // loads when shown, stores and saves when closed
 //     delete w;
 //
-// Closing means close(), Escape, reject(), accept() or done(); each saves once.
+// Closing means close(), reject(), accept() or done(); each saves once. Escape
+// does not close the window.
 #include <QDialog>
 #include <cstdint>
 
@@ -74,13 +75,15 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void ParsToGrid();
     void GridToPars();
     void unload();
-    void gridClick();
+    // A click, Enter or F2: edits the current value when it is the whole selection.
+    void startEditOnSingleCell();
     void startEdit(int row);
     void commitEdit();
     void dropEdit();

@@ -74,8 +74,8 @@ class TestParList : public QObject {
         w.txtField->selectAll();
         if (text.isEmpty())
             QTest::keyClick(w.txtField, Qt::Key_Delete);
-        else
-            QTest::keyClicks(w.txtField, text);
+        else  // one key event carries the whole text: keyClicks types ASCII only
+            QTest::sendKeyEvent(QTest::Click, w.txtField, Qt::Key_unknown, text, Qt::NoModifier);
     }
 
 private slots:
@@ -386,7 +386,7 @@ private slots:
         QCOMPARE(ReadFile(file_), QByteArray("\"P0\",0\r\n\"P1\",abcd\r\n"));
     }
 
-    void keyboardAndNameCellsStartNoEdit()
+    void editKeysStartAnEditMovingAndNamesDoNot()
     {
         WriteFile(file_, Entries(3));
         auto w = open();
@@ -403,9 +403,30 @@ private slots:
         QTest::keyClick(w->fgrPar, Qt::Key_End, Qt::ControlModifier);
         QCOMPARE(w->fgrPar->currentRow(), 2);
         QCOMPARE(w->fgrPar->currentColumn(), 1);
-        QTest::keyClick(w->fgrPar, Qt::Key_F2);
-        QTest::keyClick(w->fgrPar, Qt::Key_Return);
         QVERIFY(w->txtField->isHidden());
+
+        // F2, Return and the keypad's Enter start the edit a click starts.
+        QTest::keyClick(w->fgrPar, Qt::Key_F2);
+        QVERIFY(w->txtField->isVisible());
+        QVERIFY(w->txtField->hasFocus());
+        QCOMPARE(w->txtField->text(), QString("20"));
+        const QRect box = w->txtField->geometry();
+        QTest::keyClick(w->txtField, Qt::Key_Return);
+        Click(*w, 2, 1);
+        QCOMPARE(w->txtField->geometry(), box);
+        QTest::keyClick(w->txtField, Qt::Key_Return);
+        QTest::keyClick(w->fgrPar, Qt::Key_Up);
+        QTest::keyClick(w->fgrPar, Qt::Key_Return);
+        QVERIFY(w->txtField->hasFocus());
+        QCOMPARE(w->txtField->text(), QString("10"));
+        TypeOver(*w, "11");
+        QTest::keyClick(w->txtField, Qt::Key_Return);
+        QCOMPARE(Cell(*w, 1, 1), QString("11"));
+        QTest::keyClick(w->fgrPar, Qt::Key_Down);
+        QTest::keyClick(w->fgrPar, Qt::Key_Enter, Qt::KeypadModifier);
+        QVERIFY(w->txtField->hasFocus());
+        QCOMPARE(w->txtField->text(), QString("20"));
+        QTest::keyClick(w->txtField, Qt::Key_Return);
         QVERIFY(w->isVisible());
 
         Click(*w, 1, 0);
@@ -424,7 +445,7 @@ private slots:
         QCOMPARE(Cell(*w, 0, 1), QString("0"));
         QCOMPARE(Cell(*w, 1, 0), QString("P1"));
         w->close();
-        QCOMPARE(ReadFile(file_), Entries(3));
+        QCOMPARE(ReadFile(file_), QByteArray("\"P0\",0\r\n\"P1\",11\r\n\"P2\",20\r\n"));
     }
 
     void rangeSelectionStartsNoEdit()
@@ -443,6 +464,9 @@ private slots:
         QCOMPARE(w->fgrPar->selectionModel()->selectedIndexes().size(), 3);
         QTest::mouseRelease(w->fgrPar->viewport(), Qt::LeftButton, {}, CellRect(*w, 3, 1).center());
         QVERIFY(w->txtField->isHidden());
+        QTest::keyClick(w->fgrPar, Qt::Key_F2);
+        QTest::keyClick(w->fgrPar, Qt::Key_Return);
+        QVERIFY(w->txtField->isHidden());
 
         // Dragging into the name column keeps a single value selected: that is a single cell.
         QTest::mousePress(w->fgrPar->viewport(), Qt::LeftButton, {}, CellRect(*w, 0, 1).center());
@@ -452,6 +476,32 @@ private slots:
         QVERIFY(w->txtField->isVisible());
         QCOMPARE(w->txtField->text(), QString("0"));
         w->close();
+    }
+
+    void charactersTheFileCannotHoldKeepTheEditOpen()
+    {
+        WriteFile(file_, Entries(2));
+        auto w = open();
+        QVERIFY(w);
+        Click(*w, 1, 1);
+        const QString typed = QString::fromUtf8("\u20ac5\u03a9 \u20ac\u00e9\U0001F600");
+        TypeOver(*w, typed);
+        QCOMPARE(w->txtField->text(), typed);
+        QTest::keyClick(w->txtField, Qt::Key_Return);
+        QCOMPARE(boxes_->texts(), QStringList{QString::fromUtf8(
+            "The settings file cannot hold these characters: \u20ac \u03a9 \U0001F600")});
+        QVERIFY(w->txtField->isVisible());
+        QVERIFY(w->txtField->hasFocus());
+        QCOMPARE(w->txtField->text(), typed);
+        QCOMPARE(Cell(*w, 1, 1), QString("10"));
+
+        // Once every character fits, Enter stores the text.
+        TypeOver(*w, QString::fromUtf8("\u00e9\u00ff"));
+        QTest::keyClick(w->txtField, Qt::Key_Return);
+        QVERIFY(w->txtField->isHidden());
+        QCOMPARE(boxes_->boxes.size(), 1);
+        w->close();
+        QCOMPARE(ReadFile(file_), QByteArray("\"P0\",0\r\n\"P1\",\xe9\xff\r\n"));
     }
 
     void everyWayOfClosingSaves_data()
@@ -484,8 +534,13 @@ private slots:
                 w->accept();
             else if (how == "done")
                 w->done(7);
-            else
+            else {
+                // Escape is no way of closing: the window stays and nothing is written.
                 QTest::keyClick(w->fgrPar, Qt::Key_Escape);
+                QVERIFY(w->isVisible());
+                QCOMPARE(ReadFile(file_), original);
+                w->close();
+            }
         }
         QVERIFY(!w->isVisible());
         QCOMPARE(ReadFile(file_), QByteArray("\"PORT\",2\r\n\"TIMEOUT\",500\r\n"));
