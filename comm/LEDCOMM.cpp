@@ -72,6 +72,7 @@ int16_t g_formLoaded = 0;
 frmComm* g_form = nullptr;
 
 const QString NotOpenText = QStringLiteral("Device is not open");
+constexpr qsizetype kDroppedShown = 80;
 
 // A number with its sign position: a blank in front unless it is negative.
 QString Signed(int n)
@@ -117,15 +118,21 @@ bool ValueToInt16(const QVariant& value, int16_t& out)
     }
 }
 
-// Reads one setting; 1 found and stored, -1 missing, 0 not a 16-bit number.
+// Reads one setting; 1 found and stored, -1 missing, 0 not a 16-bit number
+// (said in a message box).
 int16_t ReadSetting(const char* name, int16_t& target)
 {
     QVariant value;
     if (TRAPAR::ParAccess(QLatin1String(name), value, QStringLiteral("from")) != 1)
         return -1;
     int16_t n = 0;
-    if (!ValueToInt16(value, n))
+    if (!ValueToInt16(value, n)) {
+        // Start-up goes on without this setting; the user must learn why.
+        Platform::MsgBox(QStringLiteral("Parameter %1 in %2 is not a whole number from -32768 to 32767: \"%3\"")
+                             .arg(QLatin1String(name), TRAPAR::GetParPath(), value.toString().left(40)),
+                         Platform::vbCritical);
         return 0;
+    }
     target = n;
     return 1;
 }
@@ -162,6 +169,35 @@ QString LockHolder(const QString& device)
                                  : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
     }
     return QString();
+}
+
+// Empties the receive side before a command goes out: a reply that came after
+// its wait ended would otherwise pass for the answer to this command. What is
+// dropped goes into the log, CR shown as \r, at most 80 characters.
+void DropWaiting(QSerialPort* port)
+{
+    QByteArray dropped = port->readAll();
+    // Bytes still in the driver reach the serial layer only when asked for.
+    if (port->waitForReadyRead(0))
+        dropped += port->readAll();
+    ClearError(port);
+    if (dropped.isEmpty())
+        return;
+    // A device that floods the line leaves more in the driver: gone too.
+    port->clear(QSerialPort::Input);
+    ClearError(port);
+    QString shown;
+    for (const char c : dropped) {
+        if (shown.size() >= kDroppedShown)
+            break;
+        if (c == '\r')
+            shown += QStringLiteral("\\r");
+        else if (c == '\n')
+            shown += QStringLiteral("\\n");
+        else
+            shown += QChar(char16_t(uchar(c)));
+    }
+    LogError(QStringLiteral("CommOut dropped: ") + shown.left(kDroppedShown));
 }
 
 } // namespace
@@ -296,6 +332,7 @@ int16_t CommOut(const QString& command)
         ReportFailure("CommOut", QSerialPort::NotOpenError, NotOpenText);
         return -1;
     }
+    DropWaiting(p);
     // One byte per character; characters beyond 8 bits go out as "?".
     const QByteArray bytes = (command + QChar(char16_t(g_outTerm))).toLatin1();
     ClearError(p);

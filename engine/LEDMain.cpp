@@ -37,6 +37,7 @@ uint64_t g_channelFailures = 0;
 std::array<bool, 4> g_channelFailed{};
 QPointer<frmVURUruduvo> g_mainForm;
 bool g_automationGoneSaid = false;
+bool g_shutDownRan = false;
 
 constexpr QChar kBlank = QLatin1Char(' ');
 const QString kMainFormName = QStringLiteral("frmVURUruduvo");
@@ -118,23 +119,7 @@ void InstallSignalHandlers(QObject* parent)
 // Another orvane of this user with the same application directory holds the lock.
 std::unique_ptr<QLockFile> g_instanceLock;
 
-bool AnotherInstanceRuns(const QString& appPath)
-{
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    const QByteArray key =
-        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    g_instanceLock = std::make_unique<QLockFile>(dir + "/orvane-" + QString::fromLatin1(key) + ".lock");
-    g_instanceLock->setStaleLockTime(0);  // only a live process counts
-    if (g_instanceLock->tryLock(0))
-        return false;
-    // A lock left by a crashed copy is stale: its process is gone.
-    if (g_instanceLock->error() == QLockFile::LockFailedError && g_instanceLock->removeStaleLockFile()
-        && g_instanceLock->tryLock(0))
-        return false;
-    return g_instanceLock->error() == QLockFile::LockFailedError;
-}
+void Say(const QString& line) { QTextStream(stderr) << "orvane: " << line << Qt::endl; }
 
 void Main()
 {
@@ -188,14 +173,26 @@ int Run(int argc, char** argv)
     app.setQuitOnLastWindowClosed(false);
     Platform::App().Path = QCoreApplication::applicationDirPath();
     Platform::App().StartMode = automation ? 1 : 0;
-    Platform::App().PrevInstance = AnotherInstanceRuns(Platform::App().Path);
+    Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 
     // Before start-up: a signal during it is handled once the event loop runs.
     InstallSignalHandlers(&app);
     Main();
     if (Platform::App().PrevInstance)
         return 0;
-    OrvaneCmd::StartService();
+    QString why;
+    if (!OrvaneCmd::StartService(&why)) {
+        // Started for clients that can never reach it, and nobody sees its window.
+        if (Platform::App().StartMode == 1 && (!g_mainForm || !g_mainForm->isVisible() || Platform::IsHeadless())) {
+            Say(why + QStringLiteral("; no client can reach this program, so it ends"));
+            if (g_mainForm)
+                delete g_mainForm.data();
+            if (LEDCOMM::CommFormLoaded() == 1)
+                AppShutdown();
+            return 1;
+        }
+        Say(why + QStringLiteral("; running without automation"));
+    }
     CheckProcessEnd();
     const int code = app.exec();
     OrvaneCmd::StopService();
@@ -209,8 +206,10 @@ int Run(int argc, char** argv)
 int16_t AppInit()
 {
     int16_t result = 1;
+    g_shutDownRan = false;
     g_appDir = Platform::App().Path + QLatin1Char('/');
     TRAPAR::SetParDir(g_appDir);
+    Platform::StartNotingMsgBoxes();
     if (LEDCOMM::CommReadSettings() < 0)
         result = -1;
     LEDCOMM::SetCommInTerm(13);
@@ -220,6 +219,13 @@ int16_t AppInit()
         result = -1;
     LoadMainForm();
     AllChannelsOff();
+    // The channel-off replies have overwritten the message box: it shows why
+    // start-up failed instead, the log's first line (the log was created
+    // empty during start-up) or else the first settings message.
+    if (result < 0 && g_mainForm) {
+        const QString first = LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).value(0);
+        g_mainForm->txtMsg->setText(first.isEmpty() ? Platform::FirstNotedMsgBox() : first);
+    }
     return result;
 }
 
@@ -229,8 +235,29 @@ int16_t DeviceConnect()
     return LEDCOMM::CommOpenConfigured() ? 1 : -1;
 }
 
+bool TakeInstanceLock(const QString& appPath)
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    const QByteArray key =
+        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
+    g_instanceLock = std::make_unique<QLockFile>(dir + "/orvane-" + QString::fromLatin1(key) + ".lock");
+    g_instanceLock->setStaleLockTime(0);  // only a live process counts
+    if (g_instanceLock->tryLock(0))
+        return true;
+    // A lock left by a crashed copy is stale: its process is gone.
+    if (g_instanceLock->error() == QLockFile::LockFailedError && g_instanceLock->removeStaleLockFile()
+        && g_instanceLock->tryLock(0))
+        return true;
+    return g_instanceLock->error() != QLockFile::LockFailedError;
+}
+
+bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
+
 int16_t AppShutdown()
 {
+    g_shutDownRan = true;
     AllChannelsOff();
     LEDCOMM::CommClosePort();
     LEDCOMM::CommFormUnload();
@@ -295,13 +322,19 @@ void AutomationGone()
     }
     if (!g_automationGoneSaid) {
         g_automationGoneSaid = true;
-        QTextStream(stderr) << "orvane: the session bus is gone; automation is no longer available"
-                            << Qt::endl;
+        Say(QStringLiteral("the session bus is gone; automation is no longer available"));
     }
 }
 
 void CheckProcessEnd()
 {
+    // The lights are off and the port is closed; only editor windows remain.
+    // Clients and a new start must reach a fresh program, not this one.
+    if (g_shutDownRan && g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds > 0) {
+        OrvaneCmd::ReleaseName();
+        if (g_instanceLock)
+            g_instanceLock->unlock();
+    }
     if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
             // Re-checked when the loop gets to it: something may have been loaded meanwhile.

@@ -17,6 +17,11 @@ int16_t MaxCmdHist();
 // ---- Start-up and shut-down ----
 // The process entry: single instance, start-up, event loop. Returns the exit code.
 int Run(int argc, char** argv);
+// Takes the lock that lets one copy run per user and application directory:
+// true when taken, false when another live copy holds it. The lock is let go
+// once the program has shut down and only editor windows keep it alive.
+bool TakeInstanceLock(const QString& appPath);
+bool HoldsInstanceLock();
 int16_t AppInit();
 int16_t DeviceConnect();
 int16_t AppShutdown();

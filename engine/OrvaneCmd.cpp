@@ -51,6 +51,7 @@ class Tree;
 
 bool g_running = false;
 bool g_busGone = false;
+bool g_nameReleased = false;
 Tree* g_tree = nullptr;
 Object* g_app = nullptr;
 QDBusServiceWatcher* g_watcher = nullptr;
@@ -58,8 +59,6 @@ QMap<uint, Instance> g_instances;
 // Clients whose own object sits behind the application object.
 QSet<QString> g_implicit;
 uint g_lastInstance = 0;
-
-void Say(const QString& line) { QTextStream(stderr) << line << Qt::endl; }
 
 QDBusConnection Bus() { return QDBusConnection::sessionBus(); }
 
@@ -466,35 +465,33 @@ QDBusObjectPath Object::CreateInstance()
 
 void Object::Release() { ReleaseInstance(path_); }
 
-bool StartService()
+bool StartService(QString* why)
 {
     if (g_running)
         return true;
-    QDBusConnection bus = Bus();
-    if (!bus.isConnected()) {
-        Say(QStringLiteral("orvane: no D-Bus session bus (%1); running without automation")
-                .arg(bus.lastError().message()));
+    auto fail = [why](const QString& reason) {
+        if (why)
+            *why = reason;
         return false;
-    }
+    };
+    QDBusConnection bus = Bus();
+    if (!bus.isConnected())
+        return fail(QStringLiteral("no D-Bus session bus (%1)").arg(bus.lastError().message()));
     g_tree = new Tree;
     g_app = new Object(kRoot, g_tree);
     new _OrvaneCmdAdaptor(g_app);
     new ClassFactoryAdaptor(g_app);
     // The objects are in place before the name is, so no call finds the name without them.
     if (!bus.registerVirtualObject(kRoot, g_tree, QDBusConnection::SubPath)) {
-        Say(QStringLiteral("orvane: %1 is already registered on this connection; running without automation")
-                .arg(kRoot));
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
-        return false;
+        return fail(QStringLiteral("%1 is already registered on this connection").arg(kRoot));
     }
     if (!bus.registerService(kService)) {
-        Say(QStringLiteral("orvane: the bus name %1 is taken by another program; running without automation")
-                .arg(kService));
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
-        return false;
+        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(kService));
     }
     g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
     QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
@@ -502,8 +499,21 @@ bool StartService()
                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
                 SLOT(BusGone()));
     g_busGone = false;
+    g_nameReleased = false;
     g_running = true;
     return true;
+}
+
+void ReleaseName()
+{
+    if (!g_running || g_nameReleased || g_busGone)
+        return;
+    g_nameReleased = true;
+    QDBusMessage m = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+    m << kService;
+    Bus().asyncCall(m);
 }
 
 void StopService()
@@ -516,7 +526,7 @@ void StopService()
     bus.disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
                    QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
                    SLOT(BusGone()));
-    if (bus.isConnected())
+    if (bus.isConnected() && !g_nameReleased)
         bus.unregisterService(kService);
     bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
     g_watcher = nullptr;

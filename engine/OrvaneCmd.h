@@ -2,12 +2,17 @@
 // Automation over the D-Bus session bus: the application object /OrvaneCmd,
 // objects created for clients, and the bus name Orvane.OrvaneCmd.
 
+#include <QString>
+
 namespace OrvaneCmd {
 
-// Owns the bus name and exports the application object. False, with one line
-// on standard error, when there is no session bus or the name is taken; the
-// program then runs without automation.
-bool StartService();
+// Owns the bus name and exports the application object. False when there is no
+// session bus or the name is taken; why then says so in one line.
+bool StartService(QString* why = nullptr);
+
+// Gives the bus name up without waiting for the bus, so that a client's next
+// call starts or reaches another program; the objects of this one stay.
+void ReleaseName();
 
 // --regserver / --unregserver: writes or removes the user's D-Bus activation
 // file for this executable, says what it did; returns the exit code.

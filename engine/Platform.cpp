@@ -13,6 +13,8 @@ MsgBoxHandler g_handler;
 Application g_app;
 QuitHandler g_quit;
 QList<QPointer<QObject>> g_forms;
+bool g_noting = false;
+QString g_firstNoted;
 
 QMessageBox::Icon IconFor(int style)
 {
@@ -50,10 +52,22 @@ bool IsHeadless()
 int MsgBox(const QString& text, int style, const QString& title)
 {
     const QString t = title.isEmpty() ? AppTitle : title;
+    if (g_noting) {
+        g_noting = false;
+        g_firstNoted = text;
+    }
     if (g_handler)
         return g_handler(text, style, t);
     return QtMsgBox(text, style, t);
 }
+
+void StartNotingMsgBoxes()
+{
+    g_noting = true;
+    g_firstNoted.clear();
+}
+
+QString FirstNotedMsgBox() { return g_firstNoted; }
 
 MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler)
 {

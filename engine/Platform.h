@@ -30,6 +30,11 @@ int MsgBox(const QString& text, int style = vbOKOnly, const QString& title = QSt
 // an empty handler restores the default. Returns the previous one.
 MsgBoxHandler SetMsgBoxHandler(MsgBoxHandler handler);
 
+// Start-up tells its first failure by these: the text of the first message box
+// shown after StartNotingMsgBoxes, or empty when none was.
+void StartNotingMsgBoxes();
+QString FirstNotedMsgBox();
+
 // True when nobody can see a dialog: no application, or the offscreen/minimal platform.
 bool IsHeadless();
 

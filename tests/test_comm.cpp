@@ -173,8 +173,17 @@ private slots:
             QCOMPARE(CommReadSettings(), int16_t(-1));
             QCOMPARE(CommPortNumber(), int16_t(5));
             QCOMPARE(CommTimeOut(), int16_t(321));  // not read in that call
+            QCOMPARE(boxes_.texts().last(), "Parameter PORT in " + app_.filePath("LED_CONFIG.TXT")
+                                                + " is not a whole number from -32768 to 32767: \"" + bad + '"');
+            QCOMPARE(boxes_.boxes.last().style, int(Platform::vbCritical));
         }
-        QVERIFY(boxes_.boxes.isEmpty());
+        QCOMPARE(boxes_.boxes.size(), 3);
+        // The value as written, cut to 40 characters.
+        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\"," + QByteArray(50, '9') + "\r\n");
+        QCOMPARE(CommReadSettings(), int16_t(-1));
+        QVERIFY(boxes_.texts().last().endsWith("TIMEOUT in " + app_.filePath("LED_CONFIG.TXT")
+                                               + " is not a whole number from -32768 to 32767: \""
+                                               + QByteArray(40, '9') + '"'));
     }
 
     void settingsOutOfRangeKeepsOldValue()
@@ -352,7 +361,7 @@ private slots:
         QCOMPARE(reply, QString("?\r"));
     }
 
-    void lateReplyStartsTheNext()
+    void lateReplyIsDroppedBeforeTheNext()
     {
         UseTimeOut(250);
         SimProcess sim;
@@ -360,14 +369,12 @@ private slots:
         QString reply = "x";
         QCOMPARE(CommQuery("AVA100", reply), int16_t(-1));
         QCOMPARE(reply, QString());
-        QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
-        // No flush before sending: the late "OK" answers the next command.
+        QThread::msleep(200);  // the late "OK" is waiting now
+        // It is no answer to the next command, which gets its own.
+        UseTimeOut(1000);
         QCOMPARE(CommQuery("XYZ", reply), int16_t(1));
-        QCOMPARE(reply, QString("OK\r"));
-        // And the answer to that one waits for whoever reads next.
-        QThread::msleep(400);
-        QCOMPARE(CommIn(reply), int16_t(1));
         QCOMPARE(reply, QString("?\r"));
+        QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "CommOut dropped: OK\\r"}));
     }
 
     void silenceTimesOut()
@@ -466,6 +473,22 @@ private slots:
         t.restart();
         QCOMPARE(CommIn(reply), int16_t(-1));
         QVERIFY2(t.elapsed() >= 300 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+    }
+
+    void zeroTimeOutWaitsWhileTheClockStands()
+    {
+        // The wait ends only once more than the time-out has passed: with 0 and a
+        // clock that does not move, the reply is still read.
+        QElapsedTimer real;
+        real.start();
+        Delay32::SetClock([&real] { return real.elapsed() < 3000 ? 7u : uint32_t(real.elapsed()); });
+        UseTimeOut(0);
+        SimProcess sim;
+        OpenOnSim(sim, {"--delay", "50"});
+        real.restart();
+        QString reply;
+        QCOMPARE(CommQuery("AVB500", reply), int16_t(1));
+        QCOMPARE(reply, QString("OK\r"));
     }
 
     void replyAcrossTheClockWrap()

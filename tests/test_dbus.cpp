@@ -5,6 +5,7 @@
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/Platform.h"
+#include "mainwindow/frmEditor.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 #include "tests/support/PrivateBus.h"
@@ -13,10 +14,12 @@
 
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
+#include <QPointer>
 #include <QXmlStreamReader>
 #include <climits>
 
@@ -496,6 +499,29 @@ private slots:
         QVERIFY2(ran.finished && ran.code == 0, qPrintable(ran.err));
         QCOMPARE(ran.out, QStringLiteral("1.0 ; \nTrue\nError Unknown command ; \n") + kUnknownObject + "\n");
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), before, 10000);
+    }
+
+    void onlyEditorsLeftGiveUpTheNameAndTheLock()
+    {
+        AllClientsLeave();
+        QTemporaryDir app;
+        QVERIFY(LEDMain::TakeInstanceLock(app.path()));
+        LEDCOMM::CommFormLoad();  // a serial host whose port never opened
+        frmVURUruduvo* form = LEDMain::LoadMainForm();
+        QPointer<frmEditor> editor = frmEditor::OpenText("log");
+        QDBusConnection c = NewClient();
+        QVERIFY(c.interface()->isServiceRegistered(kService).value());
+        form->close();  // no client object lives: the shut-down runs
+        QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(0));
+        QVERIFY(!LEDMain::HoldsInstanceLock());
+        QTRY_VERIFY_WITH_TIMEOUT(!c.interface()->isServiceRegistered(kService).value(), 5000);
+        QVERIFY(editor);
+        QVERIFY(quits_.isEmpty());  // the editor still keeps the process
+        editor->close();
+        QTRY_VERIFY(!quits_.isEmpty());
+        // The service again, for the last case.
+        OrvaneCmd::StopService();
+        QVERIFY(OrvaneCmd::StartService());
     }
 
     // Last: the bus dies under the service.

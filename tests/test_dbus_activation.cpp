@@ -219,6 +219,15 @@ private slots:
             QVERIFY2(err.count("without automation") == 1, err.constData());
             ::kill(pid_t(p.processId()), SIGTERM);
             QVERIFY(p.waitForFinished(10000));
+
+            // Started for clients that cannot reach it, with no window anyone sees:
+            // the lights go off, the port closes, and it ends.
+            const qsizetype sent = sim_->loggedLines().size();
+            const Ran served = RunProgram(Program(), {QStringLiteral("--automation")}, env);
+            QVERIFY2(served.finished && served.code == 1, c.why);
+            QVERIFY2(served.err.contains(c.says) && served.err.contains("so it ends"), qPrintable(served.err));
+            QCOMPARE(sim_->loggedLines().mid(sent), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500",
+                                                                 "AVA500", "AVB500", "AVC500", "AVD500"}));
         }
         // The name stayed with its owner.
         QCOMPARE(NameOwnerPid(), QCoreApplication::applicationPid());

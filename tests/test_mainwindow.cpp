@@ -214,6 +214,8 @@ private slots:
         QVERIFY(form());
         QVERIFY(LEDCOMM::GetErrLog().contains("CommOpenPort "));
         QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
+        // The box shows why, not the empty reply of the last channel-off.
+        QVERIFY2(form()->txtMsg->text().startsWith("CommOpenPort  1 "), qPrintable(form()->txtMsg->text()));
         cleanup();
         init();
 
@@ -221,6 +223,20 @@ private slots:
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
         QVERIFY(form());
         QCOMPARE(fx_.boxes->texts().value(0), "File " + fx_.dir->path() + "/LED_CONFIG.TXT does not exist");
+        // Port 8, kept from before, does not open either: the log comes first.
+        QVERIFY2(form()->txtMsg->text().startsWith("CommOpenPort "), qPrintable(form()->txtMsg->text()));
+        cleanup();
+        init();
+
+        // Only the settings failed (port 7 and 300 ms kept from a good start): the
+        // first settings message.
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        cleanup();
+        init();
+        writeConfig("\"PORT\",7\r\n\"TIMEOUT\",40000\r\n");
+        QCOMPARE(LEDMain::AppInit(), int16_t(-1));
+        QCOMPARE(form()->txtMsg->text(), fx_.boxes->texts().value(0));
+        QVERIFY(form()->txtMsg->text().startsWith("Parameter TIMEOUT in "));
     }
 
     void unloadShutsDownOnlyWithoutAutomation()
