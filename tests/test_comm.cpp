@@ -135,6 +135,9 @@ private slots:
         QTest::newRow("2.6") << QByteArray("2.6") << 3;
         QTest::newRow("-0.5") << QByteArray("-0.5") << 0;
         QTest::newRow("1e1") << QByteArray("1e1") << 10;
+        // Decided on the digits, not on a binary double.
+        QTest::newRow("just above half") << QByteArray("2.50000000000000001") << 3;
+        QTest::newRow("tiny exponent") << QByteArray("1e-400") << 0;
     }
     void settingsRoundHalvesToEven()
     {
