@@ -13,6 +13,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -20,6 +21,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -37,6 +41,50 @@ public:
     ~WaitCursor() { QApplication::restoreOverrideCursor(); }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// A channel bar: keys move it the way its level reads (right and up raise it),
+// and it shows when it holds the focus, which a scroll bar does not by itself.
+class ChannelBar : public QScrollBar {
+public:
+    explicit ChannelBar(QWidget* parent) : QScrollBar(Qt::Horizontal, parent)
+    {
+        setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override
+    {
+        SliderAction action = SliderNoAction;
+        switch (event->key()) {
+        case Qt::Key_Right:
+        case Qt::Key_Up: action = SliderSingleStepAdd; break;
+        case Qt::Key_Left:
+        case Qt::Key_Down: action = SliderSingleStepSub; break;
+        case Qt::Key_PageUp: action = SliderPageStepAdd; break;
+        case Qt::Key_PageDown: action = SliderPageStepSub; break;
+        case Qt::Key_Home: action = SliderToMinimum; break;
+        case Qt::Key_End: action = SliderToMaximum; break;
+        default: QScrollBar::keyPressEvent(event); return;
+        }
+        // Through the same action as an arrow or trough click, so it is handled as one.
+        triggerAction(action);
+        event->accept();
+    }
+
+    void paintEvent(QPaintEvent* event) override
+    {
+        QScrollBar::paintEvent(event);
+        if (!hasFocus())
+            return;
+        QPainter p(this);
+        const QColor mark = palette().color(QPalette::Highlight);
+        const int w = width(), h = height(), t = 2;
+        p.fillRect(0, 0, w, t, mark);
+        p.fillRect(0, h - t, w, t, mark);
+        p.fillRect(0, 0, t, h, mark);
+        p.fillRect(w - t, 0, t, h, mark);
+    }
 };
 
 QIcon MakeIcon()
@@ -113,7 +161,7 @@ void frmVURUruduvo::BuildControls()
         const QString row = QString::fromLatin1(kRowNames[i]);
         const int top = 480 + 360 * i;
 
-        auto* bar = new QScrollBar(Qt::Horizontal, client);
+        auto* bar = new ChannelBar(client);
         bar->setRange(0, 500);
         bar->setSingleStep(1);
         bar->setPageStep(10);
@@ -123,9 +171,15 @@ void frmVURUruduvo::BuildControls()
         *bars[i] = bar;
         // valueChanged covers assignment, arrows, trough, keys and every drag step.
         connect(bar, &QScrollBar::valueChanged, this, [this, i] { BarHandling(i); });
+        // The value is set only after this signal, and an action that leaves it
+        // where it is raises no change; yet a failed send must go out again.
+        connect(bar, &QScrollBar::actionTriggered, this, [this, i] {
+            if (Bar(i)->sliderPosition() == Bar(i)->value() && LEDMain::ChannelFailed(i))
+                BarHandling(i);
+        });
         connect(bar, &QScrollBar::sliderPressed, this, [this, i] { pressedValue_[i] = Bar(i)->value(); });
         connect(bar, &QScrollBar::sliderReleased, this, [this, i] {
-            if (Bar(i)->value() != pressedValue_[i])
+            if (Bar(i)->value() != pressedValue_[i] || LEDMain::ChannelFailed(i))
                 BarHandling(i);
         });
 
@@ -161,6 +215,13 @@ void frmVURUruduvo::BuildControls()
     lblResponseName = new QLabel(QStringLiteral("Response"), client);
     name(lblResponseName, "lblResponseName", "Response label");
     place(lblResponseName, 3960, 2070, 855, 255);
+
+    // Row by row: bar, value box, check box.
+    QWidget* order[] = {cboCommand, cmdExec,  scrRed,   txtVal[0], chkRed,   scrGreen,
+                        txtVal[1],  chkGreen, scrBlue,  txtVal[2], chkBlue,  scrAmber,
+                        txtVal[3],  chkAmber, chkTie,   txtMsg};
+    for (size_t k = 1; k < std::size(order); ++k)
+        QWidget::setTabOrder(order[k - 1], order[k]);
 }
 
 void frmVURUruduvo::BuildMenus()
@@ -208,10 +269,19 @@ void frmVURUruduvo::BarHandling(int index)
     if (TieReady == 1 && tied) {
         for (int other : kTieOrder[index]) {
             TieReady = 0;
-            Bar(other)->setValue(bar->value());
+            SetBar(other, bar->value());
         }
     }
     TieReady = 1;
+}
+
+void frmVURUruduvo::SetBar(int index, int value)
+{
+    QScrollBar* bar = Bar(index);
+    if (bar->value() != value)
+        bar->setValue(value);
+    else if (LEDMain::ChannelFailed(index))
+        BarHandling(index);
 }
 
 void frmVURUruduvo::CheckClick(int index)
@@ -219,7 +289,7 @@ void frmVURUruduvo::CheckClick(int index)
     txtMsg->setText(QString());
     // Pending clicks and bar moves run before this click's own assignment.
     QCoreApplication::processEvents();
-    Bar(index)->setValue(rowChecks_[index]->isChecked() ? 500 : 0);
+    SetBar(index, rowChecks_[index]->isChecked() ? 500 : 0);
 }
 
 void frmVURUruduvo::RememberCmdInHist()

@@ -28,6 +28,9 @@ public:
     // The handling of a bar change: sends the bar's value, and with "Tie"
     // moves the other bars.
     void BarHandling(int index);
+    // Moves bar index 0..3 to the value as the program does; a bar that already
+    // holds it sends only while its channel's last send failed.
+    void SetBar(int index, int value);
 
     // Client area and control places are given in twips.
     static int TwipsToPixels(int twips);

@@ -9,7 +9,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScrollBar>
+#include <QStyleFactory>
+#include <QStyleOptionSlider>
+#include <QWheelEvent>
 
 using TestSupport::SimProcess;
 
@@ -30,6 +34,57 @@ class TestMainWindow : public QObject {
         for (QLineEdit* box : form()->txtVal)
             v << box->text();
         return v;
+    }
+
+    // Where a part of a bar (arrow, thumb) is drawn, in the bar's coordinates.
+    static QPoint partOf(QScrollBar* bar, QStyle::SubControl part)
+    {
+        QStyleOptionSlider opt;
+        opt.initFrom(bar);
+        opt.subControls = QStyle::SC_All;
+        opt.orientation = bar->orientation();
+        opt.state |= QStyle::State_Horizontal;
+        opt.minimum = bar->minimum();
+        opt.maximum = bar->maximum();
+        opt.sliderPosition = bar->sliderPosition();
+        opt.sliderValue = bar->value();
+        opt.singleStep = bar->singleStep();
+        opt.pageStep = bar->pageStep();
+        opt.upsideDown = bar->invertedAppearance();
+        return bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt, part, bar).center();
+    }
+
+    // What the operator does to the red row; the answer when it is a command.
+    QString act(const QString& action)
+    {
+        QScrollBar* bar = form()->scrRed;
+        static const QMap<QString, int> keys = {
+            {"Left", Qt::Key_Left},     {"Right", Qt::Key_Right},   {"Up", Qt::Key_Up},
+            {"Down", Qt::Key_Down},     {"PageUp", Qt::Key_PageUp}, {"PageDown", Qt::Key_PageDown},
+            {"Home", Qt::Key_Home},     {"End", Qt::Key_End}};
+        if (keys.contains(action)) {
+            QTest::keyClick(bar, Qt::Key(keys[action]));
+        } else if (action == "left arrow" || action == "right arrow") {
+            const auto part = action == "left arrow" ? QStyle::SC_ScrollBarSubLine : QStyle::SC_ScrollBarAddLine;
+            QTest::mouseClick(bar, Qt::LeftButton, {}, partOf(bar, part));
+        } else if (action == "thumb") {
+            const QPoint thumb = partOf(bar, QStyle::SC_ScrollBarSlider);
+            QTest::mousePress(bar, Qt::LeftButton, {}, thumb);
+            QTest::mouseRelease(bar, Qt::LeftButton, {}, thumb);
+        } else if (action == "wheel") {
+            // Toward the left end, where the red bar stands.
+            const QPointF at = bar->rect().center();
+            QWheelEvent wheel(at, bar->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                              Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(bar, &wheel);
+        } else if (action == "check box") {
+            QTest::mouseClick(form()->chkRed, Qt::LeftButton);
+        } else if (action == "LED") {
+            return LEDMain::ExecScript(QStringLiteral("LED R %1").arg(bar->value()));
+        } else {
+            qFatal("no such action: %s", qPrintable(action));
+        }
+        return {};
     }
 
 private slots:
@@ -168,6 +223,172 @@ private slots:
         QVERIFY(form()->chkRed->isChecked());
     }
 
+    void unchangedActionSendsOnlyAfterAFailure_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("start");
+        QTest::addColumn<bool>("tied");
+        QTest::addColumn<bool>("silent");
+        struct Row {
+            const char* action;
+            int start;
+            bool tied;
+        };
+        const Row rows[] = {
+            {"left arrow", 0, false}, {"Left", 0, false},        {"Down", 0, false},
+            {"Home", 0, false},       {"PageDown", 0, false},    {"wheel", 0, false},
+            {"thumb", 0, false},      {"check box", 0, false},   {"LED", 0, false},
+            {"right arrow", 500, false}, {"Right", 500, false},  {"Up", 500, false},
+            {"End", 500, false},      {"PageUp", 500, false},    {"thumb", 500, false},
+            {"Left", 0, true},        {"check box", 0, true},    {"LED", 0, true},
+        };
+        for (const Row& r : rows)
+            for (const bool silent : {true, false})
+                QTest::addRow("%s at %d%s, %s", r.action, r.start, r.tied ? ", tied" : "",
+                              silent ? "failed" : "sent")
+                    << QString(r.action) << r.start << r.tied << silent;
+    }
+
+    // An action that leaves a bar where it stands sends again only while the
+    // channel's last send failed; tied bars at the value do the same.
+    void unchangedActionSendsOnlyAfterAFailure()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, start);
+        QFETCH(bool, tied);
+        QFETCH(bool, silent);
+        if (silent) {
+            writeConfig("\"PORT\",7\r\n\"TIMEOUT\",100\r\n");
+            startSim({"--silent"});
+        }
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        newLines(4);
+        QScrollBar* bar = form()->scrRed;
+        if (start != 0) {
+            bar->setValue(start);
+            newLines(1);
+        }
+        form()->chkTie->setChecked(tied);
+        // The box asks for the value its bar already holds.
+        form()->chkRed->setChecked(start == 0);
+        QCOMPARE(LEDMain::ChannelFailed(0), silent);
+
+        const QString answer = act(action);
+        QCOMPARE(bar->value(), start);
+        QStringList expected;
+        if (silent) {
+            const QString level = QStringLiteral("%1").arg(500 - start, 3, 10, QLatin1Char('0'));
+            for (const char* letter : tied ? QList<const char*>{"A", "C", "B", "D"} : QList<const char*>{"A"})
+                expected << QStringLiteral("AV") + letter + level;
+        }
+        QCOMPARE(newLines(int(expected.size())), expected);
+        QCOMPARE(form()->TieReady, int16_t(1));
+        if (action == "LED")
+            QCOMPARE(answer, silent ? QString("Error  ; ") : QString("OK  ; "));
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(form()->Bar(i)->value(), i == 0 || tied ? start : 0);
+    }
+
+    void keysOnAFocusedBar_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("start");
+        QTest::addColumn<bool>("tied");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("Right") << int(Qt::Key_Right) << 100 << false << 101;
+        QTest::newRow("Up") << int(Qt::Key_Up) << 100 << false << 101;
+        QTest::newRow("PageUp") << int(Qt::Key_PageUp) << 100 << false << 110;
+        QTest::newRow("PageUp near the end") << int(Qt::Key_PageUp) << 495 << false << 500;
+        QTest::newRow("Left") << int(Qt::Key_Left) << 100 << false << 99;
+        QTest::newRow("Down") << int(Qt::Key_Down) << 100 << false << 99;
+        QTest::newRow("PageDown") << int(Qt::Key_PageDown) << 100 << false << 90;
+        QTest::newRow("Home") << int(Qt::Key_Home) << 100 << false << 0;
+        QTest::newRow("End") << int(Qt::Key_End) << 100 << false << 500;
+        QTest::newRow("Up, tied") << int(Qt::Key_Up) << 100 << true << 101;
+        QTest::newRow("PageDown, tied") << int(Qt::Key_PageDown) << 100 << true << 90;
+    }
+
+    void keysOnAFocusedBar()
+    {
+        QFETCH(int, key);
+        QFETCH(int, start);
+        QFETCH(bool, tied);
+        QFETCH(int, expected);
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        newLines(4);
+        QScrollBar* bar = form()->scrGreen;
+        bar->setValue(start);
+        newLines(1);
+        form()->chkTie->setChecked(tied);
+        form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(form()));
+        bar->setFocus(Qt::TabFocusReason);
+        QVERIFY(bar->hasFocus());
+
+        QTest::keyClick(bar, Qt::Key(key));
+        QCOMPARE(bar->value(), expected);
+        const QString level = QStringLiteral("%1").arg(500 - expected, 3, 10, QLatin1Char('0'));
+        QStringList lines;
+        for (const char* letter : tied ? QList<const char*>{"B", "A", "C", "D"} : QList<const char*>{"B"})
+            lines << QStringLiteral("AV") + letter + level;
+        QCOMPARE(newLines(int(lines.size())), lines);
+        QCOMPARE(form()->TieReady, int16_t(1));
+    }
+
+    void tabVisitsTheRowsInOrder()
+    {
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(form()));
+        form()->cboCommand->setFocus(Qt::TabFocusReason);
+        const QStringList expected = {"cboCommand", "cmdExec",  "scrRed",   "txtVal0",  "chkRed",
+                                      "scrGreen",   "txtVal1",  "chkGreen", "scrBlue",  "txtVal2",
+                                      "chkBlue",    "scrAmber", "txtVal3",  "chkAmber", "chkTie",
+                                      "txtMsg",     "cboCommand"};
+        QStringList visited;
+        for (qsizetype i = 0; i < expected.size(); ++i) {
+            QWidget* w = QApplication::focusWidget();
+            QVERIFY(w);
+            // The command line's edit field stands for its combo box.
+            if (w == form()->cboCommand->lineEdit())
+                w = form()->cboCommand;
+            visited << w->objectName();
+            QTest::keyClick(w, Qt::Key_Tab);
+        }
+        QCOMPARE(visited, expected);
+    }
+
+    void focusedBarShowsAMark_data()
+    {
+        QTest::addColumn<QString>("style");
+        for (const QString& key : QStyleFactory::keys())
+            QTest::newRow(qPrintable(key)) << key;
+    }
+
+    void focusedBarShowsAMark()
+    {
+        QFETCH(QString, style);
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        std::unique_ptr<QStyle> owned(QStyleFactory::create(style));
+        QScrollBar* bar = form()->scrBlue;
+        bar->setStyle(owned.get());
+        form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(form()));
+        form()->cmdExec->setFocus();
+        const QImage plain = bar->grab().toImage();
+        bar->setFocus(Qt::TabFocusReason);
+        QVERIFY(bar->hasFocus());
+        const QImage focused = bar->grab().toImage();
+        bar->setStyle(nullptr);
+
+        const QColor mark = bar->palette().color(QPalette::Highlight);
+        const int w = focused.width(), h = focused.height();
+        for (const QPoint edge : {QPoint(0, h / 2), QPoint(w - 1, h / 2), QPoint(w / 2, 0), QPoint(w / 2, h - 1)}) {
+            QCOMPARE(focused.pixelColor(edge), mark);
+            QVERIFY(plain.pixelColor(edge) != mark);
+        }
+    }
+
     void setChannelClampsOnTheWireAndInTheBox()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
@@ -202,8 +423,19 @@ private slots:
         // The "LED" answer tells the truth about the silent controller.
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("Error  ; "));
         QCOMPARE(form()->scrRed->value(), 43);
-        // Nothing sent because the bar already stands there: nothing failed.
+        QCOMPARE(newLines(2), (QStringList{"AVA458", "AVA457"}));
+        // The bar already stands there, but the last send failed: it goes out again.
+        QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("Error  ; "));
+        QCOMPARE(newLines(1), QStringList{"AVA457"});
+
+        // Once the controller answers, the retry succeeds, and then the same value sends nothing.
+        LEDCOMM::CommClosePort();
+        startSim();
+        QVERIFY(LEDCOMM::CommOpenConfigured());
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("OK  ; "));
+        QCOMPARE(newLines(1), QStringList{"AVA457"});
+        QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("OK  ; "));
+        QCOMPARE(newLines(0), QStringList{});
     }
 
     void missingPortOrFileStillLoadsTheWindow()
