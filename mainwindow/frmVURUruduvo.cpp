@@ -7,6 +7,7 @@
 #include "params/frmParList.h"
 
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -87,6 +88,62 @@ protected:
     }
 };
 
+// A check box as assistive technology sees it. Its toggle action is the
+// operator's click, so the box's click handling runs as for the mouse or
+// Space; a box set by the program itself still raises nothing.
+class CheckBoxAccessible : public QAccessibleWidget {
+public:
+    explicit CheckBoxAccessible(QCheckBox* box) : QAccessibleWidget(box, QAccessible::CheckBox) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        QString str = QAccessibleWidget::text(t);
+        if (t == QAccessible::Name && str.isEmpty())
+            str = QString(box()->text()).remove(QLatin1Char('&'));
+        return str;
+    }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.checkable = true;
+        s.checked = box()->checkState() == Qt::Checked;
+        s.checkStateMixed = box()->checkState() == Qt::PartiallyChecked;
+        s.pressed = box()->isDown();
+        return s;
+    }
+
+    QStringList actionNames() const override
+    {
+        QStringList names;
+        if (widget()->isEnabled())
+            names << toggleAction();
+        return names + QAccessibleWidget::actionNames();
+    }
+
+    void doAction(const QString& action) override
+    {
+        if (action == toggleAction()) {
+            if (widget()->isEnabled())
+                box()->click();
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+
+private:
+    QCheckBox* box() const { return static_cast<QCheckBox*>(object()); }
+};
+
+// Installed before the first check box is built: a screen reader may ask for a
+// box's interface while the box is still being constructed.
+QAccessibleInterface* CheckBoxAccessibleFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("QCheckBox") && object && object->isWidgetType())
+        return new CheckBoxAccessible(static_cast<QCheckBox*>(object));
+    return nullptr;
+}
+
 QIcon MakeIcon()
 {
     QPixmap pm(64, 64);
@@ -139,6 +196,9 @@ void frmVURUruduvo::BuildControls()
         w->setObjectName(objectName);
         w->setAccessibleName(accessible);
     };
+
+    static const bool factoryInstalled = (QAccessible::installFactory(CheckBoxAccessibleFactory), true);
+    Q_UNUSED(factoryInstalled);
 
     cboCommand = new QComboBox(client);
     cboCommand->setEditable(true);

@@ -6,6 +6,7 @@
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -287,6 +288,53 @@ private slots:
             QCOMPARE(answer, silent ? QString("Error  ; ") : QString("OK  ; "));
         for (int i = 0; i < 4; ++i)
             QCOMPARE(form()->Bar(i)->value(), i == 0 || tied ? start : 0);
+    }
+
+    void everyUserToggleActsAsAClick_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("mouse") << "mouse";
+        QTest::newRow("Space") << "Space";
+        QTest::newRow("accessible toggle") << "accessible toggle";
+    }
+
+    void everyUserToggleActsAsAClick()
+    {
+        QFETCH(QString, way);
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        newLines(4);
+        QCheckBox* box = form()->chkBlue;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(box);
+        QVERIFY(iface && iface->actionInterface());
+        QVERIFY(iface->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
+        auto toggle = [&] {
+            if (way == "mouse")
+                QTest::mouseClick(box, Qt::LeftButton);
+            else if (way == "Space")
+                QTest::keyClick(box, Qt::Key_Space);
+            else
+                iface->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        };
+
+        toggle();
+        QVERIFY(box->isChecked());
+        QVERIFY(iface->state().checked);
+        QCOMPARE(form()->scrBlue->value(), 500);
+        QCOMPARE(newLines(1), QStringList{"AVC000"});
+        toggle();
+        QVERIFY(!iface->state().checked);
+        QCOMPARE(form()->scrBlue->value(), 0);
+        QCOMPARE(newLines(1), QStringList{"AVC500"});
+
+        // A box set by code raises nothing; the operator's toggle to the held value
+        // sends nothing either but empties the message box.
+        box->setChecked(true);
+        QCOMPARE(form()->scrBlue->value(), 0);
+        form()->txtMsg->setText("old");
+        toggle();
+        QVERIFY(!box->isChecked());
+        QCOMPARE(form()->txtMsg->text(), QString());
+        QCOMPARE(newLines(0), QStringList{});
     }
 
     void keysOnAFocusedBar_data()
