@@ -206,6 +206,21 @@ void frmVURUruduvo::BuildControls()
     cboCommand->setInsertPolicy(QComboBox::NoInsert);
     name(cboCommand, "cboCommand", "Command line");
     place(cboCommand, 120, 0, 3252, 288);
+    // Keys reach the combo box or, sent to it directly, its edit field.
+    cboCommand->installEventFilter(this);
+    cboCommand->lineEdit()->installEventFilter(this);
+    connect(cboCommand->lineEdit(), &QLineEdit::textEdited, this, [this](const QString& text) {
+        recalled_ = -1;
+        draft_ = text;
+    });
+    connect(cboCommand, &QComboBox::activated, this, [this](int index) { recalled_ = index; });
+
+    // A screen reader names a combo box by the text it holds; a label keeps the
+    // command line's name. Visible, so it is exposed, but of no size.
+    lblCommandName = new QLabel(QStringLiteral("Command line"), client);
+    lblCommandName->setObjectName(QStringLiteral("lblCommandName"));
+    lblCommandName->setBuddy(cboCommand);
+    place(lblCommandName, 120, 0, 0, 0);
 
     cmdExec = new QPushButton(QStringLiteral("Exec Cmd"), client);
     name(cmdExec, "cmdExec", "Exec Cmd");
@@ -273,7 +288,8 @@ void frmVURUruduvo::BuildControls()
     place(txtMsg, 840, 2040, 3015, 288);
 
     lblResponseName = new QLabel(QStringLiteral("Response"), client);
-    name(lblResponseName, "lblResponseName", "Response label");
+    lblResponseName->setObjectName(QStringLiteral("lblResponseName"));
+    lblResponseName->setBuddy(txtMsg);
     place(lblResponseName, 3960, 2070, 855, 255);
 
     // Row by row: bar, value box, check box.
@@ -360,7 +376,40 @@ void frmVURUruduvo::RememberCmdInHist()
     if (n >= LEDMain::MaxCmdHist() && n > 0)
         cboCommand->removeItem(n - 1);
     cboCommand->insertItem(0, text);
+    // No entry is current, so the drop-down and the walk start at the newest.
+    cboCommand->setCurrentIndex(-1);
     cboCommand->setEditText(text);
+    recalled_ = -1;
+}
+
+void frmVURUruduvo::RecallHist(int steps)
+{
+    const int next = std::clamp(recalled_ + steps, -1, cboCommand->count() - 1);
+    if (next == recalled_)
+        return;
+    if (recalled_ < 0)
+        draft_ = cboCommand->currentText();
+    recalled_ = next;
+    cboCommand->setEditText(next < 0 ? draft_ : cboCommand->itemText(next));
+}
+
+bool frmVURUruduvo::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress
+        && (watched == cboCommand || watched == cboCommand->lineEdit())) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        // Alt+Down still opens the list; Ctrl+Up/Down stay the completer's.
+        if (!(key->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier))) {
+            switch (key->key()) {
+            case Qt::Key_Up:
+            case Qt::Key_PageUp: RecallHist(1); return true;
+            case Qt::Key_Down:
+            case Qt::Key_PageDown: RecallHist(-1); return true;
+            default: break;
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void frmVURUruduvo::cmdExec_Click()

@@ -49,6 +49,9 @@ public:
     QCheckBox* chkTie = nullptr;
     QLineEdit* txtMsg = nullptr;
     QLabel* lblResponseName = nullptr;
+    // Names the command line for assistive technology, whatever text it holds;
+    // it takes no room on the panel.
+    QLabel* lblCommandName = nullptr;
 
     QMenu* mnuConfig = nullptr;
     QAction* mnuPort = nullptr;
@@ -72,14 +75,22 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Up and Down in the command line walk the history.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildControls();
     void BuildMenus();
     void CheckClick(int index);
+    // Shows the entry `steps` older (negative: newer) than the one recalled last.
+    void RecallHist(int steps);
     void Unload();
 
     std::array<QCheckBox*, 4> rowChecks_{};
     std::array<int, 4> pressedValue_{};
     bool unloaded_ = false;
+    // History entry shown by Up and Down; -1 while the line is the operator's own.
+    int recalled_ = -1;
+    // The operator's own line, given back by Down past the newest entry.
+    QString draft_;
 };

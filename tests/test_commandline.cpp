@@ -7,8 +7,11 @@
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
+#include <QAccessible>
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
+#include <QLabel>
 #include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
@@ -152,6 +155,86 @@ private slots:
         QTest::keyClick(form()->cboCommand->lineEdit(), Qt::Key_Return);
         QCOMPARE(history().size(), 3);
         QCOMPARE(form()->cboCommand->currentText(), QString("typed"));
+    }
+
+    void afterARunNoEntryIsCurrent()
+    {
+        run("one");
+        run("two");
+        form()->cboCommand->setEditText("three");
+        form()->mnuDirect->trigger();
+        QCOMPARE(history(), (QStringList{"three", "two", "one"}));
+        QCOMPARE(form()->cboCommand->currentIndex(), -1);
+        QCOMPARE(form()->cboCommand->currentText(), QString("three"));
+        run("four");
+        QCOMPARE(form()->cboCommand->currentIndex(), -1);
+        QCOMPARE(form()->cboCommand->currentText(), QString("four"));
+        // The drop-down does not open on the oldest entry.
+        QComboBox* cbo = form()->cboCommand;
+        cbo->showPopup();
+        QVERIFY(cbo->view()->currentIndex().row() <= 0);
+        // An entry picked there is where Up and Down go on from.
+        QTest::keyClick(cbo->view(), Qt::Key_End);
+        QTest::keyClick(cbo->view(), Qt::Key_Up);
+        QTest::keyClick(cbo->view(), Qt::Key_Return);
+        QCOMPARE(cbo->currentText(), QString("two"));
+        QTest::keyClick(cbo, Qt::Key_Up);
+        QCOMPARE(cbo->currentText(), QString("one"));
+        QTest::keyClick(cbo, Qt::Key_Down);
+        QTest::keyClick(cbo, Qt::Key_Down);
+        QCOMPARE(cbo->currentText(), QString("three"));
+    }
+
+    void upAndDownWalkTheHistory_data()
+    {
+        QTest::addColumn<bool>("toLineEdit");
+        QTest::newRow("combo box") << false;
+        QTest::newRow("its edit field") << true;
+    }
+
+    void upAndDownWalkTheHistory()
+    {
+        QFETCH(bool, toLineEdit);
+        run("one");
+        run("two");
+        run("three");
+        QComboBox* cbo = form()->cboCommand;
+        QWidget* target = toLineEdit ? static_cast<QWidget*>(cbo->lineEdit()) : cbo;
+        auto press = [&](Qt::Key key) {
+            QTest::keyClick(target, key);
+            return cbo->currentText();
+        };
+        QTest::keyClick(target, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(target, "draft");
+        QCOMPARE(cbo->currentText(), QString("draft"));
+
+        QCOMPARE(press(Qt::Key_Up), QString("three"));
+        QCOMPARE(press(Qt::Key_Up), QString("two"));
+        QCOMPARE(press(Qt::Key_Up), QString("one"));
+        QCOMPARE(press(Qt::Key_Up), QString("one"));  // the oldest stays
+        QCOMPARE(press(Qt::Key_Down), QString("two"));
+        QCOMPARE(press(Qt::Key_Down), QString("three"));
+        QCOMPARE(press(Qt::Key_Down), QString("draft"));
+        QCOMPARE(press(Qt::Key_Down), QString("draft"));
+        QCOMPARE(history(), (QStringList{"three", "two", "one"}));
+
+        // A recalled line that is edited becomes the operator's own.
+        QCOMPARE(press(Qt::Key_Up), QString("three"));
+        QTest::keyClicks(target, "x");
+        QCOMPARE(press(Qt::Key_Up), QString("three"));
+        QCOMPARE(press(Qt::Key_Down), QString("threex"));
+
+        // After a run the walk starts again at the newest entry.
+        QCOMPARE(press(Qt::Key_Up), QString("three"));
+        QCOMPARE(press(Qt::Key_Up), QString("two"));
+        QTest::mouseClick(form()->cmdExec, Qt::LeftButton);
+        QCOMPARE(history(), (QStringList{"two", "three", "two", "one"}));
+        QCOMPARE(cbo->currentText(), QString("two"));
+        QCOMPARE(press(Qt::Key_Up), QString("two"));
+        QCOMPARE(press(Qt::Key_Up), QString("three"));
+        QCOMPARE(press(Qt::Key_Down), QString("two"));
+        QCOMPARE(press(Qt::Key_Down), QString("two"));
+        QCOMPARE(cbo->currentIndex(), -1);
     }
 
     void directSendsTheLineRaw()
@@ -314,6 +397,38 @@ private slots:
     {
         QCOMPARE(form()->cboCommand->accessibleName(), QString("Command line"));
         QCOMPARE(form()->cmdExec->accessibleName(), QString("Exec Cmd"));
+
+        // The command line keeps its label whatever it holds, and the label takes no room.
+        form()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form()));
+        auto labels = [](QWidget* w) {
+            QList<QAccessibleInterface*> out;
+            const auto rels = QAccessible::queryAccessibleInterface(w)->relations(QAccessible::Label);
+            for (const auto& rel : rels)
+                out << rel.first;
+            return out;
+        };
+        QComboBox* cbo = form()->cboCommand;
+        QCOMPARE(labels(cbo).size(), 1);
+        QAccessibleInterface* cmdLabel = labels(cbo).first();
+        QCOMPARE(cmdLabel->text(QAccessible::Name), QString("Command line"));
+        QVERIFY(!cmdLabel->state().invisible);
+        QTest::keyClicks(cbo, "LED R 1");
+        run("Ver");
+        QCOMPARE(labels(cbo).size(), 1);
+        QCOMPARE(labels(cbo).first()->text(QAccessible::Name), QString("Command line"));
+        auto* cmdLabelWidget = qobject_cast<QWidget*>(cmdLabel->object());
+        QVERIFY(cmdLabelWidget);
+        for (QWidget* control : form()->centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            if (control != cmdLabelWidget)
+                QVERIFY2(!cmdLabelWidget->geometry().intersects(control->geometry()),
+                         qPrintable(control->objectName()));
+
+        // "Response" labels the message box and is announced by its own text.
+        QAccessibleInterface* response = QAccessible::queryAccessibleInterface(form()->lblResponseName);
+        QCOMPARE(response->text(QAccessible::Name), QString("Response"));
+        QCOMPARE(labels(form()->txtMsg).size(), 1);
+        QCOMPARE(labels(form()->txtMsg).first()->object(), form()->lblResponseName);
         QCOMPARE(form()->mnuPort->text(), QString("Port"));
         QCOMPARE(form()->mnuDirect->objectName(), QString("mnuDirect"));
     }
