@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,8 +173,33 @@ int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state
     }
     QFile file(path);
     QByteArray bytes;
-    if (file.open(QIODevice::ReadOnly))
-        bytes = file.readAll();
+    // At most one byte past the limit: the size on disk may be out of date or
+    // meaningless (a file still growing, a special file reporting 0).
+    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        bytes.reserve(qsizetype(std::min(info.size(), MaxFileBytes)) + 1);
+        constexpr qint64 kChunk = 64 * 1024;
+        while (bytes.size() <= MaxFileBytes) {
+            const qsizetype had = bytes.size();
+            const qint64 want = std::min(kChunk, MaxFileBytes + 1 - had);
+            bytes.resize(had + qsizetype(want));
+            const qint64 got = file.read(bytes.data() + had, want);
+            bytes.resize(had + qsizetype(std::max<qint64>(got, 0)));
+            if (got <= 0)
+                break;
+        }
+    }
+    if (file.isOpen() && file.error() == QFileDevice::NoError && bytes.size() > MaxFileBytes) {
+        const qint64 size = file.size();
+        Platform::MsgBox(QStringLiteral("Cannot read file ") + path + QStringLiteral(": it is ")
+                             + (size > MaxFileBytes ? QString::number(size)
+                                                    : QStringLiteral("more than ")
+                                                          + QString::number(MaxFileBytes))
+                             + QStringLiteral(" bytes long; a settings file may hold at most ")
+                             + QString::number(MaxFileBytes) + QStringLiteral(" bytes"),
+                         Platform::vbCritical);
+        setState(LoadState::Unreadable);
+        return -1;
+    }
     if (!file.isOpen() || file.error() != QFileDevice::NoError) {
         Platform::MsgBox(QStringLiteral("Cannot read file ") + path + QStringLiteral(": ")
                              + file.errorString(),

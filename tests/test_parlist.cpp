@@ -656,19 +656,33 @@ private slots:
         QCOMPARE(value.toString(), QString("0"));
     }
 
+    void unreadableLoadDoesNotSave_data()
+    {
+        QTest::addColumn<bool>("tooLarge");
+        QTest::newRow("first read fails") << false;
+        QTest::newRow("larger than a settings file may be") << true;
+    }
     void unreadableLoadDoesNotSave()
     {
-        // A file that exists and opens, but whose first read fails, for root as for anyone.
+        // A file that exists and opens but is not read, for root as for anyone: its
+        // first read fails, or it holds entries and then more bytes than allowed (sparse).
+        QFETCH(bool, tooLarge);
         WriteFile(file_, Entries(2));
         QCOMPARE(TRAPAR::LoadPars(), int16_t(1));
         QVERIFY(QFile::remove(file_));
-        QVERIFY(QFile::link("/proc/self/mem", file_));
+        if (tooLarge) {
+            WriteFile(file_, Entries(3));
+            QVERIFY(QFile::resize(file_, TRAPAR::MaxFileBytes + 1));
+        } else {
+            QVERIFY(QFile::link("/proc/self/mem", file_));
+        }
         boxes_->clear();
 
         auto w = open();
         QVERIFY(w);
-        if (TRAPAR::LastLoadState() != TRAPAR::LoadState::Unreadable)
+        if (!tooLarge && TRAPAR::LastLoadState() != TRAPAR::LoadState::Unreadable)
             QSKIP("this system reads /proc/self/mem from its start");
+        QCOMPARE(TRAPAR::LastLoadState(), TRAPAR::LoadState::Unreadable);
         QCOMPARE(boxes_->boxes.size(), 1);  // the load's own message
         QCOMPARE(w->fgrPar->rowCount(), 2);  // the table as it stood
         boxes_->clear();
@@ -677,7 +691,12 @@ private slots:
         QCOMPARE(boxes_->boxes[0].style, int(Platform::vbCritical));
         QCOMPARE(boxes_->boxes[0].text,
                  "File " + file_ + " could not be read, so the parameters were not saved");
-        QCOMPARE(QFileInfo(file_).symLinkTarget(), QString("/proc/self/mem"));
+        if (tooLarge) {
+            QCOMPARE(QFileInfo(file_).size(), TRAPAR::MaxFileBytes + 1);
+            QVERIFY(ReadFile(file_).startsWith(Entries(3)));
+        } else {
+            QCOMPARE(QFileInfo(file_).symLinkTarget(), QString("/proc/self/mem"));
+        }
         QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::System | QDir::Hidden).size(), 1);
     }
 

@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <csignal>
+#include <cstdio>
 #include <unistd.h>
 
 using TestSupport::MsgBoxRecorder;
@@ -284,6 +286,77 @@ private slots:
         QCOMPARE(v.toString(), QString("4"));
         QCOMPARE(ParAccess("BIG", v, "from"), int16_t(1));
         QCOMPARE(v.toString().size(), 10 * 1024 * 1024);
+    }
+
+    void sizeLimit_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("at the limit") << MaxFileBytes << false;
+        QTest::newRow("one byte over") << MaxFileBytes + 1 << true;
+        QTest::newRow("a gigabyte") << (qint64(1) << 30) << true;
+    }
+    void sizeLimit()
+    {
+        // Sparse: a PORT line and then holes, which cost no disk and read as zero bytes.
+        QFETCH(qint64, size);
+        QFETCH(bool, refused);
+        WriteFile(file_, "\"PORT\",5\r\n");
+        QVERIFY(QFile::resize(file_, size));
+        MsgBoxRecorder rec;
+
+        // First in a child with its address space capped: reading a gigabyte whole
+        // fails there at once instead of taking this machine's memory.
+        QElapsedTimer clock;
+        clock.start();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            long pages = 0;
+            if (FILE* f = fopen("/proc/self/statm", "r")) {
+                if (fscanf(f, "%ld", &pages) != 1)
+                    pages = 0;
+                fclose(f);
+            }
+            const rlim_t cap = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(256) << 20);
+            const struct rlimit limit{cap, cap};
+            if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+                _exit(3);
+            // Nothing may leave the child: the test runner would go on in it.
+            try {
+                ParameterTable t;
+                _exit(ReadParFile(file_, t) == (refused ? -1 : 1) ? 0 : 1);
+            } catch (...) {
+                _exit(2);
+            }
+        }
+        int status = 0;
+        struct rusage usage {};
+        QCOMPARE(wait4(pid, &status, 0, &usage), pid);
+        const qint64 childMs = clock.elapsed();
+        QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
+                 qPrintable(QStringLiteral("child status %1").arg(status)));
+        qInfo("%lld bytes: %lld ms, peak %ld KiB", size, childMs, usage.ru_maxrss);
+        QVERIFY2(childMs < 3000, qPrintable(QString::number(childMs)));
+
+        ParameterTable t{{"KEEP", "1"}};
+        LoadState state = LoadState::None;
+        if (!refused) {
+            QCOMPARE(ReadParFile(file_, t, &state), int16_t(1));
+            QCOMPARE(state, LoadState::Ok);
+            QCOMPARE(t.size(), 1);
+            QCOMPARE(t[0].ParName, QString("PORT"));
+            QVERIFY(rec.boxes.isEmpty());
+            return;
+        }
+        QCOMPARE(ReadParFile(file_, t, &state), int16_t(-1));
+        QCOMPARE(state, LoadState::Unreadable);
+        QCOMPARE(t.size(), 1);
+        QCOMPARE(t[0].ParName, QString("KEEP"));
+        QCOMPARE(rec.texts(), QStringList{"Cannot read file " + file_ + ": it is "
+                                          + QString::number(size)
+                                          + " bytes long; a settings file may hold at most "
+                                          + QString::number(MaxFileBytes) + " bytes"});
+        QCOMPARE(rec.boxes[0].style, 16);
     }
 
     void saveKeepsLinkModeAndOwner()
