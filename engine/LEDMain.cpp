@@ -235,23 +235,54 @@ int16_t DeviceConnect()
     return LEDCOMM::CommOpenConfigured() ? 1 : -1;
 }
 
+namespace {
+QString g_instanceLockProblem;
+} // namespace
+
 bool TakeInstanceLock(const QString& appPath)
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty())
-        dir = QDir::tempPath();
-    const QByteArray key =
-        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16);
-    g_instanceLock = std::make_unique<QLockFile>(dir + "/orvane-" + QString::fromLatin1(key) + ".lock");
-    g_instanceLock->setStaleLockTime(0);  // only a live process counts
-    if (g_instanceLock->tryLock(0))
-        return true;
-    // A lock left by a crashed copy is stale: its process is gone.
-    if (g_instanceLock->error() == QLockFile::LockFailedError && g_instanceLock->removeStaleLockFile()
-        && g_instanceLock->tryLock(0))
-        return true;
-    return g_instanceLock->error() != QLockFile::LockFailedError;
+    g_instanceLockProblem.clear();
+    g_instanceLock.reset();  // a lock taken before is let go, not competed with
+    const QString key = QString::fromLatin1(
+        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    QString first = qEnvironmentVariable("ORVANE_LOCK_DIR");
+    if (first.isEmpty())
+        first = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    // The temporary directory is shared by all users: the user's id keeps their locks apart.
+    const QString temp = QDir::tempPath();
+    QStringList places;
+    if (!first.isEmpty())
+        places << first + QStringLiteral("/orvane-") + key + QStringLiteral(".lock");
+    if (!temp.isEmpty())
+        places << temp + QStringLiteral("/orvane-") + QString::number(::getuid()) + QLatin1Char('-')
+                + key + QStringLiteral(".lock");
+    for (const QString& place : std::as_const(places)) {
+        auto lock = std::make_unique<QLockFile>(place);
+        lock->setStaleLockTime(0);  // only a live process counts
+        // A lock left by a crashed copy is stale: its process is gone.
+        if (lock->tryLock(0)
+            || (lock->error() == QLockFile::LockFailedError && lock->removeStaleLockFile()
+                && lock->tryLock(0))) {
+            g_instanceLock = std::move(lock);
+            return true;
+        }
+        if (lock->error() == QLockFile::LockFailedError)
+            return false;  // another live copy holds it
+        // This place cannot hold a lock (read-only, immutable, no such directory): the next.
+    }
+    g_instanceLock.reset();
+    QStringList dirs;
+    for (const QString& place : std::as_const(places))
+        dirs << QFileInfo(place).path();
+    g_instanceLockProblem = QStringLiteral("the single-instance lock could not be created (")
+        + (dirs.isEmpty() ? QStringLiteral("no runtime or temporary directory")
+                          : QStringLiteral("in ") + dirs.join(QStringLiteral(" nor in ")))
+        + QStringLiteral("), so a second copy of the program cannot be detected");
+    Say(g_instanceLockProblem);
+    return true;
 }
+
+QString InstanceLockProblem() { return g_instanceLockProblem; }
 
 bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
 

@@ -18,9 +18,15 @@ int16_t MaxCmdHist();
 // The process entry: single instance, start-up, event loop. Returns the exit code.
 int Run(int argc, char** argv);
 // Takes the lock that lets one copy run per user and application directory:
-// true when taken, false when another live copy holds it. The lock is let go
-// once the program has shut down and only editor windows keep it alive.
+// true when taken, false when another live copy holds it. The lock lies in
+// $ORVANE_LOCK_DIR if set, else in the runtime directory; where that cannot
+// hold it, in the temporary directory under a name with the user's id. Where
+// no place can, true all the same: said on standard error and kept for
+// InstanceLockProblem. The lock is let go once the program has shut down and
+// only editor windows keep it alive.
 bool TakeInstanceLock(const QString& appPath);
+// Why the last TakeInstanceLock could not guard against a second copy; empty when it could.
+QString InstanceLockProblem();
 bool HoldsInstanceLock();
 int16_t AppInit();
 int16_t DeviceConnect();

@@ -4,10 +4,12 @@
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <csignal>
 #include <memory>
+#include <unistd.h>
 
 using TestSupport::SimProcess;
 
@@ -20,7 +22,8 @@ class TestProgram : public QObject {
 
     QString program() const { return dir_->filePath("orvane"); }
 
-    std::unique_ptr<QProcess> startProgram(const QStringList& args = {})
+    std::unique_ptr<QProcess> startProgram(const QStringList& args = {},
+                                           const QProcessEnvironment& extra = {})
     {
         auto p = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -28,6 +31,7 @@ class TestProgram : public QObject {
             env.remove(v);
         env.insert("XDG_RUNTIME_DIR", home_->filePath("run"));
         env.insert("XDG_DATA_HOME", home_->filePath("data"));
+        env.insert(extra);
         p->setProcessEnvironment(env);
         p->setProgram(program());
         p->setArguments(args);
@@ -73,11 +77,36 @@ private slots:
         }
     }
 
+    // Where a lock cannot lie, for root as for anyone: a directory under a regular file.
+    QString impossibleDir(const QString& name) const
+    {
+        TestSupport::WriteFile(home_->filePath("file"), "");
+        return home_->filePath("file/" + name);
+    }
+
+    void secondInstanceIsRefused_data()
+    {
+        QTest::addColumn<bool>("lockDirUnwritable");
+        QTest::newRow("lock in the runtime directory") << false;
+        QTest::newRow("runtime directory cannot hold it") << true;
+    }
     void secondInstanceIsRefused()
     {
-        auto first = startProgram();
+        QFETCH(bool, lockDirUnwritable);
+        QProcessEnvironment env;
+        env.insert("TMPDIR", home_->filePath("tmp"));
+        QVERIFY(QDir().mkpath(home_->filePath("tmp")));
+        if (lockDirUnwritable)
+            env.insert("ORVANE_LOCK_DIR", impossibleDir("run"));
+        auto first = startProgram({}, env);
         QVERIFY(sim_->waitForLogged(4, 10000));
-        auto second = startProgram();
+        // In the temporary directory, which all users share, the name carries the user's id.
+        const QString lockDir = home_->filePath(lockDirUnwritable ? "tmp" : "run");
+        const QString prefix = lockDirUnwritable ? QStringLiteral("orvane-%1-").arg(::getuid())
+                                                 : QStringLiteral("orvane-");
+        const QStringList locks = QDir(lockDir).entryList({prefix + "*.lock"}, QDir::Files);
+        QVERIFY2(locks.size() == 1, qPrintable(lockDir + ": " + locks.join(' ')));
+        auto second = startProgram({}, env);
         QVERIFY(second->waitForFinished(10000));
         const QString err = QString::fromLocal8Bit(second->readAllStandardError());
         QVERIFY2(err.contains("VURUruduvo: Application is already running."), qPrintable(err));
@@ -85,6 +114,23 @@ private slots:
         QCOMPARE(sim_->loggedLines().size(), qsizetype(4));  // the second copy sent nothing
         QVERIFY(first->state() == QProcess::Running);
         terminate(*first);
+    }
+
+    void noPlaceForTheLockStartsAllTheSameAndSays()
+    {
+        QProcessEnvironment env;
+        env.insert("ORVANE_LOCK_DIR", impossibleDir("run"));
+        env.insert("TMPDIR", impossibleDir("tmp"));
+        auto p = startProgram({}, env);
+        QVERIFY(sim_->waitForLogged(4, 10000));
+        QByteArray errBytes;
+        QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("cannot be detected"),
+                                 5000);
+        const QString err = QString::fromLocal8Bit(errBytes);
+        QVERIFY2(err.contains("a second copy of the program cannot be detected"), qPrintable(err));
+        QVERIFY2(err.contains(impossibleDir("run")), qPrintable(err));
+        QVERIFY(p->state() == QProcess::Running);
+        terminate(*p);
     }
 
     void lockOfAKilledCopyDoesNotCount()
