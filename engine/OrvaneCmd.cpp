@@ -1,6 +1,7 @@
 #include "engine/OrvaneCmd.h"
 
 #include "engine/LEDMain.h"
+#include "engine/Limits.h"
 #include "engine/OrvaneCmdObject.h"
 #include "orvanecmdadaptor.h"
 
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMap>
 #include <QMetaMethod>
 #include <QPointer>
@@ -39,6 +41,7 @@ const QString kPeer = QStringLiteral("org.freedesktop.DBus.Peer");
 struct Call {
     QString caller;
     LEDMain::ScriptFailure failure;
+    QString limit;  // why the call was refused: LimitsExceeded
 };
 Call* g_call = nullptr;
 
@@ -56,6 +59,9 @@ Tree* g_tree = nullptr;
 Object* g_app = nullptr;
 QDBusServiceWatcher* g_watcher = nullptr;
 QMap<uint, Instance> g_instances;
+// Created objects by owner, so that a cap and a lookup need not scan them all.
+QHash<QString, int> g_created;
+int g_maxObjects = Limits::kMaxObjects;
 // Clients whose own object sits behind the application object.
 QSet<QString> g_implicit;
 uint g_lastInstance = 0;
@@ -64,13 +70,11 @@ QDBusConnection Bus() { return QDBusConnection::sessionBus(); }
 
 bool HasObjects(const QString& client)
 {
-    if (g_implicit.contains(client))
-        return true;
-    for (const Instance& i : g_instances)
-        if (i.owner == client)
-            return true;
-    return false;
+    return g_implicit.contains(client) || g_created.value(client) > 0;
 }
+
+// A size in bytes with its binary unit, as a limit is named to the caller.
+QString Bytes(int64_t n) { return QStringLiteral("%1 (%2 MiB)").arg(n).arg(n >> 20); }
 
 void DropClient(const QString& client);
 
@@ -104,7 +108,7 @@ void EnsureImplicit(const QString& client)
         Watch(client);
 }
 
-QString NewInstance(const QString& client);
+QString NewInstance(const QString& client, QString* why);
 void ReleaseInstance(const QDBusObjectPath& path);
 
 // Forgets the objects first, then lets the shut-down rule see each death: the
@@ -118,6 +122,12 @@ void ReportDeaths(int count)
 void DropClient(const QString& client)
 {
     int dead = g_implicit.remove(client) ? 1 : 0;
+    if (!g_created.remove(client)) {
+        if (g_watcher)
+            g_watcher->removeWatchedService(client);
+        ReportDeaths(dead);
+        return;
+    }
     for (auto it = g_instances.begin(); it != g_instances.end();) {
         if (it->owner == client) {
             if (it->object)
@@ -141,9 +151,21 @@ void DropAll()
         if (i.object)
             i.object->deleteLater();
     g_instances.clear();
+    g_created.clear();
     if (g_watcher)
         g_watcher->setWatchedServices({});
     ReportDeaths(dead);
+}
+
+// The number of a created object's path; 0 (never used) for any other path.
+uint InstanceNumber(const QString& path)
+{
+    if (!path.startsWith(kRoot + QLatin1Char('/')))
+        return 0;
+    const QString rest = path.mid(kRoot.size() + 1);
+    bool ok = false;
+    const uint n = rest.toUInt(&ok);
+    return ok && rest == QString::number(n) ? n : 0;
 }
 
 // The object at a path under /OrvaneCmd and the client it belongs to (empty:
@@ -154,14 +176,7 @@ Object* Resolve(const QString& path, QString* owner)
         owner->clear();
     if (path == kRoot)
         return g_app;
-    if (!path.startsWith(kRoot + QLatin1Char('/')))
-        return nullptr;
-    const QString rest = path.mid(kRoot.size() + 1);
-    bool ok = false;
-    const uint n = rest.toUInt(&ok);
-    if (!ok || rest != QString::number(n))
-        return nullptr;
-    const auto it = g_instances.constFind(n);
+    const auto it = g_instances.constFind(InstanceNumber(path));
     if (it == g_instances.constEnd() || !it->object)
         return nullptr;
     if (owner)
@@ -293,6 +308,16 @@ QDBusMessage Invoke(const QDBusMessage& msg, Object& target)
                                     QStringLiteral("%1 takes (%2), not (%3)")
                                         .arg(msg.member(), QString::fromLatin1(expected), msg.signature()));
 
+    // A script over the limit is refused before it runs or gives the caller an object.
+    if (IsCmdInterface(adaptor) && member == "Exec") {
+        const int64_t bytes = Limits::Utf8Length(args.at(0).toString());
+        if (bytes > Limits::kMaxScriptBytes)
+            return msg.createErrorReply(QDBusError::LimitsExceeded,
+                                        QStringLiteral("The script is %1 bytes long; at most %2 are accepted")
+                                            .arg(bytes)
+                                            .arg(Bytes(Limits::kMaxScriptBytes)));
+    }
+
     if (&target == g_app && IsCmdInterface(adaptor))
         EnsureImplicit(msg.service());
 
@@ -304,7 +329,7 @@ QDBusMessage Invoke(const QDBusMessage& msg, Object& target)
         : QGenericReturnArgument();
     const QByteArray argType = args.isEmpty() ? QByteArray() : method.parameterTypeName(0);
 
-    Call call{msg.service(), {}};
+    Call call{msg.service(), {}, {}};
     Call* outer = std::exchange(g_call, &call);
     const bool invoked = args.isEmpty()
         ? method.invoke(adaptor, Qt::DirectConnection, ret)
@@ -315,9 +340,22 @@ QDBusMessage Invoke(const QDBusMessage& msg, Object& target)
     if (!invoked)
         return msg.createErrorReply(QDBusError::InternalError,
                                     QStringLiteral("%1 could not be called").arg(msg.member()));
+    if (!call.limit.isEmpty())
+        return msg.createErrorReply(QDBusError::LimitsExceeded, call.limit);
     if (call.failure.number != 0)
         return msg.createErrorReply(
             kFailed, QStringLiteral("%1: %2").arg(call.failure.number).arg(call.failure.description));
+    // The bus would drop this connection, every client's objects with it, for a
+    // message over its own limit; a reply over ours is never sent.
+    if (result.metaType().id() == QMetaType::QString) {
+        const int64_t bytes = Limits::Utf8Length(*static_cast<const QString*>(result.constData()));
+        if (bytes > Limits::kMaxReplyBytes)
+            return msg.createErrorReply(
+                QDBusError::LimitsExceeded,
+                QStringLiteral("The script ran, but its responses are %1 bytes long; at most %2 are sent back")
+                    .arg(bytes)
+                    .arg(Bytes(Limits::kMaxReplyBytes)));
+    }
     return result.isValid() ? msg.createReply(result) : msg.createReply();
 }
 
@@ -327,6 +365,8 @@ QDBusMessage Invoke(const QDBusMessage& msg, Object& target)
 class Tree : public QDBusVirtualObject {
     Q_OBJECT
 public:
+    // The interfaces of the object at path; its child nodes differ by caller,
+    // so handleMessage answers Introspect itself.
     QString introspect(const QString& path) const override
     {
         const Object* target = Resolve(path, nullptr);
@@ -337,9 +377,51 @@ public:
             const QMetaObject* mo = a->metaObject();
             xml += QString::fromUtf8(mo->classInfo(mo->indexOfClassInfo("D-Bus Introspection")).value());
         }
-        if (target == g_app)
+        return xml;
+    }
+
+    // The whole document for one caller: only its own objects are named, so
+    // that it neither learns of other clients' nor grows with them.
+    QString IntrospectFor(const QString& path, const QString& caller) const
+    {
+        QString xml = QStringLiteral(
+            "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
+            "<node>\n");
+        xml += introspect(path);
+        xml += QStringLiteral(
+            "  <interface name=\"org.freedesktop.DBus.Properties\">\n"
+            "    <method name=\"Get\">\n"
+            "      <arg name=\"interface_name\" type=\"s\" direction=\"in\"/>\n"
+            "      <arg name=\"property_name\" type=\"s\" direction=\"in\"/>\n"
+            "      <arg name=\"value\" type=\"v\" direction=\"out\"/>\n"
+            "    </method>\n"
+            "    <method name=\"Set\">\n"
+            "      <arg name=\"interface_name\" type=\"s\" direction=\"in\"/>\n"
+            "      <arg name=\"property_name\" type=\"s\" direction=\"in\"/>\n"
+            "      <arg name=\"value\" type=\"v\" direction=\"in\"/>\n"
+            "    </method>\n"
+            "    <method name=\"GetAll\">\n"
+            "      <arg name=\"interface_name\" type=\"s\" direction=\"in\"/>\n"
+            "      <arg name=\"values\" type=\"a{sv}\" direction=\"out\"/>\n"
+            "    </method>\n"
+            "  </interface>\n"
+            "  <interface name=\"org.freedesktop.DBus.Introspectable\">\n"
+            "    <method name=\"Introspect\">\n"
+            "      <arg name=\"xml_data\" type=\"s\" direction=\"out\"/>\n"
+            "    </method>\n"
+            "  </interface>\n"
+            "  <interface name=\"org.freedesktop.DBus.Peer\">\n"
+            "    <method name=\"Ping\"/>\n"
+            "    <method name=\"GetMachineId\">\n"
+            "      <arg name=\"machine_uuid\" type=\"s\" direction=\"out\"/>\n"
+            "    </method>\n"
+            "  </interface>\n");
+        if (path == kRoot && g_created.value(caller) > 0)
             for (auto it = g_instances.constBegin(); it != g_instances.constEnd(); ++it)
-                xml += QStringLiteral("  <node name=\"%1\"/>\n").arg(it.key());
+                if (it->owner == caller)
+                    xml += QStringLiteral("  <node name=\"%1\"/>\n").arg(it.key());
+        xml += QStringLiteral("</node>\n");
         return xml;
     }
 
@@ -357,12 +439,17 @@ public:
                                                  QStringLiteral("No object at %1").arg(msg.path())));
             return true;
         }
-        // QtDBus answers Introspect from introspect() above, for anybody.
-        if ((interface.isEmpty() || interface == kIntrospectable) && msg.member() == QLatin1String("Introspect"))
-            return false;
         if (!owner.isEmpty() && owner != msg.service()) {
             connection.send(msg.createErrorReply(
                 QDBusError::AccessDenied, QStringLiteral("%1 belongs to another client").arg(msg.path())));
+            return true;
+        }
+        if ((interface.isEmpty() || interface == kIntrospectable) && msg.member() == QLatin1String("Introspect")) {
+            connection.send(msg.signature().isEmpty()
+                                ? msg.createReply(IntrospectFor(msg.path(), msg.service()))
+                                : msg.createErrorReply(QDBusError::InvalidArgs,
+                                                       QStringLiteral("Introspect takes (), not (%1)")
+                                                           .arg(msg.signature())));
             return true;
         }
         // The type library has no member of these names, so a call without an
@@ -389,8 +476,20 @@ public slots:
     }
 };
 
-QString NewInstance(const QString& client)
+// Empty when a cap refuses the object; why then says so.
+QString NewInstance(const QString& client, QString* why)
 {
+    const int own = g_created.value(client);
+    if (own >= Limits::kMaxObjectsPerClient) {
+        *why = QStringLiteral("This client holds %1 objects, as many as one client may; release one first")
+                   .arg(own);
+        return QString();
+    }
+    if (g_instances.size() >= g_maxObjects) {
+        *why = QStringLiteral("%1 objects exist, as many as all clients together may hold")
+                   .arg(g_instances.size());
+        return QString();
+    }
     const uint n = ++g_lastInstance;
     const QString path = kRoot + QLatin1Char('/') + QString::number(n);
     auto* object = new Object(path, g_tree);
@@ -398,6 +497,7 @@ QString NewInstance(const QString& client)
     new InstanceAdaptor(object);
     const bool watched = HasObjects(client);
     g_instances.insert(n, {client, object});
+    ++g_created[client];
     LEDMain::AutomationObjectCreated();
     if (!watched)
         Watch(client);
@@ -406,16 +506,16 @@ QString NewInstance(const QString& client)
 
 void ReleaseInstance(const QDBusObjectPath& path)
 {
-    for (auto it = g_instances.begin(); it != g_instances.end(); ++it) {
-        if (it->object && it->object->SelfPath() == path) {
-            const QString owner = it->owner;
-            it->object->deleteLater();
-            g_instances.erase(it);
-            Unwatch(owner);
-            ReportDeaths(1);
-            return;
-        }
-    }
+    const auto it = g_instances.find(InstanceNumber(path.path()));
+    if (it == g_instances.end() || !it->object || it->object->SelfPath() != path)
+        return;
+    const QString owner = it->owner;
+    it->object->deleteLater();
+    g_instances.erase(it);
+    if (--g_created[owner] <= 0)
+        g_created.remove(owner);
+    Unwatch(owner);
+    ReportDeaths(1);
 }
 
 // The activation file's Exec= line is split like a shell command line.
@@ -460,10 +560,19 @@ QString Object::Exec(const QString& cmd)
 
 QDBusObjectPath Object::CreateInstance()
 {
-    return QDBusObjectPath(NewInstance(g_call ? g_call->caller : QString()));
+    QString why;
+    const QString path = NewInstance(g_call ? g_call->caller : QString(), &why);
+    if (path.isEmpty() && g_call)
+        g_call->limit = why;
+    return QDBusObjectPath(path.isEmpty() ? kRoot : path);
 }
 
 void Object::Release() { ReleaseInstance(path_); }
+
+void SetMaxObjects(int total)
+{
+    g_maxObjects = total > 0 ? std::min(total, Limits::kMaxObjects) : Limits::kMaxObjects;
+}
 
 bool StartService(QString* why)
 {

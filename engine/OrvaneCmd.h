@@ -21,4 +21,8 @@ int RegServer(bool install);
 // Drops every object (through the destruction rule) and lets the name go.
 void StopService();
 
+// Lowers the cap on created objects of all clients together (Limits.h), so a
+// test reaches it without making 65,536 objects; 0 restores it.
+void SetMaxObjects(int total);
+
 } // namespace OrvaneCmd

@@ -3,6 +3,7 @@
 // unique name), gdbus, orvane-exec and Python as outside clients.
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
+#include "engine/Limits.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/Platform.h"
 #include "mainwindow/frmEditor.h"
@@ -20,6 +21,8 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QPointer>
+#include <QScopeGuard>
+#include <QRegularExpression>
 #include <QXmlStreamReader>
 #include <climits>
 
@@ -34,6 +37,7 @@ const QString kProps = QStringLiteral("org.freedesktop.DBus.Properties");
 
 const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
 const QString kUnknownObject = QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
+const QString kLimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
 
 using TestSupport::Ran;
 
@@ -115,6 +119,30 @@ class TestDBus : public QObject {
         return r.type() == QDBusMessage::ReplyMessage
             ? qvariant_cast<QDBusObjectPath>(r.arguments().value(0)).path()
             : QString();
+    }
+
+    // n calls of CreateInstance, sent some at a time without waiting for each
+    // (the bus refuses a caller too many at once); the answers in order: a
+    // path, or the error's name.
+    static QStringList CreateMany(const QDBusConnection& client, int n)
+    {
+        QStringList answers;
+        while (answers.size() < n) {
+            QList<QDBusPendingCall> pending;
+            for (qsizetype i = answers.size(); i < n && pending.size() < 64; ++i)
+                pending << client.asyncCall(
+                    QDBusMessage::createMethodCall(kService, kRoot, kFactory, QStringLiteral("CreateInstance")),
+                    INT_MAX);
+            for (const QDBusPendingCall& p : std::as_const(pending)) {
+                if (!QTest::qWaitFor([&] { return p.isFinished(); }, 20000))
+                    return answers;
+                const QDBusMessage r = p.reply();
+                answers << (r.type() == QDBusMessage::ReplyMessage
+                                ? qvariant_cast<QDBusObjectPath>(r.arguments().value(0)).path()
+                                : r.errorName());
+            }
+        }
+        return answers;
     }
 
     static QDBusMessage GetProperty(const QDBusConnection& client, const QString& path)
@@ -342,6 +370,157 @@ private slots:
         // The script still runs, and the object it made does not outlive its client.
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::CommandCounter(), commands + 1, 10000);
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), before, 10000);
+    }
+
+    void scriptOverTheLimitIsRefusedBeforeItRuns()
+    {
+        QDBusConnection c = NewClient();
+        const int objects = LEDMain::AutomationObjects();
+        const int64_t commands = LEDMain::CommandCounter();
+        // Exactly at the limit it runs: blanks around one command.
+        QString atLimit = QStringLiteral("Ver");
+        atLimit += QString(qsizetype(Limits::kMaxScriptBytes) - atLimit.size(), QLatin1Char(' '));
+        QCOMPARE(Exec(c, kRoot, atLimit), QStringLiteral("1.0 ; "));
+        QCOMPARE(LEDMain::CommandCounter(), commands + 1);
+        QCOMPARE(LEDMain::AutomationObjects(), objects + 1);
+        QDBusConnection d = NewClient();
+
+        // One byte more, and three times as much: nothing runs, no object is made.
+        for (const QString& script : {atLimit + QLatin1Char(' '), QStringLiteral("x;").repeated(6 << 20)}) {
+            const QDBusMessage r = Call(d, kRoot, kCmd, "Exec", {script});
+            QCOMPARE(r.errorName(), kLimitsExceeded);
+            QVERIFY2(r.errorMessage().contains(QString::number(script.toUtf8().size()))
+                         && r.errorMessage().contains(QStringLiteral("4194304 (4 MiB)")),
+                     qPrintable(r.errorMessage()));
+        }
+        // The limit is on bytes: two of them for each of these characters.
+        const QString accented(qsizetype(Limits::kMaxScriptBytes / 2) + 1, QChar(0xE9));
+        QCOMPARE(Call(d, kRoot, kCmd, "Exec", {accented}).errorName(), kLimitsExceeded);
+        QCOMPARE(LEDMain::CommandCounter(), commands + 1);
+        QCOMPARE(LEDMain::AutomationObjects(), objects + 1);
+        QCOMPARE(Exec(d, kRoot, "Ver"), QStringLiteral("1.0 ; "));
+    }
+
+    void replyOverTheLimitIsNeverSent()
+    {
+        QDBusConnection c = NewClient();
+        const QString unknown = QStringLiteral("Error Unknown command ; ");
+        const int64_t most = Limits::kMaxReplyBytes / unknown.size();
+        // The longest reply that fits is sent whole.
+        int64_t commands = LEDMain::CommandCounter();
+        const QString fits = Exec(c, kRoot, QStringLiteral("x;").repeated(most));
+        QCOMPARE(fits.size(), most * unknown.size());
+        QVERIFY(fits.startsWith(unknown) && fits.endsWith(unknown));
+        QCOMPARE(LEDMain::CommandCounter(), commands + most);
+
+        // One response more, and 2 MiB of "x;" (24 MiB of responses): the script
+        // runs, its responses stay here, and the service goes on for everybody.
+        for (const int64_t pieces : {most + 1, int64_t(1) << 20}) {
+            commands = LEDMain::CommandCounter();
+            const QDBusMessage r = Call(c, kRoot, kCmd, "Exec", {QStringLiteral("x;").repeated(pieces)});
+            QCOMPARE(r.errorName(), kLimitsExceeded);
+            QVERIFY2(r.errorMessage().contains(QStringLiteral("ran"))
+                         && r.errorMessage().contains(QString::number(pieces * unknown.size()))
+                         && r.errorMessage().contains(QStringLiteral("16777216 (16 MiB)")),
+                     qPrintable(r.errorMessage()));
+            QCOMPARE(LEDMain::CommandCounter(), commands + pieces);
+            QCOMPARE(Exec(c, kRoot, "Ver"), QStringLiteral("1.0 ; "));
+            QCOMPARE(Exec(NewClient(), kRoot, "Ver"), QStringLiteral("1.0 ; "));
+        }
+    }
+
+    void objectsOfOneClientAreCapped()
+    {
+        QDBusConnection a = NewClient();
+        QDBusConnection b = NewClient();
+        const int before = LEDMain::AutomationObjects();
+        const QStringList made = CreateMany(a, Limits::kMaxObjectsPerClient);
+        QCOMPARE(made.size(), qsizetype(Limits::kMaxObjectsPerClient));
+        QCOMPARE(made.filter(QRegularExpression(QStringLiteral("^/OrvaneCmd/\\d+$"))).size(), made.size());
+        QCOMPARE(LEDMain::AutomationObjects(), before + Limits::kMaxObjectsPerClient);
+
+        // One more is refused and makes nothing; its own object on /OrvaneCmd still serves.
+        const QDBusMessage refused = Call(a, kRoot, kFactory, "CreateInstance");
+        QCOMPARE(refused.errorName(), kLimitsExceeded);
+        QVERIFY2(refused.errorMessage().contains(QStringLiteral("4096")), qPrintable(refused.errorMessage()));
+        QCOMPARE(LEDMain::AutomationObjects(), before + Limits::kMaxObjectsPerClient);
+        QCOMPARE(Exec(a, kRoot, "Ver"), QStringLiteral("1.0 ; "));
+        const int withOwn = LEDMain::AutomationObjects();
+
+        // Another client is not held back; a release makes room for one more.
+        QVERIFY(!Create(b).isEmpty());
+        QCOMPARE(Call(a, made.last(), kInstance, "Release").type(), QDBusMessage::ReplyMessage);
+        QVERIFY(!Create(a).isEmpty());
+        QCOMPARE(Call(a, kRoot, kFactory, "CreateInstance").errorName(), kLimitsExceeded);
+        QCOMPARE(LEDMain::AutomationObjects(), withOwn + 1);
+
+        // Leaving the bus frees them all.
+        const QString name = a.name();
+        a = QDBusConnection(QString());
+        QDBusConnection::disconnectFromBus(name);
+        QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), before + 1, 20000);
+    }
+
+    void objectsOfAllClientsAreCapped()
+    {
+        AllClientsLeave();
+        // The cap lowered to 10, so that three clients reach it.
+        OrvaneCmd::SetMaxObjects(10);
+        const auto restore = qScopeGuard([] { OrvaneCmd::SetMaxObjects(0); });
+        QDBusConnection a = NewClient();
+        QDBusConnection b = NewClient();
+        QDBusConnection c = NewClient();
+        const QStringList madeA = CreateMany(a, 6);
+        const QStringList madeB = CreateMany(b, 4);
+        QCOMPARE(madeA.size() + madeB.size(), qsizetype(10));
+        QCOMPARE((madeA + madeB).filter(kLimitsExceeded).size(), qsizetype(0));
+        QCOMPARE(LEDMain::AutomationObjects(), 10);
+
+        // Whoever asks now gets none, however few it holds; a script still runs.
+        const QDBusMessage refused = Call(c, kRoot, kFactory, "CreateInstance");
+        QCOMPARE(refused.errorName(), kLimitsExceeded);
+        QVERIFY2(refused.errorMessage().contains(QStringLiteral("10 objects")), qPrintable(refused.errorMessage()));
+        QCOMPARE(CreateMany(b, 1), QStringList{kLimitsExceeded});
+        QCOMPARE(LEDMain::AutomationObjects(), 10);
+        QCOMPARE(Exec(c, kRoot, "Ver"), QStringLiteral("1.0 ; "));
+        QCOMPARE(LEDMain::AutomationObjects(), 11);  // c's own object on /OrvaneCmd is no created one
+
+        // A release makes room for one more, whoever asks.
+        QCOMPARE(Call(a, madeA.first(), kInstance, "Release").type(), QDBusMessage::ReplyMessage);
+        QVERIFY(Create(c).startsWith(kRoot + "/"));
+        QCOMPARE(CreateMany(a, 1), QStringList{kLimitsExceeded});
+        QCOMPARE(LEDMain::AutomationObjects(), 11);
+    }
+
+    void introspectionShowsTheCallersObjectsOnly()
+    {
+        QDBusConnection a = NewClient();
+        QDBusConnection b = NewClient();
+        const QString pa = Create(a);
+        const QString pb = Create(b);
+        QVERIFY(!pa.isEmpty() && !pb.isEmpty());
+        const QString na = pa.section('/', -1);
+        const QString nb = pb.section('/', -1);
+
+        const Introspection ra = Introspect(a, kRoot);
+        QCOMPARE(ra.nodes, QStringList{na});
+        QCOMPARE(ra.interfaces, (QStringList{kFactory, kCmd, "org.freedesktop.DBus.Introspectable",
+                                             "org.freedesktop.DBus.Peer", kProps}));
+        QCOMPARE(Introspect(b, kRoot).nodes, QStringList{nb});
+        QCOMPARE(Introspect(NewClient(), kRoot).nodes, QStringList());
+        // Another client's object is not shown to it, its own is.
+        QCOMPARE(Call(b, pa, "org.freedesktop.DBus.Introspectable", "Introspect").errorName(), kAccessDenied);
+        QCOMPARE(Introspect(a, pa).interfaces, (QStringList{kInstance, kCmd, "org.freedesktop.DBus.Introspectable",
+                                                            "org.freedesktop.DBus.Peer", kProps}));
+        // Without an interface name, as gdbus and busctl may ask.
+        const QDBusMessage plain = Call(a, kRoot, QString(), "Introspect");
+        QCOMPARE(Parse(plain.arguments().value(0).toString()).nodes, QStringList{na});
+        // The document is whole: a client tool reads it.
+        const Ran ran = Run(QStringLiteral("gdbus"), {"introspect", "--session", "--dest", kService,
+                                                      "--object-path", kRoot});
+        QVERIFY2(ran.finished && ran.code == 0, qPrintable(ran.err));
+        QVERIFY(ran.out.contains(QStringLiteral("Exec(")));
+        QVERIFY2(!ran.out.contains(QRegularExpression(QStringLiteral("node \\d"))), qPrintable(ran.out));
     }
 
     void lastObjectEndsAProcessWithoutWindow()

@@ -1,0 +1,42 @@
+#pragma once
+// What one client may ask of the program over a road from outside (the session
+// bus now). One bad call must not take the program off the road for everybody.
+#include <QStringView>
+#include <cstdint>
+
+namespace Limits {
+
+// A longer script is refused before any command of it runs.
+inline constexpr int64_t kMaxScriptBytes = int64_t(4) << 20;   // 4 MiB of UTF-8
+// Longer joined responses are never sent: the bus drops a connection that
+// sends a message over its own limit, and with it every client's objects.
+inline constexpr int64_t kMaxReplyBytes = int64_t(16) << 20;   // 16 MiB of UTF-8
+
+// Objects one client connection may hold at once, made by CreateInstance.
+inline constexpr int kMaxObjectsPerClient = 4096;
+// Objects made by CreateInstance for all clients together.
+inline constexpr int kMaxObjects = 65536;
+
+// Bytes of text in UTF-8, without making the copy. A lone surrogate counts as
+// the three bytes of the replacement character it becomes.
+inline int64_t Utf8Length(QStringView text)
+{
+    int64_t n = 0;
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < 0x80) {
+            n += 1;
+        } else if (c < 0x800) {
+            n += 2;
+        } else if (QChar::isHighSurrogate(c) && i + 1 < size && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            n += 4;
+            ++i;
+        } else {
+            n += 3;
+        }
+    }
+    return n;
+}
+
+} // namespace Limits
