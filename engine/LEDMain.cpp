@@ -271,12 +271,15 @@ bool TakeInstanceLock(const QString& appPath)
         // This place cannot hold a lock (read-only, immutable, no such directory): the next.
     }
     g_instanceLock.reset();
-    QStringList dirs;
+    QStringList where;
     for (const QString& place : std::as_const(places))
-        dirs << QFileInfo(place).path();
+        where << QStringLiteral("in ") + QFileInfo(place).path();
+    if (first.isEmpty())
+        where << QStringLiteral("no runtime directory");
+    if (temp.isEmpty())  // TMPDIR names no directory
+        where << QStringLiteral("no temporary directory");
     g_instanceLockProblem = QStringLiteral("the single-instance lock could not be created (")
-        + (dirs.isEmpty() ? QStringLiteral("no runtime or temporary directory")
-                          : QStringLiteral("in ") + dirs.join(QStringLiteral(" nor in ")))
+        + where.join(QStringLiteral("; "))
         + QStringLiteral("), so a second copy of the program cannot be detected");
     Say(g_instanceLockProblem);
     return true;
@@ -411,8 +414,28 @@ int16_t IsFormLoaded(const QString& name)
 }
 
 // ---- Command interpreter ----
+namespace {
+// What the running script's Show and Hide asked of the main window. Each show
+// or hide leaves work queued for the window until the event loop turns, and
+// each one goes through all that is queued: a script of many slowed down with
+// every one and held memory for all. Nothing is painted while a script runs,
+// so only the state it ends with can be seen; that is applied once, at its end.
+struct WindowWish {
+    bool asked = false;
+    bool visible = false;
+};
+WindowWish* g_windowWish = nullptr;
+} // namespace
+
 QString ExecScript(const QString& script, ScriptFailure* failure)
 {
+    WindowWish wish;
+    WindowWish* const outer = std::exchange(g_windowWish, &wish);
+    const auto apply = [&wish, outer] {
+        g_windowWish = outer;
+        if (wish.asked && g_mainForm)
+            g_mainForm->setVisible(wish.visible);
+    };
     const QStringView s = TrimBlanks(script);
     const QString separator = QStringLiteral(";");
     QString responses;
@@ -424,6 +447,7 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         ScriptFailure f;
         const QString response = ExecCommand(piece.toString(), &f);
         if (f.number != 0) {
+            apply();
             if (failure)
                 *failure = f;
             return QString();
@@ -431,6 +455,7 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         responses += response;
         responses += QStringLiteral(" ; ");
     }
+    apply();
     return responses;
 }
 
@@ -450,7 +475,11 @@ QString ExecCommand(const QString& line, ScriptFailure* failure)
                 *failure = {1, QStringLiteral("The main window could not be loaded")};
             return QString();
         }
-        form->setVisible(word == QLatin1String("Show"));
+        const bool visible = word == QLatin1String("Show");
+        if (g_windowWish)
+            *g_windowWish = {true, visible};
+        else
+            form->setVisible(visible);
         return QStringLiteral("OK ");
     }
     if (word == QLatin1String("CommandCount"))
