@@ -24,6 +24,20 @@
 #include <memory>
 #include <unistd.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVANE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVANE_ASAN 1
+#endif
+#endif
+#ifdef ORVANE_ASAN
+// The sanitizer runtime's own count; g++ ships no header for it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 using TestSupport::ProgramFixture;
 
 namespace {
@@ -44,6 +58,18 @@ qint64 RssBytes()
 {
     const QList<QByteArray> f = TestSupport::ReadFile(QStringLiteral("/proc/self/statm")).split(' ');
     return f.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+// Heap bytes in use now; under AddressSanitizer its own count, which leaves
+// out the freed blocks it holds back.
+qint64 HeapInUse()
+{
+#ifdef ORVANE_ASAN
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return qint64(m.uordblks + m.hblkhd);
+#endif
 }
 
 int OpenDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::AllEntries | QDir::NoDotAndDotDot).size()); }
@@ -435,6 +461,48 @@ private slots:
         c = QDBusConnection(QString());
         QDBusConnection::disconnectFromBus(clientName);
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), objectsBefore, 10000);
+    }
+
+    void showAndHideManyTimesInOneScript()
+    {
+        // A smaller script under the sanitizers, which slow every step down.
+#ifdef ORVANE_ASAN
+        const int pairs = 5000;
+#else
+        const int pairs = 20000;
+#endif
+        const QString clientName = QStringLiteral("show-hide");
+        QDBusConnection c = QDBusConnection::connectToBus(bus_.address(), clientName);
+        QVERIFY(c.isConnected());
+        auto exec = [&c](const QString& script) {
+            return Call(c, kRoot, kCmd, QStringLiteral("Exec"), {script}).arguments().value(0).toString();
+        };
+        // The window ends as the script's last Show or Hide leaves it.
+        QCOMPARE(exec(QStringLiteral("Hide;Show;Ver")), QStringLiteral("OK  ; OK  ; 1.0 ; "));
+        QVERIFY(form()->isVisible());
+        QCOMPARE(exec(QStringLiteral("Show;Hide")), QStringLiteral("OK  ; OK  ; "));
+        QVERIFY(!form()->isVisible());
+        QTest::qWait(50);
+
+        const qint64 heapBefore = HeapInUse();
+        const int64_t countBefore = LEDMain::CommandCounter();
+        QElapsedTimer t;
+        t.start();
+        const bool answered = exec(QStringLiteral("Show;Hide;").repeated(pairs)) == QStringLiteral("OK  ; ").repeated(2 * pairs);
+        const qint64 ms = t.elapsed();
+        QVERIFY(answered);
+        QCOMPARE(LEDMain::CommandCounter() - countBefore, int64_t(2 * pairs));
+        QVERIFY(!form()->isVisible());
+        // The event loop turns: whatever the script left queued runs now.
+        QTest::qWait(50);
+        const qint64 grown = HeapInUse() - heapBefore;
+        qInfo("%d x \"Show;Hide\": %lld ms; heap in use after it %+lld bytes", pairs, ms, grown);
+        // Each pair used to cost more than the one before: 20,000 took seconds.
+        QVERIFY2(ms < 2000, qPrintable(QString::number(ms)));
+        QVERIFY2(grown < (1 << 20), qPrintable(QString::number(grown)));
+        QCOMPARE(exec(QStringLiteral("Ver")), QStringLiteral("1.0 ; "));
+        c = QDBusConnection(QString());
+        QDBusConnection::disconnectFromBus(clientName);
     }
 
     void soakOfExchanges()
