@@ -226,6 +226,9 @@ int16_t AppInit()
         const QString first = LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).value(0);
         g_mainForm->txtMsg->setText(first.isEmpty() ? Platform::FirstNotedMsgBox() : first);
     }
+    // After the cause of a failed start, which the message box shows.
+    if (const QString why = InstanceLockProblem(); !why.isEmpty())
+        LEDCOMM::LogError(why);
     return result;
 }
 
@@ -549,12 +552,7 @@ QString LedSet(const QString& channel, const QString& valueText)
             return QStringLiteral("Error ");
         // The bar's handling does the sending; every send of this move must have succeeded.
         const uint64_t before = g_channelFailures;
-        // A bar raises no change for its own value; after a failed send the
-        // same value must still reach the controller.
-        if (bar->value() == v && ChannelFailed(index))
-            g_mainForm->BarHandling(index);
-        else
-            bar->setValue(v);
+        g_mainForm->SetBar(index, v);
         return g_channelFailures == before ? QStringLiteral("OK ") : QStringLiteral("Error ");
     }
     return SetChannel(letters[index], v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");

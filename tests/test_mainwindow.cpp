@@ -519,6 +519,26 @@ private slots:
         QVERIFY(form()->txtMsg->text().startsWith("Parameter TIMEOUT in "));
     }
 
+    void noPlaceForTheLockIsLoggedAfterTheCause()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const QByteArray impossible = (file.fileName() + "/under-a-file").toUtf8();
+        const QByteArray tmp = qgetenv("TMPDIR");
+        qputenv("ORVANE_LOCK_DIR", impossible);
+        qputenv("TMPDIR", impossible);
+        QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));  // starts all the same
+        qunsetenv("ORVANE_LOCK_DIR");
+        tmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmp);
+        writeConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
+        QCOMPARE(LEDMain::AppInit(), int16_t(-1));
+        const QStringList log = LEDCOMM::GetErrLog().split("\r\n", Qt::SkipEmptyParts);
+        QVERIFY2(log.last().endsWith("so a second copy of the program cannot be detected"), qPrintable(log.last()));
+        QVERIFY(form()->txtMsg->text().startsWith("CommOpenPort "));
+        QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));
+        QVERIFY(LEDMain::HoldsInstanceLock());
+    }
+
     void unloadShutsDownOnlyWithoutAutomation()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
