@@ -9,6 +9,8 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -20,6 +22,7 @@
 #include <QTextStream>
 #include <array>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 
@@ -79,45 +82,74 @@ int LetterIndex(const QString& letter)
     return -1;
 }
 
-// ---- Signals: SIGTERM, SIGINT and SIGHUP run the unload path ----
-int g_signalPipe[2] = {-1, -1};
+// Another orvane of this user with the same application directory holds the lock.
+std::unique_ptr<QLockFile> g_instanceLock;
+// The bus name is held: replies may wait in the connection at the end.
+bool g_serviceStarted = false;
 
-void OnSignal(int)
+// ---- Signals: SIGTERM, SIGINT and SIGHUP end the program ----
+// The handler writes to a pipe that the event loop reads, and notes the signal
+// for a running script: the event loop does not turn while a script runs.
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_stopSignal = 0;
+bool g_terminating = false;
+
+void OnSignal(int sig)
 {
+    if (g_stopSignal == 0)
+        g_stopSignal = sig;
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
 }
 
+QString SignalName(int sig)
+{
+    switch (sig) {
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    default: return QStringLiteral("signal %1").arg(sig);
+    }
+}
+
+void DrainSignalPipe()
+{
+    char buf[16];
+    while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+    }
+}
+
+// The bus answers a ping only after it has read what was sent before it, so
+// the reply to a stopped script's client is out. A bus that does not answer
+// costs a second, not the end of the program.
+void FlushReplies()
+{
+    if (!g_serviceStarted)
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return;
+    const QDBusMessage ping = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+    bus.call(ping, QDBus::Block, 1000);
+}
+
+// The process ends here, wherever the signal was seen: a modal loop left as if
+// answered would let start-up or a settings change carry on after it.
 void Terminate()
 {
-    if (g_mainForm)
-        g_mainForm->close();
+    if (g_terminating)
+        return;
+    g_terminating = true;
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    Platform::Quit(0);
+    FlushReplies();
+    if (g_instanceLock)
+        g_instanceLock->unlock();
+    Platform::Exit(0);
 }
-
-void InstallSignalHandlers(QObject* parent)
-{
-    if (::pipe(g_signalPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
-        char buf[16];
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[0], buf, sizeof buf);
-        Terminate();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
-}
-
-// Another orvane of this user with the same application directory holds the lock.
-std::unique_ptr<QLockFile> g_instanceLock;
 
 void Say(const QString& line) { QTextStream(stderr) << "orvane: " << line << Qt::endl; }
 
@@ -175,13 +207,16 @@ int Run(int argc, char** argv)
     Platform::App().StartMode = automation ? 1 : 0;
     Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 
-    // Before start-up: a signal during it is handled once the event loop runs.
-    InstallSignalHandlers(&app);
+    // Before start-up: a signal in one of its message boxes ends the program
+    // there, and one during its exchanges as soon as they are done.
+    WatchStopSignals(&app);
     Main();
     if (Platform::App().PrevInstance)
         return 0;
+    EndIfStopped();
     QString why;
-    if (!OrvaneCmd::StartService(&why)) {
+    g_serviceStarted = OrvaneCmd::StartService(&why);
+    if (!g_serviceStarted) {
         // Started for clients that can never reach it, and nobody sees its window.
         if (Platform::App().StartMode == 1 && (!g_mainForm || !g_mainForm->isVisible() || Platform::IsHeadless())) {
             Say(why + QStringLiteral("; no client can reach this program, so it ends"));
@@ -241,6 +276,36 @@ int16_t DeviceConnect()
 namespace {
 QString g_instanceLockProblem;
 } // namespace
+
+void WatchStopSignals(QObject* parent)
+{
+    g_stopSignal = 0;
+    g_terminating = false;
+    if (g_signalPipe[0] >= 0) {
+        DrainSignalPipe();
+        return;
+    }
+    // Neither end blocks: the handler must never wait, nor the loop's read.
+    if (::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
+        DrainSignalPipe();
+        EndIfStopped();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+void EndIfStopped()
+{
+    if (g_stopSignal != 0)
+        Terminate();
+}
 
 bool TakeInstanceLock(const QString& appPath)
 {
@@ -448,7 +513,11 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         if (SplitAt(s, pos, piece, separator) == 0)
             break;
         ScriptFailure f;
-        const QString response = ExecCommand(piece.toString(), &f);
+        // A stop signal ends the script before its next command; the process
+        // ends once the caller has answered.
+        if (const int sig = g_stopSignal; sig != 0)
+            f = {sig, QStringLiteral("stopped by %1 before the script ended").arg(SignalName(sig))};
+        const QString response = f.number != 0 ? QString() : ExecCommand(piece.toString(), &f);
         if (f.number != 0) {
             apply();
             if (failure)

@@ -32,6 +32,18 @@ int16_t AppInit();
 int16_t DeviceConnect();
 int16_t AppShutdown();
 
+// Routes SIGTERM, SIGINT and SIGHUP to the program's end from now on and
+// forgets a stop signal seen before. Run does this before start-up.
+void WatchStopSignals(QObject* parent);
+// When a stop signal has come: all channels off and the port closed (when the
+// serial host is loaded), replies already sent handed to the bus (a second at
+// most), and the process ends with code 0 through Platform::Exit, wherever it
+// is called from, a modal loop included. Returns at once when none has come.
+// The event loop calls it when the signal arrives; a served call calls it
+// before it runs and after its reply is sent, so that the client of a stopped
+// script gets its reply and no call queued behind it runs.
+void EndIfStopped();
+
 // The main window: the current instance, or nullptr when it is not loaded.
 frmVURUruduvo* MainForm();
 // The current instance, created (loaded, hidden) first when there is none.
@@ -69,8 +81,10 @@ uint64_t ChannelFailures();
 bool ChannelFailed(int index);
 
 // ---- Command interpreter ----
-// A failure that is no response of the language (the window could not be shown
-// or hidden): it abandons the script.
+// A failure that is no response of the language: it abandons the script. The
+// window could not be shown or hidden (1), or a stop signal came while the
+// script ran (the signal's number, "stopped by SIGTERM before the script
+// ended"): the script ends before its next command.
 struct ScriptFailure {
     int number = 0;  // 0: none
     QString description;

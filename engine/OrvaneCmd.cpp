@@ -10,6 +10,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QDir>
@@ -86,9 +88,19 @@ void Watch(const QString& client)
         return;
     g_watcher->addWatchedService(client);
     // A client that left before the watch began is never reported leaving.
-    QDBusConnectionInterface* bus = Bus().interface();
-    if (bus && !bus->isServiceRegistered(client).value())
-        QMetaObject::invokeMethod(g_watcher, [client] { DropClient(client); }, Qt::QueuedConnection);
+    // Asked without waiting: a bus that stops answering must not hold a call.
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    ask << client;
+    auto* pending = new QDBusPendingCallWatcher(Bus().asyncCall(ask), g_watcher);
+    QObject::connect(pending, &QDBusPendingCallWatcher::finished, g_watcher,
+                     [client](QDBusPendingCallWatcher* w) {
+                         w->deleteLater();
+                         const QDBusPendingReply<bool> owned = *w;
+                         if (!owned.isError() && !owned.value())
+                             DropClient(client);
+                     });
 }
 
 void Unwatch(const QString& client)
@@ -429,6 +441,8 @@ public:
     {
         if (msg.type() != QDBusMessage::MethodCallMessage)
             return false;
+        // A call queued behind a stop signal is not served: the program leaves the bus.
+        LEDMain::EndIfStopped();
         const QString interface = msg.interface();
         if (interface == kPeer)
             return false;
@@ -460,6 +474,8 @@ public:
                     || msg.member() == QLatin1String("Set")));
         const QDBusMessage reply = properties ? Properties(msg, *target) : Invoke(msg, *target);
         connection.send(reply);
+        // A stop signal that came during the call ends the program once its reply is out.
+        LEDMain::EndIfStopped();
         return true;
     }
 
@@ -629,14 +645,14 @@ void StopService()
 {
     if (!g_running)
         return;
+    // Without waiting for the bus: one that stops answering must not hold the way out.
+    ReleaseName();
     g_running = false;
     DropAll();
     QDBusConnection bus = Bus();
     bus.disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
                    QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
                    SLOT(BusGone()));
-    if (bus.isConnected() && !g_nameReleased)
-        bus.unregisterService(kService);
     bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
     g_watcher = nullptr;
     g_app = nullptr;

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QTextStream>
 #include <cstdio>
+#include <cstdlib>
 
 namespace Platform {
 namespace {
@@ -12,6 +13,7 @@ namespace {
 MsgBoxHandler g_handler;
 Application g_app;
 QuitHandler g_quit;
+ExitHandler g_exit;
 QList<QPointer<QObject>> g_forms;
 bool g_noting = false;
 QString g_firstNoted;
@@ -107,6 +109,23 @@ QuitHandler SetQuitHandler(QuitHandler handler)
 {
     QuitHandler old = std::move(g_quit);
     g_quit = std::move(handler);
+    return old;
+}
+
+void Exit(int code)
+{
+    if (g_exit) {
+        g_exit(code);
+        return;
+    }
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+ExitHandler SetExitHandler(ExitHandler handler)
+{
+    ExitHandler old = std::move(g_exit);
+    g_exit = std::move(handler);
     return old;
 }
 

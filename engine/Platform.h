@@ -59,4 +59,13 @@ void Quit(int code);
 using QuitHandler = std::function<void(int code)>;
 QuitHandler SetQuitHandler(QuitHandler handler);
 
+// Ends the process at once with the code, from wherever it is called, a modal
+// loop included: standard output and error are flushed, and no code after the
+// call runs, neither the rest of a loop's caller nor any destructor. Tests
+// replace it to see the call (it then returns to the caller); an empty
+// handler restores the default.
+void Exit(int code);
+using ExitHandler = std::function<void(int code)>;
+ExitHandler SetExitHandler(ExitHandler handler);
+
 } // namespace Platform

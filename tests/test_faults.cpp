@@ -4,6 +4,7 @@
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
 #include "engine/LEDMain.h"
+#include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 #include "params/frmParList.h"
@@ -13,10 +14,14 @@
 #include "tests/support/TestSupport.h"
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSerialPort>
+#include <QThread>
 #include <QTimer>
 #include <csignal>
 #include <memory>
@@ -97,6 +102,28 @@ void CloseParListWhenShown()
             CloseParListWhenShown();
     });
 }
+
+// Sends the signal to this process as soon as the modal parameter window shows.
+void SignalWhenParListShown(int sig)
+{
+    QTimer::singleShot(0, [sig] {
+        if (qobject_cast<frmParList*>(QApplication::activeModalWidget()))
+            ::raise(sig);
+        else
+            SignalWhenParListShown(sig);
+    });
+}
+
+// What the program had done when it ended the process, seen through the exit seam.
+struct Ending {
+    bool ended = false;
+    int code = -1;
+    bool inLoop = false;       // the modal loop was still running
+    int16_t serialHost = -1;   // LEDCOMM::CommFormLoaded() then
+    QStringList sent;          // lines the controller had received by then
+};
+
+const QStringList kAllOff{"AVA500", "AVB500", "AVC500", "AVD500"};
 
 using TestSupport::Ran;
 
@@ -416,6 +443,218 @@ private slots:
         }
         QCOMPARE(unixSockets, sockets);
         QVERIFY(Stop(*program));
+    }
+
+    // ---- Stop signals ----
+    void stopSignalEndsARunningScript_data()
+    {
+        QTest::addColumn<int>("sig");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << QStringLiteral("SIGTERM");
+        QTest::newRow("SIGINT") << int(SIGINT) << QStringLiteral("SIGINT");
+        QTest::newRow("SIGHUP") << int(SIGHUP) << QStringLiteral("SIGHUP");
+    }
+    void stopSignalEndsARunningScript()
+    {
+        QFETCH(int, sig);
+        QFETCH(QString, name);
+        const int timeOut = 300;
+        PrepareProgram(timeOut);
+        SimProcess sim;
+        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
+                           QStringLiteral("--silent")}));
+        auto program = StartProgram();
+        QVERIFY(program);
+        QVERIFY(WaitForService());
+        QVERIFY(sim.waitForLogged(4, 10000));
+
+        // Forty commands to a controller that never answers take 12 s to run out.
+        QStringList commands;
+        for (int i = 1; i <= 40; ++i)
+            commands << QStringLiteral("LED R %1").arg(i);
+        QProcess client;
+        client.setProcessEnvironment(Env());
+        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
+        QVERIFY(sim.waitForLogged(6, 5000));
+        // Another call waits behind the script.
+        QProcess queued;
+        queued.setProcessEnvironment(Env());
+        queued.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {QStringLiteral("Ver")});
+        QVERIFY(queued.waitForStarted(5000));
+        QTest::qWait(400);
+
+        QElapsedTimer wall;
+        wall.start();
+        ::kill(pid_t(program->processId()), sig);
+        QVERIFY(program->waitForFinished(10000));
+        const qint64 took = wall.elapsed();
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        // The command on the wire waits out its time-out, then four channel-off commands.
+        QVERIFY2(took < 5 * timeOut + 1000, qPrintable(QString::number(took)));
+        qInfo("%s during a script to a silent controller: the program ended after %lld ms", qPrintable(name), took);
+
+        QVERIFY(client.waitForFinished(5000));
+        QCOMPARE(client.exitCode(), 1);
+        QCOMPARE(client.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QString::fromUtf8(client.readAllStandardError()).trimmed(),
+                 QStringLiteral("orvane-exec: Orvane.Error.Failed: %1: stopped by %2 before the script ended")
+                     .arg(sig)
+                     .arg(name));
+        // The queued call got no reply from the program, only the bus's word that it left.
+        QVERIFY(queued.waitForFinished(5000));
+        QCOMPARE(queued.exitCode(), 1);
+        QCOMPARE(queued.readAllStandardOutput(), QByteArray());
+        const QString queuedErr = QString::fromUtf8(queued.readAllStandardError());
+        QVERIFY2(!queuedErr.contains(QStringLiteral("Orvane.Error")), qPrintable(queuedErr));
+
+        // The script's commands up to the stop, then every channel off.
+        const QStringList lines = sim.loggedLines();
+        QVERIFY2(lines.size() >= 4 + 2 + 4 && lines.size() < 4 + 40 + 4, qPrintable(lines.join(' ')));
+        QCOMPARE(lines.mid(lines.size() - 4), kAllOff);
+        for (qsizetype i = 4; i < lines.size() - 4; ++i)
+            QCOMPARE(lines[i], QStringLiteral("AVA%1").arg(500 - (i - 3), 3, 10, QLatin1Char('0')));
+    }
+
+    void stopSignalOnABusThatStopsAnsweringStillEndsTheProgram()
+    {
+        PrepareProgram(300);
+        SimProcess sim;
+        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        auto program = StartProgram();
+        QVERIFY(program);
+        QVERIFY(WaitForService());
+        QVERIFY(sim.waitForLogged(4, 10000));
+        QCOMPARE(Exec(QStringLiteral("LED R 7")).out, QStringLiteral("OK  ; \n"));
+        QVERIFY(sim.waitForLogged(5));
+
+        const pid_t bus = pid_t(bus_->pid());
+        QVERIFY(bus > 0);
+        ::kill(bus, SIGSTOP);
+        QElapsedTimer wall;
+        wall.start();
+        ::kill(pid_t(program->processId()), SIGTERM);
+        const bool ended = program->waitForFinished(10000);
+        const qint64 took = wall.elapsed();
+        ::kill(bus, SIGCONT);
+        QVERIFY2(ended, "still running 10 s after SIGTERM");
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 0);
+        QVERIFY2(took < 3000, qPrintable(QString::number(took)));
+        qInfo("SIGTERM with the bus stopped: the program ended after %lld ms", took);
+        QVERIFY(sim.waitForLogged(9));
+        QCOMPARE(sim.loggedLines().mid(5), kAllOff);
+    }
+
+    // In this process: a message box of start-up runs a loop of its own.
+    void stopSignalInAStartUpMessageBoxEndsTheProgramThere()
+    {
+        ProgramFixture fx;
+        // No TIMEOUT: start-up says so in a message box, before the port is opened.
+        QVERIFY(fx.setUp("\"PORT\",7\r\n"));
+        LEDMain::WatchStopSignals(qApp);
+        QEventLoop* box = nullptr;
+        QStringList texts;
+        Ending end;
+        const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {
+            end = {true, code, box && box->isRunning(), LEDCOMM::CommFormLoaded(), fx.sim->loggedLines()};
+            if (box)
+                box->quit();
+        });
+        const Platform::MsgBoxHandler oldBox = Platform::SetMsgBoxHandler([&](const QString& text, int, const QString&) {
+            texts << text;
+            QEventLoop loop;
+            box = &loop;
+            QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            loop.exec();
+            box = nullptr;
+            return int(Platform::vbOK);
+        });
+        LEDMain::AppInit();
+        Platform::SetMsgBoxHandler(oldBox);
+        Platform::SetExitHandler(oldExit);
+        LEDMain::WatchStopSignals(qApp);  // the tests that follow run unstopped
+
+        QVERIFY2(!texts.isEmpty() && texts[0].contains(QStringLiteral("TIMEOUT")), qPrintable(texts.join('|')));
+        QVERIFY2(end.ended, "the signal did not end the program");
+        QCOMPARE(end.code, 0);
+        QVERIFY2(end.inLoop, "the message box's loop had ended before the program did");
+        // The port was never opened, so nothing was sent.
+        QCOMPARE(end.serialHost, int16_t(0));
+        QCOMPARE(end.sent, QStringList());
+        fx.tearDown();
+    }
+
+    void stopSignalInTheParameterWindowEndsTheProgramThere()
+    {
+        ProgramFixture fx;
+        QVERIFY(fx.setUp());
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        QCOMPARE(fx.newLines(4), kAllOff);
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 100")), QStringLiteral("OK  ; "));
+        QCOMPARE(fx.newLines(1), QStringList{"AVA400"});
+        LEDMain::WatchStopSignals(qApp);
+        Ending end;
+        const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {
+            auto* window = qobject_cast<frmParList*>(QApplication::activeModalWidget());
+            end = {true, code, window != nullptr, LEDCOMM::CommFormLoaded(), fx.newLines(4)};
+            if (window)
+                window->close();
+        });
+        SignalWhenParListShown(SIGTERM);
+        LEDMain::MainForm()->mnuPort->trigger();
+        Platform::SetExitHandler(oldExit);
+        LEDMain::WatchStopSignals(qApp);  // the tests that follow run unstopped
+        // The test's exit returned, so the rest of the menu item ran: let go of the port it opened.
+        LEDCOMM::CommFormUnload();
+
+        QVERIFY2(end.ended, "the signal did not end the program");
+        QCOMPARE(end.code, 0);
+        QVERIFY2(end.inLoop, "the parameter window had closed before the program ended");
+        // Every channel off and the port closed before the end.
+        QCOMPARE(end.serialHost, int16_t(0));
+        QCOMPARE(end.sent, kAllOff);
+        fx.tearDown();
+    }
+
+    // Last: this process's own session bus stops answering for good. A call is
+    // served, and the service stopped, without waiting on it.
+    void noBusCallWaitsOnABusThatStopsAnswering()
+    {
+        bus_ = std::make_unique<PrivateBus>();
+        QVERIFY(bus_->start());
+        // The service takes the session bus from the environment on first use.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().toUtf8());
+        QVERIFY(OrvaneCmd::StartService());
+        const QString clientName = QStringLiteral("client-of-a-stopping-bus");
+        QDBusConnection client = QDBusConnection::connectToBus(bus_->address(), clientName);
+        QVERIFY(client.isConnected());
+        const int before = LEDMain::AutomationObjects();
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("Orvane.OrvaneCmd"), QStringLiteral("/OrvaneCmd"), QStringLiteral("Orvane._OrvaneCmd"),
+            QStringLiteral("Exec"));
+        call << QStringLiteral("Ver");
+        const QDBusPendingCall pending = client.asyncCall(call);
+        // The call reaches this process while its event loop stands; then the bus stops.
+        QThread::msleep(500);
+        const pid_t bus = pid_t(bus_->pid());
+        QVERIFY(bus > 0);
+        ::kill(bus, SIGSTOP);
+        QElapsedTimer wall;
+        wall.start();
+        const bool served = QTest::qWaitFor([&] { return LEDMain::AutomationObjects() > before; }, 30000);
+        const qint64 servedIn = wall.elapsed();
+        wall.restart();
+        OrvaneCmd::StopService();
+        const qint64 stoppedIn = wall.elapsed();
+        ::kill(bus, SIGCONT);
+        QDBusConnection::disconnectFromBus(clientName);
+        QVERIFY2(served, "the call was not served");
+        QVERIFY2(servedIn < 2000, qPrintable(QString::number(servedIn)));
+        QVERIFY2(stoppedIn < 1000, qPrintable(QString::number(stoppedIn)));
+        qInfo("bus stopped: a new client's call served in %lld ms, the service stopped in %lld ms", servedIn,
+              stoppedIn);
     }
 };
 

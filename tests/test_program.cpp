@@ -74,6 +74,8 @@ private slots:
             // The lights went off before the program let go of the port.
             QCOMPARE(sim_->loggedLines().mid(before + 4),
                      (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+            // The process ends where the signal is seen; it lets go of its lock all the same.
+            QCOMPARE(QDir(home_->filePath("run")).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
         }
     }
 

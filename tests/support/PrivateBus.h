@@ -84,6 +84,8 @@ public:
     }
 
     QString address() const { return address_; }
+    // The daemon's process, for a test that stops it answering (SIGSTOP).
+    qint64 pid() const { return daemon_.processId(); }
     QString path() const { return dir_.path(); }
 
     // An environment whose session bus is this one.
