@@ -603,6 +603,11 @@ private slots:
                 window->close();
         });
         SignalWhenParListShown(SIGTERM);
+        // Should the program not end, the window still closes and the test goes on.
+        QTimer::singleShot(5000, LEDMain::MainForm(), [] {
+            if (auto* window = qobject_cast<frmParList*>(QApplication::activeModalWidget()))
+                window->close();
+        });
         LEDMain::MainForm()->mnuPort->trigger();
         Platform::SetExitHandler(oldExit);
         LEDMain::WatchStopSignals(qApp);  // the tests that follow run unstopped
