@@ -93,6 +93,8 @@ bool g_serviceStarted = false;
 int g_signalPipe[2] = {-1, -1};
 volatile sig_atomic_t g_stopSignal = 0;
 bool g_terminating = false;
+// AppShutdown is switching the channels off: its commands go out after a stop signal too.
+bool g_switchingOff = false;
 
 void OnSignal(int sig)
 {
@@ -360,7 +362,9 @@ bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); 
 int16_t AppShutdown()
 {
     g_shutDownRan = true;
+    g_switchingOff = true;
     AllChannelsOff();
+    g_switchingOff = false;
     LEDCOMM::CommClosePort();
     LEDCOMM::CommFormUnload();
     return 0;
@@ -452,6 +456,13 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     const int index = LetterIndex(letter);
     if (index < 0)
         return -1;
+    // After a stop signal only the shut-down sends: a move of tied bars ends
+    // with the command already on the wire.
+    if (g_stopSignal != 0 && !g_switchingOff) {
+        ++g_channelFailures;
+        g_channelFailed[size_t(index)] = true;
+        return -1;
+    }
     const QString command = QStringLiteral("AV") + letter
                             + QStringLiteral("%1").arg(500 - v, 3, 10, QLatin1Char('0'));
     QString reply;

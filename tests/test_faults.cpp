@@ -14,6 +14,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
@@ -23,10 +24,12 @@
 #include <QSerialPort>
 #include <QThread>
 #include <QTimer>
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using TestSupport::PrivateBus;
@@ -620,6 +623,51 @@ private slots:
         // Every channel off and the port closed before the end.
         QCOMPARE(end.serialHost, int16_t(0));
         QCOMPARE(end.sent, kAllOff);
+        fx.tearDown();
+    }
+
+    // In this process: tied bars send four channel commands for one "LED".
+    void stopSignalEndsATiedMoveAfterTheCommandOnTheWire()
+    {
+        const int timeOut = 300;
+        ProgramFixture fx;
+        QVERIFY(fx.setUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+                         {QStringLiteral("--silent")}));
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        QCOMPARE(fx.newLines(4), kAllOff);
+        LEDMain::MainForm()->chkTie->setChecked(true);
+        LEDMain::WatchStopSignals(qApp);
+        Ending end;
+        const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {
+            end = {true, code, false, LEDCOMM::CommFormLoaded(), {}};
+        });
+        // The signal comes while the first channel command waits for its reply.
+        std::thread signaller([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            ::kill(::getpid(), SIGTERM);
+        });
+        LEDMain::ScriptFailure failure;
+        QElapsedTimer wall;
+        wall.start();
+        const QString responses = LEDMain::ExecScript(QStringLiteral("LED R 100;LED G 200;Ver"), &failure);
+        const qint64 took = wall.elapsed();
+        signaller.join();
+        // Only the command on the wire went out, not the three of the tie.
+        const QStringList sent = fx.sim->loggedLines().mid(4);
+        // The event loop sees the signal: all channels off, the port closed, the end.
+        QTRY_VERIFY_WITH_TIMEOUT(end.ended, 5000);
+        Platform::SetExitHandler(oldExit);
+        LEDMain::WatchStopSignals(qApp);  // the tests that follow run unstopped
+
+        QCOMPARE(responses, QString());
+        QCOMPARE(failure.number, int(SIGTERM));
+        QCOMPARE(failure.description, QStringLiteral("stopped by SIGTERM before the script ended"));
+        QCOMPARE(sent, QStringList{"AVA400"});
+        QVERIFY2(took < 2 * timeOut, qPrintable(QString::number(took)));
+        QCOMPARE(end.code, 0);
+        QCOMPARE(end.serialHost, int16_t(0));
+        QVERIFY(fx.sim->waitForLogged(4 + 1 + 4));
+        QCOMPARE(fx.sim->loggedLines().mid(5), kAllOff);
         fx.tearDown();
     }
 
