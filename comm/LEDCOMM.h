@@ -26,19 +26,35 @@ constexpr int ErrLogSlots = 101;
 void ResetErrLog();
 
 // ---- Port settings, open and close ----
+// Loads LED_CONFIG.TXT and takes PORT and TIMEOUT: 1 when both were read; -1
+// when the file could not be loaded, a name is missing (the old value stays),
+// or a value is no 16-bit number (said in a message box; TIMEOUT is then not
+// read when PORT was the bad one).
 int16_t CommReadSettings();
+// Creates the serial host with a closed port, an empty error log and no message box.
 void CommFormLoad();
+// Removes the serial host, closing its port.
 void CommFormUnload();
+// 1 while the serial host exists, else 0.
 int16_t CommFormLoaded();
 void SetCommOutTerm(int16_t code);
 void SetCommInTerm(int16_t code);
+// Opens the port at 9600 8N1 with DTR and RTS raised: true when open; false
+// with "CommOpenPort <n> <text>" logged (an open port is left open).
 bool CommOpenPort(int16_t port);
 bool CommOpenConfigured();
+// True when closed (or not open); false with "CommClosePort <n> <text>" logged.
 bool CommClosePort();
 
 // ---- Device exchange ----
+// CommOut, then CommIn even when CommOut failed: 1 when both succeeded, else -1.
 int16_t CommQuery(const QString& command, QString& reply);
+// Drops (and logs as "CommOut dropped: ...") whatever waits, then writes the
+// command and the terminator: 1, or -1 with "CommOut <n> <text>" logged.
 int16_t CommOut(const QString& command);
+// Waits for one reply up to the time-out: 1 with the reply and its terminator;
+// -1 after the time-out (logged as what came + "-Port TimeOut") or a read
+// error (logged as "CommIn <n> <text>"). The reply holds what came in every case.
 int16_t CommIn(QString& reply);
 
 // The most of one reply that CommIn keeps, and the bound of the serial layer's

@@ -28,8 +28,13 @@ bool TakeInstanceLock(const QString& appPath);
 // Why the last TakeInstanceLock could not guard against a second copy; empty when it could.
 QString InstanceLockProblem();
 bool HoldsInstanceLock();
+// Settings, port, main window (loaded hidden), all channels off. 1 when every
+// step succeeded; -1 when the settings could not be read or the port did not
+// open (the remaining steps still run, and the message box shows the first failure).
 int16_t AppInit();
+// Creates the serial host and opens the configured port: 1 open, -1 not.
 int16_t DeviceConnect();
+// All channels off, port closed, serial host gone. Always 0.
 int16_t AppShutdown();
 
 // Routes SIGTERM, SIGINT and SIGHUP to the program's end from now on and
@@ -70,8 +75,13 @@ void AutomationGone();
 void CheckProcessEnd();
 
 // ---- Channel output ----
+// Sends "AV" + letter + the three-digit level for the clamped intensity and
+// waits for the reply: 1 when a reply came, -1 when the exchange failed
+// (logged by the serial link) or the letter is none of "A".."D" (nothing sent).
 int16_t SetChannel(const QString& letter, int16_t intensity);
+// SetChannel with 0 for "A" to "D", each waiting for its reply. Always 0.
 int16_t AllChannelsOff();
+// 1 when a loaded window has that object name, else 0.
 int16_t IsFormLoaded(const QString& name);
 // Channel commands that failed since the program started; lets a caller tell
 // whether the sends of one bar move all succeeded.
@@ -89,9 +99,14 @@ struct ScriptFailure {
     int number = 0;  // 0: none
     QString description;
 };
+// The joined responses, each followed by " ; "; empty when the script runs no
+// command or is abandoned (failure then says why).
 QString ExecScript(const QString& script, ScriptFailure* failure = nullptr);
 QString ExecCommand(const QString& line, ScriptFailure* failure = nullptr);
+// Cuts the piece before the first separator off source: its length, 0 when
+// source is empty or begins with the separator (which ends a script).
 int16_t SplitFirst(QString& source, QString& piece, const QString& separator);
+// Cuts the first blank-separated word off line: its length, 0 when none.
 int16_t NextToken(QString& line, QString& token);
 QString LedCommand(const QString& rest);
 QString LedSet(const QString& channel, const QString& valueText);
