@@ -85,7 +85,7 @@ void ReportFailure(const char* routine, int number, const QString& text)
     ReportError(QLatin1String(routine) + QLatin1Char(' ') + Signed(number) + QLatin1Char(' ') + text);
 }
 
-// Like a form that loads itself when used: a fresh host with a closed port.
+// The serial host, created on first use with a closed port.
 frmComm* Form()
 {
     if (!g_form)

@@ -71,7 +71,7 @@ int16_t CommInFrame(QString& received, const char* bytes, qsizetype count, int16
 
 // ---- Line events ----
 // Codes above 1000 are the line errors that OnComm reports as "ERROR #" + code;
-// the first five keep the numbers the Windows comm control gave them.
+// the first five keep the numbers that users and their logs already know.
 enum CommEventCode : int16_t {
     comEventBreak = 1001,       // a break condition was received
     comEventFrame = 1004,       // framing error
