@@ -25,6 +25,8 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QTextStream>
+#include <climits>
+#include <dbus/dbus.h>
 #include <utility>
 
 namespace OrvaneCmd {
@@ -602,6 +604,12 @@ bool StartService(QString* why)
     QDBusConnection bus = Bus();
     if (!bus.isConnected())
         return fail(QStringLiteral("no D-Bus session bus (%1)").arg(bus.lastError().message()));
+    // libdbus stops reading the socket while 63 MiB of received calls are alive
+    // and starts again from the thread that frees them: this one, where QtDBus
+    // cannot switch its connection thread's socket back on, so a burst of calls
+    // left the service deaf for good. It never stops reading on their account;
+    // they wait here, and the bus refuses what its own limits refuse.
+    dbus_connection_set_max_received_size(static_cast<DBusConnection*>(bus.internalPointer()), LONG_MAX);
     g_tree = new Tree;
     g_app = new Object(kRoot, g_tree);
     new _OrvaneCmdAdaptor(g_app);

@@ -19,7 +19,9 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <unistd.h>
@@ -458,6 +460,62 @@ private slots:
         QCOMPARE(LEDMain::AutomationObjects(), objectsBefore);
         const QDBusMessage ok = Call(c, kRoot, kCmd, QStringLiteral("Exec"), {QStringLiteral("Ver")});
         QCOMPARE(ok.arguments().value(0).toString(), QStringLiteral("1.0 ; "));
+        c = QDBusConnection(QString());
+        QDBusConnection::disconnectFromBus(clientName);
+        QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), objectsBefore, 10000);
+    }
+
+    void burstOfPendingCallsIsAllAnswered()
+    {
+        // 100 MB of calls pending at once from one client, more than the 63 MiB
+        // a bus connection holds before it stops reading; less under the sanitizers.
+#ifdef ORVANE_ASAN
+        const int calls = 20;
+#else
+        const int calls = 100;
+#endif
+        const QString clientName = QStringLiteral("burst");
+        QDBusConnection c = QDBusConnection::connectToBus(bus_.address(), clientName);
+        QVERIFY(c.isConnected());
+        const int objectsBefore = LEDMain::AutomationObjects();
+        const QString script(1 << 20, QLatin1Char('x'));
+        const QString answer = QStringLiteral("Error Unknown command ; ");
+
+        QElapsedTimer t;
+        t.start();
+        QList<QDBusPendingCall> pending;
+        for (int i = 0; i < calls; ++i) {
+            QDBusMessage m = QDBusMessage::createMethodCall(kService, kRoot, kCmd, QStringLiteral("Exec"));
+            m << script;
+            pending << c.asyncCall(m, INT_MAX);
+        }
+        // The program is busy while the burst comes in, as a long script keeps it.
+        QThread::msleep(1000);
+        const bool allAnswered = QTest::qWaitFor(
+            [&] { return std::all_of(pending.cbegin(), pending.cend(), [](const QDBusPendingCall& p) { return p.isFinished(); }); },
+            30000);
+        const qint64 answeredMs = t.elapsed();
+
+        // Peer.Ping is answered by the connection itself: only a connection that
+        // still reads its socket answers it.
+        QDBusPendingCall ping = c.asyncCall(QDBusMessage::createMethodCall(
+                                                kService, kRoot, QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+                                            1000);
+        QElapsedTimer p;
+        p.start();
+        QVERIFY(QTest::qWaitFor([&] { return ping.isFinished(); }, 5000));
+        const qint64 pingMs = p.elapsed();
+        int answers = 0;
+        for (const QDBusPendingCall& call : std::as_const(pending))
+            if (call.isFinished() && call.reply().arguments().value(0).toString() == answer)
+                ++answers;
+        qInfo("%d calls of 1 MiB at once: %d answered in %lld ms; Ping then answered in %lld ms", calls, answers,
+              answeredMs, pingMs);
+        QVERIFY2(allAnswered, "calls of the burst were never answered");
+        QCOMPARE(answers, calls);
+        QCOMPARE(ping.reply().type(), QDBusMessage::ReplyMessage);
+        QVERIFY2(pingMs < 1000, qPrintable(QString::number(pingMs)));
+
         c = QDBusConnection(QString());
         QDBusConnection::disconnectFromBus(clientName);
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), objectsBefore, 10000);
