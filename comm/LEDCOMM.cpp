@@ -20,7 +20,7 @@ namespace LEDCOMM {
 namespace {
 
 // ---- Error log state ----
-std::array<QString, ErrLogSlots> g_errLog;
+std::array<QString, kErrLogSlots> g_errLog;
 int16_t g_errPos = 0;
 QPointer<QLineEdit> g_msgBox;
 
@@ -29,7 +29,7 @@ QPointer<QLineEdit> g_msgBox;
 void LogError(const QString& message)
 {
     g_errLog[g_errPos] = message;
-    if (++g_errPos > ErrLogSlots - 1)
+    if (++g_errPos > kErrLogSlots - 1)
         g_errPos = 0;
 }
 
@@ -45,7 +45,7 @@ void SetMsgBox(QLineEdit* box) { g_msgBox = box; }
 QString GetErrLog()
 {
     QString text;
-    for (int i = g_errPos; i < ErrLogSlots; ++i) {
+    for (int i = g_errPos; i < kErrLogSlots; ++i) {
         if (!g_errLog[i].isEmpty())
             text += g_errLog[i] + QStringLiteral("\r\n");
     }
@@ -71,7 +71,7 @@ int16_t g_inTerm = 0;
 int16_t g_formLoaded = 0;
 frmComm* g_form = nullptr;
 
-const QString NotOpenText = QStringLiteral("Device is not open");
+const QString kNotOpenText = QStringLiteral("Device is not open");
 constexpr qsizetype kDroppedShown = 80;
 
 // A number with its sign position: a blank in front unless it is negative.
@@ -329,7 +329,7 @@ int16_t CommOut(const QString& command)
 {
     QSerialPort* p = OpenPort();
     if (!p) {
-        ReportFailure("CommOut", QSerialPort::NotOpenError, NotOpenText);
+        ReportFailure("CommOut", QSerialPort::NotOpenError, kNotOpenText);
         return -1;
     }
     DropWaiting(p);
@@ -341,7 +341,7 @@ int16_t CommOut(const QString& command)
         p->flush();  // on the line now, whatever the reply wait does
     if (g_form->Vanished()) {
         g_form->CloseVanished();
-        ReportFailure("CommOut", QSerialPort::NotOpenError, NotOpenText);
+        ReportFailure("CommOut", QSerialPort::NotOpenError, kNotOpenText);
         return -1;
     }
     if (written != bytes.size() || p->error() != QSerialPort::NoError) {
@@ -371,7 +371,7 @@ int16_t CommIn(QString& reply)
         QSerialPort* p = OpenPort();
         if (!p) {
             if (!reported)
-                ReportFailure("CommIn", QSerialPort::NotOpenError, NotOpenText);
+                ReportFailure("CommIn", QSerialPort::NotOpenError, kNotOpenText);
             reported = true;
             QThread::msleep(ulong(remaining));  // nothing can arrive: sleep out the wait
             continue;
@@ -415,13 +415,13 @@ int16_t CommInFrame(QString& received, const char* bytes, qsizetype count, int16
         ? std::memchr(bytes, terminator, size_t(count)) : nullptr;
     // Only the new bytes are searched: what came before holds no terminator.
     const qsizetype take = found ? static_cast<const char*>(found) - bytes : count;
-    const qsizetype room = std::max<qsizetype>(0, CommInMaxReply - received.size());
+    const qsizetype room = std::max<qsizetype>(0, kCommInMaxReply - received.size());
     received += QLatin1String(bytes, std::min(take, room));
     if (!found)
         return 0;
     // The terminator stays; the rest of the read is dropped.
-    if (received.size() >= CommInMaxReply)
-        received.truncate(CommInMaxReply - 1);
+    if (received.size() >= kCommInMaxReply)
+        received.truncate(kCommInMaxReply - 1);
     received += QChar(char16_t(terminator));
     return 1;
 }

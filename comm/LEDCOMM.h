@@ -19,7 +19,7 @@ void LogError(const QString& message);
 void SetMsgBox(QLineEdit* box);
 // The log, oldest first, each message followed by CR LF.
 QString GetErrLog();
-constexpr int ErrLogSlots = 101;
+constexpr int kErrLogSlots = 101;
 
 // Empties the log and detaches the box; the write position stays. Used when
 // the serial host is created.
@@ -61,11 +61,11 @@ int16_t CommIn(QString& reply);
 // read buffer between exchanges. At 9600 baud the longest wait (32767 ms)
 // brings about 31 KiB, so a real device is never cut; a flooding one cannot
 // exhaust memory.
-constexpr qsizetype CommInMaxReply = 64 * 1024;
+constexpr qsizetype kCommInMaxReply = 64 * 1024;
 // One read of CommIn: appends the bytes to the reply received so far (which
 // holds no terminator yet), one character per byte. Returns 1 once the reply
 // holds the terminator, cut right after it; else 0. Characters beyond
-// CommInMaxReply are dropped; a terminator that comes after such a cut takes
+// kCommInMaxReply are dropped; a terminator that comes after such a cut takes
 // the last place, so a finished reply always ends in it.
 int16_t CommInFrame(QString& received, const char* bytes, qsizetype count, int16_t terminator);
 

@@ -10,8 +10,8 @@
 
 namespace {
 
-// Driver counters in the order of LineCodes.
-constexpr std::array<int, 5> LineCodes = {
+// Driver counters in the order of kLineCodes.
+constexpr std::array<int, 5> kLineCodes = {
     LEDCOMM::comEventBreak, LEDCOMM::comEventFrame, LEDCOMM::comEventOverrun,
     LEDCOMM::comEventRxParity, LEDCOMM::comEventRxOver,
 };
@@ -33,7 +33,7 @@ frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(thi
     Platform::RegisterForm(this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
     // Between exchanges a flooding device fills this much and then waits in the driver.
-    MSComm1->setReadBufferSize(LEDCOMM::CommInMaxReply);
+    MSComm1->setReadBufferSize(LEDCOMM::kCommInMaxReply);
     connect(MSComm1, &QSerialPort::errorOccurred, this, &frmComm::MSComm1_ErrorOccurred);
     connect(MSComm1, &QSerialPort::readyRead, this, &frmComm::CheckLineCounters);
 }
@@ -75,7 +75,7 @@ void frmComm::CheckLineCounters()
         return;
     for (size_t i = 0; i < now.size(); ++i) {
         if (now[i] != counters_[i])
-            PostCommEvent(LineCodes[i]);
+            PostCommEvent(kLineCodes[i]);
     }
     counters_ = now;
 }

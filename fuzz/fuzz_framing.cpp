@@ -32,13 +32,13 @@ void Check(bool ok, const char* what)
 }
 
 // What the reply must be: the stream up to and including the first
-// terminator, at most CommInMaxReply characters; without a terminator the
-// first CommInMaxReply characters.
+// terminator, at most kCommInMaxReply characters; without a terminator the
+// first kCommInMaxReply characters.
 QString Expected(const QByteArray& stream, int term, bool& complete)
 {
     const qsizetype at = term >= 0 && term <= 0xFF ? stream.indexOf(char(term)) : -1;
     complete = at >= 0;
-    const qsizetype max = LEDCOMM::CommInMaxReply;
+    const qsizetype max = LEDCOMM::kCommInMaxReply;
     if (!complete)
         return QString::fromLatin1(stream.left(max));
     if (at < max)
@@ -49,7 +49,7 @@ QString Expected(const QByteArray& stream, int term, bool& complete)
 // Twice the reply bound of letters from the first one on.
 QByteArray Letters(char first)
 {
-    QByteArray l(2 * LEDCOMM::CommInMaxReply + 2, Qt::Uninitialized);
+    QByteArray l(2 * LEDCOMM::kCommInMaxReply + 2, Qt::Uninitialized);
     for (qsizetype i = 0; i < l.size(); ++i)
         l[i] = char(first + i % 26);
     return l;
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QString received;
     int16_t r = 0;
     for (const QByteArrayView b : reads) {
-        Check(received.size() <= LEDCOMM::CommInMaxReply, "more kept than the bound");
+        Check(received.size() <= LEDCOMM::kCommInMaxReply, "more kept than the bound");
         r = LEDCOMM::CommInFrame(received, b.data(), b.size(), int16_t(term));
         Check(r == 0 || r == 1, "result is 0 or 1");
         if (r == 1)
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString expected = Expected(stream, term, complete);
     Check((r == 1) == complete, "result 1 exactly when the stream holds the terminator");
     Check(received == expected, "reply is the stream up to and including the first terminator");
-    Check(received.size() <= LEDCOMM::CommInMaxReply, "more kept than the bound");
+    Check(received.size() <= LEDCOMM::kCommInMaxReply, "more kept than the bound");
 
     if (flags & 8)
         ThroughCommIn(stream.mid(piecesAt, 4000), term);

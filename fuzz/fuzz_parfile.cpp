@@ -69,7 +69,7 @@ ParameterTable Read(const QString& path)
 {
     ParameterTable t{{QStringLiteral("stale"), QStringLiteral("entry")}};
     Check(TRAPAR::ReadParFile(path, t) == 1, "a file that exists reads");
-    Check(t.size() <= TRAPAR::MaxEntries, "no more than 32767 entries");
+    Check(t.size() <= TRAPAR::kMaxEntries, "no more than 32767 entries");
     return t;
 }
 

@@ -122,7 +122,7 @@ int16_t ParTableOp(ParameterTable& table, const QString& name, QVariant& value,
         if (ParameterEntry* e = find()) {
             e->ParValue = value;
         } else {
-            if (table.size() >= MaxEntries)
+            if (table.size() >= kMaxEntries)
                 return -1;  // the table is full: refuse rather than overflow the index
             table.append({name, value});
         }
@@ -176,11 +176,11 @@ int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state
     // At most one byte past the limit: the size on disk may be out of date or
     // meaningless (a file still growing, a special file reporting 0).
     if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        bytes.reserve(qsizetype(std::min(info.size(), MaxFileBytes)) + 1);
+        bytes.reserve(qsizetype(std::min(info.size(), kMaxFileBytes)) + 1);
         constexpr qint64 kChunk = 64 * 1024;
-        while (bytes.size() <= MaxFileBytes) {
+        while (bytes.size() <= kMaxFileBytes) {
             const qsizetype had = bytes.size();
-            const qint64 want = std::min(kChunk, MaxFileBytes + 1 - had);
+            const qint64 want = std::min(kChunk, kMaxFileBytes + 1 - had);
             bytes.resize(had + qsizetype(want));
             const qint64 got = file.read(bytes.data() + had, want);
             bytes.resize(had + qsizetype(std::max<qint64>(got, 0)));
@@ -188,14 +188,14 @@ int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state
                 break;
         }
     }
-    if (file.isOpen() && file.error() == QFileDevice::NoError && bytes.size() > MaxFileBytes) {
+    if (file.isOpen() && file.error() == QFileDevice::NoError && bytes.size() > kMaxFileBytes) {
         const qint64 size = file.size();
         Platform::MsgBox(QStringLiteral("Cannot read file ") + path + QStringLiteral(": it is ")
-                             + (size > MaxFileBytes ? QString::number(size)
+                             + (size > kMaxFileBytes ? QString::number(size)
                                                     : QStringLiteral("more than ")
-                                                          + QString::number(MaxFileBytes))
+                                                          + QString::number(kMaxFileBytes))
                              + QStringLiteral(" bytes long; a settings file may hold at most ")
-                             + QString::number(MaxFileBytes) + QStringLiteral(" bytes"),
+                             + QString::number(kMaxFileBytes) + QStringLiteral(" bytes"),
                          Platform::vbCritical);
         setState(LoadState::Unreadable);
         return -1;
@@ -227,7 +227,7 @@ int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state
         ParameterEntry entry;
         if (!ParseLine(line, entry))
             continue;
-        if (read.size() >= MaxEntries) {
+        if (read.size() >= kMaxEntries) {
             truncated = true;
             break;
         }
@@ -236,9 +236,9 @@ int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state
     table = std::move(read);
     if (truncated) {
         Platform::MsgBox(QStringLiteral("File ") + path + QStringLiteral(" holds more than ")
-                             + QString::number(MaxEntries)
+                             + QString::number(kMaxEntries)
                              + QStringLiteral(" parameters; only the first ")
-                             + QString::number(MaxEntries) + QStringLiteral(" were loaded"),
+                             + QString::number(kMaxEntries) + QStringLiteral(" were loaded"),
                          Platform::vbExclamation);
         setState(LoadState::Truncated);
     } else {

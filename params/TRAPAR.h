@@ -15,10 +15,10 @@ struct ParameterEntry {
 using ParameterTable = QList<ParameterEntry>;
 
 // Indices and counts are 16-bit: this many entries at most.
-constexpr int MaxEntries = 32767;
+constexpr int kMaxEntries = 32767;
 // A settings file holds a few lines; a larger one is refused unread rather than
 // taking the program's memory and start-up time.
-constexpr qint64 MaxFileBytes = 16 * 1024 * 1024;
+constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 
 // How the last read of a file ended.
 enum class LoadState {
@@ -26,8 +26,8 @@ enum class LoadState {
     Ok,
     Missing,     // no file: the table was left as it was
     Unreadable,  // the file exists but could not be read, or is larger than
-                 // MaxFileBytes: table left as it was
-    Truncated,   // more entries than fit; the first MaxEntries were loaded
+                 // kMaxFileBytes: table left as it was
+    Truncated,   // more entries than fit; the first kMaxEntries were loaded
 };
 
 void SetParDir(const QString& dir);
@@ -47,7 +47,7 @@ int16_t GetParByIndex(int16_t index, QString& name, QVariant& value);
 int16_t SetParByIndex(int16_t index, const QVariant& value);
 
 // 1 after loading; -1 when the file is missing, unreadable or larger than
-// MaxFileBytes (said in a message box; table unchanged).
+// kMaxFileBytes (said in a message box; table unchanged).
 int16_t ReadParFile(const QString& path, ParameterTable& table, LoadState* state = nullptr);
 // 1 after writing; -1 when the file could not be written (old file unchanged).
 int16_t WriteParFile(const QString& path, const ParameterTable& table);

@@ -16,14 +16,14 @@
 
 namespace {
 
-constexpr double TwipsPerInch = 1440;
-constexpr int ColWidth0 = 2200;
-constexpr int ColWidth1 = 1400;
-constexpr int RowHeight = 260;
-constexpr int GridPadding = 100;
-constexpr int ScrollBarRoom = 240;
-constexpr int MaxVisibleRows = 31;  // the header and 30 entries
-constexpr int EditOffset = 20;
+constexpr double kTwipsPerInch = 1440;
+constexpr int kColWidth0 = 2200;
+constexpr int kColWidth1 = 1400;
+constexpr int kRowHeight = 260;
+constexpr int kGridPadding = 100;
+constexpr int kScrollBarRoom = 240;
+constexpr int kMaxVisibleRows = 31;  // the header and 30 entries
+constexpr int kEditOffset = 20;
 
 // Rounds half to even, as the window sizes and the centring differences are rounded.
 int RoundEven(double v) { return int(std::nearbyint(v)); }
@@ -124,16 +124,16 @@ frmParList::Geometry frmParList::ComputeGeometry(int n, int16_t ftop, int16_t fl
     Geometry g;
     g.entries = n;
     g.rows = n + 1;
-    g.visibleRows = std::min(g.rows, MaxVisibleRows);
-    g.colWidth0 = ColWidth0;
-    g.colWidth1 = ColWidth1;
-    g.rowHeight = RowHeight;
+    g.visibleRows = std::min(g.rows, kMaxVisibleRows);
+    g.colWidth0 = kColWidth0;
+    g.colWidth1 = kColWidth1;
+    g.rowHeight = kRowHeight;
     g.gridLeft = 0;
     g.gridTop = 0;
-    g.gridWidth = ColWidth0 + ColWidth1 + GridPadding;
+    g.gridWidth = kColWidth0 + kColWidth1 + kGridPadding;
     if (g.rows > g.visibleRows)
-        g.gridWidth += ScrollBarRoom;
-    g.gridHeight = RowHeight * g.visibleRows + GridPadding;
+        g.gridWidth += kScrollBarRoom;
+    g.gridHeight = kRowHeight * g.visibleRows + kGridPadding;
     g.windowWidth = RoundEven(2 * g.gridLeft + g.gridWidth + frameWidth);
     g.windowHeight = RoundEven(2 * g.gridTop + g.gridHeight + frameHeight);
     g.centred = ftop < 0 || fleft < 0;
@@ -156,7 +156,7 @@ frmParList::frmParList(QWidget* parent)
     setAccessibleName(QStringLiteral("Parameter list"));
 
     auto* grid = new ParGrid(0, 2, this);
-    grid->onEditRequest = [this] { startEditOnSingleCell(); };
+    grid->onEditRequest = [this] { StartEditOnSingleCell(); };
     fgrPar = grid;
     fgrPar->setObjectName(QStringLiteral("fgrPar"));
     fgrPar->setAccessibleName(QStringLiteral("Parameters"));
@@ -195,7 +195,7 @@ frmParList::~frmParList()
     Platform::UnregisterForm(this);
     // Torn down while still open (its parent went first): that is a closing too.
     if (isVisible() && loaded_ && !unloaded_)
-        unload();
+        Unload();
 }
 
 void frmParList::SetShowPar(int16_t ftop, int16_t fleft)
@@ -204,12 +204,12 @@ void frmParList::SetShowPar(int16_t ftop, int16_t fleft)
     fleft_ = fleft;
 }
 
-int frmParList::toPixelsX(double twips) const { return RoundEven(twips * dpiX_ / TwipsPerInch); }
-int frmParList::toPixelsY(double twips) const { return RoundEven(twips * dpiY_ / TwipsPerInch); }
-double frmParList::toTwipsX(int pixels) const { return pixels * TwipsPerInch / dpiX_; }
-double frmParList::toTwipsY(int pixels) const { return pixels * TwipsPerInch / dpiY_; }
+int frmParList::ToPixelsX(double twips) const { return RoundEven(twips * dpiX_ / kTwipsPerInch); }
+int frmParList::ToPixelsY(double twips) const { return RoundEven(twips * dpiY_ / kTwipsPerInch); }
+double frmParList::ToTwipsX(int pixels) const { return pixels * kTwipsPerInch / dpiX_; }
+double frmParList::ToTwipsY(int pixels) const { return pixels * kTwipsPerInch / dpiY_; }
 
-void frmParList::load()
+void frmParList::Load()
 {
     if (loaded_)
         return;
@@ -242,22 +242,22 @@ void frmParList::load()
         screenRect = scr->geometry();
     }
     const QSize frame = frameGeometry().size() - geometry().size();
-    geom_ = ComputeGeometry(n, ftop_, fleft_, toTwipsX(screenRect.width()),
-                            toTwipsY(screenRect.height()), toTwipsX(frame.width()),
-                            toTwipsY(frame.height()));
+    geom_ = ComputeGeometry(n, ftop_, fleft_, ToTwipsX(screenRect.width()),
+                            ToTwipsY(screenRect.height()), ToTwipsX(frame.width()),
+                            ToTwipsY(frame.height()));
 
-    const int rowPx = toPixelsY(geom_.rowHeight);
+    const int rowPx = ToPixelsY(geom_.rowHeight);
     fgrPar->verticalHeader()->setDefaultSectionSize(rowPx);
     fgrPar->horizontalHeader()->setFixedHeight(rowPx);
-    fgrPar->setColumnWidth(0, toPixelsX(geom_.colWidth0));
-    fgrPar->setColumnWidth(1, toPixelsX(geom_.colWidth1));
+    fgrPar->setColumnWidth(0, ToPixelsX(geom_.colWidth0));
+    fgrPar->setColumnWidth(1, ToPixelsX(geom_.colWidth1));
     fgrPar->setRowCount(n);  // the header row is the grid's own header
-    fgrPar->setGeometry(toPixelsX(geom_.gridLeft), toPixelsY(geom_.gridTop),
-                        toPixelsX(geom_.gridWidth), toPixelsY(geom_.gridHeight));
-    resize(toPixelsX(2 * geom_.gridLeft + geom_.gridWidth),
-           toPixelsY(2 * geom_.gridTop + geom_.gridHeight));
+    fgrPar->setGeometry(ToPixelsX(geom_.gridLeft), ToPixelsY(geom_.gridTop),
+                        ToPixelsX(geom_.gridWidth), ToPixelsY(geom_.gridHeight));
+    resize(ToPixelsX(2 * geom_.gridLeft + geom_.gridWidth),
+           ToPixelsY(2 * geom_.gridTop + geom_.gridHeight));
     move(screenRect.topLeft()
-         + QPoint(toPixelsX(geom_.windowLeft), toPixelsY(geom_.windowTop)));
+         + QPoint(ToPixelsX(geom_.windowLeft), ToPixelsY(geom_.windowTop)));
 
     ParsToGrid();
 }
@@ -302,11 +302,11 @@ void frmParList::GridToPars()
     }
 }
 
-void frmParList::unload()
+void frmParList::Unload()
 {
     unloaded_ = true;
     Platform::UnregisterForm(this);
-    dropEdit();
+    DropEdit();
     if (!keepFileMessage_.isEmpty()) {
         Platform::MsgBox(keepFileMessage_, Platform::vbCritical);
         return;
@@ -318,13 +318,13 @@ void frmParList::unload()
 void frmParList::done(int result)
 {
     if (loaded_ && !unloaded_)
-        unload();
+        Unload();
     QDialog::done(result);
 }
 
 void frmParList::showEvent(QShowEvent* event)
 {
-    load();
+    Load();
     QDialog::showEvent(event);
 }
 
@@ -346,24 +346,24 @@ void frmParList::changeEvent(QEvent* event)
     QDialog::changeEvent(event);
 }
 
-void frmParList::startEditOnSingleCell()
+void frmParList::StartEditOnSingleCell()
 {
     const QModelIndex current = fgrPar->currentIndex();
     const QModelIndexList selected = fgrPar->selectionModel()->selectedIndexes();
     if (!current.isValid() || current.column() != 1 || selected.size() != 1
         || selected.first() != current)
         return;
-    startEdit(current.row());
+    StartEdit(current.row());
 }
 
-void frmParList::startEdit(int row)
+void frmParList::StartEdit(int row)
 {
     const QModelIndex cell = fgrPar->model()->index(row, 1);
     const QRect rect = fgrPar->visualRect(cell);
     const QPoint corner = fgrPar->viewport()->mapTo(this, rect.topLeft());
-    txtField->setGeometry(toPixelsX(toTwipsX(corner.x()) + EditOffset),
-                          toPixelsY(toTwipsY(corner.y()) - EditOffset),
-                          toPixelsX(toTwipsX(rect.width())), toPixelsY(toTwipsY(rect.height())));
+    txtField->setGeometry(ToPixelsX(ToTwipsX(corner.x()) + kEditOffset),
+                          ToPixelsY(ToTwipsY(corner.y()) - kEditOffset),
+                          ToPixelsX(ToTwipsX(rect.width())), ToPixelsY(ToTwipsY(rect.height())));
     const QTableWidgetItem* item = fgrPar->item(row, 1);
     txtField->setText(item ? item->text() : QString());
     editRow_ = row;
@@ -372,7 +372,7 @@ void frmParList::startEdit(int row)
     txtField->setFocus(Qt::MouseFocusReason);
 }
 
-void frmParList::commitEdit()
+void frmParList::CommitEdit()
 {
     const int row = editRow_;
     const QString text = txtField->text();
@@ -387,11 +387,11 @@ void frmParList::commitEdit()
     }
     if (QTableWidgetItem* item = row >= 0 ? fgrPar->item(row, 1) : nullptr)
         item->setText(text);
-    dropEdit();
+    DropEdit();
     fgrPar->setFocus(Qt::OtherFocusReason);
 }
 
-void frmParList::dropEdit()
+void frmParList::DropEdit()
 {
     editRow_ = -1;
     txtField->hide();
@@ -404,7 +404,7 @@ bool frmParList::eventFilter(QObject* watched, QEvent* event)
         if (event->type() == QEvent::KeyPress) {
             const int key = static_cast<QKeyEvent*>(event)->key();
             if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-                commitEdit();
+                CommitEdit();
                 return true;
             }
             // Escape neither abandons the edit nor reaches the dialog, which would close.
@@ -414,7 +414,7 @@ bool frmParList::eventFilter(QObject* watched, QEvent* event)
             // Switching to another window or opening the box's own menu is no loss of focus.
             const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
             if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-                dropEdit();
+                DropEdit();
         }
     }
     return QDialog::eventFilter(watched, event);

@@ -53,19 +53,19 @@ public:
     void SetShowPar(int16_t ftop, int16_t fleft);
 
     // Reads the file and fills the grid; runs by itself on the first showing.
-    void load();
+    void Load();
 
-    const Geometry& geometryTwips() const { return geom_; }
-    int gridWidthTwips() const { return geom_.gridWidth; }
-    int gridHeightTwips() const { return geom_.gridHeight; }
-    int windowWidthTwips() const { return geom_.windowWidth; }
-    int windowHeightTwips() const { return geom_.windowHeight; }
-    int windowTopTwips() const { return geom_.windowTop; }
-    int windowLeftTwips() const { return geom_.windowLeft; }
+    const Geometry& GeometryTwips() const { return geom_; }
+    int GridWidthTwips() const { return geom_.gridWidth; }
+    int GridHeightTwips() const { return geom_.gridHeight; }
+    int WindowWidthTwips() const { return geom_.windowWidth; }
+    int WindowHeightTwips() const { return geom_.windowHeight; }
+    int WindowTopTwips() const { return geom_.windowTop; }
+    int WindowLeftTwips() const { return geom_.windowLeft; }
 
     // Twips to pixels on this window's screen.
-    int toPixelsX(double twips) const;
-    int toPixelsY(double twips) const;
+    int ToPixelsX(double twips) const;
+    int ToPixelsY(double twips) const;
 
     void done(int result) override;
 
@@ -81,14 +81,14 @@ protected:
 private:
     void ParsToGrid();
     void GridToPars();
-    void unload();
+    void Unload();
     // A click, Enter or F2: edits the current value when it is the whole selection.
-    void startEditOnSingleCell();
-    void startEdit(int row);
-    void commitEdit();
-    void dropEdit();
-    double toTwipsX(int pixels) const;
-    double toTwipsY(int pixels) const;
+    void StartEditOnSingleCell();
+    void StartEdit(int row);
+    void CommitEdit();
+    void DropEdit();
+    double ToTwipsX(int pixels) const;
+    double ToTwipsY(int pixels) const;
 
     int16_t ftop_ = 0;
     int16_t fleft_ = 0;

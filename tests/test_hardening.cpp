@@ -111,20 +111,20 @@ private slots:
         const qint64 wall = t.elapsed();
         // Incoming characters do not restart the wait; it ends at its time-out.
         QVERIFY2(wall >= 1500 && wall < 1500 + 10000, qPrintable(QString::number(wall)));
-        QCOMPARE(reply.size(), LEDCOMM::CommInMaxReply);
-        QVERIFY(reply == Letters(LEDCOMM::CommInMaxReply));
+        QCOMPARE(reply.size(), LEDCOMM::kCommInMaxReply);
+        QVERIFY(reply == Letters(LEDCOMM::kCommInMaxReply));
         QVERIFY(LastLogLine() == reply + "-Port TimeOut");
 
         // Between exchanges the flood goes on; the serial layer holds the bound, no more.
         QTest::qWait(500);
         const qint64 buffered = LEDCOMM::CommForm()->MSComm1->bytesAvailable();
-        QVERIFY2(buffered > 0 && buffered <= LEDCOMM::CommInMaxReply, qPrintable(QString::number(buffered)));
+        QVERIFY2(buffered > 0 && buffered <= LEDCOMM::kCommInMaxReply, qPrintable(QString::number(buffered)));
         const qint64 grown = HeapInUse() - heapBefore;
         QVERIFY2(grown < HeapSlack, qPrintable(QString::number(grown)));
 
         // The next wait starts with what waited and is bounded the same way.
         QCOMPARE(LEDCOMM::CommIn(reply), int16_t(-1));
-        QCOMPARE(reply.size(), LEDCOMM::CommInMaxReply);
+        QCOMPARE(reply.size(), LEDCOMM::kCommInMaxReply);
         CloseLink();
     }
 
@@ -135,8 +135,8 @@ private slots:
         const qint64 heapBefore = HeapInUse();
         QString reply;
         QCOMPARE(LEDCOMM::CommQuery("AVB000", reply), int16_t(1));
-        QCOMPARE(reply.size(), LEDCOMM::CommInMaxReply);
-        QVERIFY(reply == Letters(LEDCOMM::CommInMaxReply - 1) + "\r");
+        QCOMPARE(reply.size(), LEDCOMM::kCommInMaxReply);
+        QVERIFY(reply == Letters(LEDCOMM::kCommInMaxReply - 1) + "\r");
         const qint64 grown = HeapInUse() - heapBefore;
         QVERIFY2(grown < HeapSlack, qPrintable(QString::number(grown)));
         QCOMPARE(fx_.sim->loggedLines(), QStringList{"AVB000"});

@@ -120,19 +120,19 @@ private slots:
         QVERIFY(boxes_->boxes.isEmpty());
 
         // The numbers, in twips.
-        const frmParList::Geometry& g = w->geometryTwips();
+        const frmParList::Geometry& g = w->GeometryTwips();
         QCOMPARE(g.rows, n + 1);
         QCOMPARE(g.visibleRows, visibleRows);
         QCOMPARE(g.colWidth0, 2200);
         QCOMPARE(g.colWidth1, 1400);
         QCOMPARE(g.rowHeight, 260);
-        QCOMPARE(w->gridWidthTwips(), gridWidth);
-        QCOMPARE(w->gridHeightTwips(), gridHeight);
+        QCOMPARE(w->GridWidthTwips(), gridWidth);
+        QCOMPARE(w->GridHeightTwips(), gridHeight);
         const double dpiX = w->screen()->logicalDotsPerInchX();
         const double dpiY = w->screen()->logicalDotsPerInchY();
         const QSize frame = w->frameGeometry().size() - w->size();
-        QCOMPARE(w->windowWidthTwips(), qRound(gridWidth + frame.width() * 1440.0 / dpiX));
-        QCOMPARE(w->windowHeightTwips(), qRound(gridHeight + frame.height() * 1440.0 / dpiY));
+        QCOMPARE(w->WindowWidthTwips(), qRound(gridWidth + frame.width() * 1440.0 / dpiX));
+        QCOMPARE(w->WindowHeightTwips(), qRound(gridHeight + frame.height() * 1440.0 / dpiY));
 
         // The same in pixels: the grid fills the inner area from its corner.
         QCOMPARE(w->fgrPar->rowCount(), n);
@@ -218,19 +218,19 @@ private slots:
         const QRect screen = w->screen()->geometry();
         const double dpiX = w->screen()->logicalDotsPerInchX();
         const double dpiY = w->screen()->logicalDotsPerInchY();
-        QCOMPARE(w->geometryTwips().centred, centred);
+        QCOMPARE(w->GeometryTwips().centred, centred);
         if (centred) {
             const double screenH = screen.height() * 1440.0 / dpiY;
             const double screenW = screen.width() * 1440.0 / dpiX;
             // Equal margins above and below, left and right, to within a twip of rounding.
-            QVERIFY(qAbs(screenH - 2 * w->windowTopTwips() - w->windowHeightTwips()) <= 1.5);
-            QVERIFY(qAbs(screenW - 2 * w->windowLeftTwips() - w->windowWidthTwips()) <= 1.5);
+            QVERIFY(qAbs(screenH - 2 * w->WindowTopTwips() - w->WindowHeightTwips()) <= 1.5);
+            QVERIFY(qAbs(screenW - 2 * w->WindowLeftTwips() - w->WindowWidthTwips()) <= 1.5);
             const QPoint off = w->frameGeometry().center() - screen.center();
             QVERIFY2(qAbs(off.x()) <= 1 && qAbs(off.y()) <= 1,
                      qPrintable(QStringLiteral("%1,%2").arg(off.x()).arg(off.y())));
         } else {
-            QCOMPARE(w->windowTopTwips(), ftop);
-            QCOMPARE(w->windowLeftTwips(), fleft);
+            QCOMPARE(w->WindowTopTwips(), ftop);
+            QCOMPARE(w->WindowLeftTwips(), fleft);
             QCOMPARE(w->frameGeometry().topLeft(),
                      screen.topLeft() + QPoint(Px(fleft, dpiX), Px(ftop, dpiY)));
         }
@@ -283,7 +283,7 @@ private slots:
     {
         WriteFile(file_, Entries(5));
         frmParList w;
-        w.load();  // before any showing or focus
+        w.Load();  // before any showing or focus
         QCOMPARE(w.fgrPar->currentRow(), 0);
         QCOMPARE(w.fgrPar->currentColumn(), 1);
         QCOMPARE(w.fgrPar->selectionModel()->selectedIndexes().size(), 1);
@@ -292,7 +292,7 @@ private slots:
 
         // Loading happens once per window: a second call does not read the file again.
         WriteFile(file_, Entries(2));
-        w.load();
+        w.Load();
         QCOMPARE(w.fgrPar->rowCount(), 5);
     }
 
@@ -633,13 +633,13 @@ private slots:
 
     void truncatedLoadDoesNotSave()
     {
-        const QByteArray original = Entries(TRAPAR::MaxEntries + 1);
+        const QByteArray original = Entries(TRAPAR::kMaxEntries + 1);
         WriteFile(file_, original);
         auto w = open();
         QVERIFY(w);
         QCOMPARE(TRAPAR::LastLoadState(), TRAPAR::LoadState::Truncated);
-        QCOMPARE(w->fgrPar->rowCount(), int(TRAPAR::MaxEntries));
-        QCOMPARE(w->geometryTwips().visibleRows, 31);
+        QCOMPARE(w->fgrPar->rowCount(), int(TRAPAR::kMaxEntries));
+        QCOMPARE(w->GeometryTwips().visibleRows, 31);
         QCOMPARE(boxes_->boxes.size(), 1);  // the load's own warning
         boxes_->clear();
 
@@ -672,7 +672,7 @@ private slots:
         QVERIFY(QFile::remove(file_));
         if (tooLarge) {
             WriteFile(file_, Entries(3));
-            QVERIFY(QFile::resize(file_, TRAPAR::MaxFileBytes + 1));
+            QVERIFY(QFile::resize(file_, TRAPAR::kMaxFileBytes + 1));
         } else {
             QVERIFY(QFile::link("/proc/self/mem", file_));
         }
@@ -692,7 +692,7 @@ private slots:
         QCOMPARE(boxes_->boxes[0].text,
                  "File " + file_ + " could not be read, so the parameters were not saved");
         if (tooLarge) {
-            QCOMPARE(QFileInfo(file_).size(), TRAPAR::MaxFileBytes + 1);
+            QCOMPARE(QFileInfo(file_).size(), TRAPAR::kMaxFileBytes + 1);
             QVERIFY(ReadFile(file_).startsWith(Entries(3)));
         } else {
             QCOMPARE(QFileInfo(file_).symLinkTarget(), QString("/proc/self/mem"));

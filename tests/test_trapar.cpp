@@ -292,8 +292,8 @@ private slots:
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("at the limit") << MaxFileBytes << false;
-        QTest::newRow("one byte over") << MaxFileBytes + 1 << true;
+        QTest::newRow("at the limit") << kMaxFileBytes << false;
+        QTest::newRow("one byte over") << kMaxFileBytes + 1 << true;
         QTest::newRow("a gigabyte") << (qint64(1) << 30) << true;
     }
     void sizeLimit()
@@ -355,7 +355,7 @@ private slots:
         QCOMPARE(rec.texts(), QStringList{"Cannot read file " + file_ + ": it is "
                                           + QString::number(size)
                                           + " bytes long; a settings file may hold at most "
-                                          + QString::number(MaxFileBytes) + " bytes"});
+                                          + QString::number(kMaxFileBytes) + " bytes"});
         QCOMPARE(rec.boxes[0].style, 16);
     }
 

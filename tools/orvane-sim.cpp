@@ -22,7 +22,7 @@
 
 namespace {
 
-const char* const Usage =
+const char* const kUsage =
     "usage: orvane-sim [options]\n"
     "  --link PATH        point a symbolic link at the terminal (replaces an old link)\n"
     "  --log FILE         append every received line to FILE, one per line\n"
@@ -424,7 +424,7 @@ int main(int argc, char** argv)
         const std::string a = argv[i];
         auto value = [&](const char* what) -> const char* {
             if (i + 1 >= argc) {
-                fprintf(stderr, "orvane-sim: %s needs %s\n%s", a.c_str(), what, Usage);
+                fprintf(stderr, "orvane-sim: %s needs %s\n%s", a.c_str(), what, kUsage);
                 exit(2);
             }
             return argv[++i];
@@ -448,9 +448,9 @@ int main(int argc, char** argv)
         else if (a == "--no-cr") o.noCr = true;
         else if (a == "--close-after") number(o.closeAfter);
         else if (a == "--flood") number(o.flood);
-        else if (a == "--help" || a == "-h") { fputs(Usage, stdout); return 0; }
+        else if (a == "--help" || a == "-h") { fputs(kUsage, stdout); return 0; }
         else {
-            fprintf(stderr, "orvane-sim: unknown option %s\n%s", a.c_str(), Usage);
+            fprintf(stderr, "orvane-sim: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
         }
     }
