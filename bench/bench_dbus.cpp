@@ -100,7 +100,7 @@ int main(int argc, char** argv)
     TestSupport::WriteFile(dir.filePath(QStringLiteral("LED_CONFIG.TXT")), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
 
     TestSupport::SimProcess sim;
-    if (!sim.start({QStringLiteral("--link"), dir.filePath(QStringLiteral("COM1")), QStringLiteral("--no-show")}))
+    if (!sim.Start({QStringLiteral("--link"), dir.filePath(QStringLiteral("COM1")), QStringLiteral("--no-show")}))
         return Fail("orvane-sim did not start");
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -108,17 +108,17 @@ int main(int argc, char** argv)
         env.remove(QString::fromLatin1(v));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
     TestSupport::PrivateBus bus;
-    if (!bus.start(QString(), env))
+    if (!bus.Start(QString(), env))
         return Fail("no private bus");
 
     QProcess server;
-    server.setProcessEnvironment(bus.environment(env));
+    server.setProcessEnvironment(bus.Environment(env));
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.start(program, {QStringLiteral("--automation")});
     if (!server.waitForStarted(5000))
         return Fail("the program did not start", server.errorString());
 
-    QDBusConnection client = QDBusConnection::connectToBus(bus.address(), QStringLiteral("bench"));
+    QDBusConnection client = QDBusConnection::connectToBus(bus.Address(), QStringLiteral("bench"));
     if (!client.isConnected())
         return Fail("cannot connect to the private bus", client.lastError().message());
     const QDeadlineTimer deadline(10000);
@@ -176,14 +176,14 @@ int main(int argc, char** argv)
     std::vector<double> perSecond;
     for (int run = 0; run < ScriptRuns; ++run) {
         script.setArguments({LedScript(run)});
-        const int logged = int(sim.loggedLines().size());
+        const int logged = int(sim.LoggedLines().size());
         const double us = timed(script, &reply);
         if (reply.type() != QDBusMessage::ReplyMessage)
             return Fail("the LED script failed", reply.errorMessage());
         if (reply.arguments().value(0).toString() != expected)
             return Fail("the LED script was not answered OK throughout");
-        if (!sim.waitForLogged(logged + ScriptCommands)
-            || sim.loggedLines().mid(logged) != ChannelCommands(run))
+        if (!sim.WaitForLogged(logged + ScriptCommands)
+            || sim.LoggedLines().mid(logged) != ChannelCommands(run))
             return Fail("the simulator did not receive the script's channel commands");
         perSecond.push_back(ScriptCommands / (us / 1e6));
     }

@@ -137,7 +137,7 @@ int main(int argc, char** argv)
     };
 
     TestSupport::SimProcess sim;
-    if (!sim.start({"--link", dir.filePath("COM40"), "--log", "/dev/null"}))
+    if (!sim.Start({"--link", dir.filePath("COM40"), "--log", "/dev/null"}))
         return Fail("orvane-sim did not start");
     LEDCOMM::SetCommInTerm(13);
     LEDCOMM::SetCommOutTerm(13);
@@ -148,7 +148,7 @@ int main(int argc, char** argv)
     // Both clients hold the terminal at once and take turns exchange by
     // exchange, so a change in the machine's mood hits both alike. The plain
     // client opens first: the port's exclusive mode bars later opens.
-    PlainClient plain(sim.ptyPath());
+    PlainClient plain(sim.PtyPath());
     if (!plain.ok())
         return Fail("the plain client could not open the terminal");
     if (!LEDCOMM::CommOpenConfigured())
@@ -193,7 +193,7 @@ int main(int argc, char** argv)
 
     // A reply that never comes: the wait must block, not poll.
     TestSupport::SimProcess silent;
-    if (!silent.start({"--link", dir.filePath("COM41"), "--silent", "--log", "/dev/null"}))
+    if (!silent.Start({"--link", dir.filePath("COM41"), "--silent", "--log", "/dev/null"}))
         return Fail("silent orvane-sim did not start");
     if (!configure(41, WaitMs) || !LEDCOMM::CommOpenConfigured())
         return Fail("silent port did not open");

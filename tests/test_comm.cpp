@@ -34,7 +34,7 @@ QStringList LogLines() { return GetErrLog().split(QStringLiteral("\r\n"), Qt::Sk
 
 // A spinning wait burns about as much CPU as it takes wall time; a blocking
 // one next to nothing. Anything under a fifth of the wall time is no spin.
-constexpr int SpinLimitPercent = 20;
+constexpr int kSpinLimitPercent = 20;
 
 } // namespace
 
@@ -62,7 +62,7 @@ class TestComm : public QObject {
     // A simulator behind <app>/COM40, and the port opened on it.
     void OpenOnSim(SimProcess& sim, const QStringList& options = {})
     {
-        QVERIFY(sim.start(QStringList{QStringLiteral("--link"), Com(40)} + options));
+        QVERIFY(sim.Start(QStringList{QStringLiteral("--link"), Com(40)} + options));
         QVERIFY(CommOpenPort(40));
         QVERIFY(CommForm()->MSComm1->isOpen());
         QCOMPARE(LogLines(), QStringList());
@@ -86,7 +86,7 @@ private slots:
         CommFormLoad();
         SetCommInTerm(13);
         SetCommOutTerm(13);
-        boxes_.clear();
+        boxes_.Clear();
     }
 
     void cleanup()
@@ -111,12 +111,12 @@ private slots:
         QVERIFY(boxes_.boxes.isEmpty());
 
         SimProcess sim;
-        QVERIFY(sim.start({"--link", Com(3)}));
+        QVERIFY(sim.Start({"--link", Com(3)}));
         QVERIFY(CommOpenConfigured());
         QSerialPort* p = CommForm()->MSComm1;
         QVERIFY(p->isOpen());
         // By the name of the device the link leads to, which its serial lock goes by.
-        QCOMPARE(QStringLiteral("/dev/") + p->portName(), sim.ptyPath());
+        QCOMPARE(QStringLiteral("/dev/") + p->portName(), sim.PtyPath());
         QCOMPARE(p->baudRate(), 9600);
         QCOMPARE(p->dataBits(), QSerialPort::Data8);
         QCOMPARE(p->parity(), QSerialPort::NoParity);
@@ -176,7 +176,7 @@ private slots:
             QCOMPARE(CommReadSettings(), int16_t(-1));
             QCOMPARE(CommPortNumber(), int16_t(5));
             QCOMPARE(CommTimeOut(), int16_t(321));  // not read in that call
-            QCOMPARE(boxes_.texts().last(), "Parameter PORT in " + app_.filePath("LED_CONFIG.TXT")
+            QCOMPARE(boxes_.Texts().last(), "Parameter PORT in " + app_.filePath("LED_CONFIG.TXT")
                                                 + " is not a whole number from -32768 to 32767: \"" + bad + '"');
             QCOMPARE(boxes_.boxes.last().style, int(Platform::vbCritical));
         }
@@ -184,7 +184,7 @@ private slots:
         // The value as written, cut to 40 characters.
         WriteConfig("\"PORT\",5\r\n\"TIMEOUT\"," + QByteArray(50, '9') + "\r\n");
         QCOMPARE(CommReadSettings(), int16_t(-1));
-        QVERIFY(boxes_.texts().last().endsWith("TIMEOUT in " + app_.filePath("LED_CONFIG.TXT")
+        QVERIFY(boxes_.Texts().last().endsWith("TIMEOUT in " + app_.filePath("LED_CONFIG.TXT")
                                                + " is not a whole number from -32768 to 32767: \""
                                                + QByteArray(40, '9') + '"'));
     }
@@ -295,7 +295,7 @@ private slots:
         QVERIFY(!CommOpenPort(77));
         QCOMPARE(LogLines(), QStringList{"CommOpenPort  3 Device is already open"});
         QVERIFY(CommForm()->MSComm1->isOpen());
-        QCOMPARE(QStringLiteral("/dev/") + CommForm()->MSComm1->portName(), sim.ptyPath());
+        QCOMPARE(QStringLiteral("/dev/") + CommForm()->MSComm1->portName(), sim.PtyPath());
     }
 
     void closeIsSilentWhenNotOpen()
@@ -307,7 +307,7 @@ private slots:
         QCOMPARE(LogLines().size(), 1);  // the failed open only
 
         SimProcess sim;
-        QVERIFY(sim.start({"--link", Com(40)}));
+        QVERIFY(sim.Start({"--link", Com(40)}));
         QVERIFY(CommOpenPort(40));
         QVERIFY(CommClosePort());
         QVERIFY(!CommForm()->MSComm1->isOpen());
@@ -333,7 +333,7 @@ private slots:
         QCOMPARE(CommQuery("AVE400", reply), int16_t(1));  // content is not examined
         QCOMPARE(reply, QString("?\r"));
         // The command went out as its six characters and one CR, nothing else.
-        QCOMPARE(sim.loggedLines(), (QStringList{"AVA400", "AVE400"}));
+        QCOMPARE(sim.LoggedLines(), (QStringList{"AVA400", "AVE400"}));
         QCOMPARE(LogLines(), QStringList());
     }
 
@@ -394,11 +394,11 @@ private slots:
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         const qint64 wall = t.elapsed();
         QVERIFY2(wall >= 300, qPrintable(QString::number(wall)));
-        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "the wait blocks");
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "the wait blocks");
         QCOMPARE(reply, QString());
         QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
         QCOMPARE(box.text(), QString("-Port TimeOut"));
-        QVERIFY(sim.waitForLogged(1));
+        QVERIFY(sim.WaitForLogged(1));
     }
 
     void charactersWithoutCrTimeOut()
@@ -424,7 +424,7 @@ private slots:
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         const qint64 wall = t.elapsed();
         QVERIFY2(wall >= 400, qPrintable(QString::number(wall)));
-        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "the wait sleeps");
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "the wait sleeps");
         QCOMPARE(reply, QString());
         QCOMPARE(LogLines(), (QStringList{"CommOut  10 Device is not open",
                                           "CommIn  10 Device is not open", "-Port TimeOut"}));
@@ -444,7 +444,7 @@ private slots:
         t.start();
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         QCOMPARE(reply, QString());
-        QVERIFY(sim.waitForLogged(1));
+        QVERIFY(sim.WaitForLogged(1));
         QThread::msleep(100);  // the answer is waiting now
         QCOMPARE(CommIn(reply), int16_t(-1));
         QCOMPARE(reply, QString());
@@ -522,14 +522,14 @@ private slots:
         UseTimeOut(150);
         QCOMPARE(CommIn(reply), int16_t(-1));
         QCOMPARE(reply, QString());
-        QCOMPARE(sim.loggedLines().size(), 1);
+        QCOMPARE(sim.LoggedLines().size(), 1);
         UseTimeOut(1000);
 
         SetCommOutTerm(10);
         QCOMPARE(CommOut("AVB000"), int16_t(1));
         SetCommOutTerm(13);
         QCOMPARE(CommQuery("", reply), int16_t(1));
-        QCOMPARE(sim.loggedLines(), (QStringList{"AVA000", "AVB000\\x0A"}));
+        QCOMPARE(sim.LoggedLines(), (QStringList{"AVA000", "AVB000\\x0A"}));
         QCOMPARE(reply, QString("?\r"));
     }
 
@@ -542,7 +542,7 @@ private slots:
         QCOMPARE(CommQuery(QString::fromUtf8("AV\u00e9\u20ac"), reply), int16_t(1));
         QCOMPARE(reply, QString::fromLatin1("\xE9t\xE9 \xFF\r"));  // never decoded as UTF-8
         QCOMPARE(reply.size(), 6);
-        QCOMPARE(sim.loggedLines(), QStringList{"AV\\xE9?"});
+        QCOMPARE(sim.LoggedLines(), QStringList{"AV\\xE9?"});
     }
 
     // ---- Line events and a vanishing device ----
@@ -602,9 +602,9 @@ private slots:
         const qint64 cpu = CpuMs();
         QCOMPARE(CommQuery("AVA200", reply), int16_t(-1));  // the simulator leaves on this line
         const qint64 wall = t.elapsed();
-        QVERIFY(sim.waitForFinished());
+        QVERIFY(sim.WaitForFinished());
         QVERIFY2(wall >= 800, qPrintable(QString::number(wall)));
-        QVERIFY2((CpuMs() - cpu) * 100 < wall * SpinLimitPercent, "no spin after the hang-up");
+        QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "no spin after the hang-up");
         QCOMPARE(reply, QString());
         QVERIFY(!CommForm()->MSComm1->isOpen());
         QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
@@ -613,7 +613,7 @@ private slots:
         const qint64 cpu2 = CpuMs();
         t.restart();
         QTest::qWait(400);
-        QVERIFY2((CpuMs() - cpu2) * 100 < t.elapsed() * SpinLimitPercent, "an idle event loop");
+        QVERIFY2((CpuMs() - cpu2) * 100 < t.elapsed() * kSpinLimitPercent, "an idle event loop");
         QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "ERROR # 1100"}));
 
         // The next exchange fails as with a port that is not open.
@@ -632,24 +632,24 @@ private slots:
         OpenOnSim(sim);
         QString reply;
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
-        sim.stop();
+        sim.Stop();
         QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
 
         const qint64 cpu = CpuMs();
         QElapsedTimer t;
         t.start();
         QTest::qWait(500);
-        QVERIFY2((CpuMs() - cpu) * 100 < t.elapsed() * SpinLimitPercent, "no spin in the event loop");
+        QVERIFY2((CpuMs() - cpu) * 100 < t.elapsed() * kSpinLimitPercent, "no spin in the event loop");
         QCOMPARE(LogLines(), QStringList{"ERROR # 1100"});
         QVERIFY(!CommForm()->MSComm1->isOpen());
 
         // A new device behind the same name: the port opens and works again.
         SimProcess sim2;
-        QVERIFY(sim2.start({"--link", Com(40)}));
+        QVERIFY(sim2.Start({"--link", Com(40)}));
         QVERIFY(CommOpenPort(40));
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
         QCOMPARE(reply, QString("OK\r"));
-        sim2.stop();
+        sim2.Stop();
         QTest::qWait(200);
         QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", "ERROR # 1100"}));
     }

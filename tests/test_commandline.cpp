@@ -32,24 +32,24 @@ class TestCommandLine : public QObject {
     ProgramFixture fx_;
     int quits_ = 0;
 
-    frmVURUruduvo* form() { return LEDMain::MainForm(); }
-    QStringList newLines(int expected) { return fx_.newLines(expected); }
+    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
+    QStringList NewLines(int expected) { return fx_.NewLines(expected); }
 
-    QStringList history()
+    QStringList History()
     {
         QStringList h;
-        for (int i = 0; i < form()->cboCommand->count(); ++i)
-            h << form()->cboCommand->itemText(i);
+        for (int i = 0; i < Form()->cboCommand->count(); ++i)
+            h << Form()->cboCommand->itemText(i);
         return h;
     }
 
-    void run(const QString& line)
+    void Run(const QString& line)
     {
-        form()->cboCommand->setEditText(line);
-        QTest::mouseClick(form()->cmdExec, Qt::LeftButton);
+        Form()->cboCommand->setEditText(line);
+        QTest::mouseClick(Form()->cmdExec, Qt::LeftButton);
     }
 
-    static QList<frmEditor*> editors()
+    static QList<frmEditor*> Editors()
     {
         QList<frmEditor*> out;
         for (QWidget* w : QApplication::topLevelWidgets())
@@ -58,20 +58,20 @@ class TestCommandLine : public QObject {
         return out;
     }
 
-    static void closeEditors()
+    static void CloseEditors()
     {
-        for (frmEditor* e : editors())
+        for (frmEditor* e : Editors())
             e->close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     // Closes the modal parameter window as soon as it shows, after an optional edit.
-    static void closeParListWhenShown(std::function<void(frmParList*)> edit = {})
+    static void CloseParListWhenShown(std::function<void(frmParList*)> edit = {})
     {
         QTimer::singleShot(0, [edit] {
             auto* w = qobject_cast<frmParList*>(QApplication::activeModalWidget());
             if (!w) {
-                closeParListWhenShown(edit);
+                CloseParListWhenShown(edit);
                 return;
             }
             if (edit)
@@ -88,89 +88,89 @@ private slots:
 
     void init()
     {
-        QVERIFY(fx_.setUp());
+        QVERIFY(fx_.SetUp());
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(newLines(4).size(), 4);
+        QCOMPARE(NewLines(4).size(), 4);
     }
 
     void cleanup()
     {
-        closeEditors();
-        fx_.tearDown();
+        CloseEditors();
+        fx_.TearDown();
     }
 
     void execShowsJoinedResponsesAndKeepsTheLine()
     {
-        run("LED R 100;Ver");
-        QCOMPARE(form()->txtMsg->text(), QString("OK  ; 1.0 ; "));
-        QCOMPARE(newLines(1), QStringList{"AVA400"});
-        QCOMPARE(form()->scrRed->value(), 100);
-        QCOMPARE(form()->cboCommand->currentText(), QString("LED R 100;Ver"));
-        QCOMPARE(history(), QStringList{"LED R 100;Ver"});
+        Run("LED R 100;Ver");
+        QCOMPARE(Form()->txtMsg->text(), QString("OK  ; 1.0 ; "));
+        QCOMPARE(NewLines(1), QStringList{"AVA400"});
+        QCOMPARE(Form()->scrRed->value(), 100);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("LED R 100;Ver"));
+        QCOMPARE(History(), QStringList{"LED R 100;Ver"});
     }
 
     void ledThroughTheBarsWithTie()
     {
-        form()->chkTie->setChecked(true);
-        form()->scrRed->setValue(1);
-        newLines(4);
+        Form()->chkTie->setChecked(true);
+        Form()->scrRed->setValue(1);
+        NewLines(4);
         // Green moves the others: "B" first, then "A", "C", "D"; one answer for the whole move.
-        run("LED G 100");
-        QCOMPARE(form()->txtMsg->text(), QString("OK  ; "));
-        QCOMPARE(newLines(4), (QStringList{"AVB400", "AVA400", "AVC400", "AVD400"}));
+        Run("LED G 100");
+        QCOMPARE(Form()->txtMsg->text(), QString("OK  ; "));
+        QCOMPARE(NewLines(4), (QStringList{"AVB400", "AVA400", "AVC400", "AVD400"}));
         // Clamped values reach the bar clamped.
-        run("LED A 900;LED B -5");
-        QCOMPARE(form()->txtMsg->text(), QString("OK  ; OK  ; "));
-        QCOMPARE(form()->scrBlue->value(), 0);
+        Run("LED A 900;LED B -5");
+        QCOMPARE(Form()->txtMsg->text(), QString("OK  ; OK  ; "));
+        QCOMPARE(Form()->scrBlue->value(), 0);
     }
 
     void historyKeepsTheLast100NewestFirst()
     {
         for (int i = 1; i <= 101; ++i)
-            run(QStringLiteral("Ver %1").arg(i));
-        const QStringList h = history();
+            Run(QStringLiteral("Ver %1").arg(i));
+        const QStringList h = History();
         QCOMPARE(h.size(), 100);
         QCOMPARE(h.first(), QString("Ver 101"));
         QCOMPARE(h.last(), QString("Ver 2"));
 
         // Picking the oldest entry and running it: the removal must not change the line.
-        form()->cboCommand->setCurrentIndex(99);
-        QCOMPARE(form()->cboCommand->currentText(), QString("Ver 2"));
-        QTest::mouseClick(form()->cmdExec, Qt::LeftButton);
-        QCOMPARE(form()->cboCommand->currentText(), QString("Ver 2"));
-        QCOMPARE(history().first(), QString("Ver 2"));
-        QCOMPARE(history().last(), QString("Ver 3"));
-        QCOMPARE(form()->txtMsg->text(), QString("1.0 ; "));
+        Form()->cboCommand->setCurrentIndex(99);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("Ver 2"));
+        QTest::mouseClick(Form()->cmdExec, Qt::LeftButton);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("Ver 2"));
+        QCOMPARE(History().first(), QString("Ver 2"));
+        QCOMPARE(History().last(), QString("Ver 3"));
+        QCOMPARE(Form()->txtMsg->text(), QString("1.0 ; "));
     }
 
     void equalAndEmptyEntriesAndEnterInsertsNothing()
     {
-        run("Ver");
-        run("Ver");
-        run("");
-        QCOMPARE(history(), (QStringList{"", "Ver", "Ver"}));
-        QCOMPARE(form()->txtMsg->text(), QString());
+        Run("Ver");
+        Run("Ver");
+        Run("");
+        QCOMPARE(History(), (QStringList{"", "Ver", "Ver"}));
+        QCOMPARE(Form()->txtMsg->text(), QString());
         // Enter in the line does not enter it into the history.
-        form()->cboCommand->setEditText("typed");
-        QTest::keyClick(form()->cboCommand->lineEdit(), Qt::Key_Return);
-        QCOMPARE(history().size(), 3);
-        QCOMPARE(form()->cboCommand->currentText(), QString("typed"));
+        Form()->cboCommand->setEditText("typed");
+        QTest::keyClick(Form()->cboCommand->lineEdit(), Qt::Key_Return);
+        QCOMPARE(History().size(), 3);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("typed"));
     }
 
     void afterARunNoEntryIsCurrent()
     {
-        run("one");
-        run("two");
-        form()->cboCommand->setEditText("three");
-        form()->mnuDirect->trigger();
-        QCOMPARE(history(), (QStringList{"three", "two", "one"}));
-        QCOMPARE(form()->cboCommand->currentIndex(), -1);
-        QCOMPARE(form()->cboCommand->currentText(), QString("three"));
-        run("four");
-        QCOMPARE(form()->cboCommand->currentIndex(), -1);
-        QCOMPARE(form()->cboCommand->currentText(), QString("four"));
+        Run("one");
+        Run("two");
+        Form()->cboCommand->setEditText("three");
+        Form()->mnuDirect->trigger();
+        QCOMPARE(History(), (QStringList{"three", "two", "one"}));
+        QCOMPARE(Form()->cboCommand->currentIndex(), -1);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("three"));
+        Run("four");
+        QCOMPARE(Form()->cboCommand->currentIndex(), -1);
+        QCOMPARE(Form()->cboCommand->currentText(), QString("four"));
         // The drop-down does not open on the oldest entry.
-        QComboBox* cbo = form()->cboCommand;
+        QComboBox* cbo = Form()->cboCommand;
         cbo->showPopup();
         QVERIFY(cbo->view()->currentIndex().row() <= 0);
         // An entry picked there is where Up and Down go on from.
@@ -195,10 +195,10 @@ private slots:
     void upAndDownWalkTheHistory()
     {
         QFETCH(bool, toLineEdit);
-        run("one");
-        run("two");
-        run("three");
-        QComboBox* cbo = form()->cboCommand;
+        Run("one");
+        Run("two");
+        Run("three");
+        QComboBox* cbo = Form()->cboCommand;
         QWidget* target = toLineEdit ? static_cast<QWidget*>(cbo->lineEdit()) : cbo;
         auto press = [&](Qt::Key key) {
             QTest::keyClick(target, key);
@@ -216,7 +216,7 @@ private slots:
         QCOMPARE(press(Qt::Key_Down), QString("three"));
         QCOMPARE(press(Qt::Key_Down), QString("draft"));
         QCOMPARE(press(Qt::Key_Down), QString("draft"));
-        QCOMPARE(history(), (QStringList{"three", "two", "one"}));
+        QCOMPARE(History(), (QStringList{"three", "two", "one"}));
 
         // A recalled line that is edited becomes the operator's own.
         QCOMPARE(press(Qt::Key_Up), QString("three"));
@@ -227,8 +227,8 @@ private slots:
         // After a run the walk starts again at the newest entry.
         QCOMPARE(press(Qt::Key_Up), QString("three"));
         QCOMPARE(press(Qt::Key_Up), QString("two"));
-        QTest::mouseClick(form()->cmdExec, Qt::LeftButton);
-        QCOMPARE(history(), (QStringList{"two", "three", "two", "one"}));
+        QTest::mouseClick(Form()->cmdExec, Qt::LeftButton);
+        QCOMPARE(History(), (QStringList{"two", "three", "two", "one"}));
         QCOMPARE(cbo->currentText(), QString("two"));
         QCOMPARE(press(Qt::Key_Up), QString("two"));
         QCOMPARE(press(Qt::Key_Up), QString("three"));
@@ -239,33 +239,33 @@ private slots:
 
     void directSendsTheLineRaw()
     {
-        form()->cboCommand->setEditText("AVB123");
-        form()->mnuDirect->trigger();
-        QCOMPARE(newLines(1), QStringList{"AVB123"});
-        QCOMPARE(form()->txtMsg->text(), QString("OK\r"));
-        QCOMPARE(history(), QStringList{"AVB123"});
+        Form()->cboCommand->setEditText("AVB123");
+        Form()->mnuDirect->trigger();
+        QCOMPARE(NewLines(1), QStringList{"AVB123"});
+        QCOMPARE(Form()->txtMsg->text(), QString("OK\r"));
+        QCOMPARE(History(), QStringList{"AVB123"});
         // The controller's own language: an unknown line answers "?".
-        form()->cboCommand->setEditText("LED R 1");
-        form()->mnuDirect->trigger();
-        QCOMPARE(newLines(1), QStringList{"LED R 1"});
-        QCOMPARE(form()->txtMsg->text(), QString("?\r"));
+        Form()->cboCommand->setEditText("LED R 1");
+        Form()->mnuDirect->trigger();
+        QCOMPARE(NewLines(1), QStringList{"LED R 1"});
+        QCOMPARE(Form()->txtMsg->text(), QString("?\r"));
     }
 
     void directWithASilentControllerStillEntersTheLine()
     {
         cleanup();
-        QVERIFY(fx_.setUp("\"PORT\",7\r\n\"TIMEOUT\",100\r\n", {"--silent"}));
+        QVERIFY(fx_.SetUp("\"PORT\",7\r\n\"TIMEOUT\",100\r\n", {"--silent"}));
         LEDMain::AppInit();
-        newLines(4);
-        form()->cboCommand->setEditText("hello");
-        form()->mnuDirect->trigger();
-        QCOMPARE(form()->txtMsg->text(), QString());
-        QCOMPARE(history(), QStringList{"hello"});
+        NewLines(4);
+        Form()->cboCommand->setEditText("hello");
+        Form()->mnuDirect->trigger();
+        QCOMPARE(Form()->txtMsg->text(), QString());
+        QCOMPARE(History(), QStringList{"hello"});
         QVERIFY(LEDCOMM::GetErrLog().endsWith("-Port TimeOut\r\n"));
         // Exec Cmd too enters a failing line.
-        run("LED R 5");
-        QCOMPARE(form()->txtMsg->text(), QString("Error  ; "));
-        QCOMPARE(history().first(), QString("LED R 5"));
+        Run("LED R 5");
+        QCOMPARE(Form()->txtMsg->text(), QString("Error  ; "));
+        QCOMPARE(History().first(), QString("LED R 5"));
     }
 
     void errorLogOpensAnEditorOnlyWhenThereIsALog()
@@ -276,41 +276,41 @@ private slots:
         QVERIFY(empty);
         if (LEDCOMM::GetErrLog().isEmpty()) {
             QGuiApplication::clipboard()->setText("before");
-            form()->mnuErrLog->trigger();
-            QCOMPARE(editors().size(), 0);
+            Form()->mnuErrLog->trigger();
+            QCOMPARE(Editors().size(), 0);
             QCOMPARE(QGuiApplication::clipboard()->text(), QString("before"));
         }
         LEDCOMM::ReportError("m1");
         LEDCOMM::ReportError("m2");
-        form()->mnuErrLog->trigger();
-        QCOMPARE(editors().size(), 1);
+        Form()->mnuErrLog->trigger();
+        QCOMPARE(Editors().size(), 1);
         const QString log = LEDCOMM::GetErrLog();
         QVERIFY(log.endsWith("m1\r\nm2\r\n"));
         QCOMPARE(QGuiApplication::clipboard()->text(), log);
-        frmEditor* e = editors().first();
+        frmEditor* e = Editors().first();
         QCOMPARE(e->txtText->toPlainText(), QString(log).replace("\r\n", "\n"));
         QVERIFY(e->txtText->document()->isModified());
         // Nothing reaches the disk until the operator saves.
         QCOMPARE(QDir(fx_.dir->path()).entryList({"*.txt", "*.TXT"}, QDir::Files),
                  QStringList{"LED_CONFIG.TXT"});
-        const QString saved = fx_.path("log.txt");
+        const QString saved = fx_.Path("log.txt");
         QVERIFY(e->SaveTo(saved));
         QVERIFY(TestSupport::ReadFile(saved).contains("m2"));
     }
 
     void commandsOpensTheReference()
     {
-        TestSupport::WriteFile(fx_.path("LED_COMMANDS.TXT"), "LED <channel> <value>\n");
-        form()->mnuCmds->trigger();
-        QCOMPARE(editors().size(), 1);
-        QCOMPARE(editors().first()->txtText->toPlainText(), QString("LED <channel> <value>\n"));
-        QCOMPARE(editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
-        closeEditors();
+        TestSupport::WriteFile(fx_.Path("LED_COMMANDS.TXT"), "LED <channel> <value>\n");
+        Form()->mnuCmds->trigger();
+        QCOMPARE(Editors().size(), 1);
+        QCOMPARE(Editors().first()->txtText->toPlainText(), QString("LED <channel> <value>\n"));
+        QCOMPARE(Editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
+        CloseEditors();
 
-        QFile::remove(fx_.path("LED_COMMANDS.TXT"));
-        form()->mnuCmds->trigger();
-        QCOMPARE(editors().size(), 1);
-        QVERIFY(editors().first()->statusBar()->currentMessage().contains("does not exist"));
+        QFile::remove(fx_.Path("LED_COMMANDS.TXT"));
+        Form()->mnuCmds->trigger();
+        QCOMPARE(Editors().size(), 1);
+        QVERIFY(Editors().first()->statusBar()->currentMessage().contains("does not exist"));
     }
 
     void theBuiltReferenceNamesEveryCommand()
@@ -326,81 +326,81 @@ private slots:
         // Another controller on port 9; the file is switched to it behind the program's back,
         // and the parameter window shows and saves what the file holds.
         SimProcess other;
-        QVERIFY(other.start({"--link", fx_.path("COM9"), "--no-show"}));
+        QVERIFY(other.Start({"--link", fx_.Path("COM9"), "--no-show"}));
         qsizetype otherMark = 0;
-        fx_.writeConfig("\"PORT\",9\r\n\"TIMEOUT\",300\r\n");
-        closeParListWhenShown();
-        form()->mnuPort->trigger();
+        fx_.WriteConfig("\"PORT\",9\r\n\"TIMEOUT\",300\r\n");
+        CloseParListWhenShown();
+        Form()->mnuPort->trigger();
         QVERIFY(fx_.boxes->boxes.isEmpty());
         QCOMPARE(LEDMain::ExecScript("LED B 1"), QString("OK  ; "));
         QCOMPARE(ProgramFixture::NewLines(other, otherMark, 1), QStringList{"AVC499"});
-        QCOMPARE(newLines(0), QStringList{});
+        QCOMPARE(NewLines(0), QStringList{});
 
         // Nothing changed: the port is still closed and opened again, and works.
-        closeParListWhenShown();
-        form()->mnuPort->trigger();
+        CloseParListWhenShown();
+        Form()->mnuPort->trigger();
         QCOMPARE(LEDMain::ExecScript("LED B 2"), QString("OK  ; "));
         QCOMPARE(ProgramFixture::NewLines(other, otherMark, 1), QStringList{"AVC498"});
     }
 
     void portToAMissingDeviceLeavesThePortClosed()
     {
-        closeParListWhenShown([](frmParList* w) {
+        CloseParListWhenShown([](frmParList* w) {
             // Port 8 has no link in this directory.
             // The grid's header is its own; the first entry is its first row.
             QCOMPARE(w->fgrPar->item(0, 0)->text(), QString("PORT"));
             w->fgrPar->item(0, 1)->setText("8");
         });
-        form()->mnuPort->trigger();
-        QVERIFY(TestSupport::ReadFile(fx_.path("LED_CONFIG.TXT")).startsWith("\"PORT\",8\r\n"));
-        QVERIFY(form()->txtMsg->text().startsWith("CommOpenPort "));
+        Form()->mnuPort->trigger();
+        QVERIFY(TestSupport::ReadFile(fx_.Path("LED_CONFIG.TXT")).startsWith("\"PORT\",8\r\n"));
+        QVERIFY(Form()->txtMsg->text().startsWith("CommOpenPort "));
         QVERIFY(LEDCOMM::GetErrLog().contains("CommOpenPort "));
         QCOMPARE(LEDMain::ExecScript("LED R 3"), QString("Error  ; "));
-        QCOMPARE(newLines(0), QStringList{});
+        QCOMPARE(NewLines(0), QStringList{});
     }
 
     void quitWithAnObjectAliveKeepsTheLights()
     {
-        run("LED R 250");
-        newLines(1);
+        Run("LED R 250");
+        NewLines(1);
         LEDMain::AutomationObjectCreated();
-        form()->mnuQuit->trigger();
+        Form()->mnuQuit->trigger();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!form());
-        QCOMPARE(newLines(0), QStringList{});
+        QVERIFY(!Form());
+        QCOMPARE(NewLines(0), QStringList{});
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
         // Without the window, "LED" goes straight to the controller.
         QCOMPARE(LEDMain::ExecScript("LED R 251"), QString("OK  ; "));
-        QCOMPARE(newLines(1), QStringList{"AVA249"});
+        QCOMPARE(NewLines(1), QStringList{"AVA249"});
         LEDMain::AutomationObjectDestroyed();
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
     }
 
     void anOpenEditorKeepsTheProcessButNotThePort()
     {
         LEDCOMM::ReportError("m");
-        form()->mnuErrLog->trigger();
-        QCOMPARE(editors().size(), 1);
+        Form()->mnuErrLog->trigger();
+        QCOMPARE(Editors().size(), 1);
         quits_ = 0;
-        form()->close();
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        Form()->close();
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(0));
         QCOMPARE(LEDMain::IsFormLoaded("frmEditor"), int16_t(0));
         QCoreApplication::processEvents();
         QCOMPARE(quits_, 0);
-        closeEditors();
+        CloseEditors();
         QCoreApplication::processEvents();
         QCOMPARE(quits_, 1);
     }
 
     void controlsCarryAccessibleNames()
     {
-        QCOMPARE(form()->cboCommand->accessibleName(), QString("Command line"));
-        QCOMPARE(form()->cmdExec->accessibleName(), QString("Exec Cmd"));
+        QCOMPARE(Form()->cboCommand->accessibleName(), QString("Command line"));
+        QCOMPARE(Form()->cmdExec->accessibleName(), QString("Exec Cmd"));
 
         // The command line keeps its label whatever it holds, and the label takes no room.
-        form()->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form()));
+        Form()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(Form()));
         auto labels = [](QWidget* w) {
             QList<QAccessibleInterface*> out;
             const auto rels = QAccessible::queryAccessibleInterface(w)->relations(QAccessible::Label);
@@ -408,29 +408,29 @@ private slots:
                 out << rel.first;
             return out;
         };
-        QComboBox* cbo = form()->cboCommand;
+        QComboBox* cbo = Form()->cboCommand;
         QCOMPARE(labels(cbo).size(), 1);
         QAccessibleInterface* cmdLabel = labels(cbo).first();
         QCOMPARE(cmdLabel->text(QAccessible::Name), QString("Command line"));
         QVERIFY(!cmdLabel->state().invisible);
         QTest::keyClicks(cbo, "LED R 1");
-        run("Ver");
+        Run("Ver");
         QCOMPARE(labels(cbo).size(), 1);
         QCOMPARE(labels(cbo).first()->text(QAccessible::Name), QString("Command line"));
         auto* cmdLabelWidget = qobject_cast<QWidget*>(cmdLabel->object());
         QVERIFY(cmdLabelWidget);
-        for (QWidget* control : form()->centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        for (QWidget* control : Form()->centralWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
             if (control != cmdLabelWidget)
                 QVERIFY2(!cmdLabelWidget->geometry().intersects(control->geometry()),
                          qPrintable(control->objectName()));
 
         // "Response" labels the message box and is announced by its own text.
-        QAccessibleInterface* response = QAccessible::queryAccessibleInterface(form()->lblResponseName);
+        QAccessibleInterface* response = QAccessible::queryAccessibleInterface(Form()->lblResponseName);
         QCOMPARE(response->text(QAccessible::Name), QString("Response"));
-        QCOMPARE(labels(form()->txtMsg).size(), 1);
-        QCOMPARE(labels(form()->txtMsg).first()->object(), form()->lblResponseName);
-        QCOMPARE(form()->mnuPort->text(), QString("Port"));
-        QCOMPARE(form()->mnuDirect->objectName(), QString("mnuDirect"));
+        QCOMPARE(labels(Form()->txtMsg).size(), 1);
+        QCOMPARE(labels(Form()->txtMsg).first()->object(), Form()->lblResponseName);
+        QCOMPARE(Form()->mnuPort->text(), QString("Port"));
+        QCOMPARE(Form()->mnuDirect->objectName(), QString("mnuDirect"));
     }
 };
 

@@ -81,7 +81,7 @@ class TestDBus : public QObject {
     QDBusConnection NewClient()
     {
         clients_ << QStringLiteral("client%1").arg(clients_.size() + 1);
-        return QDBusConnection::connectToBus(bus_.address(), clients_.last());
+        return QDBusConnection::connectToBus(bus_.Address(), clients_.last());
     }
 
     // Every client of the earlier cases leaves the bus; their objects die with that.
@@ -166,7 +166,7 @@ class TestDBus : public QObject {
     // Runs an outside client on the private bus while this process serves it.
     Ran Run(const QString& program, const QStringList& args, const QByteArray& input = QByteArray())
     {
-        return TestSupport::RunProcess(program, args, bus_.environment(), input);
+        return TestSupport::RunProcess(program, args, bus_.Environment(), input);
     }
 
     static QString Exe(const char* name) { return QStringLiteral(ORVANE_BIN_DIR "/") + QLatin1String(name); }
@@ -186,9 +186,9 @@ class TestDBus : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(bus_.start());
+        QVERIFY(bus_.Start());
         // The service takes the session bus from the environment on first use.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
         Platform::SetQuitHandler([this](int code) { quits_ << code; });
         QCOMPARE(LEDMain::AutomationObjects(), 0);
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(0));
@@ -340,7 +340,7 @@ private slots:
         const QString name = QStringLiteral("leaver");
         QString p1, p2;
         {
-            QDBusConnection leaver = QDBusConnection::connectToBus(bus_.address(), name);
+            QDBusConnection leaver = QDBusConnection::connectToBus(bus_.Address(), name);
             QCOMPARE(Exec(leaver, kRoot, "Ver"), QStringLiteral("1.0 ; "));
             p1 = Create(leaver);
             p2 = Create(leaver);
@@ -361,7 +361,7 @@ private slots:
         // dbus-send expects no reply and leaves at once; this process serves
         // nothing until it has gone, so the client is gone when its object is made.
         QProcess send;
-        send.setProcessEnvironment(bus_.environment());
+        send.setProcessEnvironment(bus_.Environment());
         send.start(QStringLiteral("dbus-send"),
                    {"--session", "--type=method_call", "--dest=" + kService, kRoot, kCmd + ".Exec",
                     "string:Ver"});
@@ -548,18 +548,18 @@ private slots:
         QTemporaryDir app;
         QVERIFY(app.isValid());
         TestSupport::SimProcess sim;
-        QVERIFY(sim.start({QStringLiteral("--link"), app.filePath(QStringLiteral("COM1"))}));
+        QVERIFY(sim.Start({QStringLiteral("--link"), app.filePath(QStringLiteral("COM1"))}));
         TestSupport::WriteFile(app.filePath(QStringLiteral("LED_CONFIG.TXT")), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
         TestSupport::MsgBoxRecorder boxes;
         Platform::App().Path = app.path();
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
-        QVERIFY(sim.waitForLogged(4));  // all channels off
+        QVERIFY(sim.WaitForLogged(4));  // all channels off
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(1));
 
         QDBusConnection a = NewClient();
         const QString bName = QStringLiteral("second-client");
-        QDBusConnection b = QDBusConnection::connectToBus(bus_.address(), bName);
+        QDBusConnection b = QDBusConnection::connectToBus(bus_.Address(), bName);
         const QString pa = Create(a);
         const QString pb = Create(b);
         QCOMPARE(LEDMain::AutomationObjects(), 2);
@@ -573,8 +573,8 @@ private slots:
         QCOMPARE(Call(a, pa, kInstance, "Release").type(), QDBusMessage::ReplyMessage);
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
         QCOMPARE(Exec(b, pb, "LED R 100"), QStringLiteral("OK  ; "));
-        QVERIFY(sim.waitForLogged(5));
-        QCOMPARE(sim.loggedLines().value(4), QStringLiteral("AVA400"));
+        QVERIFY(sim.WaitForLogged(5));
+        QCOMPARE(sim.LoggedLines().value(4), QStringLiteral("AVA400"));
         QVERIFY(quits_.isEmpty());
 
         // The last one leaves without releasing: lights off, port closed, process ends.
@@ -582,8 +582,8 @@ private slots:
         QDBusConnection::disconnectFromBus(bName);
         QTRY_COMPARE_WITH_TIMEOUT(LEDCOMM::CommFormLoaded(), int16_t(0), 10000);
         QCOMPARE(LEDMain::AutomationObjects(), 0);
-        QVERIFY(sim.waitForLogged(9));
-        QCOMPARE(sim.loggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QVERIFY(sim.WaitForLogged(9));
+        QCOMPARE(sim.LoggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
         QTRY_COMPARE(quits_, QList<int>{0});
         quits_.clear();
     }
@@ -633,8 +633,8 @@ private slots:
     void orvaneExecReportsBusErrors()
     {
         QProcess p;
-        QProcessEnvironment env = bus_.environment();
-        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus_.path() + "/no-such-socket");
+        QProcessEnvironment env = bus_.Environment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus_.Path() + "/no-such-socket");
         p.setProcessEnvironment(env);
         p.start(Exe("orvane-exec"), {"Ver"});
         QVERIFY(p.waitForFinished(20000));
@@ -644,9 +644,9 @@ private slots:
 
         // A name nobody owns on a bus that can start nothing.
         TestSupport::PrivateBus empty;
-        QVERIFY(empty.start());
+        QVERIFY(empty.Start());
         QProcess q;
-        q.setProcessEnvironment(empty.environment());
+        q.setProcessEnvironment(empty.Environment());
         q.start(Exe("orvane-exec"), {"Ver"});
         QVERIFY(q.waitForFinished(20000));
         QCOMPARE(q.exitCode(), 1);
@@ -712,7 +712,7 @@ private slots:
         QVERIFY(!Create(b).isEmpty());
         QVERIFY(LEDMain::AutomationObjects() >= 2);
         quits_.clear();
-        bus_.stop();
+        bus_.Stop();
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), 0, 10000);
         // No window here: nothing holds the process any more.
         QTRY_VERIFY(!quits_.isEmpty());

@@ -58,7 +58,7 @@ class TestDBusActivation : public QObject {
         return TestSupport::RunProcess(program, args, env);
     }
 
-    Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->environment(Env())); }
+    Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->Environment(Env())); }
 
     // The process that owns the bus name now, or 0.
     qint64 NameOwnerPid()
@@ -66,7 +66,7 @@ class TestDBusActivation : public QObject {
         const QString name = QStringLiteral("probe%1").arg(++probes_);
         qint64 pid = 0;
         {
-            QDBusConnection probe = QDBusConnection::connectToBus(bus_->address(), name);
+            QDBusConnection probe = QDBusConnection::connectToBus(bus_->Address(), name);
             QDBusConnectionInterface* bus = probe.interface();
             if (bus && bus->isServiceRegistered(kService).value())
                 pid = bus->servicePid(kService).value();
@@ -78,7 +78,7 @@ class TestDBusActivation : public QObject {
     bool StartBus()
     {
         bus_ = std::make_unique<PrivateBus>();
-        return bus_->start(DataHome() + QStringLiteral("/dbus-1/services"), Env());
+        return bus_->Start(DataHome() + QStringLiteral("/dbus-1/services"), Env());
     }
 
 private slots:
@@ -89,7 +89,7 @@ private slots:
         QVERIFY(TestSupport::PrepareProgramCopy(App(), dir_->filePath(QStringLiteral("run")),
                                                 "\"PORT\",1\r\n\"TIMEOUT\",500\r\n"));
         sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
+        QVERIFY(sim_->Start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
     }
 
     void cleanup()
@@ -110,7 +110,7 @@ private slots:
         QVERIFY2(reg.out.contains(ServiceFile()), qPrintable(reg.out));
         QCOMPARE(TestSupport::ReadFile(ServiceFile()),
                  ("[D-BUS Service]\nName=Orvane.OrvaneCmd\nExec='" + Program() + "' --automation\n").toUtf8());
-        QCOMPARE(sim_->loggedLines(), QStringList());  // registering never starts the program proper
+        QCOMPARE(sim_->LoggedLines(), QStringList());  // registering never starts the program proper
 
         const Ran unreg = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
         QCOMPARE(unreg.code, 0);
@@ -138,8 +138,8 @@ private slots:
         const Ran first = OrvaneExec(QStringLiteral("LED R 100;Ver"));
         QVERIFY2(first.code == 0, qPrintable(first.err));
         QCOMPARE(first.out, QStringLiteral("OK  ; 1.0 ; \n"));
-        QVERIFY(sim_->waitForLogged(5));
-        QCOMPARE(sim_->loggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA400"}));
+        QVERIFY(sim_->WaitForLogged(5));
+        QCOMPARE(sim_->LoggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA400"}));
 
         const qint64 pid = NameOwnerPid();
         QVERIFY(pid > 0);
@@ -156,33 +156,33 @@ private slots:
         QCOMPARE(NameOwnerPid(), pid);
 
         // The bus goes away: the hidden program runs the unload path and ends.
-        bus_->stop();
+        bus_->Stop();
         QTRY_VERIFY_WITH_TIMEOUT(!Alive(pid), 10000);
-        QCOMPARE(sim_->loggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QCOMPARE(sim_->LoggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
     }
 
     void userStartedProgramServesAndOutlivesTheBus()
     {
         QVERIFY(StartBus());
         QProcess p;
-        p.setProcessEnvironment(bus_->environment(Env()));
+        p.setProcessEnvironment(bus_->Environment(Env()));
         p.start(Program(), {});
         QVERIFY(p.waitForStarted(5000));
         QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
 
         const Ran ran = OrvaneExec(QStringLiteral("LED G 500;Ver"));
         QCOMPARE(ran.out, QStringLiteral("OK  ; 1.0 ; \n"));
-        QVERIFY(sim_->waitForLogged(5));
-        QCOMPARE(sim_->loggedLines().value(4), QStringLiteral("AVB000"));
+        QVERIFY(sim_->WaitForLogged(5));
+        QCOMPARE(sim_->LoggedLines().value(4), QStringLiteral("AVB000"));
 
-        bus_->stop();
+        bus_->Stop();
         QByteArray err;
         QTRY_VERIFY_WITH_TIMEOUT((err += p.readAllStandardError()).contains("session bus is gone"), 10000);
         QTest::qWait(300);
         err += p.readAllStandardError();
         QCOMPARE(p.state(), QProcess::Running);  // the operator's window stays, and the port with it
         QCOMPARE(err.count("automation"), 1);
-        QCOMPARE(sim_->loggedLines().size(), qsizetype(5));
+        QCOMPARE(sim_->LoggedLines().size(), qsizetype(5));
 
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
@@ -192,7 +192,7 @@ private slots:
     void takenNameOrNoBusLeavesTheProgramRunningWithoutAutomation()
     {
         QVERIFY(StartBus());
-        QDBusConnection holder = QDBusConnection::connectToBus(bus_->address(), QStringLiteral("holder"));
+        QDBusConnection holder = QDBusConnection::connectToBus(bus_->Address(), QStringLiteral("holder"));
         QVERIFY(holder.registerService(kService));
 
         struct Case {
@@ -201,7 +201,7 @@ private slots:
             const char* says;
         };
         const Case cases[] = {
-            {"name taken", bus_->address(), "taken"},
+            {"name taken", bus_->Address(), "taken"},
             {"no bus", QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")), "no D-Bus session bus"},
         };
         for (const Case& c : cases) {
@@ -222,11 +222,11 @@ private slots:
 
             // Started for clients that cannot reach it, with no window anyone sees:
             // the lights go off, the port closes, and it ends.
-            const qsizetype sent = sim_->loggedLines().size();
+            const qsizetype sent = sim_->LoggedLines().size();
             const Ran served = RunProgram(Program(), {QStringLiteral("--automation")}, env);
             QVERIFY2(served.finished && served.code == 1, c.why);
             QVERIFY2(served.err.contains(c.says) && served.err.contains("so it ends"), qPrintable(served.err));
-            QCOMPARE(sim_->loggedLines().mid(sent), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500",
+            QCOMPARE(sim_->LoggedLines().mid(sent), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500",
                                                                  "AVA500", "AVB500", "AVC500", "AVD500"}));
         }
         // The name stayed with its owner.

@@ -40,7 +40,7 @@ namespace {
 
 // A blocking wait costs next to no CPU, a spinning one about its wall time;
 // anything under a fifth of the wall time is no spin.
-constexpr int SpinLimitPercent = 20;
+constexpr int kSpinLimitPercent = 20;
 
 qint64 OwnCpuMs()
 {
@@ -173,7 +173,7 @@ class TestFaults : public QObject {
 
     QProcessEnvironment Env() const
     {
-        QProcessEnvironment env = bus_->environment();
+        QProcessEnvironment env = bus_->Environment();
         for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(v));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
@@ -190,7 +190,7 @@ class TestFaults : public QObject {
             App(), dir_->filePath(QStringLiteral("run")),
             "\"PORT\",3\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n"));
         bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
+        QVERIFY(bus_->Start());
     }
 
     std::unique_ptr<QProcess> StartProgram(const QString& workingDir = QString())
@@ -237,7 +237,7 @@ private slots:
     void portHeldByAnotherProgramIsRefused()
     {
         ProgramFixture fx;
-        QVERIFY(fx.setUp());
+        QVERIFY(fx.SetUp());
         TRAPAR::SetParDir(fx.dir->path() + QLatin1Char('/'));
         QCOMPARE(LEDCOMM::CommReadSettings(), int16_t(1));
         LEDCOMM::CommFormLoad();
@@ -247,8 +247,8 @@ private slots:
         QTemporaryDir other;
         QVERIFY(other.isValid());
         QVERIFY(TestSupport::PrepareProgramCopy(other.path(), other.filePath(QStringLiteral("run")),
-                                                TestSupport::ProgramFixture::DefaultConfig));
-        QVERIFY(fx.sim->link(other.filePath(QStringLiteral("COM7"))));
+                                                TestSupport::ProgramFixture::kDefaultConfig));
+        QVERIFY(fx.sim->Link(other.filePath(QStringLiteral("COM7"))));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             env.remove(QString::fromLatin1(v));
@@ -263,13 +263,13 @@ private slots:
             LEDCOMM::ResetErrLog();
             qint64 holder = -1;
             if (app == QLatin1String("orvane")) {
-                const int before = int(fx.sim->loggedLines().size());
+                const int before = int(fx.sim->LoggedLines().size());
                 copy.start(other.filePath(QStringLiteral("orvane")), {});
                 // Its start-up switches the channels off: it holds the port by then.
-                if (copy.waitForStarted(5000) && fx.sim->waitForLogged(before + 4, 10000))
+                if (copy.waitForStarted(5000) && fx.sim->WaitForLogged(before + 4, 10000))
                     holder = copy.processId();
             } else {
-                holder = HoldPort(fx.sim->ptyPath());
+                holder = HoldPort(fx.sim->PtyPath());
             }
             QVERIFY2(holder > 0, qPrintable(app));
             const bool opened = LEDCOMM::CommOpenPort(7);
@@ -295,7 +295,7 @@ private slots:
             QVERIFY(LEDCOMM::CommClosePort());
         }
         LEDCOMM::CommFormUnload();
-        fx.tearDown();
+        fx.TearDown();
     }
 
     void controllerVanishesMidScriptAndComesBackAfterPort()
@@ -304,10 +304,10 @@ private slots:
         // controller goes away on the next line.
         const int timeOut = 300;
         ProgramFixture fx;
-        QVERIFY(fx.setUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+        QVERIFY(fx.SetUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
                          {QStringLiteral("--close-after"), QStringLiteral("7")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(fx.newLines(4).size(), 4);
+        QCOMPARE(fx.NewLines(4).size(), 4);
         LEDCOMM::ResetErrLog();
         LEDCOMM::SetMsgBox(LEDMain::MainForm()->txtMsg);
 
@@ -318,11 +318,11 @@ private slots:
         const qint64 took = wall.elapsed();
         const qint64 burnt = OwnCpuMs() - cpu;
         QCOMPARE(responses, QStringLiteral("OK  ; OK  ; Error  ; 1.0 ; Error  ; Error  ; "));
-        QCOMPARE(fx.newLines(3), (QStringList{"AVA499", "AVB498", "AVC497"}));
-        QVERIFY(fx.sim->waitForFinished());
+        QCOMPARE(fx.NewLines(3), (QStringList{"AVA499", "AVB498", "AVC497"}));
+        QVERIFY(fx.sim->WaitForFinished());
         // Each failed command waits out its time-out once, no more.
         QVERIFY2(took >= 3 * timeOut && took < 3 * timeOut + 3000, qPrintable(QString::number(took)));
-        QVERIFY2(burnt * 100 < took * SpinLimitPercent,
+        QVERIFY2(burnt * 100 < took * kSpinLimitPercent,
                  qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(burnt).arg(took)));
         qInfo("in the test process: script with the controller gone %lld ms, CPU %lld ms", took, burnt);
 
@@ -331,18 +331,18 @@ private slots:
         wall.restart();
         const qint64 idleCpu = OwnCpuMs();
         QTest::qWait(500);
-        QVERIFY((OwnCpuMs() - idleCpu) * 100 < wall.elapsed() * SpinLimitPercent);
+        QVERIFY((OwnCpuMs() - idleCpu) * 100 < wall.elapsed() * kSpinLimitPercent);
         QCOMPARE(LEDCOMM::GetErrLog().count(QStringLiteral("ERROR # 1100")), 1);
         QCOMPARE(LEDMain::MainForm()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
 
         // The controller comes back on the same port; "Port" opens it again.
-        QVERIFY(fx.startSim());
+        QVERIFY(fx.StartSim());
         CloseParListWhenShown();
         LEDMain::MainForm()->mnuPort->trigger();
         QVERIFY(LEDCOMM::CommForm()->MSComm1->isOpen());
         QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 6;LED A On;Ver")), QStringLiteral("OK  ; OK  ; 1.0 ; "));
-        QCOMPARE(fx.newLines(2), (QStringList{"AVA494", "AVD000"}));
-        fx.tearDown();
+        QCOMPARE(fx.NewLines(2), (QStringList{"AVA494", "AVD000"}));
+        fx.TearDown();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
@@ -352,13 +352,13 @@ private slots:
         PrepareProgram(timeOut);
         // Four lines of start-up and two answered; the controller leaves on the next.
         SimProcess sim;
-        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
+        QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
                            QStringLiteral("--close-after"), QStringLiteral("7")}));
         auto program = StartProgram();
         QVERIFY(program);
         const qint64 pid = program->processId();
         QVERIFY(WaitForService());
-        QVERIFY(sim.waitForLogged(4, 10000));
+        QVERIFY(sim.WaitForLogged(4, 10000));
 
         QElapsedTimer wall;
         wall.start();
@@ -368,10 +368,10 @@ private slots:
         const qint64 burnt = ProcessCpuMs(pid) - cpu;
         QVERIFY2(ran.code == 0, qPrintable(ran.err));
         QCOMPARE(ran.out, QStringLiteral("OK  ; OK  ; Error  ; 1.0 ; Error  ; \n"));
-        QVERIFY(sim.waitForFinished());
-        QCOMPARE(sim.loggedLines().mid(4), (QStringList{"AVA499", "AVA498", "AVA497"}));
+        QVERIFY(sim.WaitForFinished());
+        QCOMPARE(sim.LoggedLines().mid(4), (QStringList{"AVA499", "AVA498", "AVA497"}));
         QVERIFY2(took >= 2 * timeOut && took < 2 * timeOut + 5000, qPrintable(QString::number(took)));
-        QVERIFY2(burnt * 100 < took * SpinLimitPercent,
+        QVERIFY2(burnt * 100 < took * kSpinLimitPercent,
                  qPrintable(QStringLiteral("%1 ms CPU in %2 ms").arg(burnt).arg(took)));
 
         // Idle with the device gone: nothing spins, and the program still answers.
@@ -379,24 +379,24 @@ private slots:
         const qint64 idleCpu = ProcessCpuMs(pid);
         QTest::qWait(1000);
         const qint64 idleBurnt = ProcessCpuMs(pid) - idleCpu;
-        QVERIFY(idleBurnt * 100 < wall.elapsed() * SpinLimitPercent);
+        QVERIFY(idleBurnt * 100 < wall.elapsed() * kSpinLimitPercent);
         qInfo("the program: script with the controller gone %lld ms, CPU %lld ms; then idle %lld ms, CPU %lld ms",
               took, burnt, wall.elapsed(), idleBurnt);
         QCOMPARE(Exec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
 
         // The controller comes back; the port stays closed until the next start.
         SimProcess back;
-        QVERIFY(back.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        QVERIFY(back.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
         QCOMPARE(Exec(QStringLiteral("LED R 5")).out, QStringLiteral("Error  ; \n"));
         QVERIFY(Stop(*program));
-        QCOMPARE(back.loggedLines(), QStringList());
+        QCOMPARE(back.LoggedLines(), QStringList());
 
         program = StartProgram();
         QVERIFY(program);
         QVERIFY(WaitForService());
         QCOMPARE(Exec(QStringLiteral("LED R 5;Ver")).out, QStringLiteral("OK  ; 1.0 ; \n"));
-        QVERIFY(back.waitForLogged(5));
-        QCOMPARE(back.loggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA495"}));
+        QVERIFY(back.WaitForLogged(5));
+        QCOMPARE(back.LoggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500", "AVA495"}));
         QVERIFY(Stop(*program));
     }
 
@@ -404,14 +404,14 @@ private slots:
     {
         PrepareProgram(300);
         SimProcess sim;
-        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
         const QString marks = dir_->filePath(QStringLiteral("marks"));
         QVERIFY(QDir().mkpath(marks));
         auto program = StartProgram(marks);
         QVERIFY(program);
         const qint64 pid = program->processId();
         QVERIFY(WaitForService());
-        QVERIFY(sim.waitForLogged(4, 10000));
+        QVERIFY(sim.WaitForLogged(4, 10000));
 
         // Every way a shell would run something, as a script from a client.
         const QString m = marks + QLatin1Char('/');
@@ -422,8 +422,8 @@ private slots:
                                                 "Error Unknown command ; 1.0 ; 1.0 ; OK  ; \n");
         QCOMPARE(Exec(script).out, expected);
         QCOMPARE(Exec({QStringLiteral("-")}, (script + QLatin1Char('\n')).toUtf8()).out, expected);
-        QVERIFY(sim.waitForLogged(6));
-        QCOMPARE(sim.loggedLines().mid(4), (QStringList{"AVA499", "AVC498"}));
+        QVERIFY(sim.WaitForLogged(6));
+        QCOMPARE(sim.LoggedLines().mid(4), (QStringList{"AVA499", "AVC498"}));
         QTest::qWait(200);
         QCOMPARE(QDir(marks).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
         QCOMPARE(QDir(App()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
@@ -464,12 +464,12 @@ private slots:
         const int timeOut = 300;
         PrepareProgram(timeOut);
         SimProcess sim;
-        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
+        QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
                            QStringLiteral("--silent")}));
         auto program = StartProgram();
         QVERIFY(program);
         QVERIFY(WaitForService());
-        QVERIFY(sim.waitForLogged(4, 10000));
+        QVERIFY(sim.WaitForLogged(4, 10000));
 
         // Forty commands to a controller that never answers take 12 s to run out.
         QStringList commands;
@@ -478,7 +478,7 @@ private slots:
         QProcess client;
         client.setProcessEnvironment(Env());
         client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
-        QVERIFY(sim.waitForLogged(6, 5000));
+        QVERIFY(sim.WaitForLogged(6, 5000));
         // Another call waits behind the script.
         QProcess queued;
         queued.setProcessEnvironment(Env());
@@ -512,7 +512,7 @@ private slots:
         QVERIFY2(!queuedErr.contains(QStringLiteral("Orvane.Error")), qPrintable(queuedErr));
 
         // The script's commands up to the stop, then every channel off.
-        const QStringList lines = sim.loggedLines();
+        const QStringList lines = sim.LoggedLines();
         QVERIFY2(lines.size() >= 4 + 2 + 4 && lines.size() < 4 + 40 + 4, qPrintable(lines.join(' ')));
         QCOMPARE(lines.mid(lines.size() - 4), kAllOff);
         for (qsizetype i = 4; i < lines.size() - 4; ++i)
@@ -523,15 +523,15 @@ private slots:
     {
         PrepareProgram(300);
         SimProcess sim;
-        QVERIFY(sim.start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
+        QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
         auto program = StartProgram();
         QVERIFY(program);
         QVERIFY(WaitForService());
-        QVERIFY(sim.waitForLogged(4, 10000));
+        QVERIFY(sim.WaitForLogged(4, 10000));
         QCOMPARE(Exec(QStringLiteral("LED R 7")).out, QStringLiteral("OK  ; \n"));
-        QVERIFY(sim.waitForLogged(5));
+        QVERIFY(sim.WaitForLogged(5));
 
-        const pid_t bus = pid_t(bus_->pid());
+        const pid_t bus = pid_t(bus_->Pid());
         QVERIFY(bus > 0);
         ::kill(bus, SIGSTOP);
         QElapsedTimer wall;
@@ -545,8 +545,8 @@ private slots:
         QCOMPARE(program->exitCode(), 0);
         QVERIFY2(took < 3000, qPrintable(QString::number(took)));
         qInfo("SIGTERM with the bus stopped: the program ended after %lld ms", took);
-        QVERIFY(sim.waitForLogged(9));
-        QCOMPARE(sim.loggedLines().mid(5), kAllOff);
+        QVERIFY(sim.WaitForLogged(9));
+        QCOMPARE(sim.LoggedLines().mid(5), kAllOff);
     }
 
     // In this process: a message box of start-up runs a loop of its own.
@@ -554,13 +554,13 @@ private slots:
     {
         ProgramFixture fx;
         // No TIMEOUT: start-up says so in a message box, before the port is opened.
-        QVERIFY(fx.setUp("\"PORT\",7\r\n"));
+        QVERIFY(fx.SetUp("\"PORT\",7\r\n"));
         LEDMain::WatchStopSignals(qApp);
         QEventLoop* box = nullptr;
         QStringList texts;
         Ending end;
         const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {
-            end = {true, code, box && box->isRunning(), LEDCOMM::CommFormLoaded(), fx.sim->loggedLines()};
+            end = {true, code, box && box->isRunning(), LEDCOMM::CommFormLoaded(), fx.sim->LoggedLines()};
             if (box)
                 box->quit();
         });
@@ -586,22 +586,22 @@ private slots:
         // The port was never opened, so nothing was sent.
         QCOMPARE(end.serialHost, int16_t(0));
         QCOMPARE(end.sent, QStringList());
-        fx.tearDown();
+        fx.TearDown();
     }
 
     void stopSignalInTheParameterWindowEndsTheProgramThere()
     {
         ProgramFixture fx;
-        QVERIFY(fx.setUp());
+        QVERIFY(fx.SetUp());
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(fx.newLines(4), kAllOff);
+        QCOMPARE(fx.NewLines(4), kAllOff);
         QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 100")), QStringLiteral("OK  ; "));
-        QCOMPARE(fx.newLines(1), QStringList{"AVA400"});
+        QCOMPARE(fx.NewLines(1), QStringList{"AVA400"});
         LEDMain::WatchStopSignals(qApp);
         Ending end;
         const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {
             auto* window = qobject_cast<frmParList*>(QApplication::activeModalWidget());
-            end = {true, code, window != nullptr, LEDCOMM::CommFormLoaded(), fx.newLines(4)};
+            end = {true, code, window != nullptr, LEDCOMM::CommFormLoaded(), fx.NewLines(4)};
             if (window)
                 window->close();
         });
@@ -623,7 +623,7 @@ private slots:
         // Every channel off and the port closed before the end.
         QCOMPARE(end.serialHost, int16_t(0));
         QCOMPARE(end.sent, kAllOff);
-        fx.tearDown();
+        fx.TearDown();
     }
 
     // In this process: tied bars send four channel commands for one "LED".
@@ -631,10 +631,10 @@ private slots:
     {
         const int timeOut = 300;
         ProgramFixture fx;
-        QVERIFY(fx.setUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+        QVERIFY(fx.SetUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
                          {QStringLiteral("--silent")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(fx.newLines(4), kAllOff);
+        QCOMPARE(fx.NewLines(4), kAllOff);
         LEDMain::MainForm()->chkTie->setChecked(true);
         LEDMain::WatchStopSignals(qApp);
         Ending end;
@@ -653,7 +653,7 @@ private slots:
         const qint64 took = wall.elapsed();
         signaller.join();
         // Only the command on the wire went out, not the three of the tie.
-        const QStringList sent = fx.sim->loggedLines().mid(4);
+        const QStringList sent = fx.sim->LoggedLines().mid(4);
         // The event loop sees the signal: all channels off, the port closed, the end.
         QTRY_VERIFY_WITH_TIMEOUT(end.ended, 5000);
         Platform::SetExitHandler(oldExit);
@@ -666,9 +666,9 @@ private slots:
         QVERIFY2(took < 2 * timeOut, qPrintable(QString::number(took)));
         QCOMPARE(end.code, 0);
         QCOMPARE(end.serialHost, int16_t(0));
-        QVERIFY(fx.sim->waitForLogged(4 + 1 + 4));
-        QCOMPARE(fx.sim->loggedLines().mid(5), kAllOff);
-        fx.tearDown();
+        QVERIFY(fx.sim->WaitForLogged(4 + 1 + 4));
+        QCOMPARE(fx.sim->LoggedLines().mid(5), kAllOff);
+        fx.TearDown();
     }
 
     // Last: this process's own session bus stops answering for good. A call is
@@ -676,12 +676,12 @@ private slots:
     void noBusCallWaitsOnABusThatStopsAnswering()
     {
         bus_ = std::make_unique<PrivateBus>();
-        QVERIFY(bus_->start());
+        QVERIFY(bus_->Start());
         // The service takes the session bus from the environment on first use.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().toUtf8());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_->Address().toUtf8());
         QVERIFY(OrvaneCmd::StartService());
         const QString clientName = QStringLiteral("client-of-a-stopping-bus");
-        QDBusConnection client = QDBusConnection::connectToBus(bus_->address(), clientName);
+        QDBusConnection client = QDBusConnection::connectToBus(bus_->Address(), clientName);
         QVERIFY(client.isConnected());
         const int before = LEDMain::AutomationObjects();
         QDBusMessage call = QDBusMessage::createMethodCall(
@@ -691,7 +691,7 @@ private slots:
         const QDBusPendingCall pending = client.asyncCall(call);
         // The call reaches this process while its event loop stands; then the bus stops.
         QThread::msleep(500);
-        const pid_t bus = pid_t(bus_->pid());
+        const pid_t bus = pid_t(bus_->Pid());
         QVERIFY(bus > 0);
         ::kill(bus, SIGSTOP);
         QElapsedTimer wall;

@@ -59,10 +59,10 @@ QString LastLogLine()
 
 // The heap may grow by this much while a device floods: a few replies of the
 // bound, the serial buffer and the log, far less than the floods themselves.
-constexpr qint64 HeapSlack = 4 * 1024 * 1024;
+constexpr qint64 kHeapSlack = 4 * 1024 * 1024;
 
 // A script of a megabyte is answered within this many milliseconds.
-constexpr qint64 MegabyteBoundMs = 20000;
+constexpr qint64 kMegabyteBoundMs = 20000;
 
 } // namespace
 
@@ -75,8 +75,8 @@ class TestHardening : public QObject {
     // settings read, port 7 open on the simulator, no main window.
     void OpenLink(int timeOutMs, const QStringList& simOptions)
     {
-        fx_.writeConfig("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOutMs) + "\r\n");
-        QVERIFY(fx_.startSim(simOptions));
+        fx_.WriteConfig("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOutMs) + "\r\n");
+        QVERIFY(fx_.StartSim(simOptions));
         TRAPAR::SetParDir(fx_.dir->path() + "/");
         QCOMPARE(LEDCOMM::CommReadSettings(), int16_t(1));
         LEDCOMM::CommFormLoad();
@@ -89,14 +89,14 @@ class TestHardening : public QObject {
     // simulator would answer with more floods.
     void CloseLink()
     {
-        fx_.sim->stop();
+        fx_.sim->Stop();
         LEDCOMM::CommClosePort();
         LEDCOMM::CommFormUnload();
     }
 
 private slots:
-    void init() { QVERIFY(fx_.setUp()); }
-    void cleanup() { fx_.tearDown(); }
+    void init() { QVERIFY(fx_.SetUp()); }
+    void cleanup() { fx_.TearDown(); }
 
     // ---- A device that floods the line ----
 
@@ -120,7 +120,7 @@ private slots:
         const qint64 buffered = LEDCOMM::CommForm()->MSComm1->bytesAvailable();
         QVERIFY2(buffered > 0 && buffered <= LEDCOMM::kCommInMaxReply, qPrintable(QString::number(buffered)));
         const qint64 grown = HeapInUse() - heapBefore;
-        QVERIFY2(grown < HeapSlack, qPrintable(QString::number(grown)));
+        QVERIFY2(grown < kHeapSlack, qPrintable(QString::number(grown)));
 
         // The next wait starts with what waited and is bounded the same way.
         QCOMPARE(LEDCOMM::CommIn(reply), int16_t(-1));
@@ -138,8 +138,8 @@ private slots:
         QCOMPARE(reply.size(), LEDCOMM::kCommInMaxReply);
         QVERIFY(reply == Letters(LEDCOMM::kCommInMaxReply - 1) + "\r");
         const qint64 grown = HeapInUse() - heapBefore;
-        QVERIFY2(grown < HeapSlack, qPrintable(QString::number(grown)));
-        QCOMPARE(fx_.sim->loggedLines(), QStringList{"AVB000"});
+        QVERIFY2(grown < kHeapSlack, qPrintable(QString::number(grown)));
+        QCOMPARE(fx_.sim->LoggedLines(), QStringList{"AVB000"});
         CloseLink();
     }
 
@@ -211,11 +211,11 @@ private slots:
         const qint64 ms = t.elapsed();
         qInfo("a script of %lld bytes, %lld commands, %lld of them to the controller: %lld ms",
               qint64(script.size()), qint64(expected.size()), qint64(sent.size()), ms);
-        QVERIFY2(ms < MegabyteBoundMs, qPrintable(QString::number(ms)));
+        QVERIFY2(ms < kMegabyteBoundMs, qPrintable(QString::number(ms)));
         QCOMPARE(LEDMain::CommandCounter() - before, int64_t(expected.size()));
         QVERIFY(got == want);
-        QVERIFY(fx_.sim->waitForLogged(int(sent.size())));
-        QCOMPARE(fx_.sim->loggedLines(), sent);
+        QVERIFY(fx_.sim->WaitForLogged(int(sent.size())));
+        QCOMPARE(fx_.sim->LoggedLines(), sent);
     }
 
     void megabyteLines_data()
@@ -248,9 +248,9 @@ private slots:
         QElapsedTimer t;
         t.start();
         QCOMPARE(LEDMain::ExecScript(script), responses);
-        QVERIFY2(t.elapsed() < MegabyteBoundMs, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(t.elapsed() < kMegabyteBoundMs, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(LEDMain::CommandCounter() - before, int64_t(counted));
-        QCOMPARE(fx_.newLines(sent.isEmpty() ? 0 : 1), sent.isEmpty() ? QStringList() : QStringList{sent});
+        QCOMPARE(fx_.NewLines(sent.isEmpty() ? 0 : 1), sent.isEmpty() ? QStringList() : QStringList{sent});
     }
 
     // ---- Settings files that hold no settings ----
@@ -267,7 +267,7 @@ private slots:
     {
         QFETCH(QString, kind);
         QFETCH(QString, message);
-        const QString config = fx_.path("LED_CONFIG.TXT");
+        const QString config = fx_.Path("LED_CONFIG.TXT");
         QFile::remove(config);
         if (kind == "directory") {
             QVERIFY(QDir().mkpath(config));

@@ -24,21 +24,21 @@ class TestMainWindow : public QObject {
     TestSupport::ProgramFixture fx_;
     int quits_ = 0;
 
-    frmVURUruduvo* form() { return LEDMain::MainForm(); }
-    QStringList newLines(int expected) { return fx_.newLines(expected); }
-    void writeConfig(const QByteArray& bytes) { fx_.writeConfig(bytes); }
-    void startSim(const QStringList& extra = {}) { QVERIFY(fx_.startSim(extra)); }
+    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
+    QStringList NewLines(int expected) { return fx_.NewLines(expected); }
+    void WriteConfig(const QByteArray& bytes) { fx_.WriteConfig(bytes); }
+    void StartSim(const QStringList& extra = {}) { QVERIFY(fx_.StartSim(extra)); }
 
-    QStringList values()
+    QStringList Values()
     {
         QStringList v;
-        for (QLineEdit* box : form()->txtVal)
+        for (QLineEdit* box : Form()->txtVal)
             v << box->text();
         return v;
     }
 
     // Where a part of a bar (arrow, thumb) is drawn, in the bar's coordinates.
-    static QPoint partOf(QScrollBar* bar, QStyle::SubControl part)
+    static QPoint PartOf(QScrollBar* bar, QStyle::SubControl part)
     {
         QStyleOptionSlider opt;
         opt.initFrom(bar);
@@ -56,9 +56,9 @@ class TestMainWindow : public QObject {
     }
 
     // What the operator does to the red row; the answer when it is a command.
-    QString act(const QString& action)
+    QString Act(const QString& action)
     {
-        QScrollBar* bar = form()->scrRed;
+        QScrollBar* bar = Form()->scrRed;
         static const QMap<QString, int> keys = {
             {"Left", Qt::Key_Left},     {"Right", Qt::Key_Right},   {"Up", Qt::Key_Up},
             {"Down", Qt::Key_Down},     {"PageUp", Qt::Key_PageUp}, {"PageDown", Qt::Key_PageDown},
@@ -67,9 +67,9 @@ class TestMainWindow : public QObject {
             QTest::keyClick(bar, Qt::Key(keys[action]));
         } else if (action == "left arrow" || action == "right arrow") {
             const auto part = action == "left arrow" ? QStyle::SC_ScrollBarSubLine : QStyle::SC_ScrollBarAddLine;
-            QTest::mouseClick(bar, Qt::LeftButton, {}, partOf(bar, part));
+            QTest::mouseClick(bar, Qt::LeftButton, {}, PartOf(bar, part));
         } else if (action == "thumb") {
-            const QPoint thumb = partOf(bar, QStyle::SC_ScrollBarSlider);
+            const QPoint thumb = PartOf(bar, QStyle::SC_ScrollBarSlider);
             QTest::mousePress(bar, Qt::LeftButton, {}, thumb);
             QTest::mouseRelease(bar, Qt::LeftButton, {}, thumb);
         } else if (action == "wheel") {
@@ -79,7 +79,7 @@ class TestMainWindow : public QObject {
                               Qt::NoModifier, Qt::NoScrollPhase, false);
             QApplication::sendEvent(bar, &wheel);
         } else if (action == "check box") {
-            QTest::mouseClick(form()->chkRed, Qt::LeftButton);
+            QTest::mouseClick(Form()->chkRed, Qt::LeftButton);
         } else if (action == "LED") {
             return LEDMain::ExecScript(QStringLiteral("LED R %1").arg(bar->value()));
         } else {
@@ -97,27 +97,27 @@ private slots:
 
     void init()
     {
-        QVERIFY(fx_.setUp());
+        QVERIFY(fx_.SetUp());
         quits_ = 0;
     }
 
-    void cleanup() { fx_.tearDown(); }
+    void cleanup() { fx_.TearDown(); }
 
     void startUpSwitchesAllOffAndShowsZeros()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(LEDMain::AppDir(), fx_.dir->path() + "/");
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
-        QVERIFY(form());
-        QVERIFY(!form()->isVisible());  // loaded, not shown: the caller decides
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QVERIFY(Form());
+        QVERIFY(!Form()->isVisible());  // loaded, not shown: the caller decides
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(1));
         QCOMPARE(LEDMain::IsFormLoaded("frmVURUruduvo"), int16_t(1));
         // The hidden serial host is a loaded window too; names are compared exactly.
         QCOMPARE(LEDMain::IsFormLoaded("frmComm"), int16_t(1));
         QCOMPARE(LEDMain::IsFormLoaded("frmvuruRuduvo"), int16_t(0));
-        QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
-        QCOMPARE(form()->txtMsg->text(), QString("OK\r"));
-        QCOMPARE(form()->windowTitle(), QString("LED Variable Control"));
+        QCOMPARE(Values(), (QStringList{"0", "0", "0", "0"}));
+        QCOMPARE(Form()->txtMsg->text(), QString("OK\r"));
+        QCOMPARE(Form()->windowTitle(), QString("LED Variable Control"));
         QVERIFY(fx_.boxes->boxes.isEmpty());
     }
 
@@ -127,101 +127,101 @@ private slots:
         for (const char* name : {"cboCommand", "cmdExec", "scrRed", "scrGreen", "scrBlue",
                                  "scrAmber", "chkRed", "chkGreen", "chkBlue", "chkAmber", "chkTie",
                                  "txtMsg", "lblResponseName"})
-            QVERIFY2(form()->findChild<QWidget*>(name), name);
-        QCOMPARE(form()->scrBlue->accessibleName(), QString("Blue intensity"));
-        QCOMPARE(form()->txtVal[3]->accessibleName(), QString("Amber value"));
-        QCOMPARE(form()->txtMsg->accessibleName(), QString("Response"));
-        QCOMPARE(form()->scrRed->minimum(), 0);
-        QCOMPARE(form()->scrRed->maximum(), 500);
-        QVERIFY(form()->chkGreen->font().bold());
-        QCOMPARE(form()->chkGreen->palette().color(QPalette::WindowText), QColor(0, 0xC0, 0));
+            QVERIFY2(Form()->findChild<QWidget*>(name), name);
+        QCOMPARE(Form()->scrBlue->accessibleName(), QString("Blue intensity"));
+        QCOMPARE(Form()->txtVal[3]->accessibleName(), QString("Amber value"));
+        QCOMPARE(Form()->txtMsg->accessibleName(), QString("Response"));
+        QCOMPARE(Form()->scrRed->minimum(), 0);
+        QCOMPARE(Form()->scrRed->maximum(), 500);
+        QVERIFY(Form()->chkGreen->font().bold());
+        QCOMPARE(Form()->chkGreen->palette().color(QPalette::WindowText), QColor(0, 0xC0, 0));
         const auto px = frmVURUruduvo::TwipsToPixels;
-        QCOMPARE(form()->centralWidget()->size(), QSize(px(4920), px(2475)));
-        QCOMPARE(form()->scrAmber->geometry(), QRect(px(120), px(1560), px(3252), px(252)));
-        QCOMPARE(form()->chkTie->geometry(), QRect(px(120), px(2040), px(615), px(255)));
-        QVERIFY(!form()->windowIcon().isNull());
-        QCOMPARE(form()->cboCommand->insertPolicy(), QComboBox::NoInsert);
+        QCOMPARE(Form()->centralWidget()->size(), QSize(px(4920), px(2475)));
+        QCOMPARE(Form()->scrAmber->geometry(), QRect(px(120), px(1560), px(3252), px(252)));
+        QCOMPARE(Form()->chkTie->geometry(), QRect(px(120), px(2040), px(615), px(255)));
+        QVERIFY(!Form()->windowIcon().isNull());
+        QCOMPARE(Form()->cboCommand->insertPolicy(), QComboBox::NoInsert);
     }
 
     void barMoveSendsOneCommand()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        form()->scrGreen->setValue(123);
-        QCOMPARE(newLines(1), QStringList{"AVB377"});
-        QCOMPARE(values(), (QStringList{"0", "123", "0", "0"}));
+        NewLines(4);
+        Form()->scrGreen->setValue(123);
+        QCOMPARE(NewLines(1), QStringList{"AVB377"});
+        QCOMPARE(Values(), (QStringList{"0", "123", "0", "0"}));
         // Keys and page steps go through the same handling.
-        form()->scrGreen->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-        QCOMPARE(newLines(1), QStringList{"AVB376"});
+        Form()->scrGreen->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        QCOMPARE(NewLines(1), QStringList{"AVB376"});
         // The same value again sends nothing.
-        form()->scrGreen->setValue(124);
-        QCOMPARE(newLines(0), QStringList{});
+        Form()->scrGreen->setValue(124);
+        QCOMPARE(NewLines(0), QStringList{});
     }
 
     void dragSendsEveryStepAndOnceMoreOnRelease()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        QScrollBar* bar = form()->scrRed;
+        NewLines(4);
+        QScrollBar* bar = Form()->scrRed;
         bar->setSliderDown(true);
         bar->setSliderPosition(10);
         bar->setSliderPosition(20);
         bar->setSliderDown(false);
-        QCOMPARE(newLines(3), (QStringList{"AVA490", "AVA480", "AVA480"}));
+        QCOMPARE(NewLines(3), (QStringList{"AVA490", "AVA480", "AVA480"}));
     }
 
     void tieSpreadsInTheTableOrder()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        form()->chkTie->setChecked(true);
-        form()->scrRed->setValue(300);
-        QCOMPARE(newLines(4), (QStringList{"AVA200", "AVC200", "AVB200", "AVD200"}));
+        NewLines(4);
+        Form()->chkTie->setChecked(true);
+        Form()->scrRed->setValue(300);
+        QCOMPARE(NewLines(4), (QStringList{"AVA200", "AVC200", "AVB200", "AVD200"}));
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(form()->Bar(i)->value(), 300);
-        QCOMPARE(values(), (QStringList{"300", "300", "300", "300"}));
-        QCOMPARE(form()->TieReady, int16_t(1));
+            QCOMPARE(Form()->Bar(i)->value(), 300);
+        QCOMPARE(Values(), (QStringList{"300", "300", "300", "300"}));
+        QCOMPARE(Form()->TieReady, int16_t(1));
 
         // A bar already at the value sends nothing.
-        form()->chkTie->setChecked(false);
-        form()->scrRed->setValue(10);
-        form()->scrAmber->setValue(20);
-        form()->scrGreen->setValue(50);
-        newLines(3);
-        form()->chkTie->setChecked(true);
-        form()->scrBlue->setValue(50);
-        QCOMPARE(newLines(3), (QStringList{"AVC450", "AVA450", "AVD450"}));
+        Form()->chkTie->setChecked(false);
+        Form()->scrRed->setValue(10);
+        Form()->scrAmber->setValue(20);
+        Form()->scrGreen->setValue(50);
+        NewLines(3);
+        Form()->chkTie->setChecked(true);
+        Form()->scrBlue->setValue(50);
+        QCOMPARE(NewLines(3), (QStringList{"AVC450", "AVA450", "AVD450"}));
     }
 
     void checkBoxesDriveTheirBar()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        form()->txtMsg->setText("old");
-        form()->chkBlue->click();
-        QCOMPARE(form()->scrBlue->value(), 500);
-        QCOMPARE(newLines(1), QStringList{"AVC000"});
-        form()->chkBlue->click();
-        QCOMPARE(form()->scrBlue->value(), 0);
-        QCOMPARE(newLines(1), QStringList{"AVC500"});
+        NewLines(4);
+        Form()->txtMsg->setText("old");
+        Form()->chkBlue->click();
+        QCOMPARE(Form()->scrBlue->value(), 500);
+        QCOMPARE(NewLines(1), QStringList{"AVC000"});
+        Form()->chkBlue->click();
+        QCOMPARE(Form()->scrBlue->value(), 0);
+        QCOMPARE(NewLines(1), QStringList{"AVC500"});
 
         // Clearing a box whose bar is at 0 sends nothing, but empties the message box.
-        form()->chkAmber->setChecked(true);
-        form()->txtMsg->setText("old");
-        form()->chkAmber->click();
-        QCOMPARE(newLines(0), QStringList{});
-        QCOMPARE(form()->txtMsg->text(), QString());
+        Form()->chkAmber->setChecked(true);
+        Form()->txtMsg->setText("old");
+        Form()->chkAmber->click();
+        QCOMPARE(NewLines(0), QStringList{});
+        QCOMPARE(Form()->txtMsg->text(), QString());
 
         // With "Tie", checking Red sends all four at full and leaves the other boxes alone.
-        form()->chkTie->setChecked(true);
-        form()->chkRed->click();
-        QCOMPARE(newLines(4), (QStringList{"AVA000", "AVC000", "AVB000", "AVD000"}));
-        QVERIFY(!form()->chkGreen->isChecked());
-        QVERIFY(!form()->chkBlue->isChecked());
+        Form()->chkTie->setChecked(true);
+        Form()->chkRed->click();
+        QCOMPARE(NewLines(4), (QStringList{"AVA000", "AVC000", "AVB000", "AVD000"}));
+        QVERIFY(!Form()->chkGreen->isChecked());
+        QVERIFY(!Form()->chkBlue->isChecked());
         // A bar moved to 0 leaves its box checked.
-        form()->chkTie->setChecked(false);
-        form()->scrRed->setValue(0);
-        QVERIFY(form()->chkRed->isChecked());
+        Form()->chkTie->setChecked(false);
+        Form()->scrRed->setValue(0);
+        QVERIFY(Form()->chkRed->isChecked());
     }
 
     void unchangedActionSendsOnlyAfterAFailure_data()
@@ -259,22 +259,22 @@ private slots:
         QFETCH(bool, tied);
         QFETCH(bool, silent);
         if (silent) {
-            writeConfig("\"PORT\",7\r\n\"TIMEOUT\",100\r\n");
-            startSim({"--silent"});
+            WriteConfig("\"PORT\",7\r\n\"TIMEOUT\",100\r\n");
+            StartSim({"--silent"});
         }
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        QScrollBar* bar = form()->scrRed;
+        NewLines(4);
+        QScrollBar* bar = Form()->scrRed;
         if (start != 0) {
             bar->setValue(start);
-            newLines(1);
+            NewLines(1);
         }
-        form()->chkTie->setChecked(tied);
+        Form()->chkTie->setChecked(tied);
         // The box asks for the value its bar already holds.
-        form()->chkRed->setChecked(start == 0);
+        Form()->chkRed->setChecked(start == 0);
         QCOMPARE(LEDMain::ChannelFailed(0), silent);
 
-        const QString answer = act(action);
+        const QString answer = Act(action);
         QCOMPARE(bar->value(), start);
         QStringList expected;
         if (silent) {
@@ -282,12 +282,12 @@ private slots:
             for (const char* letter : tied ? QList<const char*>{"A", "C", "B", "D"} : QList<const char*>{"A"})
                 expected << QStringLiteral("AV") + letter + level;
         }
-        QCOMPARE(newLines(int(expected.size())), expected);
-        QCOMPARE(form()->TieReady, int16_t(1));
+        QCOMPARE(NewLines(int(expected.size())), expected);
+        QCOMPARE(Form()->TieReady, int16_t(1));
         if (action == "LED")
             QCOMPARE(answer, silent ? QString("Error  ; ") : QString("OK  ; "));
         for (int i = 0; i < 4; ++i)
-            QCOMPARE(form()->Bar(i)->value(), i == 0 || tied ? start : 0);
+            QCOMPARE(Form()->Bar(i)->value(), i == 0 || tied ? start : 0);
     }
 
     void everyUserToggleActsAsAClick_data()
@@ -302,8 +302,8 @@ private slots:
     {
         QFETCH(QString, way);
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        QCheckBox* box = form()->chkBlue;
+        NewLines(4);
+        QCheckBox* box = Form()->chkBlue;
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(box);
         QVERIFY(iface && iface->actionInterface());
         QVERIFY(iface->actionInterface()->actionNames().contains(QAccessibleActionInterface::toggleAction()));
@@ -319,22 +319,22 @@ private slots:
         toggle();
         QVERIFY(box->isChecked());
         QVERIFY(iface->state().checked);
-        QCOMPARE(form()->scrBlue->value(), 500);
-        QCOMPARE(newLines(1), QStringList{"AVC000"});
+        QCOMPARE(Form()->scrBlue->value(), 500);
+        QCOMPARE(NewLines(1), QStringList{"AVC000"});
         toggle();
         QVERIFY(!iface->state().checked);
-        QCOMPARE(form()->scrBlue->value(), 0);
-        QCOMPARE(newLines(1), QStringList{"AVC500"});
+        QCOMPARE(Form()->scrBlue->value(), 0);
+        QCOMPARE(NewLines(1), QStringList{"AVC500"});
 
         // A box set by code raises nothing; the operator's toggle to the held value
         // sends nothing either but empties the message box.
         box->setChecked(true);
-        QCOMPARE(form()->scrBlue->value(), 0);
-        form()->txtMsg->setText("old");
+        QCOMPARE(Form()->scrBlue->value(), 0);
+        Form()->txtMsg->setText("old");
         toggle();
         QVERIFY(!box->isChecked());
-        QCOMPARE(form()->txtMsg->text(), QString());
-        QCOMPARE(newLines(0), QStringList{});
+        QCOMPARE(Form()->txtMsg->text(), QString());
+        QCOMPARE(NewLines(0), QStringList{});
     }
 
     void keysOnAFocusedBar_data()
@@ -363,13 +363,13 @@ private slots:
         QFETCH(bool, tied);
         QFETCH(int, expected);
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        QScrollBar* bar = form()->scrGreen;
+        NewLines(4);
+        QScrollBar* bar = Form()->scrGreen;
         bar->setValue(start);
-        newLines(1);
-        form()->chkTie->setChecked(tied);
-        form()->show();
-        QVERIFY(QTest::qWaitForWindowActive(form()));
+        NewLines(1);
+        Form()->chkTie->setChecked(tied);
+        Form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(Form()));
         bar->setFocus(Qt::TabFocusReason);
         QVERIFY(bar->hasFocus());
 
@@ -379,16 +379,16 @@ private slots:
         QStringList lines;
         for (const char* letter : tied ? QList<const char*>{"B", "A", "C", "D"} : QList<const char*>{"B"})
             lines << QStringLiteral("AV") + letter + level;
-        QCOMPARE(newLines(int(lines.size())), lines);
-        QCOMPARE(form()->TieReady, int16_t(1));
+        QCOMPARE(NewLines(int(lines.size())), lines);
+        QCOMPARE(Form()->TieReady, int16_t(1));
     }
 
     void tabVisitsTheRowsInOrder()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        form()->show();
-        QVERIFY(QTest::qWaitForWindowActive(form()));
-        form()->cboCommand->setFocus(Qt::TabFocusReason);
+        Form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(Form()));
+        Form()->cboCommand->setFocus(Qt::TabFocusReason);
         const QStringList expected = {"cboCommand", "cmdExec",  "scrRed",   "txtVal0",  "chkRed",
                                       "scrGreen",   "txtVal1",  "chkGreen", "scrBlue",  "txtVal2",
                                       "chkBlue",    "scrAmber", "txtVal3",  "chkAmber", "chkTie",
@@ -398,8 +398,8 @@ private slots:
             QWidget* w = QApplication::focusWidget();
             QVERIFY(w);
             // The command line's edit field stands for its combo box.
-            if (w == form()->cboCommand->lineEdit())
-                w = form()->cboCommand;
+            if (w == Form()->cboCommand->lineEdit())
+                w = Form()->cboCommand;
             visited << w->objectName();
             QTest::keyClick(w, Qt::Key_Tab);
         }
@@ -418,11 +418,11 @@ private slots:
         QFETCH(QString, style);
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         std::unique_ptr<QStyle> owned(QStyleFactory::create(style));
-        QScrollBar* bar = form()->scrBlue;
+        QScrollBar* bar = Form()->scrBlue;
         bar->setStyle(owned.get());
-        form()->show();
-        QVERIFY(QTest::qWaitForWindowActive(form()));
-        form()->cmdExec->setFocus();
+        Form()->show();
+        QVERIFY(QTest::qWaitForWindowActive(Form()));
+        Form()->cmdExec->setFocus();
         const QImage plain = bar->grab().toImage();
         bar->setFocus(Qt::TabFocusReason);
         QVERIFY(bar->hasFocus());
@@ -440,71 +440,71 @@ private slots:
     void setChannelClampsOnTheWireAndInTheBox()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
+        NewLines(4);
         QCOMPARE(LEDMain::SetChannel("A", -5), int16_t(1));
         QCOMPARE(LEDMain::SetChannel("C", 600), int16_t(1));
         QCOMPARE(LEDMain::SetChannel("C", 123), int16_t(1));
         QCOMPARE(LEDMain::SetChannel("D", 1), int16_t(1));
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVC000", "AVC377", "AVD499"}));
-        QCOMPARE(values(), (QStringList{"0", "0", "123", "1"}));
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVC000", "AVC377", "AVD499"}));
+        QCOMPARE(Values(), (QStringList{"0", "0", "123", "1"}));
         // Bars are not moved by a direct channel setting.
-        QCOMPARE(form()->scrBlue->value(), 0);
+        QCOMPARE(Form()->scrBlue->value(), 0);
 
-        form()->txtMsg->setText("keep");
+        Form()->txtMsg->setText("keep");
         QCOMPARE(LEDMain::SetChannel("E", 10), int16_t(-1));
         QCOMPARE(LEDMain::SetChannel("a", 10), int16_t(-1));
-        QCOMPARE(newLines(0), QStringList{});
-        QCOMPARE(form()->txtMsg->text(), QString("keep"));
+        QCOMPARE(NewLines(0), QStringList{});
+        QCOMPARE(Form()->txtMsg->text(), QString("keep"));
     }
 
     void silentControllerShowsValueAndLogsError()
     {
-        startSim({"--silent"});
+        StartSim({"--silent"});
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        QCOMPARE(newLines(4).size(), 4);
-        QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
-        QCOMPARE(form()->txtMsg->text(), QString());
-        form()->scrRed->setValue(42);
-        QCOMPARE(form()->txtVal[0]->text(), QString("42"));
-        QCOMPARE(form()->txtMsg->text(), QString());
+        QCOMPARE(NewLines(4).size(), 4);
+        QCOMPARE(Values(), (QStringList{"0", "0", "0", "0"}));
+        QCOMPARE(Form()->txtMsg->text(), QString());
+        Form()->scrRed->setValue(42);
+        QCOMPARE(Form()->txtVal[0]->text(), QString("42"));
+        QCOMPARE(Form()->txtMsg->text(), QString());
         QVERIFY(LEDCOMM::GetErrLog().endsWith("-Port TimeOut\r\n"));
         // The "LED" answer tells the truth about the silent controller.
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("Error  ; "));
-        QCOMPARE(form()->scrRed->value(), 43);
-        QCOMPARE(newLines(2), (QStringList{"AVA458", "AVA457"}));
+        QCOMPARE(Form()->scrRed->value(), 43);
+        QCOMPARE(NewLines(2), (QStringList{"AVA458", "AVA457"}));
         // The bar already stands there, but the last send failed: it goes out again.
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("Error  ; "));
-        QCOMPARE(newLines(1), QStringList{"AVA457"});
+        QCOMPARE(NewLines(1), QStringList{"AVA457"});
 
         // Once the controller answers, the retry succeeds, and then the same value sends nothing.
         LEDCOMM::CommClosePort();
-        startSim();
+        StartSim();
         QVERIFY(LEDCOMM::CommOpenConfigured());
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("OK  ; "));
-        QCOMPARE(newLines(1), QStringList{"AVA457"});
+        QCOMPARE(NewLines(1), QStringList{"AVA457"});
         QCOMPARE(LEDMain::ExecScript("LED R 43"), QString("OK  ; "));
-        QCOMPARE(newLines(0), QStringList{});
+        QCOMPARE(NewLines(0), QStringList{});
     }
 
     void missingPortOrFileStillLoadsTheWindow()
     {
         // Port 8 has no link here and /dev/ttyS7 is no device of a test machine.
-        writeConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
+        WriteConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
-        QVERIFY(form());
+        QVERIFY(Form());
         QVERIFY(LEDCOMM::GetErrLog().contains("CommOpenPort "));
-        QCOMPARE(values(), (QStringList{"0", "0", "0", "0"}));
+        QCOMPARE(Values(), (QStringList{"0", "0", "0", "0"}));
         // The box shows why, not the empty reply of the last channel-off.
-        QVERIFY2(form()->txtMsg->text().startsWith("CommOpenPort  1 "), qPrintable(form()->txtMsg->text()));
+        QVERIFY2(Form()->txtMsg->text().startsWith("CommOpenPort  1 "), qPrintable(Form()->txtMsg->text()));
         cleanup();
         init();
 
-        QFile::remove(fx_.path("LED_CONFIG.TXT"));
+        QFile::remove(fx_.Path("LED_CONFIG.TXT"));
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
-        QVERIFY(form());
-        QCOMPARE(fx_.boxes->texts().value(0), "File " + fx_.dir->path() + "/LED_CONFIG.TXT does not exist");
+        QVERIFY(Form());
+        QCOMPARE(fx_.boxes->Texts().value(0), "File " + fx_.dir->path() + "/LED_CONFIG.TXT does not exist");
         // Port 8, kept from before, does not open either: the log comes first.
-        QVERIFY2(form()->txtMsg->text().startsWith("CommOpenPort "), qPrintable(form()->txtMsg->text()));
+        QVERIFY2(Form()->txtMsg->text().startsWith("CommOpenPort "), qPrintable(Form()->txtMsg->text()));
         cleanup();
         init();
 
@@ -513,10 +513,10 @@ private slots:
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         cleanup();
         init();
-        writeConfig("\"PORT\",7\r\n\"TIMEOUT\",40000\r\n");
+        WriteConfig("\"PORT\",7\r\n\"TIMEOUT\",40000\r\n");
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
-        QCOMPARE(form()->txtMsg->text(), fx_.boxes->texts().value(0));
-        QVERIFY(form()->txtMsg->text().startsWith("Parameter TIMEOUT in "));
+        QCOMPARE(Form()->txtMsg->text(), fx_.boxes->Texts().value(0));
+        QVERIFY(Form()->txtMsg->text().startsWith("Parameter TIMEOUT in "));
     }
 
     void noPlaceForTheLockIsLoggedAfterTheCause()
@@ -530,11 +530,11 @@ private slots:
         QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));  // starts all the same
         qunsetenv("ORVANE_LOCK_DIR");
         tmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmp);
-        writeConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
+        WriteConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
         const QStringList log = LEDCOMM::GetErrLog().split("\r\n", Qt::SkipEmptyParts);
         QVERIFY2(log.last().endsWith("so a second copy of the program cannot be detected"), qPrintable(log.last()));
-        QVERIFY(form()->txtMsg->text().startsWith("CommOpenPort "));
+        QVERIFY(Form()->txtMsg->text().startsWith("CommOpenPort "));
         QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));
         QVERIFY(LEDMain::HoldsInstanceLock());
     }
@@ -542,23 +542,23 @@ private slots:
     void unloadShutsDownOnlyWithoutAutomation()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        form()->scrRed->setValue(100);
-        newLines(1);
+        NewLines(4);
+        Form()->scrRed->setValue(100);
+        NewLines(1);
 
         // A client holds an object: closing the window keeps the port and the lights.
         LEDMain::AutomationObjectCreated();
-        form()->close();
+        Form()->close();
         QCoreApplication::processEvents();
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(0));
         QCOMPARE(LEDMain::IsFormLoaded("frmVURUruduvo"), int16_t(0));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
-        QCOMPARE(newLines(0), QStringList{});
+        QCOMPARE(NewLines(0), QStringList{});
         QCOMPARE(quits_, 0);
 
         // Its end shuts down and ends the process.
         LEDMain::AutomationObjectDestroyed();
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(0));
         QCoreApplication::processEvents();
         QCOMPARE(quits_, 1);
@@ -567,9 +567,9 @@ private slots:
     void closingWithoutAutomationShutsDownAndEnds()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
-        form()->close();
-        QCOMPARE(newLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+        NewLines(4);
+        Form()->close();
+        QCOMPARE(NewLines(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(0));
         QCoreApplication::processEvents();
         QCOMPARE(quits_, 1);
@@ -578,10 +578,10 @@ private slots:
     void twoObjectsAreCounted()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
+        NewLines(4);
         LEDMain::AutomationObjectCreated();
         LEDMain::AutomationObjectCreated();
-        form()->close();
+        Form()->close();
         LEDMain::AutomationObjectDestroyed();
         // The other client still holds its object: the port stays open for it.
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
@@ -593,7 +593,7 @@ private slots:
     void hiddenWindowKeepsProgramForNextClient()
     {
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
-        newLines(4);
+        NewLines(4);
         LEDMain::AutomationObjectCreated();
         QCOMPARE(LEDMain::ExecScript("LED G 5"), QString("OK  ; "));
         LEDMain::AutomationObjectDestroyed();
@@ -601,13 +601,13 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(quits_, 0);
         // Show and Hide after the window was closed build a fresh one in its first state.
-        form()->close();
+        Form()->close();
         QCOMPARE(LEDMain::ExecScript("Hide"), QString("OK  ; "));
-        QVERIFY(form());
-        QCOMPARE(form()->scrGreen->value(), 0);
-        QVERIFY(!form()->isVisible());
+        QVERIFY(Form());
+        QCOMPARE(Form()->scrGreen->value(), 0);
+        QVERIFY(!Form()->isVisible());
         QCOMPARE(LEDMain::ExecScript("Show"), QString("OK  ; "));
-        QVERIFY(form()->isVisible());
+        QVERIFY(Form()->isVisible());
     }
 };
 

@@ -58,7 +58,7 @@ class TestParList : public QObject {
     QString file_;
 
     // Shows the window the way the caller does, but without blocking, and waits until it is active.
-    std::unique_ptr<frmParList> open(int16_t ftop = -1, int16_t fleft = -1)
+    std::unique_ptr<frmParList> Open(int16_t ftop = -1, int16_t fleft = -1)
     {
         auto w = std::make_unique<frmParList>();
         w->SetShowPar(ftop, fleft);
@@ -115,7 +115,7 @@ private slots:
         QFETCH(int, visibleRows);
         QFETCH(bool, scrolls);
         WriteFile(file_, Entries(n));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         QVERIFY(boxes_->boxes.isEmpty());
 
@@ -213,7 +213,7 @@ private slots:
         QFETCH(int, fleft);
         QFETCH(bool, centred);
         WriteFile(file_, Entries(3));
-        auto w = open(int16_t(ftop), int16_t(fleft));
+        auto w = Open(int16_t(ftop), int16_t(fleft));
         QVERIFY(w);
         const QRect screen = w->screen()->geometry();
         const double dpiX = w->screen()->logicalDotsPerInchX();
@@ -240,7 +240,7 @@ private slots:
     void opensOnTheFileAndBrowses()
     {
         WriteFile(file_, "\"PORT\",2\r\n\"TIMEOUT\",500\r\n\"NOTE\", a b ,c\r\n");
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         QCOMPARE(w->windowTitle(), file_);
         QCOMPARE(w->objectName(), QString("frmParList"));
@@ -299,7 +299,7 @@ private slots:
     void enterCommitsAndFocusLossDrops()
     {
         WriteFile(file_, Entries(4));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         const double dpiX = w->screen()->logicalDotsPerInchX();
         const double dpiY = w->screen()->logicalDotsPerInchY();
@@ -355,7 +355,7 @@ private slots:
     void closingWhileEditingSavesTheOldValue()
     {
         WriteFile(file_, Entries(2));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         Click(*w, 1, 1);
         TypeOver(*w, "777");
@@ -367,7 +367,7 @@ private slots:
     void escapeDoesNothingSpecial()
     {
         WriteFile(file_, Entries(2));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         Click(*w, 1, 1);
         TypeOver(*w, "abc");
@@ -389,7 +389,7 @@ private slots:
     void editKeysStartAnEditMovingAndNamesDoNot()
     {
         WriteFile(file_, Entries(3));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         QTest::keyClick(w->fgrPar, Qt::Key_Down);
         QCOMPARE(w->fgrPar->currentRow(), 1);
@@ -451,7 +451,7 @@ private slots:
     void rangeSelectionStartsNoEdit()
     {
         WriteFile(file_, Entries(4));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         Click(*w, 0, 1);
         QVERIFY(w->txtField->isVisible());
@@ -481,14 +481,14 @@ private slots:
     void charactersTheFileCannotHoldKeepTheEditOpen()
     {
         WriteFile(file_, Entries(2));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         Click(*w, 1, 1);
         const QString typed = QString::fromUtf8("\u20ac5\u03a9 \u20ac\u00e9\U0001F600");
         TypeOver(*w, typed);
         QCOMPARE(w->txtField->text(), typed);
         QTest::keyClick(w->txtField, Qt::Key_Return);
-        QCOMPARE(boxes_->texts(), QStringList{QString::fromUtf8(
+        QCOMPARE(boxes_->Texts(), QStringList{QString::fromUtf8(
             "The settings file cannot hold these characters: \u20ac \u03a9 \U0001F600")});
         QVERIFY(w->txtField->isVisible());
         QVERIFY(w->txtField->hasFocus());
@@ -522,7 +522,7 @@ private slots:
             QMetaObject::invokeMethod(w.get(), &QWidget::close, Qt::QueuedConnection);
             w->exec();
         } else {
-            w = open();
+            w = Open();
             QVERIFY(w);
             QCOMPARE(w->fgrPar->rowCount(), 2);
             QCOMPARE(ReadFile(file_), original);  // nothing written while open
@@ -569,7 +569,7 @@ private slots:
     void renamedRowIsSkipped()
     {
         WriteFile(file_, Entries(3));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         w->fgrPar->item(0, 1)->setText("new0");
         w->fgrPar->item(1, 0)->setText("RENAMED");
@@ -593,9 +593,9 @@ private slots:
         QCOMPARE(TRAPAR::SetParByIndex(1, QVariant(2.5)), int16_t(1));
         QVERIFY(QFile::remove(file_));
 
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
-        QCOMPARE(boxes_->texts(), QStringList{"File " + file_ + " does not exist"});
+        QCOMPARE(boxes_->Texts(), QStringList{"File " + file_ + " does not exist"});
         QCOMPARE(boxes_->boxes[0].style, int(Platform::vbOKOnly));
         QCOMPARE(Cell(*w, 0, 1), QString("-5"));
         QCOMPARE(Cell(*w, 1, 1), QString("2.5"));
@@ -619,9 +619,9 @@ private slots:
         QCOMPARE(TRAPAR::LoadPars(), int16_t(1));
         QCOMPARE(TRAPAR::ParCount(), int16_t(0));
         QVERIFY(QFile::remove(file_));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
-        QCOMPARE(boxes_->texts(), QStringList{"File " + file_ + " does not exist"});
+        QCOMPARE(boxes_->Texts(), QStringList{"File " + file_ + " does not exist"});
         QCOMPARE(w->fgrPar->rowCount(), 0);
         QVERIFY(w->fgrPar->horizontalHeader()->isVisible());
         Click(*w, 0, 1);  // nothing there to edit
@@ -635,13 +635,13 @@ private slots:
     {
         const QByteArray original = Entries(TRAPAR::kMaxEntries + 1);
         WriteFile(file_, original);
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         QCOMPARE(TRAPAR::LastLoadState(), TRAPAR::LoadState::Truncated);
         QCOMPARE(w->fgrPar->rowCount(), int(TRAPAR::kMaxEntries));
         QCOMPARE(w->GeometryTwips().visibleRows, 31);
         QCOMPARE(boxes_->boxes.size(), 1);  // the load's own warning
-        boxes_->clear();
+        boxes_->Clear();
 
         w->fgrPar->item(0, 1)->setText("changed");
         w->close();
@@ -676,16 +676,16 @@ private slots:
         } else {
             QVERIFY(QFile::link("/proc/self/mem", file_));
         }
-        boxes_->clear();
+        boxes_->Clear();
 
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         if (!tooLarge && TRAPAR::LastLoadState() != TRAPAR::LoadState::Unreadable)
             QSKIP("this system reads /proc/self/mem from its start");
         QCOMPARE(TRAPAR::LastLoadState(), TRAPAR::LoadState::Unreadable);
         QCOMPARE(boxes_->boxes.size(), 1);  // the load's own message
         QCOMPARE(w->fgrPar->rowCount(), 2);  // the table as it stood
-        boxes_->clear();
+        boxes_->Clear();
         w->close();
         QCOMPARE(boxes_->boxes.size(), 1);
         QCOMPARE(boxes_->boxes[0].style, int(Platform::vbCritical));
@@ -703,7 +703,7 @@ private slots:
     void activationFocusesTheGrid()
     {
         WriteFile(file_, Entries(2));
-        auto w = open();
+        auto w = Open();
         QVERIFY(w);
         QVERIFY(w->fgrPar->hasFocus());
 

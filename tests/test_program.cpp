@@ -20,9 +20,9 @@ class TestProgram : public QObject {
     std::unique_ptr<QTemporaryDir> home_;   // runtime and data directories
     std::unique_ptr<SimProcess> sim_;
 
-    QString program() const { return dir_->filePath("orvane"); }
+    QString Program() const { return dir_->filePath("orvane"); }
 
-    std::unique_ptr<QProcess> startProgram(const QStringList& args = {},
+    std::unique_ptr<QProcess> StartProgram(const QStringList& args = {},
                                            const QProcessEnvironment& extra = {})
     {
         auto p = std::make_unique<QProcess>();
@@ -33,14 +33,14 @@ class TestProgram : public QObject {
         env.insert("XDG_DATA_HOME", home_->filePath("data"));
         env.insert(extra);
         p->setProcessEnvironment(env);
-        p->setProgram(program());
+        p->setProgram(Program());
         p->setArguments(args);
         p->start();
         [&] { QVERIFY(p->waitForStarted(5000)); }();
         return p;
     }
 
-    static void terminate(QProcess& p, int sig = SIGTERM)
+    static void Terminate(QProcess& p, int sig = SIGTERM)
     {
         ::kill(pid_t(p.processId()), sig);
         [&] { QVERIFY(p.waitForFinished(10000)); }();
@@ -54,7 +54,7 @@ private slots:
         QVERIFY(TestSupport::PrepareProgramCopy(dir_->path(), home_->filePath("run"),
                                                 "\"PORT\",3\r\n\"TIMEOUT\",300\r\n"));
         sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->start({"--link", dir_->filePath("COM3"), "--no-show"}));
+        QVERIFY(sim_->Start({"--link", dir_->filePath("COM3"), "--no-show"}));
     }
 
     void cleanup() { sim_.reset(); }
@@ -62,17 +62,17 @@ private slots:
     void headlessStartAndSignalRunTheUnloadPath()
     {
         for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-            const int before = int(sim_->loggedLines().size());
-            auto p = startProgram();
-            QVERIFY(sim_->waitForLogged(before + 4, 10000));
-            QCOMPARE(sim_->loggedLines().mid(before),
+            const int before = int(sim_->LoggedLines().size());
+            auto p = StartProgram();
+            QVERIFY(sim_->WaitForLogged(before + 4, 10000));
+            QCOMPARE(sim_->LoggedLines().mid(before),
                      (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
             QVERIFY(p->state() == QProcess::Running);
-            terminate(*p, sig);
+            Terminate(*p, sig);
             QCOMPARE(p->exitStatus(), QProcess::NormalExit);
             QCOMPARE(p->exitCode(), 0);
             // The lights went off before the program let go of the port.
-            QCOMPARE(sim_->loggedLines().mid(before + 4),
+            QCOMPARE(sim_->LoggedLines().mid(before + 4),
                      (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
             // The process ends where the signal is seen; it lets go of its lock all the same.
             QCOMPARE(QDir(home_->filePath("run")).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
@@ -80,7 +80,7 @@ private slots:
     }
 
     // Where a lock cannot lie, for root as for anyone: a directory under a regular file.
-    QString impossibleDir(const QString& name) const
+    QString ImpossibleDir(const QString& name) const
     {
         TestSupport::WriteFile(home_->filePath("file"), "");
         return home_->filePath("file/" + name);
@@ -99,57 +99,57 @@ private slots:
         env.insert("TMPDIR", home_->filePath("tmp"));
         QVERIFY(QDir().mkpath(home_->filePath("tmp")));
         if (lockDirUnwritable)
-            env.insert("ORVANE_LOCK_DIR", impossibleDir("run"));
-        auto first = startProgram({}, env);
-        QVERIFY(sim_->waitForLogged(4, 10000));
+            env.insert("ORVANE_LOCK_DIR", ImpossibleDir("run"));
+        auto first = StartProgram({}, env);
+        QVERIFY(sim_->WaitForLogged(4, 10000));
         // In the temporary directory, which all users share, the name carries the user's id.
         const QString lockDir = home_->filePath(lockDirUnwritable ? "tmp" : "run");
         const QString prefix = lockDirUnwritable ? QStringLiteral("orvane-%1-").arg(::getuid())
                                                  : QStringLiteral("orvane-");
         const QStringList locks = QDir(lockDir).entryList({prefix + "*.lock"}, QDir::Files);
         QVERIFY2(locks.size() == 1, qPrintable(lockDir + ": " + locks.join(' ')));
-        auto second = startProgram({}, env);
+        auto second = StartProgram({}, env);
         QVERIFY(second->waitForFinished(10000));
         const QString err = QString::fromLocal8Bit(second->readAllStandardError());
         QVERIFY2(err.contains("VURUruduvo: Application is already running."), qPrintable(err));
         QTest::qWait(200);
-        QCOMPARE(sim_->loggedLines().size(), qsizetype(4));  // the second copy sent nothing
+        QCOMPARE(sim_->LoggedLines().size(), qsizetype(4));  // the second copy sent nothing
         QVERIFY(first->state() == QProcess::Running);
-        terminate(*first);
+        Terminate(*first);
     }
 
     void noPlaceForTheLockStartsAllTheSameAndSays()
     {
         QProcessEnvironment env;
-        env.insert("ORVANE_LOCK_DIR", impossibleDir("run"));
-        env.insert("TMPDIR", impossibleDir("tmp"));
-        auto p = startProgram({}, env);
-        QVERIFY(sim_->waitForLogged(4, 10000));
+        env.insert("ORVANE_LOCK_DIR", ImpossibleDir("run"));
+        env.insert("TMPDIR", ImpossibleDir("tmp"));
+        auto p = StartProgram({}, env);
+        QVERIFY(sim_->WaitForLogged(4, 10000));
         QByteArray errBytes;
         QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("cannot be detected"),
                                  5000);
         const QString err = QString::fromLocal8Bit(errBytes);
         QVERIFY2(err.contains("a second copy of the program cannot be detected"), qPrintable(err));
-        QVERIFY2(err.contains(impossibleDir("run")), qPrintable(err));
+        QVERIFY2(err.contains(ImpossibleDir("run")), qPrintable(err));
         QVERIFY(p->state() == QProcess::Running);
-        terminate(*p);
+        Terminate(*p);
     }
 
     void lockOfAKilledCopyDoesNotCount()
     {
-        auto first = startProgram();
-        QVERIFY(sim_->waitForLogged(4, 10000));
-        terminate(*first, SIGKILL);
-        auto second = startProgram();
-        QVERIFY(sim_->waitForLogged(8, 10000));
+        auto first = StartProgram();
+        QVERIFY(sim_->WaitForLogged(4, 10000));
+        Terminate(*first, SIGKILL);
+        auto second = StartProgram();
+        QVERIFY(sim_->WaitForLogged(8, 10000));
         QVERIFY(second->state() == QProcess::Running);
-        terminate(*second);
+        Terminate(*second);
     }
 
     void failedStartKeepsServingHeadless()
     {
         QFile::remove(dir_->filePath("LED_CONFIG.TXT"));
-        auto p = startProgram();
+        auto p = StartProgram();
         QByteArray errBytes;
         QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("does not exist"),
                                  10000);
@@ -157,7 +157,7 @@ private slots:
         QVERIFY(p->state() == QProcess::Running);
         const QString err = QString::fromLocal8Bit(errBytes);
         QVERIFY2(err.contains("LED_CONFIG.TXT does not exist"), qPrintable(err));
-        terminate(*p);
+        Terminate(*p);
     }
 };
 

@@ -126,7 +126,7 @@ private slots:
         ParameterTable t{{"KEEP", "1"}};
         QCOMPARE(ReadParFile(file_, t), int16_t(-1));
         QCOMPARE(t.size(), 1);
-        QCOMPARE(rec.texts(), QStringList{"File " + file_ + " does not exist"});
+        QCOMPARE(rec.Texts(), QStringList{"File " + file_ + " does not exist"});
         QDir(file_).removeRecursively();
     }
 
@@ -352,7 +352,7 @@ private slots:
         QCOMPARE(state, LoadState::Unreadable);
         QCOMPARE(t.size(), 1);
         QCOMPARE(t[0].ParName, QString("KEEP"));
-        QCOMPARE(rec.texts(), QStringList{"Cannot read file " + file_ + ": it is "
+        QCOMPARE(rec.Texts(), QStringList{"Cannot read file " + file_ + ": it is "
                                           + QString::number(size)
                                           + " bytes long; a settings file may hold at most "
                                           + QString::number(kMaxFileBytes) + " bytes"});

@@ -6,16 +6,16 @@
 
 namespace TestSupport {
 
-bool ProgramFixture::setUp(const QByteArray& config, const QStringList& simOptions)
+bool ProgramFixture::SetUp(const QByteArray& config, const QStringList& simOptions)
 {
     dir = std::make_unique<QTemporaryDir>();
     boxes = std::make_unique<MsgBoxRecorder>();
     Platform::App().Path = dir->path();
-    writeConfig(config);
-    return startSim(simOptions);
+    WriteConfig(config);
+    return StartSim(simOptions);
 }
 
-void ProgramFixture::tearDown()
+void ProgramFixture::TearDown()
 {
     if (frmVURUruduvo* form = LEDMain::MainForm())
         form->close();
@@ -26,22 +26,22 @@ void ProgramFixture::tearDown()
     boxes.reset();
 }
 
-bool ProgramFixture::startSim(const QStringList& options)
+bool ProgramFixture::StartSim(const QStringList& options)
 {
     sim = std::make_unique<SimProcess>();
     mark_ = 0;
-    return sim->start(QStringList{"--link", path("COM7"), "--no-show"} + options);
+    return sim->Start(QStringList{"--link", Path("COM7"), "--no-show"} + options);
 }
 
-void ProgramFixture::writeConfig(const QByteArray& bytes) { WriteFile(path("LED_CONFIG.TXT"), bytes); }
+void ProgramFixture::WriteConfig(const QByteArray& bytes) { WriteFile(Path("LED_CONFIG.TXT"), bytes); }
 
 QStringList ProgramFixture::NewLines(SimProcess& sim, qsizetype& mark, int expected)
 {
     if (expected > 0)
-        sim.waitForLogged(int(mark) + expected, 3000);
+        sim.WaitForLogged(int(mark) + expected, 3000);
     else
         QTest::qWait(100);
-    const QStringList all = sim.loggedLines();
+    const QStringList all = sim.LoggedLines();
     const QStringList fresh = all.mid(mark);
     mark = all.size();
     return fresh;

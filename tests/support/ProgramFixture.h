@@ -10,26 +10,30 @@ namespace TestSupport {
 
 class ProgramFixture {
 public:
-    static inline const QByteArray DefaultConfig = "\"PORT\",7\r\n\"TIMEOUT\",300\r\n";
+    static inline const QByteArray kDefaultConfig = "\"PORT\",7\r\n\"TIMEOUT\",300\r\n";
 
     // Fresh directory, message box recorder, config and simulator; false if the simulator failed.
-    bool setUp(const QByteArray& config = DefaultConfig, const QStringList& simOptions = {});
+    bool SetUp(const QByteArray& config = kDefaultConfig, const QStringList& simOptions = {});
     // Unloads the main window, shuts the serial link down, stops the simulator.
-    void tearDown();
+    void TearDown();
 
     // (Re)starts the simulator on port 7 with further options.
-    bool startSim(const QStringList& options = {});
-    void writeConfig(const QByteArray& bytes);
-    QString path(const QString& name) const { return dir->filePath(name); }
+    bool StartSim(const QStringList& options = {});
+    void WriteConfig(const QByteArray& bytes);
+    QString Path(const QString& name) const { return dir->filePath(name); }
 
     // Lines the simulator received since the last call, after waiting for the expected
     // number (0: a short pause to catch anything unexpected).
-    QStringList newLines(int expected) { return NewLines(*sim, mark_, expected); }
+    QStringList NewLines(int expected) { return NewLines(*sim, mark_, expected); }
     static QStringList NewLines(SimProcess& sim, qsizetype& mark, int expected);
 
     std::unique_ptr<QTemporaryDir> dir;
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<MsgBoxRecorder> boxes;
+
+    // Old spellings, still called by tests/test_load.cpp; they go once it calls the ones above.
+    bool setUp(const QByteArray& config = kDefaultConfig) { return SetUp(config); }
+    void tearDown() { TearDown(); }
 
 private:
     qsizetype mark_ = 0;

@@ -9,13 +9,13 @@ namespace TestSupport {
 
 SimProcess::SimProcess() = default;
 
-SimProcess::~SimProcess() { stop(); }
+SimProcess::~SimProcess() { Stop(); }
 
 QString SimProcess::Program() { return QStringLiteral(ORVANE_BIN_DIR "/orvane-sim"); }
 
-bool SimProcess::start(const QStringList& options, int msecs)
+bool SimProcess::Start(const QStringList& options, int msecs)
 {
-    stop();
+    Stop();
     QStringList args = options;
     const qsizetype logAt = args.indexOf(QStringLiteral("--log"));
     if (logAt >= 0 && logAt + 1 < args.size()) {
@@ -39,7 +39,7 @@ bool SimProcess::start(const QStringList& options, int msecs)
     while (!process_.canReadLine()) {
         if (deadline.hasExpired() || process_.state() != QProcess::Running) {
             qWarning() << "orvane-sim printed no path:" << process_.readAllStandardError();
-            stop();
+            Stop();
             return false;
         }
         process_.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
@@ -48,7 +48,7 @@ bool SimProcess::start(const QStringList& options, int msecs)
     return !ptyPath_.isEmpty();
 }
 
-void SimProcess::stop()
+void SimProcess::Stop()
 {
     if (process_.state() != QProcess::NotRunning) {
         process_.terminate();
@@ -61,22 +61,22 @@ void SimProcess::stop()
     }
 }
 
-bool SimProcess::isRunning() const { return process_.state() == QProcess::Running; }
+bool SimProcess::IsRunning() const { return process_.state() == QProcess::Running; }
 
-bool SimProcess::waitForFinished(int msecs)
+bool SimProcess::WaitForFinished(int msecs)
 {
     return process_.state() == QProcess::NotRunning || process_.waitForFinished(msecs);
 }
 
-qint64 SimProcess::pid() const { return process_.processId(); }
+qint64 SimProcess::Pid() const { return process_.processId(); }
 
-bool SimProcess::link(const QString& path) const
+bool SimProcess::Link(const QString& path) const
 {
     QFile::remove(path);
     return QFile::link(ptyPath_, path);
 }
 
-QStringList SimProcess::loggedLines() const
+QStringList SimProcess::LoggedLines() const
 {
     QFile f(logPath_);
     if (!f.open(QIODevice::ReadOnly))
@@ -87,10 +87,10 @@ QStringList SimProcess::loggedLines() const
     return lines;
 }
 
-bool SimProcess::waitForLogged(int count, int msecs) const
+bool SimProcess::WaitForLogged(int count, int msecs) const
 {
     const QDeadlineTimer deadline(msecs);
-    while (loggedLines().size() < count) {
+    while (LoggedLines().size() < count) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(5);
@@ -98,7 +98,7 @@ bool SimProcess::waitForLogged(int count, int msecs) const
     return true;
 }
 
-QString SimProcess::errorOutput()
+QString SimProcess::ErrorOutput()
 {
     return QString::fromLocal8Bit(process_.readAllStandardError());
 }

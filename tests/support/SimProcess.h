@@ -22,30 +22,34 @@ public:
     // Starts orvane-sim with the options ("--link", path, "--silent", ...) and
     // waits until it has printed its terminal's path. False (with a warning
     // saying why) when it did not start.
-    bool start(const QStringList& options = {}, int msecs = 5000);
+    bool Start(const QStringList& options = {}, int msecs = 5000);
     // SIGTERM, then a kill if it does not end; removes its link. Harmless
     // when it is not running.
-    void stop();
+    void Stop();
 
-    bool isRunning() const;
+    bool IsRunning() const;
     // Waits for the simulator to end on its own (--close-after).
-    bool waitForFinished(int msecs = 5000);
-    qint64 pid() const;
+    bool WaitForFinished(int msecs = 5000);
+    qint64 Pid() const;
 
-    QString ptyPath() const { return ptyPath_; }
-    QString logPath() const { return logPath_; }
-    // The --link path given to start, or empty.
-    QString linkPath() const { return linkPath_; }
+    QString PtyPath() const { return ptyPath_; }
+    QString LogPath() const { return logPath_; }
+    // The --link path given to Start, or empty.
+    QString LinkPath() const { return linkPath_; }
     // Points a further symbolic link at the terminal, replacing an old link.
-    bool link(const QString& path) const;
+    bool Link(const QString& path) const;
 
     // Received lines so far, as the simulator logs them (bytes outside
     // printable ASCII written as \xNN).
-    QStringList loggedLines() const;
+    QStringList LoggedLines() const;
     // Waits until at least count lines are logged.
-    bool waitForLogged(int count, int msecs = 5000) const;
+    bool WaitForLogged(int count, int msecs = 5000) const;
     // What the simulator wrote on its error output.
-    QString errorOutput();
+    QString ErrorOutput();
+
+    // Old spellings, still called by tests/test_load.cpp; they go once it calls the ones above.
+    QStringList loggedLines() const { return LoggedLines(); }
+    bool waitForLogged(int count, int msecs = 5000) const { return WaitForLogged(count, msecs); }
 
 private:
     QTemporaryDir dir_;

@@ -16,7 +16,7 @@ MsgBoxRecorder::MsgBoxRecorder()
 
 MsgBoxRecorder::~MsgBoxRecorder() { Platform::SetMsgBoxHandler(std::move(previous_)); }
 
-QStringList MsgBoxRecorder::texts() const
+QStringList MsgBoxRecorder::Texts() const
 {
     QStringList out;
     for (const Box& b : boxes)

@@ -24,8 +24,8 @@ public:
     MsgBoxRecorder& operator=(const MsgBoxRecorder&) = delete;
 
     QList<Box> boxes;
-    QStringList texts() const;
-    void clear() { boxes.clear(); }
+    QStringList Texts() const;
+    void Clear() { boxes.clear(); }
 
 private:
     Platform::MsgBoxHandler previous_;
