@@ -164,13 +164,13 @@ class TestLoad : public QObject {
     ProgramFixture fx_;
     qsizetype wireMark_ = 0;
 
-    frmVURUruduvo* form() { return LEDMain::MainForm(); }
+    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
 
     // Channel commands the simulator received since the last call.
     QStringList NewWire(int expected)
     {
-        fx_.sim->waitForLogged(int(wireMark_) + expected, 10000);
-        const QStringList all = fx_.sim->loggedLines();
+        fx_.sim->WaitForLogged(int(wireMark_) + expected, 10000);
+        const QStringList all = fx_.sim->LoggedLines();
         const QStringList fresh = all.mid(wireMark_);
         wireMark_ = all.size();
         return fresh;
@@ -179,7 +179,7 @@ class TestLoad : public QObject {
     std::unique_ptr<QProcess> StartClient(const QByteArray& input)
     {
         auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(bus_.environment());
+        p->setProcessEnvironment(bus_.Environment());
         p->start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {QStringLiteral("-")});
         if (!p->waitForStarted(5000))
             return nullptr;
@@ -227,10 +227,10 @@ class TestLoad : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(bus_.start());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.address().toUtf8());
+        QVERIFY(bus_.Start());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
         Platform::SetQuitHandler([](int) {});
-        QVERIFY(fx_.setUp("\"PORT\",7\r\n\"TIMEOUT\",2000\r\n"));
+        QVERIFY(fx_.SetUp("\"PORT\",7\r\n\"TIMEOUT\",2000\r\n"));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(NewWire(4).size(), 4);
         QVERIFY(OrvaneCmd::StartService());
@@ -239,12 +239,12 @@ private slots:
     void cleanupTestCase()
     {
         OrvaneCmd::StopService();
-        fx_.tearDown();
+        fx_.TearDown();
     }
 
     void fourClientsAtOnceWhileTheBarsMove()
     {
-        QVERIFY(!form()->chkTie->isChecked());
+        QVERIFY(!Form()->chkTie->isChecked());
         QList<ClientPlan> plans(kClients);
         qint64 commands = 0;
         int clientSends = 0;
@@ -261,7 +261,7 @@ private slots:
         QStringList moved;
         QList<QMetaObject::Connection> watches;
         for (int i = 0; i < 4; ++i) {
-            QScrollBar* bar = form()->Bar(i);
+            QScrollBar* bar = Form()->Bar(i);
             watches << connect(bar, &QScrollBar::valueChanged, this, [&moved, i](int v) {
                 moved << QStringLiteral("AV") + QLatin1Char("ABCD"[i]) + Level(v);
             });
@@ -274,7 +274,7 @@ private slots:
         mover.setInterval(2);
         connect(&mover, &QTimer::timeout, this, [&] {
             const int i = testMoves % 4;
-            QScrollBar* bar = form()->Bar(i);
+            QScrollBar* bar = Form()->Bar(i);
             int v = 2 * int(rng.bounded(250)) + 1;
             if (v == bar->value())
                 v = v == 499 ? 1 : v + 2;
@@ -393,7 +393,7 @@ private slots:
         const int n = 100000;
         QStringList pieces;
         QStringList sent;
-        int v = form()->scrRed->value();
+        int v = Form()->scrRed->value();
         for (int i = 0; i < n; ++i) {
             v = (v + 1 + i % 3) % 501;
             pieces << QStringLiteral("LED R %1").arg(v);
@@ -409,7 +409,7 @@ private slots:
     void wrongCallsGetErrorsAndTheServiceGoesOn()
     {
         const QString clientName = QStringLiteral("wrong-caller");
-        QDBusConnection c = QDBusConnection::connectToBus(bus_.address(), clientName);
+        QDBusConnection c = QDBusConnection::connectToBus(bus_.Address(), clientName);
         QVERIFY(c.isConnected());
         const int64_t countBefore = LEDMain::CommandCounter();
         const int objectsBefore = LEDMain::AutomationObjects();
@@ -448,7 +448,7 @@ private slots:
         // From a separate program, as bytes on the wire.
         for (const QString& arg : {QStringLiteral("int32:5"), QStringLiteral("array:string:Ver,Ver")}) {
             QProcess send;
-            send.setProcessEnvironment(bus_.environment());
+            send.setProcessEnvironment(bus_.Environment());
             send.start(QStringLiteral("dbus-send"), {"--session", "--print-reply", "--dest=" + kService, kRoot,
                                                      kCmd + ".Exec", arg});
             QVERIFY(QTest::qWaitFor([&] { return send.state() == QProcess::NotRunning; }, 20000));
@@ -475,7 +475,7 @@ private slots:
         const int calls = 100;
 #endif
         const QString clientName = QStringLiteral("burst");
-        QDBusConnection c = QDBusConnection::connectToBus(bus_.address(), clientName);
+        QDBusConnection c = QDBusConnection::connectToBus(bus_.Address(), clientName);
         QVERIFY(c.isConnected());
         const int objectsBefore = LEDMain::AutomationObjects();
         const QString script(1 << 20, QLatin1Char('x'));
@@ -530,16 +530,16 @@ private slots:
         const int pairs = 20000;
 #endif
         const QString clientName = QStringLiteral("show-hide");
-        QDBusConnection c = QDBusConnection::connectToBus(bus_.address(), clientName);
+        QDBusConnection c = QDBusConnection::connectToBus(bus_.Address(), clientName);
         QVERIFY(c.isConnected());
         auto exec = [&c](const QString& script) {
             return Call(c, kRoot, kCmd, QStringLiteral("Exec"), {script}).arguments().value(0).toString();
         };
         // The window ends as the script's last Show or Hide leaves it.
         QCOMPARE(exec(QStringLiteral("Hide;Show;Ver")), QStringLiteral("OK  ; OK  ; 1.0 ; "));
-        QVERIFY(form()->isVisible());
+        QVERIFY(Form()->isVisible());
         QCOMPARE(exec(QStringLiteral("Show;Hide")), QStringLiteral("OK  ; OK  ; "));
-        QVERIFY(!form()->isVisible());
+        QVERIFY(!Form()->isVisible());
         QTest::qWait(50);
 
         const qint64 heapBefore = HeapInUse();
@@ -550,7 +550,7 @@ private slots:
         const qint64 ms = t.elapsed();
         QVERIFY(answered);
         QCOMPARE(LEDMain::CommandCounter() - countBefore, int64_t(2 * pairs));
-        QVERIFY(!form()->isVisible());
+        QVERIFY(!Form()->isVisible());
         // The event loop turns: whatever the script left queued runs now.
         QTest::qWait(50);
         const qint64 grown = HeapInUse() - heapBefore;
@@ -592,7 +592,7 @@ private slots:
                     ++failures;
             } else {
                 const int channel = (i / 2) % 4;
-                const int v = (form()->Bar(channel)->value() + 1 + i % 7) % 501;
+                const int v = (Form()->Bar(channel)->value() + 1 + i % 7) % 501;
                 const QString script = QStringLiteral("LED %1 %2").arg(QLatin1Char("RGBA"[channel])).arg(v);
                 if (LEDMain::ExecScript(script) != QStringLiteral("OK  ; "))
                     ++failures;

@@ -95,11 +95,6 @@ public:
         return env;
     }
 
-    // Old spellings, still called by tests/test_load.cpp; they go once it calls the ones above.
-    bool start() { return Start(); }
-    QString address() const { return Address(); }
-    QProcessEnvironment environment() const { return Environment(); }
-
 private:
     QTemporaryDir dir_{QDir::tempPath() + QStringLiteral("/orvane-bus-XXXXXX")};
     QProcess daemon_;

@@ -31,10 +31,6 @@ public:
     std::unique_ptr<SimProcess> sim;
     std::unique_ptr<MsgBoxRecorder> boxes;
 
-    // Old spellings, still called by tests/test_load.cpp; they go once it calls the ones above.
-    bool setUp(const QByteArray& config = kDefaultConfig) { return SetUp(config); }
-    void tearDown() { TearDown(); }
-
 private:
     qsizetype mark_ = 0;
 };

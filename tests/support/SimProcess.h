@@ -47,10 +47,6 @@ public:
     // What the simulator wrote on its error output.
     QString ErrorOutput();
 
-    // Old spellings, still called by tests/test_load.cpp; they go once it calls the ones above.
-    QStringList loggedLines() const { return LoggedLines(); }
-    bool waitForLogged(int count, int msecs = 5000) const { return WaitForLogged(count, msecs); }
-
 private:
     QTemporaryDir dir_;
     QProcess process_;
