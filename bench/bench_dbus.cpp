@@ -23,7 +23,6 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -95,9 +94,8 @@ int main(int argc, char** argv)
     if (!dir.isValid())
         return Fail("no temporary directory");
     const QString program = dir.filePath(QStringLiteral("orvane"));
-    if (!QFile::copy(QStringLiteral(ORVANE_BIN_DIR "/orvane"), program))
+    if (!TestSupport::PrepareProgramCopy(dir.path(), dir.path(), TestSupport::Config(1, 500)))
         return Fail("cannot copy the program", QStringLiteral(ORVANE_BIN_DIR "/orvane"));
-    TestSupport::WriteFile(dir.filePath(QStringLiteral("LED_CONFIG.TXT")), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
 
     TestSupport::SimProcess sim;
     if (!sim.Start({QStringLiteral("--link"), dir.filePath(QStringLiteral("COM1")), QStringLiteral("--no-show")}))

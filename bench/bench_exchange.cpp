@@ -14,10 +14,10 @@
 #include "engine/Platform.h"
 #include "params/TRAPAR.h"
 #include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
@@ -129,10 +129,7 @@ int main(int argc, char** argv)
     Platform::App().Path = dir.path();
     TRAPAR::SetParDir(dir.path() + "/");
     auto configure = [&](int port, int timeout) {
-        QFile f(dir.filePath("LED_CONFIG.TXT"));
-        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        f.write(QStringLiteral("\"PORT\",%1\r\n\"TIMEOUT\",%2\r\n").arg(port).arg(timeout).toLatin1());
-        f.close();
+        TestSupport::WriteFile(dir.filePath("LED_CONFIG.TXT"), TestSupport::Config(port, timeout));
         return LEDCOMM::CommReadSettings() == 1;
     };
 

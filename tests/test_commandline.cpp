@@ -254,7 +254,7 @@ private slots:
     void directWithASilentControllerStillEntersTheLine()
     {
         cleanup();
-        QVERIFY(fx_.SetUp("\"PORT\",7\r\n\"TIMEOUT\",100\r\n", {"--silent"}));
+        QVERIFY(fx_.SetUp(TestSupport::Config(7, 100), {"--silent"}));
         LEDMain::AppInit();
         NewLines(4);
         Form()->cboCommand->setEditText("hello");
@@ -328,7 +328,7 @@ private slots:
         SimProcess other;
         QVERIFY(other.Start({"--link", fx_.Path("COM9"), "--no-show"}));
         qsizetype otherMark = 0;
-        fx_.WriteConfig("\"PORT\",9\r\n\"TIMEOUT\",300\r\n");
+        fx_.WriteConfig(TestSupport::Config(9, 300));
         CloseParListWhenShown();
         Form()->mnuPort->trigger();
         QVERIFY(fx_.boxes->boxes.isEmpty());

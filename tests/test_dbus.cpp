@@ -39,6 +39,7 @@ const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessD
 const QString kUnknownObject = QStringLiteral("org.freedesktop.DBus.Error.UnknownObject");
 const QString kLimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
 
+using TestSupport::Call;
 using TestSupport::Ran;
 
 // Interfaces and child nodes named at the top of an introspection document.
@@ -91,18 +92,6 @@ class TestDBus : public QObject {
             QDBusConnection::disconnectFromBus(name);
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::AutomationObjects(), 0, 10000);
         quits_.clear();
-    }
-
-    // Calls while this process keeps serving; no call time-out, as a script may run long.
-    static QDBusMessage Call(const QDBusConnection& client, const QString& path, const QString& interface,
-                             const QString& member, const QVariantList& args = {})
-    {
-        QDBusMessage m = QDBusMessage::createMethodCall(kService, path, interface, member);
-        m.setArguments(args);
-        QDBusPendingCall pending = client.asyncCall(m, INT_MAX);
-        if (!QTest::qWaitFor([&] { return pending.isFinished(); }, 20000))
-            return QDBusMessage();
-        return pending.reply();
     }
 
     static QString Exec(const QDBusConnection& client, const QString& path, const QString& script)
@@ -549,7 +538,7 @@ private slots:
         QVERIFY(app.isValid());
         TestSupport::SimProcess sim;
         QVERIFY(sim.Start({QStringLiteral("--link"), app.filePath(QStringLiteral("COM1"))}));
-        TestSupport::WriteFile(app.filePath(QStringLiteral("LED_CONFIG.TXT")), "\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
+        TestSupport::WriteFile(app.filePath(QStringLiteral("LED_CONFIG.TXT")), TestSupport::Config(1, 500));
         TestSupport::MsgBoxRecorder boxes;
         Platform::App().Path = app.path();
         QCOMPARE(LEDMain::AppInit(), int16_t(1));

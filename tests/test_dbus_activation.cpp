@@ -87,7 +87,7 @@ private slots:
         dir_ = std::make_unique<QTemporaryDir>();
         QVERIFY(dir_->isValid());
         QVERIFY(TestSupport::PrepareProgramCopy(App(), dir_->filePath(QStringLiteral("run")),
-                                                "\"PORT\",1\r\n\"TIMEOUT\",500\r\n"));
+                                                TestSupport::Config(1, 500)));
         sim_ = std::make_unique<SimProcess>();
         QVERIFY(sim_->Start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
     }

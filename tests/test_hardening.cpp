@@ -4,7 +4,6 @@
 #include "comm/frmComm.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmVURUruduvo.h"
-#include "params/TRAPAR.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -12,35 +11,11 @@
 #include <QElapsedTimer>
 #include <QSerialPort>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ORVANE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORVANE_ASAN 1
-#endif
-#endif
-#ifdef ORVANE_ASAN
-// The sanitizer runtime's own count; g++ ships no header for it.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
+using TestSupport::Config;
+using TestSupport::HeapInUse;
 using TestSupport::ProgramFixture;
 
 namespace {
-
-// Heap bytes in use now; under AddressSanitizer its own count, which leaves
-// out the freed blocks it holds back.
-qint64 HeapInUse()
-{
-#ifdef ORVANE_ASAN
-    return qint64(__sanitizer_get_current_allocated_bytes());
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return qint64(m.uordblks + m.hblkhd);
-#endif
-}
 
 // What orvane-sim --flood sends: A..Z, A.. from the first letter on.
 QString Letters(qsizetype n)
@@ -53,7 +28,7 @@ QString Letters(qsizetype n)
 
 QString LastLogLine()
 {
-    const QStringList lines = LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    const QStringList lines = TestSupport::LogLines();
     return lines.isEmpty() ? QString() : lines.last();
 }
 
@@ -75,13 +50,9 @@ class TestHardening : public QObject {
     // settings read, port 7 open on the simulator, no main window.
     void OpenLink(int timeOutMs, const QStringList& simOptions)
     {
-        fx_.WriteConfig("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOutMs) + "\r\n");
+        fx_.WriteConfig(Config(7, timeOutMs));
         QVERIFY(fx_.StartSim(simOptions));
-        TRAPAR::SetParDir(fx_.dir->path() + "/");
-        QCOMPARE(LEDCOMM::CommReadSettings(), int16_t(1));
-        LEDCOMM::CommFormLoad();
-        LEDCOMM::SetCommInTerm(13);
-        LEDCOMM::SetCommOutTerm(13);
+        QVERIFY(fx_.LoadLink());
         QVERIFY(LEDCOMM::CommOpenConfigured());
     }
 

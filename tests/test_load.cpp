@@ -26,21 +26,12 @@
 #include <memory>
 #include <unistd.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define ORVANE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ORVANE_ASAN 1
-#endif
-#endif
-#ifdef ORVANE_ASAN
-// The sanitizer runtime's own count; g++ ships no header for it.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
+using TestSupport::Call;
+using TestSupport::Config;
+using TestSupport::HeapInUse;
+using TestSupport::OpenDescriptors;
 using TestSupport::ProgramFixture;
+using TestSupport::RssBytes;
 
 namespace {
 
@@ -55,26 +46,6 @@ const QString kRoot = QStringLiteral("/OrvaneCmd");
 const QString kCmd = QStringLiteral("Orvane._OrvaneCmd");
 
 QString Level(int intensity) { return QStringLiteral("%1").arg(500 - intensity, 3, 10, QLatin1Char('0')); }
-
-qint64 RssBytes()
-{
-    const QList<QByteArray> f = TestSupport::ReadFile(QStringLiteral("/proc/self/statm")).split(' ');
-    return f.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
-}
-
-// Heap bytes in use now; under AddressSanitizer its own count, which leaves
-// out the freed blocks it holds back.
-qint64 HeapInUse()
-{
-#ifdef ORVANE_ASAN
-    return qint64(__sanitizer_get_current_allocated_bytes());
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return qint64(m.uordblks + m.hblkhd);
-#endif
-}
-
-int OpenDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::AllEntries | QDir::NoDotAndDotDot).size()); }
 
 // The scripts of one client and what they must answer. A client sets only its
 // own channel, always to an even intensity other than the one before, so every
@@ -213,24 +184,13 @@ class TestLoad : public QObject {
         return out;
     }
 
-    static QDBusMessage Call(const QDBusConnection& c, const QString& path, const QString& interface,
-                             const QString& member, const QVariantList& args)
-    {
-        QDBusMessage m = QDBusMessage::createMethodCall(kService, path, interface, member);
-        m.setArguments(args);
-        QDBusPendingCall pending = c.asyncCall(m, INT_MAX);
-        if (!QTest::qWaitFor([&] { return pending.isFinished(); }, 20000))
-            return QDBusMessage();
-        return pending.reply();
-    }
-
 private slots:
     void initTestCase()
     {
         QVERIFY(bus_.Start());
         qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
         Platform::SetQuitHandler([](int) {});
-        QVERIFY(fx_.SetUp("\"PORT\",7\r\n\"TIMEOUT\",2000\r\n"));
+        QVERIFY(fx_.SetUp(Config(7, 2000)));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(NewWire(4).size(), 4);
         QVERIFY(OrvaneCmd::StartService());

@@ -259,7 +259,7 @@ private slots:
         QFETCH(bool, tied);
         QFETCH(bool, silent);
         if (silent) {
-            WriteConfig("\"PORT\",7\r\n\"TIMEOUT\",100\r\n");
+            WriteConfig(TestSupport::Config(7, 100));
             StartSim({"--silent"});
         }
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
@@ -489,7 +489,7 @@ private slots:
     void missingPortOrFileStillLoadsTheWindow()
     {
         // Port 8 has no link here and /dev/ttyS7 is no device of a test machine.
-        WriteConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
+        WriteConfig(TestSupport::Config(8, 0));
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
         QVERIFY(Form());
         QVERIFY(LEDCOMM::GetErrLog().contains("CommOpenPort "));
@@ -530,9 +530,9 @@ private slots:
         QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));  // starts all the same
         qunsetenv("ORVANE_LOCK_DIR");
         tmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmp);
-        WriteConfig("\"PORT\",8\r\n\"TIMEOUT\",0\r\n");
+        WriteConfig(TestSupport::Config(8, 0));
         QCOMPARE(LEDMain::AppInit(), int16_t(-1));
-        const QStringList log = LEDCOMM::GetErrLog().split("\r\n", Qt::SkipEmptyParts);
+        const QStringList log = TestSupport::LogLines();
         QVERIFY2(log.last().endsWith("so a second copy of the program cannot be detected"), qPrintable(log.last()));
         QVERIFY(Form()->txtMsg->text().startsWith("CommOpenPort "));
         QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));

@@ -52,7 +52,7 @@ private slots:
         dir_ = std::make_unique<QTemporaryDir>();
         home_ = std::make_unique<QTemporaryDir>();
         QVERIFY(TestSupport::PrepareProgramCopy(dir_->path(), home_->filePath("run"),
-                                                "\"PORT\",3\r\n\"TIMEOUT\",300\r\n"));
+                                                TestSupport::Config(3, 300)));
         sim_ = std::make_unique<SimProcess>();
         QVERIFY(sim_->Start({"--link", dir_->filePath("COM3"), "--no-show"}));
     }

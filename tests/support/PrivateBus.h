@@ -3,6 +3,9 @@
 // given) its activation directory in a temporary directory, so tests neither
 // need nor touch a bus of the machine. Killing it is how a test makes the bus
 // go away under a program.
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -10,8 +13,24 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <climits>
 
 namespace TestSupport {
+
+// Calls a method of the program's service (Orvane.OrvaneCmd) and waits with
+// the event loop running, so this process may serve the call itself. No call
+// time-out, as a script may run long; an invalid message when no reply came
+// within 20 seconds.
+inline QDBusMessage Call(const QDBusConnection& client, const QString& path, const QString& interface,
+                         const QString& member, const QVariantList& args = {})
+{
+    QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("Orvane.OrvaneCmd"), path, interface, member);
+    m.setArguments(args);
+    QDBusPendingCall pending = client.asyncCall(m, INT_MAX);
+    if (!QTest::qWaitFor([&] { return pending.isFinished(); }, 20000))
+        return QDBusMessage();
+    return pending.reply();
+}
 
 class PrivateBus {
 public:

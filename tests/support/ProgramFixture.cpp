@@ -3,6 +3,7 @@
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmVURUruduvo.h"
+#include "params/TRAPAR.h"
 
 namespace TestSupport {
 
@@ -34,6 +35,17 @@ bool ProgramFixture::StartSim(const QStringList& options)
 }
 
 void ProgramFixture::WriteConfig(const QByteArray& bytes) { WriteFile(Path("LED_CONFIG.TXT"), bytes); }
+
+bool ProgramFixture::LoadLink()
+{
+    TRAPAR::SetParDir(dir->path() + QLatin1Char('/'));
+    if (LEDCOMM::CommReadSettings() != 1)
+        return false;
+    LEDCOMM::CommFormLoad();
+    LEDCOMM::SetCommInTerm(13);
+    LEDCOMM::SetCommOutTerm(13);
+    return true;
+}
 
 QStringList ProgramFixture::NewLines(SimProcess& sim, qsizetype& mark, int expected)
 {

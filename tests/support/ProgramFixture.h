@@ -10,7 +10,7 @@ namespace TestSupport {
 
 class ProgramFixture {
 public:
-    static inline const QByteArray kDefaultConfig = "\"PORT\",7\r\n\"TIMEOUT\",300\r\n";
+    static inline const QByteArray kDefaultConfig = Config(7, 300);
 
     // Fresh directory, message box recorder, config and simulator; false if the simulator failed.
     bool SetUp(const QByteArray& config = kDefaultConfig, const QStringList& simOptions = {});
@@ -20,6 +20,11 @@ public:
     // (Re)starts the simulator on port 7 with further options.
     bool StartSim(const QStringList& options = {});
     void WriteConfig(const QByteArray& bytes);
+    // The serial link as a client of the automation object uses it, no main
+    // window: the parameter directory set to this one, the settings read, the
+    // serial host loaded with CR as both line ends. False when the settings
+    // were not read. The port stays closed.
+    bool LoadLink();
     QString Path(const QString& name) const { return dir->filePath(name); }
 
     // Lines the simulator received since the last call, after waiting for the expected

@@ -1,8 +1,19 @@
 #include "tests/support/TestSupport.h"
 
+#include "comm/LEDCOMM.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#ifdef ORVANE_ASAN
+// The sanitizer runtime's own count; g++ ships no header for it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 namespace TestSupport {
 
@@ -72,6 +83,52 @@ QByteArray ReadFile(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
     return f.readAll();
+}
+
+QByteArray Config(int port, int timeOutMs)
+{
+    return "\"PORT\"," + QByteArray::number(port) + "\r\n\"TIMEOUT\"," + QByteArray::number(timeOutMs) + "\r\n";
+}
+
+QStringList LogLines() { return LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
+
+qint64 CpuMs()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return qint64(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000
+        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+}
+
+qint64 ProcessCpuMs(qint64 pid)
+{
+    const QByteArray stat = ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // The command name may hold blanks; the fields after it do not.
+    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (f.size() < 13)
+        return -1;
+    return (f[11].toLongLong() + f[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+qint64 RssBytes()
+{
+    const QList<QByteArray> f = ReadFile(QStringLiteral("/proc/self/statm")).split(' ');
+    return f.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
+}
+
+qint64 HeapInUse()
+{
+#ifdef ORVANE_ASAN
+    return qint64(__sanitizer_get_current_allocated_bytes());
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return qint64(m.uordblks + m.hblkhd);
+#endif
+}
+
+int OpenDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::AllEntries | QDir::NoDotAndDotDot).size());
 }
 
 } // namespace TestSupport

@@ -8,6 +8,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+// Defined in builds under AddressSanitizer, which slows every step down.
+#if defined(__SANITIZE_ADDRESS__)
+#define ORVANE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ORVANE_ASAN 1
+#endif
+#endif
+
 namespace TestSupport {
 
 // Records every message box while alive and answers each at once with OK.
@@ -53,6 +62,25 @@ bool PrepareProgramCopy(const QString& appDir, const QString& runDir, const QByt
 // Writes bytes to a file, creating or replacing it; fails the test on error.
 void WriteFile(const QString& path, const QByteArray& bytes);
 QByteArray ReadFile(const QString& path);
+
+// The ordinary settings file: PORT and TIMEOUT, each on a line ended by CR LF.
+QByteArray Config(int port, int timeOutMs);
+
+// The error log as lines, without the empty ones.
+QStringList LogLines();
+
+// CPU time of this process so far, user and system, in milliseconds.
+qint64 CpuMs();
+// User and system time of another process, from /proc/<pid>/stat, in
+// milliseconds; -1 when it cannot be read.
+qint64 ProcessCpuMs(qint64 pid);
+// Resident memory of this process in bytes.
+qint64 RssBytes();
+// Heap bytes in use now; under AddressSanitizer its own count, which leaves
+// out the freed blocks it holds back.
+qint64 HeapInUse();
+// Descriptors this process holds open.
+int OpenDescriptors();
 
 } // namespace TestSupport
 
