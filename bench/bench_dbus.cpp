@@ -101,9 +101,7 @@ int main(int argc, char** argv)
     if (!sim.Start({QStringLiteral("--link"), dir.filePath(QStringLiteral("COM1")), QStringLiteral("--no-show")}))
         return Fail("orvane-sim did not start");
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QString::fromLatin1(v));
+    QProcessEnvironment env = TestSupport::Headless();
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
     TestSupport::PrivateBus bus;
     if (!bus.Start(QString(), env))

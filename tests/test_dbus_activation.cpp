@@ -45,9 +45,8 @@ class TestDBusActivation : public QObject {
     // No display of any kind: whatever the program starts as, it runs headless.
     QProcessEnvironment Env() const
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
-            env.remove(QString::fromLatin1(v));
+        QProcessEnvironment env = TestSupport::Headless();
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         env.insert(QStringLiteral("XDG_DATA_HOME"), DataHome());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
         return env;

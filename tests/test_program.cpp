@@ -26,9 +26,8 @@ class TestProgram : public QObject {
                                            const QProcessEnvironment& extra = {})
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
-            env.remove(v);
+        QProcessEnvironment env = TestSupport::Headless();
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
         env.insert("XDG_RUNTIME_DIR", home_->filePath("run"));
         env.insert("XDG_DATA_HOME", home_->filePath("data"));
         env.insert(extra);

@@ -58,6 +58,13 @@ Ran RunProcess(const QString& program, const QStringList& args, const QProcessEn
     return ran;
 }
 
+QProcessEnvironment Headless(QProcessEnvironment env)
+{
+    for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QString::fromLatin1(v));
+    return env;
+}
+
 bool PrepareProgramCopy(const QString& appDir, const QString& runDir, const QByteArray& config)
 {
     if (!QDir().mkpath(appDir) || !QDir().mkpath(runDir))

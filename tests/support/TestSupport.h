@@ -54,6 +54,10 @@ struct Ran {
 Ran RunProcess(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                const QByteArray& input = QByteArray(), int timeoutMs = 30000);
 
+// env without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM: a program started
+// with it runs headless, whatever the shell had.
+QProcessEnvironment Headless(QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
+
 // A copy of the program in appDir, its own application directory (created if
 // needed), with that settings file, and a private runtime directory runDir
 // (mode 0700) for its single-instance lock. False on any failure.
