@@ -11,23 +11,14 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QSet>
-#include <sys/resource.h>
 
 using namespace LEDCOMM;
+using TestSupport::Config;
+using TestSupport::CpuMs;
+using TestSupport::LogLines;
 using TestSupport::SimProcess;
 
 namespace {
-
-// CPU time of this process so far, user and system, in milliseconds.
-qint64 CpuMs()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return qint64(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000
-        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
-}
-
-QStringList LogLines() { return GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
 
 // Wall times are whole milliseconds cut short, so a wait that ended only
 // after more than T ms may read as exactly T.
@@ -54,7 +45,7 @@ class TestComm : public QObject {
     // Port 40 and the given time-out, read the way start-up reads them.
     void UseTimeOut(int ms)
     {
-        WriteConfig("\"PORT\",40\r\n\"TIMEOUT\"," + QByteArray::number(ms) + "\r\n");
+        WriteConfig(Config(40, ms));
         QCOMPARE(CommReadSettings(), int16_t(1));
         QCOMPARE(CommTimeOut(), int16_t(ms));
     }
@@ -104,7 +95,7 @@ private slots:
 
     void settingsPortAndTimeOutOpenAt9600_8N1()
     {
-        WriteConfig("\"PORT\",3\r\n\"TIMEOUT\",500\r\n");
+        WriteConfig(Config(3, 500));
         QCOMPARE(CommReadSettings(), int16_t(1));
         QCOMPARE(CommPortNumber(), int16_t(3));
         QCOMPARE(CommTimeOut(), int16_t(500));
@@ -151,7 +142,7 @@ private slots:
 
     void settingsMissingTimeOutTakesPort()
     {
-        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        WriteConfig(Config(5, 321));
         QCOMPARE(CommReadSettings(), int16_t(1));
         WriteConfig("\"PORT\",6\r\n");
         QCOMPARE(CommReadSettings(), int16_t(-1));
@@ -169,7 +160,7 @@ private slots:
 
     void settingsNonNumericPortStopsBeforeTimeOut()
     {
-        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        WriteConfig(Config(5, 321));
         QCOMPARE(CommReadSettings(), int16_t(1));
         for (const QByteArray bad : {QByteArray("abc"), QByteArray("COM3"), QByteArray("")}) {
             WriteConfig("\"PORT\"," + bad + "\r\n\"TIMEOUT\",999\r\n");
@@ -191,7 +182,7 @@ private slots:
 
     void settingsOutOfRangeKeepsOldValue()
     {
-        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        WriteConfig(Config(5, 321));
         QCOMPARE(CommReadSettings(), int16_t(1));
         WriteConfig("\"PORT\",40000\r\n\"TIMEOUT\",999\r\n");
         QCOMPARE(CommReadSettings(), int16_t(-1));
@@ -209,7 +200,7 @@ private slots:
 
     void settingsMissingFileReadsNothing()
     {
-        WriteConfig("\"PORT\",5\r\n\"TIMEOUT\",321\r\n");
+        WriteConfig(Config(5, 321));
         QCOMPARE(CommReadSettings(), int16_t(1));
         QFile::remove(app_.filePath("LED_CONFIG.TXT"));
         QCOMPARE(CommReadSettings(), int16_t(-1));

@@ -6,7 +6,6 @@
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
-#include "params/TRAPAR.h"
 #include "params/frmParList.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFixture.h"
@@ -27,12 +26,15 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+using TestSupport::Config;
+using TestSupport::CpuMs;
+using TestSupport::LogLines;
 using TestSupport::PrivateBus;
+using TestSupport::ProcessCpuMs;
 using TestSupport::ProgramFixture;
 using TestSupport::SimProcess;
 
@@ -41,27 +43,6 @@ namespace {
 // A blocking wait costs next to no CPU, a spinning one about its wall time;
 // anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
-
-qint64 OwnCpuMs()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return qint64(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000
-        + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
-}
-
-// User and system time of another process, from /proc/<pid>/stat.
-qint64 ProcessCpuMs(qint64 pid)
-{
-    const QByteArray stat = TestSupport::ReadFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    // The command name may hold blanks; the fields after it do not.
-    const QList<QByteArray> f = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    if (f.size() < 13)
-        return -1;
-    return (f[11].toLongLong() + f[12].toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
-}
-
-QStringList LogLines() { return LEDCOMM::GetErrLog().split(QStringLiteral("\r\n"), Qt::SkipEmptyParts); }
 
 // Another program holding a serial port: a child process that opens it with
 // QSerialPort (and so takes the port's lock file) and waits to be killed.
@@ -173,9 +154,7 @@ class TestFaults : public QObject {
 
     QProcessEnvironment Env() const
     {
-        QProcessEnvironment env = bus_->Environment();
-        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(v));
+        QProcessEnvironment env = TestSupport::Headless(bus_->Environment());
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
         env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("data")));
         return env;
@@ -188,7 +167,7 @@ class TestFaults : public QObject {
         QVERIFY(dir_->isValid());
         QVERIFY(TestSupport::PrepareProgramCopy(
             App(), dir_->filePath(QStringLiteral("run")),
-            "\"PORT\",3\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n"));
+            Config(3, timeOut)));
         bus_ = std::make_unique<PrivateBus>();
         QVERIFY(bus_->Start());
     }
@@ -238,20 +217,14 @@ private slots:
     {
         ProgramFixture fx;
         QVERIFY(fx.SetUp());
-        TRAPAR::SetParDir(fx.dir->path() + QLatin1Char('/'));
-        QCOMPARE(LEDCOMM::CommReadSettings(), int16_t(1));
-        LEDCOMM::CommFormLoad();
-        LEDCOMM::SetCommInTerm(13);
-        LEDCOMM::SetCommOutTerm(13);
+        QVERIFY(fx.LoadLink());
         // Another copy of the program, with a link of its own to the same terminal.
         QTemporaryDir other;
         QVERIFY(other.isValid());
         QVERIFY(TestSupport::PrepareProgramCopy(other.path(), other.filePath(QStringLiteral("run")),
                                                 TestSupport::ProgramFixture::kDefaultConfig));
         QVERIFY(fx.sim->Link(other.filePath(QStringLiteral("COM7"))));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QString::fromLatin1(v));
+        QProcessEnvironment env = TestSupport::Headless();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + other.filePath(QStringLiteral("no-bus")));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), other.filePath(QStringLiteral("run")));
         QProcess copy;
@@ -304,7 +277,7 @@ private slots:
         // controller goes away on the next line.
         const int timeOut = 300;
         ProgramFixture fx;
-        QVERIFY(fx.SetUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+        QVERIFY(fx.SetUp(Config(7, timeOut),
                          {QStringLiteral("--close-after"), QStringLiteral("7")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(fx.NewLines(4).size(), 4);
@@ -313,10 +286,10 @@ private slots:
 
         QElapsedTimer wall;
         wall.start();
-        const qint64 cpu = OwnCpuMs();
+        const qint64 cpu = CpuMs();
         const QString responses = LEDMain::ExecScript(QStringLiteral("LED R 1;LED G 2;LED B 3;Ver;LED A 4;LED R 5"));
         const qint64 took = wall.elapsed();
-        const qint64 burnt = OwnCpuMs() - cpu;
+        const qint64 burnt = CpuMs() - cpu;
         QCOMPARE(responses, QStringLiteral("OK  ; OK  ; Error  ; 1.0 ; Error  ; Error  ; "));
         QCOMPARE(fx.NewLines(3), (QStringList{"AVA499", "AVB498", "AVC497"}));
         QVERIFY(fx.sim->WaitForFinished());
@@ -329,9 +302,9 @@ private slots:
         // The event loop runs: the device's disappearance is reported from it, once,
         // and nothing keeps the process busy.
         wall.restart();
-        const qint64 idleCpu = OwnCpuMs();
+        const qint64 idleCpu = CpuMs();
         QTest::qWait(500);
-        QVERIFY((OwnCpuMs() - idleCpu) * 100 < wall.elapsed() * kSpinLimitPercent);
+        QVERIFY((CpuMs() - idleCpu) * 100 < wall.elapsed() * kSpinLimitPercent);
         QCOMPARE(LEDCOMM::GetErrLog().count(QStringLiteral("ERROR # 1100")), 1);
         QCOMPARE(LEDMain::MainForm()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
 
@@ -631,7 +604,7 @@ private slots:
     {
         const int timeOut = 300;
         ProgramFixture fx;
-        QVERIFY(fx.SetUp("\"PORT\",7\r\n\"TIMEOUT\"," + QByteArray::number(timeOut) + "\r\n",
+        QVERIFY(fx.SetUp(Config(7, timeOut),
                          {QStringLiteral("--silent")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(fx.NewLines(4), kAllOff);
