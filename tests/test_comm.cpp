@@ -162,7 +162,7 @@ private slots:
     {
         WriteConfig(Config(5, 321));
         QCOMPARE(CommReadSettings(), int16_t(1));
-        for (const QByteArray bad : {QByteArray("abc"), QByteArray("COM3"), QByteArray("")}) {
+        for (const QByteArray& bad : {QByteArray("abc"), QByteArray("COM3"), QByteArray("")}) {
             WriteConfig("\"PORT\"," + bad + "\r\n\"TIMEOUT\",999\r\n");
             QCOMPARE(CommReadSettings(), int16_t(-1));
             QCOMPARE(CommPortNumber(), int16_t(5));

@@ -232,7 +232,7 @@ private slots:
 
         // The holder: first a program that opened the terminal by its own name (as
         // minicom would), then the other copy, which went through its link.
-        for (const QString app : {QStringLiteral("test_faults"), QStringLiteral("orvane")}) {
+        for (const QString& app : {QStringLiteral("test_faults"), QStringLiteral("orvane")}) {
             LEDCOMM::ResetErrLog();
             qint64 holder = -1;
             if (app == QLatin1String("orvane")) {
