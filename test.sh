@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . tools/deps.sh
 orvane_install_deps $ORVANE_TEST_PACKAGES
-orvane_build build
+# Warnings are errors in this build only; run.sh turns it off again in the same tree.
+orvane_build build -DORVANE_WERROR=ON
 (cd build && ctest --output-on-failure -j2)
 [ "${ORVANE_CHECKS:-1}" = 0 ] || tools/checks.sh
