@@ -14,6 +14,7 @@
 // depends on where the scheduler wakes each of the four processes, and the
 // medians then say more about the scheduler than about the code.
 #include "bench/BenchUtil.h"
+#include "dbus/BusNames.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -41,7 +42,7 @@ constexpr int ScriptCommands = 500;
 constexpr int ScriptRuns = 11;
 constexpr double Target = 1.5;
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
+using BusNames::kService;
 
 using Bench::Clock;
 using Bench::Median;
@@ -124,11 +125,11 @@ int main(int argc, char** argv)
         QThread::msleep(20);
     }
 
-    QDBusMessage exec = QDBusMessage::createMethodCall(kService, QStringLiteral("/OrvaneCmd"),
-                                                       QStringLiteral("Orvane._OrvaneCmd"), QStringLiteral("Exec"));
+    QDBusMessage exec = QDBusMessage::createMethodCall(kService, BusNames::kRoot,
+                                                       BusNames::kCmdInterface, QStringLiteral("Exec"));
     exec.setArguments({QStringLiteral("Ver")});
     const QDBusMessage ping = QDBusMessage::createMethodCall(
-        kService, QStringLiteral("/OrvaneCmd"), QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+        kService, BusNames::kRoot, QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
 
     auto timed = [&](const QDBusMessage& m, QDBusMessage* reply) {
         const auto t0 = Clock::now();

@@ -3,6 +3,7 @@
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmdObject.h"
+#include "dbus/BusNames.h"
 #include "orvanecmdadaptor.h"
 
 #include <QCoreApplication>
@@ -32,10 +33,10 @@
 namespace OrvaneCmd {
 namespace {
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
-const QString kRoot = QStringLiteral("/OrvaneCmd");
-const QString kCmdInterface = QStringLiteral("Orvane._OrvaneCmd");
-const QString kFailed = QStringLiteral("Orvane.Error.Failed");
+using BusNames::kCmdInterface;
+using BusNames::kFailed;
+using BusNames::kRoot;
+using BusNames::kService;
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kIntrospectable = QStringLiteral("org.freedesktop.DBus.Introspectable");
 const QString kPeer = QStringLiteral("org.freedesktop.DBus.Peer");

@@ -2,6 +2,7 @@
 // called from other connections: a second connection of the test (its own
 // unique name), gdbus, orvane-exec and Python as outside clients.
 #include "comm/LEDCOMM.h"
+#include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmd.h"
@@ -28,11 +29,11 @@
 
 namespace {
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
-const QString kRoot = QStringLiteral("/OrvaneCmd");
-const QString kCmd = QStringLiteral("Orvane._OrvaneCmd");
-const QString kFactory = QStringLiteral("Orvane.ClassFactory");
-const QString kInstance = QStringLiteral("Orvane.Instance");
+using BusNames::kRoot;
+using BusNames::kService;
+const QString kCmd = BusNames::kCmdInterface;
+const QString kFactory = BusNames::kFactoryInterface;
+const QString kInstance = BusNames::kInstanceInterface;
 const QString kProps = QStringLiteral("org.freedesktop.DBus.Properties");
 
 const QString kAccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");

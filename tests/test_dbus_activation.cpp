@@ -4,6 +4,7 @@
 // copy of the executable in an application directory of its own (with a blank
 // in its path) and a private bus whose only activation directory is the
 // copy's XDG_DATA_HOME.
+#include "dbus/BusNames.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -20,7 +21,7 @@ using TestSupport::SimProcess;
 
 namespace {
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
+using BusNames::kService;
 
 using TestSupport::Ran;
 

@@ -2,6 +2,7 @@
 // under a running script and coming back, and the program as a process: what
 // it listens on and whether any input reaches a shell.
 #include "comm/LEDCOMM.h"
+#include "dbus/BusNames.h"
 #include "comm/frmComm.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
@@ -658,7 +659,7 @@ private slots:
         QVERIFY(client.isConnected());
         const int before = LEDMain::AutomationObjects();
         QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("Orvane.OrvaneCmd"), QStringLiteral("/OrvaneCmd"), QStringLiteral("Orvane._OrvaneCmd"),
+            BusNames::kService, BusNames::kRoot, BusNames::kCmdInterface,
             QStringLiteral("Exec"));
         call << QStringLiteral("Ver");
         const QDBusPendingCall pending = client.asyncCall(call);

@@ -3,6 +3,7 @@
 // while the bars move, scripts of a megabyte and of 100,000 commands, calls
 // that are wrong, and a soak of exchanges watched for memory and descriptors.
 #include "comm/LEDCOMM.h"
+#include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
@@ -41,9 +42,9 @@ constexpr int kScriptsPerClient = 1000;
 constexpr int kLoadBoundMs = 120000;
 constexpr int kLongScriptBoundMs = 30000;
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
-const QString kRoot = QStringLiteral("/OrvaneCmd");
-const QString kCmd = QStringLiteral("Orvane._OrvaneCmd");
+using BusNames::kRoot;
+using BusNames::kService;
+const QString kCmd = BusNames::kCmdInterface;
 
 QString Level(int intensity) { return QStringLiteral("%1").arg(500 - intensity, 3, 10, QLatin1Char('0')); }
 
@@ -390,7 +391,7 @@ private slots:
             {"Exec with bytes", kRoot, kCmd, "Exec", {QByteArray("Ver")}, invalidArgs},
             {"Exec with a variant", kRoot, kCmd, "Exec", {QVariant::fromValue(QDBusVariant("Ver"))}, invalidArgs},
             {"Exec with a double", kRoot, QString(), "Exec", {2.5}, invalidArgs},
-            {"CreateInstance with an argument", kRoot, "Orvane.ClassFactory", "CreateInstance", {"x"}, invalidArgs},
+            {"CreateInstance with an argument", kRoot, BusNames::kFactoryInterface, "CreateInstance", {"x"}, invalidArgs},
             {"Get with one argument", kRoot, props, "Get", {kCmd}, invalidArgs},
             {"GetAll with a number", kRoot, props, "GetAll", {7}, invalidArgs},
             {"unknown method", kRoot, kCmd, "Exek", {"Ver"}, "org.freedesktop.DBus.Error.UnknownMethod"},

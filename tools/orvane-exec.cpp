@@ -7,6 +7,7 @@
 // A program that is not running is started by the bus when its activation
 // file is installed (orvane --regserver). D-Bus errors go to standard error
 // and the exit code is 1; a usage error gives 2.
+#include "dbus/BusNames.h"
 #include "orvanecmdinterface.h"
 
 #include <QCoreApplication>
@@ -16,8 +17,8 @@
 
 namespace {
 
-const QString kService = QStringLiteral("Orvane.OrvaneCmd");
-const QString kRoot = QStringLiteral("/OrvaneCmd");
+using BusNames::kRoot;
+using BusNames::kService;
 
 // A script runs as long as its exchanges with the controller take; a call
 // time-out would give up on it while the program carries on. INT_MAX is the

@@ -3,6 +3,8 @@
 // given) its activation directory in a temporary directory, so tests neither
 // need nor touch a bus of the machine. Killing it is how a test makes the bus
 // go away under a program.
+#include "dbus/BusNames.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
@@ -24,7 +26,7 @@ namespace TestSupport {
 inline QDBusMessage Call(const QDBusConnection& client, const QString& path, const QString& interface,
                          const QString& member, const QVariantList& args = {})
 {
-    QDBusMessage m = QDBusMessage::createMethodCall(QStringLiteral("Orvane.OrvaneCmd"), path, interface, member);
+    QDBusMessage m = QDBusMessage::createMethodCall(BusNames::kService, path, interface, member);
     m.setArguments(args);
     QDBusPendingCall pending = client.asyncCall(m, INT_MAX);
     if (!QTest::qWaitFor([&] { return pending.isFinished(); }, 20000))
