@@ -11,7 +11,7 @@
 // code; on one CPU both clients meet the same path every time.
 #include "bench/BenchUtil.h"
 #include "comm/LEDCOMM.h"
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "params/TRAPAR.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"

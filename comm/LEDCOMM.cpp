@@ -2,8 +2,8 @@
 
 #include "comm/Delay32.h"
 #include "comm/frmComm.h"
-#include "engine/NumText.h"
-#include "engine/Platform.h"
+#include "base/NumText.h"
+#include "base/Platform.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "comm/frmComm.h"
 
-#include "engine/Platform.h"
+#include "base/Platform.h"
 
 #include "comm/LEDCOMM.h"
 

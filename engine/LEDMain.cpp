@@ -1,9 +1,9 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
-#include "engine/NumText.h"
+#include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 

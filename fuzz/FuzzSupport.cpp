@@ -1,6 +1,6 @@
 #include "fuzz/FuzzSupport.h"
 
-#include "engine/Platform.h"
+#include "base/Platform.h"
 
 #include <QApplication>
 #include <QDir>

@@ -9,7 +9,7 @@
 // real CommIn; bit 4: a filler at all.
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "fuzz/FuzzSupport.h"
 #include "params/TRAPAR.h"
 

@@ -6,7 +6,7 @@
 // the saved file keeps the entries whose written line has 5 characters or
 // more, with the same names, and the same values where the name holds no
 // comma; a second save of that reloaded table and a third agree byte for byte.
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "fuzz/FuzzSupport.h"
 #include "params/TRAPAR.h"
 

@@ -1,6 +1,6 @@
 #include "params/TRAPAR.h"
 
-#include "engine/Platform.h"
+#include "base/Platform.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #include "params/frmParList.h"
 
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "params/TRAPAR.h"
 
 #include <QFocusEvent>

@@ -3,7 +3,7 @@
 #include "comm/Delay32.h"
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "params/TRAPAR.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"

@@ -6,7 +6,7 @@
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmd.h"
-#include "engine/Platform.h"
+#include "base/Platform.h"
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"

@@ -1,5 +1,5 @@
 // Number texts from operators and from the settings file.
-#include "engine/NumText.h"
+#include "base/NumText.h"
 #include "tests/support/TestSupport.h"
 
 #include <clocale>

@@ -1,6 +1,6 @@
 #pragma once
 // Helpers shared by the tests.
-#include "engine/Platform.h"
+#include "base/Platform.h"
 
 #include <QList>
 #include <QProcessEnvironment>

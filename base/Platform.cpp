@@ -1,4 +1,4 @@
-#include "engine/Platform.h"
+#include "base/Platform.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "engine/NumText.h"
+#include "base/NumText.h"
 
 namespace NumText {
 namespace {
