@@ -9,8 +9,6 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -84,8 +82,6 @@ int LetterIndex(const QString& letter)
 
 // Another orvane of this user with the same application directory holds the lock.
 std::unique_ptr<QLockFile> g_instanceLock;
-// The bus name is held: replies may wait in the connection at the end.
-bool g_serviceStarted = false;
 
 // ---- Signals: SIGTERM, SIGINT and SIGHUP end the program ----
 // The handler writes to a pipe that the event loop reads, and notes the signal
@@ -121,22 +117,6 @@ void DrainSignalPipe()
     }
 }
 
-// The bus answers a ping only after it has read what was sent before it, so
-// the reply to a stopped script's client is out. A bus that does not answer
-// costs a second, not the end of the program.
-void FlushReplies()
-{
-    if (!g_serviceStarted)
-        return;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return;
-    const QDBusMessage ping = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    bus.call(ping, QDBus::Block, 1000);
-}
-
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
 void Terminate()
@@ -147,7 +127,7 @@ void Terminate()
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    FlushReplies();
+    OrvaneCmd::FlushReplies();
     if (g_instanceLock)
         g_instanceLock->unlock();
     Platform::Exit(0);
@@ -217,8 +197,7 @@ int Run(int argc, char** argv)
         return 0;
     EndIfStopped();
     QString why;
-    g_serviceStarted = OrvaneCmd::StartService(&why);
-    if (!g_serviceStarted) {
+    if (!OrvaneCmd::StartService(&why)) {
         // Started for clients that can never reach it, and nobody sees its window.
         if (Platform::App().StartMode == 1 && (!g_mainForm || !g_mainForm->isVisible() || Platform::IsHeadless())) {
             Say(why + QStringLiteral("; no client can reach this program, so it ends"));

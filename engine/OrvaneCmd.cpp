@@ -638,6 +638,21 @@ bool StartService(QString* why)
     return true;
 }
 
+void FlushReplies()
+{
+    // Not running: the session bus is not touched, so a later start can still connect.
+    if (!g_running)
+        return;
+    QDBusConnection bus = Bus();
+    if (!bus.isConnected())
+        return;
+    // The bus answers a ping only after it has read what came before it.
+    const QDBusMessage ping = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+    bus.call(ping, QDBus::Block, 1000);
+}
+
 void ReleaseName()
 {
     if (!g_running || g_nameReleased || g_busGone)

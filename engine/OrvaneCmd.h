@@ -14,6 +14,11 @@ bool StartService(QString* why = nullptr);
 // call starts or reaches another program; the objects of this one stay.
 void ReleaseName();
 
+// Waits at most a second until the bus has read what was sent before, so a
+// reply already sent reaches its client before the process ends. Nothing
+// when the service is not running.
+void FlushReplies();
+
 // --regserver / --unregserver: writes or removes the user's D-Bus activation
 // file for this executable, says what it did; returns the exit code.
 int RegServer(bool install);
