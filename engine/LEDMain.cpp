@@ -1,6 +1,7 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
+#include "base/MessageFilter.h"
 #include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
 #include "base/Platform.h"
@@ -162,6 +163,7 @@ bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFaile
 // ---- Start-up and shut-down ----
 int Run(int argc, char** argv)
 {
+    MessageFilter::Install();
     bool automation = false;
     int regServer = 0;
     for (int i = 1; i < argc; ++i) {

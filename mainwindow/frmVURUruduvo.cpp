@@ -144,17 +144,26 @@ QAccessibleInterface* CheckBoxAccessibleFactory(const QString& className, QObjec
     return nullptr;
 }
 
+// The installed icon (dist/org.orvane.Orvane.svg) drawn by hand, so the window
+// needs no SVG plugin: four bars, red, green, blue, amber, on a dark tile.
 QIcon MakeIcon()
 {
+    struct Bar {
+        int x, y;
+        QColor colour;
+    };
+    const Bar bars[4] = {{8, 24, QColor(0xFF, 0x00, 0x00)}, {21, 12, QColor(0x00, 0xC0, 0x00)},
+                         {34, 30, QColor(0x20, 0x60, 0xFF)}, {47, 18, QColor(0xFF, 0xB0, 0x00)}};
     QPixmap pm(64, 64);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
-    const QPoint centres[4] = {{20, 20}, {44, 20}, {20, 44}, {44, 44}};
-    for (int i = 0; i < 4; ++i) {
-        p.setBrush(kRowColours[i]);
-        p.setPen(QPen(Qt::black, 2));
-        p.drawEllipse(centres[i], 11, 11);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x2E, 0x34, 0x36));
+    p.drawRoundedRect(QRectF(2, 2, 60, 60), 10, 10);
+    for (const Bar& b : bars) {
+        p.setBrush(b.colour);
+        p.drawRoundedRect(QRectF(b.x, b.y, 10, 56 - b.y), 2, 2);
     }
     return QIcon(pm);
 }

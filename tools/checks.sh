@@ -21,7 +21,8 @@ status=0
     export ASAN_OPTIONS="log_path=$reports/asan"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
     export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
-    cd build-asan && ctest --output-on-failure -j2
+    # The install and package test checks files, not code: the plain build ran it.
+    cd build-asan && ctest --output-on-failure -j2 -LE install
 ) || status=1
 if compgen -G "$reports/*" >/dev/null; then
     echo "Sanitizer reports:"

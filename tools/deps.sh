@@ -1,8 +1,10 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
 ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb"
 
-# Only test.sh needs these: the fuzzers are built with clang and its runtime.
-ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev"
+# Only test.sh needs these: the fuzzers are built with clang and its runtime; the
+# install test checks the desktop entry and the AppStream file, and builds the
+# Debian package (dpkg-shlibdeps finds its libraries, with file telling programs apart).
+ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file"
 
 orvane_install_deps() {
     local missing=()
@@ -17,10 +19,13 @@ orvane_install_deps() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# orvane_build [dir [cmake options...]]
+# orvane_build [dir [cmake options...]]: every target, or only those in
+# $ORVANE_TARGETS (run.sh builds just what it starts).
 orvane_build() {
     local dir="${1:-build}"
     [ $# -gt 0 ] && shift
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    local targets=()
+    for t in ${ORVANE_TARGETS:-}; do targets+=(--target "$t"); done
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
 }

@@ -35,7 +35,9 @@ const char* const kUsage =
     "  --no-cr            leave the CR off the answer\n"
     "  --close-after N    go away when line N comes in (it is logged, not answered)\n"
     "  --flood BYTES      answer BYTES letters A..Z, A.. as fast as the terminal takes\n"
-    "                     them, then CR unless --no-cr (a device that floods the line)\n";
+    "                     them, then CR unless --no-cr (a device that floods the line)\n"
+    "  -h, --help         print this and exit\n"
+    "  -v, --version      print the version and exit\n";
 
 struct Options {
     std::string link;
@@ -449,6 +451,7 @@ int main(int argc, char** argv)
         else if (a == "--close-after") number(o.closeAfter);
         else if (a == "--flood") number(o.flood);
         else if (a == "--help" || a == "-h") { fputs(kUsage, stdout); return 0; }
+        else if (a == "--version" || a == "-v") { puts("orvane-sim " ORVANE_VERSION); return 0; }
         else {
             fprintf(stderr, "orvane-sim: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
