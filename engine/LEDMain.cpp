@@ -236,7 +236,8 @@ int Run(int argc, char** argv)
         if (!linkPort.isEmpty()) {
             bool ok = false;
             const int port = linkPort[0].toInt(&ok);
-            const QString error = SerialDevices::LinkPort(dir, ok ? port : 0, linkPort[1]);
+            const QString error = ok ? SerialDevices::LinkPort(dir, port, linkPort[1])
+                                     : QStringLiteral("port %1 is not a number from 1 to 32767").arg(linkPort[0]);
             if (!error.isEmpty()) {
                 Say(error);
                 return 1;
