@@ -5,6 +5,7 @@
 #include "base/MessageFilter.h"
 #include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
+#include "engine/StartOptions.h"
 #include "base/Platform.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QLockFile>
+#include <QSaveFile>
 #include <QPointer>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -155,30 +157,65 @@ void Main()
 // ---- Program-wide state ----
 QString AppDir() { return g_appDir; }
 
-QString ChooseAppDir(const QString& option, QString* why)
+QString InstalledDataDir(const QString& exeDir)
 {
+    const QString data = exeDir + QStringLiteral("/../share/orvane");
+    if (!QFileInfo::exists(data + QStringLiteral("/LED_COMMANDS.TXT")))
+        return {};
+    return QFileInfo(data).canonicalFilePath();
+}
+
+QString ChooseAppDir(const QString& option, QString* why, const QString& exeDir)
+{
+    const QString executableDir =
+        exeDir.isEmpty() && QCoreApplication::instance() ? QCoreApplication::applicationDirPath() : exeDir;
+    auto fail = [why](const QString& reason) {
+        if (why)
+            *why = reason;
+        return QString();
+    };
     QString dir = option;
     if (dir.isEmpty())
         dir = qEnvironmentVariable("ORVANE_APP_DIR");
-    if (dir.isEmpty())
-        return QCoreApplication::applicationDirPath();
-    const QFileInfo fi(dir);
-    if (!fi.isDir()) {
-        if (why)
-            *why = QStringLiteral("the application directory %1 does not exist").arg(dir);
-        return {};
+    if (dir.isEmpty() && !InstalledDataDir(executableDir).isEmpty()) {
+        // bin/ of an installation is no place for a user's settings.
+        QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+        // A relative XDG_CONFIG_HOME is invalid and ignored.
+        if (config.isEmpty() || QDir::isRelativePath(config))
+            config = QDir::homePath() + QStringLiteral("/.config");
+        dir = config + QStringLiteral("/orvane");
+        if (!QFileInfo(dir).isDir()) {
+            if (!QDir().mkpath(dir))
+                return fail(QStringLiteral("cannot create the application directory %1").arg(dir));
+            // A first start gets port 1 and a 500 ms time-out; later ones find what the user made of it.
+            QSaveFile settings(dir + QStringLiteral("/LED_CONFIG.TXT"));
+            if (settings.open(QIODevice::WriteOnly))
+                settings.write("\"PORT\",1\r\n\"TIMEOUT\",500\r\n");
+            if (!settings.commit())
+                return fail(QStringLiteral("cannot write %1: %2").arg(settings.fileName(), settings.errorString()));
+        }
     }
+    if (dir.isEmpty())
+        return executableDir;
+    const QFileInfo fi(dir);
+    if (!fi.isDir())
+        return fail(QStringLiteral("the application directory %1 does not exist").arg(dir));
     return fi.canonicalFilePath();
 }
 
-QString CommandsFile()
+QString CommandsFile(const QString& executableDir)
 {
     const QString own = g_appDir + QStringLiteral("LED_COMMANDS.TXT");
-    if (QFileInfo::exists(own) || !QCoreApplication::instance())
+    if (QFileInfo::exists(own) || (executableDir.isEmpty() && !QCoreApplication::instance()))
         return own;
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/LED_COMMANDS.TXT");
-    // Neither there: the editor names the application directory's file as missing.
-    return QFileInfo::exists(beside) ? beside : own;
+    const QString exeDir = executableDir.isEmpty() ? QCoreApplication::applicationDirPath() : executableDir;
+    for (const QString& dir : {InstalledDataDir(exeDir), exeDir}) {
+        const QString shared = dir + QStringLiteral("/LED_COMMANDS.TXT");
+        if (!dir.isEmpty() && QFileInfo::exists(shared))
+            return shared;
+    }
+    // None there: the editor names the application directory's file as missing.
+    return own;
 }
 int16_t MainWindowLoaded() { return g_mainWindowLoaded; }
 int AutomationObjects() { return g_automationObjects; }
@@ -191,64 +228,55 @@ bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFaile
 int Run(int argc, char** argv)
 {
     MessageFilter::Install();
-    bool automation = false;
-    int regServer = 0;
-    bool listPorts = false;
-    QString appDirOption;
-    QStringList linkPort;  // N DEVICE
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray a = argv[i];
-        if (a == "--automation")
-            automation = true;
-        else if (a == "--regserver")
-            regServer = 1;
-        else if (a == "--unregserver")
-            regServer = -1;
-        else if (a == "--list-ports")
-            listPorts = true;
-        else if (a == "--app-dir" || a == "--link-port") {
-            const int needed = a == "--app-dir" ? 1 : 2;
-            if (i + needed >= argc) {
-                Say(QStringLiteral("%1 needs %2").arg(QString::fromLatin1(a),
-                    needed == 1 ? QStringLiteral("a directory") : QStringLiteral("a port number and a device")));
-                return 2;
-            }
-            if (a == "--app-dir")
-                appDirOption = QFile::decodeName(argv[++i]);
-            else {
-                linkPort = {QFile::decodeName(argv[i + 1]), QFile::decodeName(argv[i + 2])};
-                i += 2;
-            }
-        }
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QFile::decodeName(argv[i]);
+    StartOptions::Values options;
+    QString usageError;
+    switch (StartOptions::Parse(arguments, options, &usageError)) {
+    case StartOptions::Request::Help:
+        QTextStream(stdout) << StartOptions::Usage();
+        return 0;
+    case StartOptions::Request::Version:
+        QTextStream(stdout) << StartOptions::Version() << Qt::endl;
+        return 0;
+    case StartOptions::Request::UsageError:
+        QTextStream(stderr) << "orvane: " << usageError << "\n\n" << StartOptions::Usage();
+        return 2;
+    case StartOptions::Request::Start:
+        break;
     }
-    if (regServer != 0 || listPorts || !linkPort.isEmpty()) {
+    if (options.verbose)
+        StartOptions::BeVerbose();
+    if (options.regServer != 0) {
+        QCoreApplication core(argc, argv);
+        return OrvaneCmd::RegServer(options.regServer > 0);
+    }
+    if (options.listPorts || !options.linkPort.isEmpty()) {
         QCoreApplication core(argc, argv);
         QString why;
-        const QString dir = ChooseAppDir(appDirOption, &why);
+        const QString dir = ChooseAppDir(options.appDir, &why);
         if (dir.isEmpty()) {
             Say(why);
             return 1;
         }
         Platform::App().Path = dir;
-        if (listPorts) {
+        if (options.listPorts) {
             QTextStream out(stdout);
             SerialDevices::PrintList(out, dir);
             return 0;
         }
-        if (!linkPort.isEmpty()) {
-            bool ok = false;
-            const int port = linkPort[0].toInt(&ok);
-            const QString error = ok ? SerialDevices::LinkPort(dir, port, linkPort[1])
-                                     : QStringLiteral("port %1 is not a number from 1 to 32767").arg(linkPort[0]);
-            if (!error.isEmpty()) {
-                Say(error);
-                return 1;
-            }
-            const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
-            QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
-            return 0;
+        bool ok = false;
+        const int port = options.linkPort.toInt(&ok);
+        const QString error = ok ? SerialDevices::LinkPort(dir, port, options.linkDevice)
+                                 : QStringLiteral("port %1 is not a number from 1 to 32767").arg(options.linkPort);
+        if (!error.isEmpty()) {
+            Say(error);
+            return 1;
         }
-        return OrvaneCmd::RegServer(regServer > 0);
+        const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
+        QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
+        return 0;
     }
     // With no display the program serves headless instead of aborting.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
@@ -258,15 +286,17 @@ int Run(int argc, char** argv)
     QApplication app(argc, argv);
     // The process ends by the program's own rule, not when its last window closes.
     app.setQuitOnLastWindowClosed(false);
+    // Desktops find the installed entry and icon by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.Orvane"));
     {
         QString why;
-        Platform::App().Path = ChooseAppDir(appDirOption, &why);
+        Platform::App().Path = ChooseAppDir(options.appDir, &why);
         if (Platform::App().Path.isEmpty()) {
             Say(why);
             return 1;
         }
     }
-    Platform::App().StartMode = automation ? 1 : 0;
+    Platform::App().StartMode = options.automation ? 1 : 0;
     Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 
     // Before start-up: a signal in one of its message boxes ends the program

@@ -10,12 +10,20 @@ namespace LEDMain {
 
 // ---- Program-wide state ----
 QString AppDir();               // application directory followed by "/"
+// An installed program's shared files: <exeDir>/../share/orvane, canonical,
+// when LED_COMMANDS.TXT is there; else empty (a build tree, a portable copy).
+QString InstalledDataDir(const QString& exeDir);
 // The application directory: `option` (--app-dir), else $ORVANE_APP_DIR, else
-// the executable's directory; canonical, without a trailing "/". Empty when the
-// chosen one is no directory, and why says so.
-QString ChooseAppDir(const QString& option, QString* why);
-// The command reference: the application directory's own, else the one beside the executable.
-QString CommandsFile();
+// for an installed program $XDG_CONFIG_HOME/orvane (~/.config/orvane), made
+// with a LED_CONFIG.TXT of port 1 and 500 ms when it does not exist, else the
+// executable's directory (exeDir; empty: the running executable's). Canonical,
+// without a trailing "/". Empty when the chosen one is no directory or cannot
+// be made, and why says so.
+QString ChooseAppDir(const QString& option, QString* why, const QString& exeDir = QString());
+// The command reference: the application directory's own, else an installed
+// program's shared one, else the one beside the executable (exeDir; empty:
+// the running executable's).
+QString CommandsFile(const QString& exeDir = QString());
 int16_t MainWindowLoaded();     // 1 while the main window is loaded, shown or hidden
 int AutomationObjects();        // automation objects alive now
 int16_t MaxCmdHist();

@@ -3,15 +3,22 @@
 //   orvane-exec 'LED R 100;Ver'   runs the script, prints the responses
 //   orvane-exec -                 runs each line of standard input as a script
 //                                 on one object, one response line each
+//   orvane-exec -f FILE           the same with the lines of FILE
+//   --name NAME                   the program serving as Orvane.OrvaneCmd.NAME
 //
 // A program that is not running is started by the bus when its activation
-// file is installed (orvane --regserver). D-Bus errors go to standard error
-// and the exit code is 1; a usage error gives 2.
+// file is installed (orvane --regserver, or an installed program's). D-Bus
+// errors and a file that cannot be read go to standard error and the exit code
+// is 1; a usage error gives 2.
+#include "base/OptionsHelp.h"
 #include "dbus/BusNames.h"
 #include "orvanecmdinterface.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QFile>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <climits>
 
@@ -37,43 +44,40 @@ void NoTimeout(Proxy& proxy)
     proxy.setTimeout(kNoTimeout);
 }
 
-int Usage(bool asked)
+struct Known {
+    QCommandLineOption file{QStringLiteral("f"),
+                            QStringLiteral("run each line of FILE as a script, as - does"),
+                            QStringLiteral("FILE")};
+    QCommandLineOption name{QStringLiteral("name"),
+                            QStringLiteral("address the program serving as Orvane.OrvaneCmd.NAME"),
+                            QStringLiteral("NAME")};
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("print this and exit")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("print the version and exit")};
+
+    QList<QCommandLineOption> Listed() const { return {file, name, help, version}; }
+};
+
+QString Usage()
 {
-    QTextStream(asked ? stdout : stderr)
-        << "usage: orvane-exec SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
-           "       orvane-exec -        run each line of standard input as a script\n";
-    return asked ? 0 : 2;
+    return QStringLiteral("usage: orvane-exec [--name NAME] SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
+                          "       orvane-exec [--name NAME] -        run each line of standard input as a script\n"
+                          "       orvane-exec [--name NAME] -f FILE  run each line of FILE as a script\n\n")
+        + OptionsHelp::Text(Known().Listed());
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+int UsageError(const QString& why)
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    if (args.size() == 1 && (args[0] == QLatin1String("-h") || args[0] == QLatin1String("--help")))
-        return Usage(true);
-    if (args.size() != 1)
-        return Usage(false);
+    QTextStream(stderr) << "orvane-exec: " << why << "\n\n" << Usage();
+    return 2;
+}
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return Fail(bus.lastError());
+// Runs each line of `in` as a script on one object of its own.
+int RunLines(QTextStream& in, const QString& service, const QDBusConnection& bus)
+{
     QTextStream out(stdout);
-
-    if (args[0] != QLatin1String("-")) {
-        // The application object: no object to create or release first.
-        Orvane::_OrvaneCmd cmd(kService, kRoot, bus);
-        NoTimeout(cmd);
-        QDBusPendingReply<QString> reply = cmd.Exec(args[0]);
-        reply.waitForFinished();
-        if (reply.isError())
-            return Fail(reply.error());
-        out << reply.value() << Qt::endl;
-        return 0;
-    }
-
-    Orvane::ClassFactory factory(kService, kRoot, bus);
+    Orvane::ClassFactory factory(service, kRoot, bus);
     NoTimeout(factory);
     QDBusPendingReply<QDBusObjectPath> made = factory.CreateInstance();
     made.waitForFinished();
@@ -81,9 +85,8 @@ int main(int argc, char** argv)
         return Fail(made.error());
     const QString path = made.value().path();
 
-    Orvane::_OrvaneCmd cmd(kService, path, bus);
+    Orvane::_OrvaneCmd cmd(service, path, bus);
     NoTimeout(cmd);
-    QTextStream in(stdin);
     QString line;
     int code = 0;
     while (in.readLineInto(&line)) {
@@ -96,11 +99,81 @@ int main(int argc, char** argv)
         out << reply.value() << Qt::endl;
     }
 
-    Orvane::Instance instance(kService, path, bus);
+    Orvane::Instance instance(service, path, bus);
     NoTimeout(instance);
     QDBusPendingReply<> released = instance.Release();
     released.waitForFinished();
     if (released.isError() && code == 0)
         code = Fail(released.error());
     return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Parsed before the application object, which --help and --version do not need.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QFile::decodeName(argv[i]);
+    const Known k;
+    QCommandLineParser parser;
+    parser.addOptions(k.Listed());
+    if (!parser.parse(arguments))
+        return UsageError(parser.errorText());
+    if (parser.isSet(k.help)) {
+        QTextStream(stdout) << Usage();
+        return 0;
+    }
+    if (parser.isSet(k.version)) {
+        QTextStream(stdout) << "orvane-exec " ORVANE_VERSION << Qt::endl;
+        return 0;
+    }
+    const QStringList rest = parser.positionalArguments();
+    const bool fromFile = parser.isSet(k.file);
+    if (fromFile ? !rest.isEmpty() : rest.size() != 1)
+        return UsageError(fromFile ? QStringLiteral("-f FILE takes no script besides")
+                                   : rest.isEmpty() ? QStringLiteral("no script given")
+                                                    : QStringLiteral("one script at a time (quote it)"));
+    QString service = kService;
+    if (parser.isSet(k.name)) {
+        // One element of a bus name: letters, digits, _ and -, not beginning with a digit.
+        static const QRegularExpression element(QStringLiteral("^[A-Za-z_-][A-Za-z0-9_-]*$"));
+        const QString name = parser.value(k.name);
+        if (!element.match(name).hasMatch())
+            return UsageError(QStringLiteral("--name %1 cannot be part of a bus name").arg(name));
+        service += QLatin1Char('.') + name;
+    }
+
+    QCoreApplication app(argc, argv);
+    QFile file;
+    if (fromFile) {
+        file.setFileName(parser.value(k.file));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            QTextStream(stderr) << "orvane-exec: " << file.fileName() << ": " << file.errorString() << Qt::endl;
+            return 1;
+        }
+    }
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return Fail(bus.lastError());
+
+    if (fromFile) {
+        QTextStream in(&file);
+        return RunLines(in, service, bus);
+    }
+    if (rest[0] == QLatin1String("-")) {
+        QTextStream in(stdin);
+        return RunLines(in, service, bus);
+    }
+    // The application object: no object to create or release first.
+    Orvane::_OrvaneCmd cmd(service, kRoot, bus);
+    NoTimeout(cmd);
+    QDBusPendingReply<QString> reply = cmd.Exec(rest[0]);
+    reply.waitForFinished();
+    if (reply.isError())
+        return Fail(reply.error());
+    QTextStream(stdout) << reply.value() << Qt::endl;
+    return 0;
 }

@@ -1,0 +1,115 @@
+#include "engine/StartOptions.h"
+
+#include "base/OptionsHelp.h"
+
+#include <QCommandLineParser>
+#include <QLoggingCategory>
+
+namespace StartOptions {
+namespace {
+
+// Qt's own options: known here so that they are no unknown options, and left
+// in place for QApplication. Those that take a value, then those that do not.
+const char* const kQtValued[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                 "qwindowgeometry", "qwindowtitle", "qwindowicon", "geometry",
+                                 "title", "icon", "session", "display", "style", "stylesheet",
+                                 "qmljsdebugger"};
+const char* const kQtFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+
+struct Known {
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("print this and exit")};
+    QCommandLineOption version{{QStringLiteral("v"), QStringLiteral("version")},
+                               QStringLiteral("print the version and exit")};
+    QCommandLineOption automation{QStringLiteral("automation"),
+                                  QStringLiteral("start as the bus starts it: the window stays hidden")};
+    QCommandLineOption regServer{QStringLiteral("regserver"),
+                                 QStringLiteral("let the session bus start this executable, and exit")};
+    QCommandLineOption unregServer{QStringLiteral("unregserver"),
+                                   QStringLiteral("undo --regserver, and exit")};
+    QCommandLineOption appDir{QStringLiteral("app-dir"),
+                              QStringLiteral("the application directory (settings, port links)"),
+                              QStringLiteral("DIR")};
+    QCommandLineOption listPorts{QStringLiteral("list-ports"),
+                                 QStringLiteral("list the serial devices and the port links, and exit")};
+    QCommandLineOption linkPort{QStringLiteral("link-port"),
+                                QStringLiteral("make port N reach DEVICE, and exit"),
+                                QStringLiteral("N DEVICE")};
+    QCommandLineOption verbose{QStringLiteral("verbose"),
+                               QStringLiteral("write the program's diagnostics, with times, to standard error")};
+
+    QList<QCommandLineOption> Listed() const
+    {
+        return {automation, regServer, unregServer, appDir, listPorts, linkPort, verbose, help, version};
+    }
+};
+
+} // namespace
+
+Request Parse(const QStringList& arguments, Values& values, QString* error)
+{
+    const Known k;
+    QCommandLineParser parser;
+    // Qt's options are single-dash words (-platform); ours are understood either way.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions(k.Listed());
+    for (const char* name : kQtValued) {
+        QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+    for (const char* name : kQtFlags) {
+        QCommandLineOption o(QString::fromLatin1(name));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+    auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return Request::UsageError;
+    };
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    if (parser.isSet(k.help))
+        return Request::Help;
+    if (parser.isSet(k.version))
+        return Request::Version;
+
+    QStringList rest = parser.positionalArguments();
+    values = Values();
+    values.automation = parser.isSet(k.automation);
+    if (parser.isSet(k.regServer) && parser.isSet(k.unregServer))
+        return fail(QStringLiteral("--regserver and --unregserver exclude each other"));
+    values.regServer = parser.isSet(k.regServer) ? 1 : parser.isSet(k.unregServer) ? -1 : 0;
+    values.appDir = parser.value(k.appDir);
+    values.listPorts = parser.isSet(k.listPorts);
+    values.verbose = parser.isSet(k.verbose);
+    if (parser.isSet(k.linkPort)) {
+        // The device is the option's second value, which the parser leaves among the arguments.
+        if (rest.isEmpty())
+            return fail(QStringLiteral("--link-port needs a port number and a device"));
+        values.linkPort = parser.value(k.linkPort);
+        values.linkDevice = rest.takeFirst();
+    }
+    if (!rest.isEmpty())
+        return fail(QStringLiteral("Unexpected argument '%1'.").arg(rest.first()));
+    return Request::Start;
+}
+
+QString Usage()
+{
+    return QStringLiteral("usage: orvane [options] [Qt options such as -platform offscreen]\n"
+                          "Drives a four-channel LED controller on a serial port.\n\n")
+        + OptionsHelp::Text(Known().Listed());
+}
+
+QString Version() { return QStringLiteral("orvane " ORVANE_VERSION); }
+
+void BeVerbose()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("orvane.*.debug=true"));
+    qSetMessagePattern(
+        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}"));
+}
+
+} // namespace StartOptions

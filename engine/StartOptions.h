@@ -1,0 +1,33 @@
+#pragma once
+// What the program is asked on its command line. Parsed from the raw arguments
+// before any application object exists, so --help and --version answer without
+// a display.
+#include <QString>
+#include <QStringList>
+
+namespace StartOptions {
+
+struct Values {
+    bool automation = false;
+    int regServer = 0;      // 1 --regserver, -1 --unregserver, 0 neither
+    QString appDir;         // --app-dir; empty when not given
+    bool listPorts = false;
+    QString linkPort;       // --link-port N DEVICE: N as typed, empty when not given
+    QString linkDevice;
+    bool verbose = false;
+};
+
+enum class Request { Start, Help, Version, UsageError };
+
+// arguments[0] is the program. Qt's own options (-platform NAME, -style NAME,
+// -reverse and the like) are accepted and left for the application object.
+// UsageError for an unknown option, a missing value or a stray argument:
+// error then says which.
+Request Parse(const QStringList& arguments, Values& values, QString* error);
+// The text --help prints; a usage error prints it after the error.
+QString Usage();
+QString Version();
+// --verbose: the orvane.* debug categories on, each line with its date and time.
+void BeVerbose();
+
+} // namespace StartOptions
