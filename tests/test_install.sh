@@ -30,6 +30,8 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 fatal() { echo "FAIL: $*" >&2; exit 1; }
 pass() { echo "ok: $*"; }
 
+no_installed_program() { [ -z "$(installed_pids)" ]; }
+
 # Processes running the installed orvane.
 installed_pids() {
     local exe
@@ -82,8 +84,12 @@ grep -qx "Icon=$app_id" "$share/applications/$app_id.desktop" || fail "the deskt
 grep -q "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$share/metainfo/$app_id.metainfo.xml" \
     || fail "the AppStream file does not launch the desktop entry"
 for page in orvane orvane-exec orvane-sim; do
-    out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/$page.1" 2>&1 >/dev/null) && [ -z "$out" ] \
-        || fail "man page of $page: $out"
+    head -n1 "$share/man/man1/$page.1" | grep -qF "\"Orvane $version\"" || fail "man page of $page: no version"
+    # A fresh machine may have no man; where it has, the page renders without a warning.
+    if command -v man >/dev/null; then
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/$page.1" 2>&1 >/dev/null) && [ -z "$out" ] \
+            || fail "man page of $page: $out"
+    fi
 done
 # The blank in the prefix is quoted, as the bus splits the line like a shell.
 service_exec=$(grep '^Exec=' "$share/dbus-1/services/Orvane.OrvaneCmd.service")
@@ -146,8 +152,9 @@ grep -q 700 "$app_dir/LED_CONFIG.TXT" || fail "a later start replaced the settin
 pass "the application directory in \$XDG_CONFIG_HOME/orvane"
 
 # A start with the window, headless: every channel off on the linked port, and
-# on standard error only the program's own lines.
-"$bin/orvane" 2>"$work/start.err" &
+# on standard error only the program's own lines. Qt takes -platform from the
+# command line over the variable, which names no platform.
+QT_QPA_PLATFORM=no-such-platform "$bin/orvane" -platform offscreen 2>"$work/start.err" &
 program=$!
 wait_for 30 grep -q "running without automation" "$work/start.err" || fail "the installed program did not start"
 wait_for 10 log_has "$work/sim.log" AVD500 || fail "the installed program sent nothing to port 1"
@@ -187,7 +194,7 @@ printf 'OK  ; 1.0 ; \nOK  ; \n1.0 ; \n' >"$work/exec.expected"
 log_has "$work/sim.log" AVA400 && log_has "$work/sim.log" AVB250 \
     || fail "the scripts did not reach port 1: $(tr '\n' ' ' <"$work/sim.log")"
 # With the bus gone the program switches off and ends.
-wait_for 30 test -z "$(installed_pids)" || fail "the program the bus started outlived the bus"
+wait_for 30 no_installed_program || fail "the program the bus started outlived the bus"
 [ "$(tail -n1 "$work/sim.log")" = AVD500 ] || fail "the program the bus started did not switch off"
 pass "the bus starts the installed program from its service file"
 
