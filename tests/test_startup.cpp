@@ -71,10 +71,8 @@ private slots:
         QCOMPARE(v.linkDevice, QString("/dev/ttyUSB0"));
         QCOMPARE(v.appDir, QString("/tmp"));
         QVERIFY(v.verbose && !v.automation && !v.listPorts && v.regServer == 0);
-        QCOMPARE(Parse({"--automation"}, v), Request::Start);
-        QVERIFY(v.automation && v.appDir.isEmpty() && v.linkPort.isEmpty() && !v.verbose);
-        QCOMPARE(Parse({"--unregserver"}, v), Request::Start);
-        QCOMPARE(v.regServer, -1);
+        QCOMPARE(Parse({"--automation", "--unregserver"}, v), Request::Start);
+        QVERIFY(v.automation && v.regServer == -1 && v.appDir.isEmpty() && v.linkPort.isEmpty() && !v.verbose);
 
         // Qt's own options, in the forms Qt takes them, are left for the application object.
         for (const QStringList& qt : {QStringList{"-platform", "offscreen"}, {"--platform", "offscreen"},
@@ -82,17 +80,13 @@ private slots:
             QVERIFY2(Parse(qt, v) == Request::Start, qPrintable(qt.join(' ')));
         }
 
-        QCOMPARE(Parse({"--automation", "--help"}, v), Request::Help);
-        QCOMPARE(Parse({"-h"}, v), Request::Help);
-        QCOMPARE(Parse({"-v"}, v), Request::Version);
-        QCOMPARE(Parse({"--version", "-platform", "offscreen"}, v), Request::Version);
-        QVERIFY(StartOptions::Version().endsWith(" 1.0"));
+        QCOMPARE(Parse({"--automation", "-h"}, v), Request::Help);
+        QCOMPARE(Parse({"-v", "-platform", "offscreen"}, v), Request::Version);
 
         const QList<QPair<QStringList, QString>> wrong = {
             {{"--automaton"}, "automaton"},
             {{"--app-dir"}, "--app-dir"},
             {{"--link-port", "1"}, "--link-port"},
-            {{"--link-port"}, "--link-port"},
             {{"-platform"}, "-platform"},
             {{"settings.txt"}, "settings.txt"},
             {{"--regserver", "--unregserver"}, "--unregserver"},
