@@ -74,7 +74,7 @@ void PublishState()
 {
     g_statePending = false;
     if (g_client)
-        g_client->Publish(Topic("state"), StateJson(g_confirmed), true, 1);
+        g_client->Publish(Topic("state"), StateJson(g_confirmed), true);
 }
 
 void RunOne();
@@ -144,7 +144,9 @@ void OnConnected()
 {
     qCInfo(lcMqtt) << "connected to" << g_where;
     g_saidFailure.clear();
-    g_client->Publish(Topic("status"), "online", true, 1);
+    // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
+    // reconnect, behind the newer one; each connection publishes anew instead.
+    g_client->Publish(Topic("status"), "online", true);
     PublishState();
 }
 
@@ -252,6 +254,9 @@ void Stop()
     qCInfo(lcMqtt) << "left" << g_where;
     g_queue.clear();
     g_busy = false;
+    // Their queued calls go with the client.
+    g_runScheduled = false;
+    g_statePending = false;
     delete std::exchange(g_client, nullptr);
 }
 

@@ -27,9 +27,11 @@ void InitLibrary()
 
 QString ErrorText(int rc, int savedErrno)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return QString::fromLocal8Bit(std::strerror(savedErrno));
-    return QString::fromUtf8(mosquitto_strerror(rc));
+    QString text = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(savedErrno))
+                                        : QString::fromUtf8(mosquitto_strerror(rc));
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text;
 }
 
 // The host's first address, numeric, so that libmosquitto's own lookup of it
@@ -303,7 +305,7 @@ void Client::Stop(const QByteArray& topic, const QByteArray& payload, bool retai
     housekeeping_.stop();
     if (connected_) {
         if (!topic.isEmpty())
-            mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(), 1,
+            mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(), 0,
                                  retain, nullptr);
         FlushWrites(msecs);
         // The notifiers go before libmosquitto closes the socket on sending the disconnect.
