@@ -34,27 +34,30 @@ QString ErrorText(int rc, int savedErrno)
     return text;
 }
 
-// The host's first address, numeric, so that libmosquitto's own lookup of it
+// The host's addresses, numeric, so that libmosquitto's own lookup of one
 // returns at once; empty with why when the name is not known.
-QByteArray Resolve(const QString& host, int port, QString* why)
+QList<QByteArray> Resolve(const QString& host, int port, QString* why)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found);
-    if (rc != 0 || !found) {
+    if (rc != 0) {
         *why = QStringLiteral("cannot look up %1: %2").arg(host, QString::fromLocal8Bit(::gai_strerror(rc)));
-        return QByteArray();
+        return {};
     }
-    char text[NI_MAXHOST] = {};
-    const int n = ::getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST);
+    QList<QByteArray> addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        char text[NI_MAXHOST] = {};
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0
+            && !addresses.contains(QByteArray(text)))
+            addresses.append(QByteArray(text));
+    }
     ::freeaddrinfo(found);
-    if (n != 0) {
-        *why = QStringLiteral("cannot look up %1: %2").arg(host, QString::fromLocal8Bit(::gai_strerror(n)));
-        return QByteArray();
-    }
-    return QByteArray(text);
+    if (addresses.isEmpty())
+        *why = QStringLiteral("cannot look up %1: no address").arg(host);
+    return addresses;
 }
 
 } // namespace
@@ -138,15 +141,17 @@ void Client::Attempt()
     if (stopped_)
         return;
     QString why;
-    if (address_.isEmpty())
-        address_ = Resolve(settings_.host, settings_.port, &why);
-    if (address_.isEmpty()) {
+    if (addresses_.isEmpty()) {
+        addresses_ = Resolve(settings_.host, settings_.port, &why);
+        next_ = 0;
+    }
+    if (addresses_.isEmpty()) {
         Lost(why);
         return;
     }
     // The certificate names the host, so TLS needs the name; libmosquitto
     // looks it up itself then, at start and after a failure, as we would.
-    const QByteArray target = settings_.caFile.isEmpty() ? address_ : settings_.host.toUtf8();
+    const QByteArray target = settings_.caFile.isEmpty() ? addresses_.value(next_) : settings_.host.toUtf8();
     Unwatch();  // libmosquitto closes the socket of the last attempt now
     refused_.clear();
     const int rc = mosquitto_connect_bind_async(mosq_, target.constData(), settings_.port,
@@ -212,9 +217,10 @@ void Client::Lost(const QString& why)
     connected_ = false;
     connectWait_.stop();
     Unwatch();
-    // A failed attempt looks the name up again: the broker may have moved.
-    if (!was)
-        address_.clear();
+    // A failed attempt tries the host's next address; once all have failed,
+    // the name is looked up again: the broker may have moved.
+    if (!was && ++next_ >= addresses_.size())
+        addresses_.clear();
     if (stopped_)
         return;
     emit Failed(why);

@@ -103,7 +103,8 @@ private:
 
     mosquitto* mosq_ = nullptr;
     Settings settings_;
-    QByteArray address_;   // numeric address of the host, looked up again after a failure
+    QList<QByteArray> addresses_;  // numeric addresses of the host, looked up again once all failed
+    qsizetype next_ = 0;           // the one the next attempt uses
     QList<Subscription> subscriptions_;
     struct Will {
         QByteArray topic;

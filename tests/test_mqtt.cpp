@@ -297,6 +297,47 @@ private slots:
         }
     }
 
+    // MQTT_CAFILE: TLS, and a broker whose certificate another CA signed is not joined.
+    void tlsVerifiesTheBroker_data()
+    {
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<bool>("joins");
+        QTest::newRow("the broker's CA") << "ca.pem" << true;
+        QTest::newRow("another CA") << "other.pem" << false;
+    }
+
+    void tlsVerifiesTheBroker()
+    {
+        QFETCH(QString, caFile);
+        QFETCH(bool, joins);
+        const QString d = broker_->Dir() + QLatin1Char('/');
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+        TestSupport::WriteFile(d + "ext", "subjectAltName=DNS:localhost\n");
+        for (const QStringList& args :
+             {QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "ca.key", "-out", d + "ca.pem", "-days", "2", "-subj", "/CN=Orvane test CA"},
+              QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "other.key", "-out", d + "other.pem", "-days", "2", "-subj", "/CN=Another CA"},
+              QStringList{"req"} + key + QStringList{"-keyout", d + "broker.key", "-out", d + "broker.csr", "-subj", "/CN=localhost"},
+              QStringList{"x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
+                          "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "ext"}}) {
+            const Ran r = TestSupport::RunProcess(QStringLiteral("openssl"), args, QProcessEnvironment::systemEnvironment());
+            QVERIFY2(r.code == 0, qPrintable(r.err));
+        }
+        broker_->Stop();
+        QVERIFY(broker_->Start("allow_anonymous true\ncertfile " + QFile::encodeName(d + "broker.pem") + "\nkeyfile "
+                               + QFile::encodeName(d + "broker.key") + "\n"));
+        QVERIFY(QFile::copy(d + caFile, fx_.Path(QStringLiteral("ca.pem"))));
+        fx_.WriteConfig(ProgramFixture::kDefaultConfig + "\"MQTT_HOST\",localhost\r\n\"MQTT_PORT\","
+                        + QByteArray::number(broker_->Port()) + "\r\n\"MQTT_CAFILE\",ca.pem\r\n");
+        QVERIFY(fx_.LoadLink());
+        QCOMPARE(int(OrvaneMqtt::Start()), 1);
+        QCOMPARE(QTest::qWaitFor([] { return OrvaneMqtt::IsConnected(); }, 3000), joins);
+        if (joins)
+            QCOMPARE(broker_->Client(QStringLiteral("mosquitto_rr"),
+                                     {"-h", "localhost", "--cafile", d + "ca.pem", "-t", kExec, "-e", "reply/test",
+                                      "-m", "Ver", "-W", "10"}).out.trimmed(),
+                     QStringLiteral("1.0 ;"));
+    }
+
     // The program itself: serves from start-up, its will when it is killed,
     // a clean "offline" (and no will) when it ends by SIGTERM.
     void programStatusAndWill()
