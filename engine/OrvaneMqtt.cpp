@@ -70,6 +70,12 @@ QString SettingPath(const QString& value)
     return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
 }
 
+// R, G, B, A in the order the bars stand: {"R":0,"G":120,"B":500,"A":0}
+QByteArray StateJson(const int16_t (&v)[4])
+{
+    return QStringLiteral("{\"R\":%1,\"G\":%2,\"B\":%3,\"A\":%4}").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]).toUtf8();
+}
+
 void PublishState()
 {
     g_statePending = false;
@@ -170,11 +176,6 @@ QString ProgramName()
 }
 
 QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
-
-QByteArray StateJson(const int16_t (&v)[4])
-{
-    return QStringLiteral("{\"R\":%1,\"G\":%2,\"B\":%3,\"A\":%4}").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]).toUtf8();
-}
 
 int16_t Start()
 {

@@ -27,7 +27,5 @@ void ChannelConfirmed(int index, int16_t intensity);
 QString ProgramName();
 // "orvane/<NAME>/"
 QByteArray TopicPrefix();
-// The retained state for these intensities of R, G, B, A: {"R":0,"G":120,"B":500,"A":0}
-QByteArray StateJson(const int16_t (&intensities)[4]);
 
 } // namespace OrvaneMqtt

@@ -10,7 +10,6 @@
 #include <mqtt_protocol.h>
 #include <netdb.h>
 #include <poll.h>
-#include <arpa/inet.h>
 #include <sys/socket.h>
 
 namespace Mqtt {
@@ -110,7 +109,6 @@ bool Client::Start(const Settings& settings, QString* why)
     // A reply is one small packet: it leaves at once instead of waiting for more.
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mosq_, &Client::OnConnect);
-    mosquitto_disconnect_v5_callback_set(mosq_, &Client::OnDisconnect);
     mosquitto_message_v5_callback_set(mosq_, &Client::OnMessage);
     if (!will_.topic.isEmpty()) {
         const int rc = mosquitto_will_set_v5(mosq_, will_.topic.constData(), int(will_.payload.size()),
@@ -242,11 +240,6 @@ void Client::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
     for (const Subscription& s : std::as_const(c->subscriptions_))
         mosquitto_subscribe_v5(c->mosq_, nullptr, s.topic.constData(), s.qos, 0, nullptr);
     emit c->Connected();
-}
-
-void Client::OnDisconnect(mosquitto*, void*, int, const mqtt5__property*)
-{
-    // Seen in AfterIo, once libmosquitto has returned: the socket is closed then.
 }
 
 void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const mqtt5__property* props)

@@ -72,8 +72,6 @@ public:
     bool IsConnected() const { return connected_; }
     // The delay before the next attempt after a failure, in milliseconds.
     int RetryDelayMs() const { return delayMs_; }
-    // The descriptor of the connection's socket, -1 when none (for tests).
-    int Socket() const { return fd_; }
 
 signals:
     // The broker accepted the connection; subscriptions are already asked for.
@@ -85,7 +83,6 @@ signals:
 
 private:
     static void OnConnect(mosquitto*, void* self, int rc, int flags, const ::mqtt5__property*);
-    static void OnDisconnect(mosquitto*, void* self, int rc, const ::mqtt5__property*);
     static void OnMessage(mosquitto*, void* self, const ::mosquitto_message* m,
                           const ::mqtt5__property* props);
 

@@ -14,6 +14,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QSysInfo>
 #include <QTimer>
 #include <csignal>
 #include <memory>
@@ -177,6 +178,31 @@ private slots:
         QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-t", kExec, "-m", "LED B 77"}).code, 0);
         QTRY_COMPARE(LEDMain::CommandCounter(), before + 1);
         QCOMPARE(fx_.NewLines(1), QStringList{"AVC423"});
+    }
+
+    // NAME chooses the topics and the client id; one that is no valid name is "orvane".
+    void nameChoosesTopics_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("used");
+        QTest::newRow("bench3") << QByteArray("bench3") << "bench3";
+        QTest::newRow("underscore first") << QByteArray("_Line_2") << "_Line_2";
+        QTest::newRow("200 characters") << QByteArray(200, 'n') << QString(200, QLatin1Char('n'));
+        QTest::newRow("201 characters") << QByteArray(201, 'n') << "orvane";
+        QTest::newRow("digit first") << QByteArray("3bench") << "orvane";
+        QTest::newRow("hyphen") << QByteArray("bench-3") << "orvane";
+        QTest::newRow("unset") << QByteArray() << "orvane";
+    }
+
+    void nameChoosesTopics()
+    {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, used);
+        QVERIFY(Join(name.isNull() ? QByteArray() : "\"NAME\"," + name + "\r\n"));
+        QCOMPARE(OrvaneMqtt::TopicPrefix(), "orvane/" + used.toUtf8() + "/");
+        QTRY_COMPARE(broker_->Retained("orvane/" + used.toUtf8() + "/status"), QByteArray("online"));
+        const QByteArray log = TestSupport::ReadFile(broker_->Dir() + QStringLiteral("/broker.log"));
+        QVERIFY(log.contains(" as orvane-" + QSysInfo::machineHostName().toUtf8() + "-" + used.toUtf8() + " ("));
     }
 
     void retainedExecIgnored()
