@@ -155,6 +155,12 @@ private slots:
             << QStringLiteral("Error The script is %1 bytes long; at most 4194304 (4 MiB) are accepted")
                    .arg(Limits::kMaxScriptBytes + 1)
             << QStringList{};
+        // 700,000 answers of 24 bytes: "Error Unknown command ; "
+        QTest::newRow("over the reply limit")
+            << QStringLiteral("x;").repeated(700000)
+            << QStringLiteral("Error The script ran, but its responses are 16800000 bytes long; at most 16777216 "
+                              "(16 MiB) are sent back")
+            << QStringList{};
     }
 
     void execAnswersWithCorrelation()
