@@ -4,12 +4,12 @@
 #include "comm/frmComm.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
+#include "base/Posix.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QLockFile>
 #include <QPointer>
 #include <QThread>
 #include <algorithm>
@@ -151,26 +151,6 @@ bool RaiseLine(QSerialPort* port, bool (QSerialPort::*set)(bool))
     return false;
 }
 
-// The program holding a device's serial lock, as "name (process n)", or empty.
-// The serial layer names the lock "LCK.." + the path under /dev with "/" as
-// "_", in the first of these directories that it may use.
-QString LockHolder(const QString& device)
-{
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
-                            "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
-        const QLockFile lock(QLatin1String(dir) + QStringLiteral("/LCK..") + name);
-        qint64 pid = 0;
-        QString host;
-        QString app;
-        if (lock.getLockInfo(&pid, &host, &app))
-            return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
-                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
-    }
-    return QString();
-}
-
 // Empties the receive side before a command goes out: a reply that came after
 // its wait ended would otherwise pass for the answer to this command. What is
 // dropped goes into the log, CR shown as \r, at most 80 characters.
@@ -278,7 +258,7 @@ bool CommOpenPort(int16_t port)
         QString text = p->errorString();
         // The serial layer calls a port that another program holds a permission error; say who.
         if (p->error() == QSerialPort::PermissionError) {
-            const QString holder = LockHolder(device.isEmpty() ? link : device);
+            const QString holder = Posix::SerialLockHolder(device.isEmpty() ? link : device);
             if (!holder.isEmpty())
                 text += QStringLiteral(": the port is in use by ") + holder;
         }

@@ -2,27 +2,18 @@
 
 #include "comm/LEDCOMM.h"
 #include "base/NumText.h"
-#include "engine/OrvaneCmd.h"
 #include "base/Platform.h"
+#include "base/Posix.h"
+#include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFileInfo>
 #include <QLineEdit>
-#include <QLockFile>
 #include <QPointer>
 #include <QScrollBar>
-#include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QTextStream>
 #include <array>
-#include <csignal>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 namespace LEDMain {
 namespace {
@@ -80,42 +71,11 @@ int LetterIndex(const QString& letter)
     return -1;
 }
 
-// Another orvane of this user with the same application directory holds the lock.
-std::unique_ptr<QLockFile> g_instanceLock;
-
-// ---- Signals: SIGTERM, SIGINT and SIGHUP end the program ----
-// The handler writes to a pipe that the event loop reads, and notes the signal
-// for a running script: the event loop does not turn while a script runs.
-int g_signalPipe[2] = {-1, -1};
-volatile sig_atomic_t g_stopSignal = 0;
+// SIGTERM, SIGINT and SIGHUP end the program. The event loop does not turn
+// while a script runs, so a running script looks at Posix::StopSignal itself.
 bool g_terminating = false;
 // AppShutdown is switching the channels off: its commands go out after a stop signal too.
 bool g_switchingOff = false;
-
-void OnSignal(int sig)
-{
-    if (g_stopSignal == 0)
-        g_stopSignal = sig;
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
-
-QString SignalName(int sig)
-{
-    switch (sig) {
-    case SIGTERM: return QStringLiteral("SIGTERM");
-    case SIGINT: return QStringLiteral("SIGINT");
-    case SIGHUP: return QStringLiteral("SIGHUP");
-    default: return QStringLiteral("signal %1").arg(sig);
-    }
-}
-
-void DrainSignalPipe()
-{
-    char buf[16];
-    while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-    }
-}
 
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
@@ -128,8 +88,7 @@ void Terminate()
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
     OrvaneCmd::FlushReplies();
-    if (g_instanceLock)
-        g_instanceLock->unlock();
+    Posix::ReleaseInstanceLock();
     Platform::Exit(0);
 }
 
@@ -260,83 +219,27 @@ QString g_instanceLockProblem;
 
 void WatchStopSignals(QObject* parent)
 {
-    g_stopSignal = 0;
     g_terminating = false;
-    if (g_signalPipe[0] >= 0) {
-        DrainSignalPipe();
-        return;
-    }
-    // Neither end blocks: the handler must never wait, nor the loop's read.
-    if (::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
-        DrainSignalPipe();
-        EndIfStopped();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+    Posix::WatchStopSignals(parent, EndIfStopped);
 }
 
 void EndIfStopped()
 {
-    if (g_stopSignal != 0)
+    if (Posix::StopSignal() != 0)
         Terminate();
 }
 
 bool TakeInstanceLock(const QString& appPath)
 {
-    g_instanceLockProblem.clear();
-    g_instanceLock.reset();  // a lock taken before is let go, not competed with
-    const QString key = QString::fromLatin1(
-        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
-    QString first = qEnvironmentVariable("ORVANE_LOCK_DIR");
-    if (first.isEmpty())
-        first = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    // The temporary directory is shared by all users: the user's id keeps their locks apart.
-    const QString temp = QDir::tempPath();
-    QStringList places;
-    if (!first.isEmpty())
-        places << first + QStringLiteral("/orvane-") + key + QStringLiteral(".lock");
-    if (!temp.isEmpty())
-        places << temp + QStringLiteral("/orvane-") + QString::number(::getuid()) + QLatin1Char('-')
-                + key + QStringLiteral(".lock");
-    for (const QString& place : std::as_const(places)) {
-        auto lock = std::make_unique<QLockFile>(place);
-        lock->setStaleLockTime(0);  // only a live process counts
-        // A lock left by a crashed copy is stale: its process is gone.
-        if (lock->tryLock(0)
-            || (lock->error() == QLockFile::LockFailedError && lock->removeStaleLockFile()
-                && lock->tryLock(0))) {
-            g_instanceLock = std::move(lock);
-            return true;
-        }
-        if (lock->error() == QLockFile::LockFailedError)
-            return false;  // another live copy holds it
-        // This place cannot hold a lock (read-only, immutable, no such directory): the next.
-    }
-    g_instanceLock.reset();
-    QStringList where;
-    for (const QString& place : std::as_const(places))
-        where << QStringLiteral("in ") + QFileInfo(place).path();
-    if (first.isEmpty())
-        where << QStringLiteral("no runtime directory");
-    if (temp.isEmpty())  // TMPDIR names no directory
-        where << QStringLiteral("no temporary directory");
-    g_instanceLockProblem = QStringLiteral("the single-instance lock could not be created (")
-        + where.join(QStringLiteral("; "))
-        + QStringLiteral("), so a second copy of the program cannot be detected");
-    Say(g_instanceLockProblem);
-    return true;
+    const bool taken = Posix::TakeInstanceLock(appPath, &g_instanceLockProblem);
+    if (!g_instanceLockProblem.isEmpty())
+        Say(g_instanceLockProblem);
+    return taken;
 }
 
 QString InstanceLockProblem() { return g_instanceLockProblem; }
 
-bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
+bool HoldsInstanceLock() { return Posix::HoldsInstanceLock(); }
 
 int16_t AppShutdown()
 {
@@ -417,8 +320,7 @@ void CheckProcessEnd()
     // Clients and a new start must reach a fresh program, not this one.
     if (g_shutDownRan && g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds > 0) {
         OrvaneCmd::ReleaseName();
-        if (g_instanceLock)
-            g_instanceLock->unlock();
+        Posix::ReleaseInstanceLock();
     }
     if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
@@ -437,7 +339,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         return -1;
     // After a stop signal only the shut-down sends: a move of tied bars ends
     // with the command already on the wire.
-    if (g_stopSignal != 0 && !g_switchingOff) {
+    if (Posix::StopSignal() != 0 && !g_switchingOff) {
         ++g_channelFailures;
         g_channelFailed[size_t(index)] = true;
         return -1;
@@ -505,8 +407,8 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         ScriptFailure f;
         // A stop signal ends the script before its next command; the process
         // ends once the caller has answered.
-        if (const int sig = g_stopSignal; sig != 0)
-            f = {sig, QStringLiteral("stopped by %1 before the script ended").arg(SignalName(sig))};
+        if (const int sig = Posix::StopSignal(); sig != 0)
+            f = {sig, QStringLiteral("stopped by %1 before the script ended").arg(Posix::SignalName(sig))};
         const QString response = f.number != 0 ? QString() : ExecCommand(piece.toString(), &f);
         if (f.number != 0) {
             apply();

@@ -3,6 +3,7 @@
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmdObject.h"
+#include "base/Posix.h"
 #include "dbus/BusNames.h"
 #include "orvanecmdadaptor.h"
 
@@ -552,7 +553,7 @@ QString ExecutablePath()
 {
     if (QCoreApplication::instance())
         return QCoreApplication::applicationFilePath();
-    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    return Posix::ExecutablePath();
 }
 
 QString ActivationFile()
