@@ -2,12 +2,14 @@
 
 #include "comm/Delay32.h"
 #include "comm/frmComm.h"
+#include "base/Log.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPointer>
@@ -300,8 +302,22 @@ bool CommClosePort()
 
 int16_t CommQuery(const QString& command, QString& reply)
 {
+    // Timed only while traced: the clock is read twice per exchange then.
+    const bool tracing = lcComm().isDebugEnabled();
+    QElapsedTimer took;
+    if (tracing)
+        took.start();
     const int16_t out = CommOut(command);
     const int16_t in = CommIn(reply);
+    if (tracing) {
+        const qint64 us = took.nsecsElapsed() / 1000;
+        // CommIn ends at the terminator or at the time-out, nowhere else.
+        if (in > 0)
+            qCDebug(lcComm) << "exchange" << command << "-> reply" << reply << "in" << us << "us";
+        else
+            qCDebug(lcComm) << "exchange" << command << (out > 0 ? "->" : "-> not sent,") << "time-out of"
+                            << g_timeOut << "ms, received" << reply << "in" << us << "us";
+    }
     return out > 0 && in > 0 ? 1 : -1;
 }
 

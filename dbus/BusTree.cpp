@@ -1,9 +1,12 @@
 #include "dbus/BusTree.h"
 
+#include "base/Log.h"
+
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QElapsedTimer>
 #include <QMetaMethod>
 #include <QMetaProperty>
 #include <climits>
@@ -260,24 +263,34 @@ bool BusTree::handleMessage(const QDBusMessage& msg, const QDBusConnection& conn
     const QString interface = msg.interface();
     if (interface == kPeer)
         return false;
+    // Timed only while traced.
+    const bool tracing = lcDbus().isDebugEnabled();
+    QElapsedTimer took;
+    if (tracing)
+        took.start();
+    const auto answer = [&](const QDBusMessage& reply) {
+        connection.send(reply);
+        if (tracing)
+            qCDebug(lcDbus).noquote() << "call" << msg.service() << msg.path() << interface + QLatin1Char('.') + msg.member()
+                                      << "->" << (reply.type() == QDBusMessage::ErrorMessage ? reply.errorName() : QStringLiteral("reply"))
+                                      << "in" << took.nsecsElapsed() / 1000 << "us";
+    };
     QString owner;
     QObject* target = Resolve(msg.path(), &owner);
     if (!target) {
-        connection.send(msg.createErrorReply(QDBusError::UnknownObject,
-                                             QStringLiteral("No object at %1").arg(msg.path())));
+        answer(msg.createErrorReply(QDBusError::UnknownObject, QStringLiteral("No object at %1").arg(msg.path())));
         return true;
     }
     if (!owner.isEmpty() && owner != msg.service()) {
-        connection.send(msg.createErrorReply(
-            QDBusError::AccessDenied, QStringLiteral("%1 belongs to another client").arg(msg.path())));
+        answer(msg.createErrorReply(QDBusError::AccessDenied,
+                                    QStringLiteral("%1 belongs to another client").arg(msg.path())));
         return true;
     }
     if ((interface.isEmpty() || interface == kIntrospectable) && msg.member() == QLatin1String("Introspect")) {
-        connection.send(msg.signature().isEmpty()
-                            ? msg.createReply(IntrospectFor(msg.path(), msg.service()))
-                            : msg.createErrorReply(QDBusError::InvalidArgs,
-                                                   QStringLiteral("Introspect takes (), not (%1)")
-                                                       .arg(msg.signature())));
+        answer(msg.signature().isEmpty()
+                   ? msg.createReply(IntrospectFor(msg.path(), msg.service()))
+                   : msg.createErrorReply(QDBusError::InvalidArgs,
+                                          QStringLiteral("Introspect takes (), not (%1)").arg(msg.signature())));
         return true;
     }
     // The served interfaces have no method of these names, so a call without an
@@ -286,8 +299,7 @@ bool BusTree::handleMessage(const QDBusMessage& msg, const QDBusConnection& conn
         || (interface.isEmpty()
             && (msg.member() == QLatin1String("Get") || msg.member() == QLatin1String("GetAll")
                 || msg.member() == QLatin1String("Set")));
-    const QDBusMessage reply = properties ? Properties(msg, *target) : Invoke(msg, *target);
-    connection.send(reply);
+    answer(properties ? Properties(msg, *target) : Invoke(msg, *target));
     ReplySent();
     return true;
 }

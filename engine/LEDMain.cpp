@@ -1,6 +1,7 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
+#include "base/Log.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
@@ -12,7 +13,6 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QScrollBar>
-#include <QTextStream>
 #include <array>
 
 namespace LEDMain {
@@ -84,6 +84,7 @@ void Terminate()
     if (g_terminating)
         return;
     g_terminating = true;
+    qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
@@ -92,7 +93,8 @@ void Terminate()
     Platform::Exit(0);
 }
 
-void Say(const QString& line) { QTextStream(stderr) << "orvane: " << line << Qt::endl; }
+// The program's own warnings: users and their scripts read them as "orvane: ..." lines.
+void Say(const QString& line) { qCWarning(lcApp, "orvane: %s", qUtf8Printable(line)); }
 
 void Main()
 {
@@ -121,6 +123,7 @@ bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFaile
 // ---- Start-up and shut-down ----
 int Run(int argc, char** argv)
 {
+    Log::SetUp();
     bool automation = false;
     int regServer = 0;
     for (int i = 1; i < argc; ++i) {
@@ -169,7 +172,9 @@ int Run(int argc, char** argv)
         Say(why + QStringLiteral("; running without automation"));
     }
     CheckProcessEnd();
+    qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();
+    qCDebug(lcApp) << "shut-down: the event loop ended with" << code;
     OrvaneCmd::StopService();
     if (g_mainForm)
         delete g_mainForm.data();
@@ -187,6 +192,8 @@ int16_t AppInit()
     Platform::StartNotingMsgBoxes();
     if (LEDCOMM::CommReadSettings() < 0)
         result = -1;
+    qCDebug(lcApp) << "start-up: settings read," << (result > 0 ? "port" : "failed; port")
+                   << LEDCOMM::CommPortNumber() << "time-out" << LEDCOMM::CommTimeOut() << "ms";
     LEDCOMM::SetCommInTerm(13);
     LEDCOMM::SetCommOutTerm(13);
     g_maxCmdHist = 100;
@@ -194,6 +201,7 @@ int16_t AppInit()
         result = -1;
     LoadMainForm();
     AllChannelsOff();
+    qCDebug(lcApp) << "start-up: main window loaded, channels off," << (result > 0 ? "done" : "failed");
     // The channel-off replies have overwritten the message box: it shows why
     // start-up failed instead, the log's first line (the log was created
     // empty during start-up) or else the first settings message.
@@ -210,7 +218,9 @@ int16_t AppInit()
 int16_t DeviceConnect()
 {
     LEDCOMM::CommFormLoad();
-    return LEDCOMM::CommOpenConfigured() ? 1 : -1;
+    const bool open = LEDCOMM::CommOpenConfigured();
+    qCDebug(lcApp) << "start-up: port" << LEDCOMM::CommPortNumber() << (open ? "open" : "not open");
+    return open ? 1 : -1;
 }
 
 namespace {
@@ -249,6 +259,7 @@ int16_t AppShutdown()
     g_switchingOff = false;
     LEDCOMM::CommClosePort();
     LEDCOMM::CommFormUnload();
+    qCDebug(lcApp) << "shut-down: channels off, port closed";
     return 0;
 }
 
@@ -325,8 +336,10 @@ void CheckProcessEnd()
     if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
             // Re-checked when the loop gets to it: something may have been loaded meanwhile.
-            if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
+            if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0) {
+                qCDebug(lcApp) << "shut-down: no window, object or editor holds the program";
                 Platform::Quit(0);
+            }
         }, Qt::QueuedConnection);
 }
 

@@ -1,5 +1,6 @@
 #include "engine/OrvaneCmd.h"
 
+#include "base/Log.h"
 #include "base/Posix.h"
 #include "dbus/Activation.h"
 #include "dbus/BusNames.h"
@@ -79,6 +80,7 @@ void Watch(const QString& client)
 {
     if (!g_watcher)
         return;
+    qCDebug(lcDbus).noquote() << "client" << client << "appears: it holds objects, its leaving frees them";
     g_watcher->addWatchedService(client);
     // A client that left before the watch began is never reported leaving.
     // Asked without waiting: a bus that stops answering must not hold a call.
@@ -108,6 +110,7 @@ void EnsureImplicit(const QString& client)
         return;
     const bool watched = HasObjects(client);
     g_implicit.insert(client);
+    qCDebug(lcDbus).noquote() << "object made: the implicit object of" << client;
     LEDMain::AutomationObjectCreated();
     if (!watched)
         Watch(client);
@@ -126,6 +129,7 @@ void ReportDeaths(int count)
 
 void DropClient(const QString& client)
 {
+    qCDebug(lcDbus).noquote() << "client" << client << "vanished: its objects are freed";
     int dead = g_implicit.remove(client) ? 1 : 0;
     if (!g_created.remove(client)) {
         if (g_watcher)
@@ -137,6 +141,7 @@ void DropClient(const QString& client)
         if (it->owner == client) {
             if (it->object)
                 it->object->deleteLater();
+            qCDebug(lcDbus).noquote() << "object freed:" << kRoot + QLatin1Char('/') + QString::number(it.key());
             it = g_instances.erase(it);
             ++dead;
         } else {
@@ -151,6 +156,7 @@ void DropClient(const QString& client)
 void DropAll()
 {
     const int dead = int(g_implicit.size() + g_instances.size());
+    qCDebug(lcDbus) << "all" << dead << "objects freed";
     g_implicit.clear();
     for (const Instance& i : std::as_const(g_instances))
         if (i.object)
@@ -208,6 +214,7 @@ public slots:
         if (g_busGone)
             return;
         g_busGone = true;
+        qCDebug(lcDbus) << "the session bus is gone";
         DropAll();
         LEDMain::AutomationGone();
     }
@@ -304,6 +311,7 @@ QString NewInstance(const QString& client, QString* why)
     const bool watched = HasObjects(client);
     g_instances.insert(n, {client, object});
     ++g_created[client];
+    qCDebug(lcDbus).noquote() << "object made:" << path << "for" << client;
     LEDMain::AutomationObjectCreated();
     if (!watched)
         Watch(client);
@@ -316,6 +324,7 @@ void ReleaseInstance(const QDBusObjectPath& path)
     if (it == g_instances.end() || !it->object || it->object->SelfPath() != path)
         return;
     const QString owner = it->owner;
+    qCDebug(lcDbus).noquote() << "object freed:" << path.path() << "released by" << owner;
     it->object->deleteLater();
     g_instances.erase(it);
     if (--g_created[owner] <= 0)
@@ -391,6 +400,7 @@ bool StartService(QString* why)
     g_busGone = false;
     g_nameReleased = false;
     g_running = true;
+    qCDebug(lcDbus).noquote() << "serving" << kRoot << "as" << kService;
     return true;
 }
 
@@ -443,7 +453,6 @@ int RegServer(bool install)
 {
     const QString file = Activation::FilePath(kService);
     QTextStream out(stdout);
-    QTextStream err(stderr);
     QString why;
     if (!install) {
         if (!QFile::exists(file)) {
@@ -451,7 +460,7 @@ int RegServer(bool install)
             return 0;
         }
         if (!Activation::Remove(file, &why)) {
-            err << "orvane: " << why << Qt::endl;
+            qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
             return 1;
         }
         out << "orvane: removed " << file << "; " << kService << " no longer starts this program"
@@ -463,7 +472,7 @@ int RegServer(bool install)
                                                          : Posix::ExecutablePath();
     const QString exec = Activation::ExecLine(program, {QStringLiteral("--automation")});
     if (!Activation::Write(file, kService, exec, &why)) {
-        err << "orvane: " << why << Qt::endl;
+        qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
         return 1;
     }
     out << "orvane: wrote " << file << "; a client calling " << kService << " now starts \"" << exec
