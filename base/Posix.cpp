@@ -167,6 +167,12 @@ QString SerialLockHolder(const QString& device)
     return QString();
 }
 
+bool IsCharDevice(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
 void KeepOwnerAndMode(const QString& path, int fd)
 {
     // Root may give a file back to its owner; anyone else may not, and keeps it.

@@ -42,6 +42,8 @@ bool HungUp(int fd);
 QString SerialLockHolder(const QString& device);
 
 // ---- Files ----
+// True when path names (or links to) a character device.
+bool IsCharDevice(const QString& path);
 // Gives the file open on fd the owner (where it differs and may be given) and the
 // exact mode of the file at path, which it is about to replace. Nothing when
 // path does not exist.
