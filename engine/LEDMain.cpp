@@ -7,6 +7,7 @@
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "engine/OrvaneCmd.h"
+#include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 
@@ -93,6 +94,7 @@ void Terminate()
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
+    OrvaneMqtt::Stop();
     OrvaneCmd::FlushReplies();
     Posix::ReleaseInstanceLock();
     Platform::Exit(0);
@@ -253,6 +255,7 @@ int Run(int argc, char** argv)
         }
         Say(why + QStringLiteral("; running without automation"));
     }
+    OrvaneMqtt::Start();
     CheckProcessEnd();
     qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();
@@ -262,6 +265,8 @@ int Run(int argc, char** argv)
         delete g_mainForm.data();
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
+    // After the lights went off, so the last state is theirs.
+    OrvaneMqtt::Stop();
     return code;
 }
 
@@ -445,6 +450,8 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
         ++g_channelFailures;
+    else
+        OrvaneMqtt::ChannelConfirmed(index, v);
     g_channelFailed[size_t(index)] = r < 0;
     if (IsFormLoaded(kMainFormName) > 0 && g_mainForm) {
         g_mainForm->txtVal[index]->setText(QString::number(v));
