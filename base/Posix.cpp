@@ -167,6 +167,14 @@ QString SerialLockHolder(const QString& device)
     return QString();
 }
 
+int RegularFileMode(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
 bool IsCharDevice(const QString& path)
 {
     struct stat st {};

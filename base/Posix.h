@@ -42,6 +42,9 @@ bool HungUp(int fd);
 QString SerialLockHolder(const QString& device);
 
 // ---- Files ----
+// The permission bits of the regular file path names (or links to); -1 when
+// it names none.
+int RegularFileMode(const QString& path);
 // True when path names (or links to) a character device.
 bool IsCharDevice(const QString& path);
 // Gives the file open on fd the owner (where it differs and may be given) and the
