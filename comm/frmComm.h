@@ -33,7 +33,6 @@ public slots:
 
 private:
     void MSComm1_ErrorOccurred(QSerialPort::SerialPortError error);
-    bool HungUp() const;
 
     bool vanished_ = false;
     bool vanishReported_ = false;

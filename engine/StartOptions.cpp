@@ -1,9 +1,9 @@
 #include "engine/StartOptions.h"
 
+#include "base/Log.h"
 #include "base/OptionsHelp.h"
 
 #include <QCommandLineParser>
-#include <QLoggingCategory>
 
 namespace StartOptions {
 namespace {
@@ -107,9 +107,10 @@ QString Version() { return QStringLiteral("orvane " ORVANE_VERSION); }
 
 void BeVerbose()
 {
-    QLoggingCategory::setFilterRules(QStringLiteral("orvane.*.debug=true"));
+    Log::EnableTraces();
+    // The program's own pattern with the time in front, so traces and warnings can be told apart in time.
     qSetMessagePattern(
-        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-category}%{category}: %{endif}%{message}"));
+        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-debug}%{category}: %{endif}%{message}"));
 }
 
 } // namespace StartOptions

@@ -189,6 +189,10 @@ private slots:
         static const QRegularExpression timed(
             R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} orvane\.probe: port opened$)");
         QVERIFY2(timed.match(line).hasMatch(), qPrintable(line));
+        // A warning keeps reading as its own text, after the time.
+        const QString warning = qFormatLogMessage(QtWarningMsg, context, "orvane: port 1 is gone");
+        QVERIFY2(QRegularExpression(R"(^[-0-9]{10} [:.0-9]{12} orvane: port 1 is gone$)").match(warning).hasMatch(),
+                 qPrintable(warning));
     }
 };
 
