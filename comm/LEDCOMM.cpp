@@ -1,6 +1,7 @@
 #include "comm/LEDCOMM.h"
 
 #include "comm/Delay32.h"
+#include "comm/DeviceAccess.h"
 #include "comm/frmComm.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
@@ -277,10 +278,14 @@ bool CommOpenPort(int16_t port)
     if (!p->open(QIODevice::ReadWrite)) {
         QString text = p->errorString();
         // The serial layer calls a port that another program holds a permission error; say who.
+        // A device that the process may not use is another matter: say how to get the right.
         if (p->error() == QSerialPort::PermissionError) {
-            const QString holder = LockHolder(device.isEmpty() ? link : device);
+            const QString opened = device.isEmpty() ? link : device;
+            const QString holder = LockHolder(opened);
             if (!holder.isEmpty())
                 text += QStringLiteral(": the port is in use by ") + holder;
+            else
+                text += DeviceAccess::Hint(opened);
         }
         ReportFailure("CommOpenPort", p->error(), text);
         ClearError(p);

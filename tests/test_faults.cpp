@@ -26,10 +26,13 @@
 #include <QTimer>
 #include <chrono>
 #include <csignal>
+#include <grp.h>
+#include <sys/stat.h>
 #include <memory>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using TestSupport::Config;
 using TestSupport::CpuMs;
@@ -75,6 +78,37 @@ pid_t HoldPort(const QString& device)
         ::waitpid(pid, nullptr, 0);
     }
     return -1;
+}
+
+// The serial link's open of port 7 in a child that runs as user nobody with
+// only the given groups: the error log after it, or "opened". Root reads and
+// writes any device, so the refusal needs another user.
+QString OpenPortAs(const QList<gid_t>& groups)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return QStringLiteral("no pipe");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(out[0]);
+        const std::vector<gid_t> list(groups.begin(), groups.end());
+        const gid_t nobody = 65534;
+        if (::setgroups(list.size(), list.data()) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
+            ::_exit(2);
+        const QByteArray said = LEDCOMM::CommOpenPort(7) ? QByteArray("opened")
+                                                         : LogLines().join(QLatin1Char('\n')).toUtf8();
+        [[maybe_unused]] const ssize_t n = ::write(out[1], said.constData(), size_t(said.size()));
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    QByteArray said;
+    char buf[512];
+    for (ssize_t n; pid > 0 && (n = ::read(out[0], buf, sizeof buf)) > 0;)
+        said.append(buf, n);
+    ::close(out[0]);
+    if (pid > 0)
+        ::waitpid(pid, nullptr, 0);
+    return QString::fromUtf8(said);
 }
 
 // Closes the modal parameter window as soon as it shows.
@@ -270,6 +304,48 @@ private slots:
         }
         LEDCOMM::CommFormUnload();
         fx.TearDown();
+    }
+
+    // The device's group and how to join it; a port held by another program
+    // keeps its own message (above).
+    void portRefusedForPermissionsSaysTheGroup_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("inGroup");
+        QTest::addColumn<QString>("expected");  // after the device's path; empty: it opens
+        const QString join = QStringLiteral("; add your user to the group dialout, then log in again");
+        QTest::newRow("outside the group") << 0660 << false << join;
+        QTest::newRow("in the group, mode refuses it") << 0600 << true << QString();
+        QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened");
+    }
+
+    void portRefusedForPermissionsSaysTheGroup()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, inGroup);
+        QFETCH(QString, expected);
+        if (::geteuid() != 0)
+            QSKIP("only root can run the open as another user; this user's own devices never refuse it");
+        const group* dialout = ::getgrnam("dialout");
+        if (!dialout)
+            QSKIP("this machine has no group dialout");
+        ProgramFixture fx;
+        QVERIFY(fx.SetUp());
+        QVERIFY(fx.LoadLink());
+        const QByteArray pty = QFile::encodeName(fx.sim->PtyPath());
+        QVERIFY(::chown(pty.constData(), 0, dialout->gr_gid) == 0);
+        QVERIFY(::chmod(pty.constData(), mode_t(mode)) == 0);
+        // The link's target: the program names the device, not its link.
+        QVERIFY(::chmod(QFile::encodeName(fx.dir->path()).constData(), 0755) == 0);
+
+        const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{});
+        fx.TearDown();
+        if (expected == QLatin1String("opened")) {
+            QCOMPARE(said, expected);
+            return;
+        }
+        QCOMPARE(said, QStringLiteral("CommOpenPort  2 Permission denied: %1 belongs to the group dialout%2")
+                           .arg(QString::fromLocal8Bit(pty), expected));
     }
 
     void controllerVanishesMidScriptAndComesBackAfterPort()
