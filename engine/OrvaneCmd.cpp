@@ -4,6 +4,8 @@
 #include "engine/Limits.h"
 #include "engine/OrvaneCmdObject.h"
 #include "dbus/BusNames.h"
+#include "base/Platform.h"
+#include "params/TRAPAR.h"
 #include "orvanecmdadaptor.h"
 
 #include <QCoreApplication>
@@ -58,6 +60,9 @@ struct Instance {
 class Tree;
 
 bool g_running = false;
+// The name this program must own, and whether it also holds the plain one.
+QString g_ownService = kService;
+bool g_plainHeld = false;
 bool g_busGone = false;
 bool g_nameReleased = false;
 Tree* g_tree = nullptr;
@@ -555,16 +560,52 @@ QString ExecutablePath()
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
 }
 
-QString ActivationFile()
+QString ActivationFile(const QString& service)
 {
     QString dataHome = qEnvironmentVariable("XDG_DATA_HOME");
     // A relative XDG_DATA_HOME is invalid and ignored.
     if (dataHome.isEmpty() || QDir::isRelativePath(dataHome))
         dataHome = QDir::homePath() + QStringLiteral("/.local/share");
-    return dataHome + QStringLiteral("/dbus-1/services/") + kService + QStringLiteral(".service");
+    return dataHome + QStringLiteral("/dbus-1/services/") + service + QStringLiteral(".service");
+}
+
+// The application directory's LED_CONFIG.TXT, for --regserver, which runs no start-up.
+void LoadSettingsQuietly()
+{
+    TRAPAR::SetParDir(Platform::App().Path + QLatin1Char('/'));
+    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    if (QFileInfo::exists(TRAPAR::GetParPath()))
+        TRAPAR::LoadPars();
 }
 
 } // namespace
+
+QString ControllerName()
+{
+    QString name;
+    QVariant value;
+    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
+        if (name != QLatin1String("NAME"))
+            continue;
+        QString text = value.toString();
+        // "NAME","Lab_2" means the same as "NAME",Lab_2.
+        if (text.size() >= 2 && text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"')))
+            text = text.mid(1, text.size() - 2);
+        if (text.isEmpty() || BusNames::IsControllerName(text))
+            return text;
+        Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold letters, digits and underscores, not "
+                                        "starting with a digit, at most %2 characters: \"%3\"; the program "
+                                        "serves without a name of its own")
+                             .arg(TRAPAR::GetParPath())
+                             .arg(BusNames::kMaxNameLength)
+                             .arg(text.left(40)),
+                         Platform::vbExclamation);
+        return QString();
+    }
+    return QString();
+}
+
+QString OwnService() { return g_ownService; }
 
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
@@ -621,12 +662,16 @@ bool StartService(QString* why)
         g_app = nullptr;
         return fail(QStringLiteral("%1 is already registered on this connection").arg(kRoot));
     }
-    if (!bus.registerService(kService)) {
+    const QString name = ControllerName();
+    g_ownService = BusNames::ServiceFor(name);
+    if (!bus.registerService(g_ownService)) {
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
-        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(kService));
+        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(g_ownService));
     }
+    // A named program is also the one that plain clients reach, when none is yet.
+    g_plainHeld = !name.isEmpty() && bus.registerService(kService);
     g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
     QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
     bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
@@ -658,11 +703,16 @@ void ReleaseName()
     if (!g_running || g_nameReleased || g_busGone)
         return;
     g_nameReleased = true;
-    QDBusMessage m = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
-    m << kService;
-    Bus().asyncCall(m);
+    QStringList names{g_ownService};
+    if (g_plainHeld)
+        names << kService;
+    for (const QString& service : std::as_const(names)) {
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+        m << service;
+        Bus().asyncCall(m);
+    }
 }
 
 void StopService()
@@ -685,7 +735,12 @@ void StopService()
 
 int RegServer(bool install)
 {
-    const QString file = ActivationFile();
+    if (Platform::App().Path.isEmpty())
+        Platform::App().Path = QCoreApplication::applicationDirPath();
+    LoadSettingsQuietly();
+    const QString name = ControllerName();
+    const QString service = BusNames::ServiceFor(name);
+    const QString file = ActivationFile(service);
     QTextStream out(stdout);
     QTextStream err(stderr);
     if (!install) {
@@ -698,12 +753,15 @@ int RegServer(bool install)
             err << "orvane: cannot remove " << file << ": " << f.errorString() << Qt::endl;
             return 1;
         }
-        out << "orvane: removed " << file << "; " << kService << " no longer starts this program"
+        out << "orvane: removed " << file << "; " << service << " no longer starts this program"
             << Qt::endl;
         return 0;
     }
 
-    const QString exec = ShellQuoted(ExecutablePath()) + QStringLiteral(" --automation");
+    QString exec = ShellQuoted(ExecutablePath()) + QStringLiteral(" --automation");
+    // A named controller is started with the settings that name it.
+    if (!name.isEmpty())
+        exec += QStringLiteral(" --app-dir ") + ShellQuoted(Platform::App().Path);
     const QString dir = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(dir)) {
         err << "orvane: cannot create " << dir << Qt::endl;
@@ -711,14 +769,14 @@ int RegServer(bool install)
     }
     QSaveFile f(file);
     if (f.open(QIODevice::WriteOnly)) {
-        const QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(kService, exec);
+        const QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(service, exec);
         f.write(text.toUtf8());
     }
     if (!f.commit()) {
         err << "orvane: cannot write " << file << ": " << f.errorString() << Qt::endl;
         return 1;
     }
-    out << "orvane: wrote " << file << "; a client calling " << kService << " now starts \"" << exec
+    out << "orvane: wrote " << file << "; a client calling " << service << " now starts \"" << exec
         << "\"" << Qt::endl;
     return 0;
 }

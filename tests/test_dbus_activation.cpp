@@ -58,18 +58,21 @@ class TestDBusActivation : public QObject {
         return TestSupport::RunProcess(program, args, env);
     }
 
-    Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->Environment(Env())); }
+    Ran OrvaneExec(const QString& script, const QStringList& options = {})
+    {
+        return RunProgram(ORVANE_BIN_DIR "/orvane-exec", options + QStringList{script}, bus_->Environment(Env()));
+    }
 
     // The process that owns the bus name now, or 0.
-    qint64 NameOwnerPid()
+    qint64 NameOwnerPid(const QString& service = kService)
     {
         const QString name = QStringLiteral("probe%1").arg(++probes_);
         qint64 pid = 0;
         {
             QDBusConnection probe = QDBusConnection::connectToBus(bus_->Address(), name);
             QDBusConnectionInterface* bus = probe.interface();
-            if (bus && bus->isServiceRegistered(kService).value())
-                pid = bus->servicePid(kService).value();
+            if (bus && bus->isServiceRegistered(service).value())
+                pid = bus->servicePid(service).value();
         }
         QDBusConnection::disconnectFromBus(name);
         return pid;
@@ -187,6 +190,81 @@ private slots:
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
+    }
+
+    // NAME in the settings: the activation file and the bus name carry it.
+    void namedControllerIsStartedAndReachedByItsName()
+    {
+        const QString named = kService + QStringLiteral(".Lab_2");
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(1, 500) + "\"NAME\",Lab_2\r\n");
+        const QString file = DataHome() + QStringLiteral("/dbus-1/services/") + named + QStringLiteral(".service");
+        const Ran reg = RunProgram(Program(), {QStringLiteral("--regserver")}, Env());
+        QCOMPARE(reg.code, 0);
+        QVERIFY2(reg.out.contains(file), qPrintable(reg.out));
+        QCOMPARE(TestSupport::ReadFile(file), ("[D-BUS Service]\nName=" + named + "\nExec='" + Program()
+                                               + "' --automation --app-dir '" + App() + "'\n").toUtf8());
+        QVERIFY(!QFile::exists(ServiceFile()));
+
+        // The bus starts it for a client that asks by name; the plain name was free, so it took that too.
+        QVERIFY(StartBus());
+        const Ran ran = OrvaneExec(QStringLiteral("LED B 5;Ver"), {QStringLiteral("--name"), QStringLiteral("Lab_2")});
+        QVERIFY2(ran.code == 0, qPrintable(ran.err));
+        QCOMPARE(ran.out, QStringLiteral("OK  ; 1.0 ; \n"));
+        const qint64 pid = NameOwnerPid(named);
+        QVERIFY(pid > 0);
+        started_ << pid;
+        QCOMPARE(NameOwnerPid(), pid);
+        QCOMPARE(OrvaneExec(QStringLiteral("CommandCount")).out, QStringLiteral(" 3 ; \n"));
+        // A name that is no controller name is refused before any call.
+        const Ran bad = OrvaneExec(QStringLiteral("Ver"), {QStringLiteral("--name"), QStringLiteral("Lab-2")});
+        QCOMPARE(bad.code, 2);
+        QVERIFY2(bad.err.contains(QStringLiteral("\"Lab-2\" is no controller name")), qPrintable(bad.err));
+
+        // Another program (of another directory) wanting the same name is the one that cannot own its bus name.
+        const QString other = dir_->filePath(QStringLiteral("other app"));
+        QVERIFY(TestSupport::PrepareProgramCopy(other, dir_->filePath(QStringLiteral("run")),
+                                                TestSupport::Config(1, 500) + "\"NAME\",\"Lab_2\"\r\n"));
+        QVERIFY(sim_->Link(other + QStringLiteral("/COM1")));
+        const Ran second = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--automation")},
+                                      bus_->Environment(Env()));
+        QCOMPARE(second.code, 1);
+        QVERIFY2(second.err.contains(QStringLiteral("the bus name %1 is taken").arg(named)), qPrintable(second.err));
+
+        const Ran unreg = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
+        QCOMPARE(unreg.code, 0);
+        QVERIFY(!QFile::exists(file));
+        ::kill(pid_t(pid), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pid), 10000);
+    }
+
+    void invalidNameIsNamedAndLeftOut_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("starts with a digit") << QByteArray("2nd_lab");
+        QTest::newRow("a hyphen") << QByteArray("lab-2");
+        QTest::newRow("a letter beyond ASCII") << QByteArray("Lab\xe9");
+        QTest::newRow("201 characters") << QByteArray(201, 'a');
+    }
+
+    void invalidNameIsNamedAndLeftOut()
+    {
+        QFETCH(QByteArray, value);
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(1, 500) + "\"NAME\"," + value + "\r\n");
+        QVERIFY(StartBus());
+        QProcess p;
+        p.setProcessEnvironment(bus_->Environment(Env()));
+        p.start(Program(), {QStringLiteral("--automation")});
+        QVERIFY(p.waitForStarted(5000));
+        // It serves under the plain name alone.
+        QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
+        QCOMPARE(OrvaneExec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("Parameter NAME in ")) && err.contains(QString::fromLatin1(value.left(40))),
+                 qPrintable(err));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
     }
 
     void takenNameOrNoBusLeavesTheProgramRunningWithoutAutomation()

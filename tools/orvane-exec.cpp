@@ -3,6 +3,7 @@
 //   orvane-exec 'LED R 100;Ver'   runs the script, prints the responses
 //   orvane-exec -                 runs each line of standard input as a script
 //                                 on one object, one response line each
+//   orvane-exec --name NAME ...   the program whose settings say NAME
 //
 // A program that is not running is started by the bus when its activation
 // file is installed (orvane --regserver). D-Bus errors go to standard error
@@ -18,7 +19,6 @@
 namespace {
 
 using BusNames::kRoot;
-using BusNames::kService;
 
 // A script runs as long as its exchanges with the controller take; a call
 // time-out would give up on it while the program carries on. INT_MAX is the
@@ -40,8 +40,9 @@ void NoTimeout(Proxy& proxy)
 int Usage(bool asked)
 {
     QTextStream(asked ? stdout : stderr)
-        << "usage: orvane-exec SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
-           "       orvane-exec -        run each line of standard input as a script\n";
+        << "usage: orvane-exec [--name NAME] SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
+           "       orvane-exec [--name NAME] -        run each line of standard input as a script\n"
+           "       --name NAME   the program serving as Orvane.OrvaneCmd.NAME\n";
     return asked ? 0 : 2;
 }
 
@@ -50,11 +51,23 @@ int Usage(bool asked)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments().mid(1);
+    QStringList args = QCoreApplication::arguments().mid(1);
     if (args.size() == 1 && (args[0] == QLatin1String("-h") || args[0] == QLatin1String("--help")))
         return Usage(true);
+    QString name;
+    if (args.size() == 3 && args[0] == QLatin1String("--name")) {
+        name = args[1];
+        args = args.mid(2);
+        if (!BusNames::IsControllerName(name)) {
+            QTextStream(stderr) << "orvane-exec: \"" << name
+                                << "\" is no controller name: letters, digits and underscores, not starting "
+                                   "with a digit, at most 200\n";
+            return 2;
+        }
+    }
     if (args.size() != 1)
         return Usage(false);
+    const QString service = BusNames::ServiceFor(name);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
@@ -63,7 +76,7 @@ int main(int argc, char** argv)
 
     if (args[0] != QLatin1String("-")) {
         // The application object: no object to create or release first.
-        Orvane::_OrvaneCmd cmd(kService, kRoot, bus);
+        Orvane::_OrvaneCmd cmd(service, kRoot, bus);
         NoTimeout(cmd);
         QDBusPendingReply<QString> reply = cmd.Exec(args[0]);
         reply.waitForFinished();
@@ -73,7 +86,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    Orvane::ClassFactory factory(kService, kRoot, bus);
+    Orvane::ClassFactory factory(service, kRoot, bus);
     NoTimeout(factory);
     QDBusPendingReply<QDBusObjectPath> made = factory.CreateInstance();
     made.waitForFinished();
@@ -81,7 +94,7 @@ int main(int argc, char** argv)
         return Fail(made.error());
     const QString path = made.value().path();
 
-    Orvane::_OrvaneCmd cmd(kService, path, bus);
+    Orvane::_OrvaneCmd cmd(service, path, bus);
     NoTimeout(cmd);
     QTextStream in(stdin);
     QString line;
@@ -96,7 +109,7 @@ int main(int argc, char** argv)
         out << reply.value() << Qt::endl;
     }
 
-    Orvane::Instance instance(kService, path, bus);
+    Orvane::Instance instance(service, path, bus);
     NoTimeout(instance);
     QDBusPendingReply<> released = instance.Release();
     released.waitForFinished();
