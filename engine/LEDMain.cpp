@@ -1,6 +1,7 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
+#include "comm/SerialDevices.h"
 #include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
 #include "base/Platform.h"
@@ -152,6 +153,32 @@ void Main()
 
 // ---- Program-wide state ----
 QString AppDir() { return g_appDir; }
+
+QString ChooseAppDir(const QString& option, QString* why)
+{
+    QString dir = option;
+    if (dir.isEmpty())
+        dir = qEnvironmentVariable("ORVANE_APP_DIR");
+    if (dir.isEmpty())
+        return QCoreApplication::applicationDirPath();
+    const QFileInfo fi(dir);
+    if (!fi.isDir()) {
+        if (why)
+            *why = QStringLiteral("the application directory %1 does not exist").arg(dir);
+        return {};
+    }
+    return fi.canonicalFilePath();
+}
+
+QString CommandsFile()
+{
+    const QString own = g_appDir + QStringLiteral("LED_COMMANDS.TXT");
+    if (QFileInfo::exists(own) || !QCoreApplication::instance())
+        return own;
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/LED_COMMANDS.TXT");
+    // Neither there: the editor names the application directory's file as missing.
+    return QFileInfo::exists(beside) ? beside : own;
+}
 int16_t MainWindowLoaded() { return g_mainWindowLoaded; }
 int AutomationObjects() { return g_automationObjects; }
 int16_t MaxCmdHist() { return g_maxCmdHist; }
@@ -164,6 +191,9 @@ int Run(int argc, char** argv)
 {
     bool automation = false;
     int regServer = 0;
+    bool listPorts = false;
+    QString appDirOption;
+    QStringList linkPort;  // N DEVICE
     for (int i = 1; i < argc; ++i) {
         const QByteArray a = argv[i];
         if (a == "--automation")
@@ -172,9 +202,50 @@ int Run(int argc, char** argv)
             regServer = 1;
         else if (a == "--unregserver")
             regServer = -1;
+        else if (a == "--list-ports")
+            listPorts = true;
+        else if (a == "--app-dir" || a == "--link-port") {
+            const int needed = a == "--app-dir" ? 1 : 2;
+            if (i + needed >= argc) {
+                Say(QStringLiteral("%1 needs %2").arg(QString::fromLatin1(a),
+                    needed == 1 ? QStringLiteral("a directory") : QStringLiteral("a port number and a device")));
+                return 2;
+            }
+            if (a == "--app-dir")
+                appDirOption = QFile::decodeName(argv[++i]);
+            else {
+                linkPort = {QFile::decodeName(argv[i + 1]), QFile::decodeName(argv[i + 2])};
+                i += 2;
+            }
+        }
     }
-    if (regServer != 0) {
+    if (regServer != 0 || listPorts || !linkPort.isEmpty()) {
         QCoreApplication core(argc, argv);
+        QString why;
+        const QString dir = ChooseAppDir(appDirOption, &why);
+        if (dir.isEmpty()) {
+            Say(why);
+            return 1;
+        }
+        Platform::App().Path = dir;
+        if (listPorts) {
+            QTextStream out(stdout);
+            SerialDevices::PrintList(out, dir);
+            return 0;
+        }
+        if (!linkPort.isEmpty()) {
+            bool ok = false;
+            const int port = linkPort[0].toInt(&ok);
+            const QString error = ok ? SerialDevices::LinkPort(dir, port, linkPort[1])
+                                     : QStringLiteral("port %1 is not a number from 1 to 32767").arg(linkPort[0]);
+            if (!error.isEmpty()) {
+                Say(error);
+                return 1;
+            }
+            const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
+            QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
+            return 0;
+        }
         return OrvaneCmd::RegServer(regServer > 0);
     }
     // With no display the program serves headless instead of aborting.
@@ -185,7 +256,14 @@ int Run(int argc, char** argv)
     QApplication app(argc, argv);
     // The process ends by the program's own rule, not when its last window closes.
     app.setQuitOnLastWindowClosed(false);
-    Platform::App().Path = QCoreApplication::applicationDirPath();
+    {
+        QString why;
+        Platform::App().Path = ChooseAppDir(appDirOption, &why);
+        if (Platform::App().Path.isEmpty()) {
+            Say(why);
+            return 1;
+        }
+    }
     Platform::App().StartMode = automation ? 1 : 0;
     Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 

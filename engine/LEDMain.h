@@ -9,7 +9,13 @@ class frmVURUruduvo;
 namespace LEDMain {
 
 // ---- Program-wide state ----
-QString AppDir();               // executable's directory followed by "/"
+QString AppDir();               // application directory followed by "/"
+// The application directory: `option` (--app-dir), else $ORVANE_APP_DIR, else
+// the executable's directory; canonical, without a trailing "/". Empty when the
+// chosen one is no directory, and why says so.
+QString ChooseAppDir(const QString& option, QString* why);
+// The command reference: the application directory's own, else the one beside the executable.
+QString CommandsFile();
 int16_t MainWindowLoaded();     // 1 while the main window is loaded, shown or hidden
 int AutomationObjects();        // automation objects alive now
 int16_t MaxCmdHist();

@@ -463,7 +463,7 @@ void frmVURUruduvo::mnuErrLog_Click()
 
 void frmVURUruduvo::mnuCmds_Click()
 {
-    frmEditor::OpenFile(LEDMain::AppDir() + QStringLiteral("LED_COMMANDS.TXT"));
+    frmEditor::OpenFile(LEDMain::CommandsFile());
 }
 
 void frmVURUruduvo::mnuQuit_Click() { close(); }

@@ -2,6 +2,7 @@
 // pseudo-terminal: settings, open and close, the exchange, line events.
 #include "comm/Delay32.h"
 #include "comm/LEDCOMM.h"
+#include "comm/SerialDevices.h"
 #include "comm/frmComm.h"
 #include "base/Platform.h"
 #include "params/TRAPAR.h"
@@ -89,6 +90,8 @@ private slots:
         QFile::remove(Com(40));
         QFile::remove(Com(77));
         QFile::remove(Com(3));
+        QFile::remove(Com(4));
+        QFile::remove(app_.filePath("usb-Lab_LED_0042-if00"));
     }
 
     // ---- Settings ----
@@ -255,6 +258,56 @@ private slots:
         QCOMPARE(CommPortDevice(77), Com(77));
         TestSupport::WriteFile(Com(3), "not a device");
         QCOMPARE(CommPortDevice(3), Com(3));
+    }
+
+    void linkPortRefusesBadInputAndReplacesLinks()
+    {
+        SimProcess sim;
+        QVERIFY(sim.Start({"--no-show"}));
+        const QString pty = sim.PtyPath();
+        const QString appDir = app_.path();
+        // Refused, and the entry stays as it was.
+        TestSupport::WriteFile(Com(3), "not a link");
+        QVERIFY(SerialDevices::LinkPort(appDir, 3, pty).contains("not a link"));
+        QCOMPARE(TestSupport::ReadFile(Com(3)), QByteArray("not a link"));
+        QVERIFY(SerialDevices::LinkPort(appDir, 0, pty).contains("1 to 32767"));
+        QVERIFY(SerialDevices::LinkPort(appDir, 32768, pty).contains("1 to 32767"));
+        QVERIFY(SerialDevices::LinkPort(appDir, 4, Com(3)).contains("not a character device"));
+        QVERIFY(!QFileInfo(Com(4)).isSymLink());
+
+        // A dangling link is replaced; the by-id name wins when the list has one.
+        QVERIFY(QFile::link(app_.filePath("gone"), Com(4)));
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, pty), QString());
+        QCOMPARE(QFileInfo(Com(4)).symLinkTarget(), pty);
+        const QString byId = app_.filePath("usb-Lab_LED_0042-if00");
+        QVERIFY(QFile::link(pty, byId));
+        SerialDevices::SetSource([&] {
+            return QList<SerialDevices::Device>{{pty, byId, "LED", "Lab", "0042", 0x0403, 0x6001}};
+        });
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, pty), QString());
+        SerialDevices::SetSource({});
+        QCOMPARE(QFileInfo(Com(4)).symLinkTarget(), byId);
+        QVERIFY(!QFileInfo::exists(Com(4) + ".new"));
+
+        const auto entries = SerialDevices::ComEntries(appDir);
+        QCOMPARE(entries.size(), 2);
+        QVERIFY(!entries[0].isLink);
+        QCOMPARE(entries[1].port, 4);
+        QVERIFY(!entries[1].dangling);
+    }
+
+    void sameDeviceIsTheSameAdapter()
+    {
+        const SerialDevices::Device usb0{"/dev/ttyUSB0", {}, {}, {}, "A1", 0x0403, 0x6001};
+        SerialDevices::Device back = usb0;
+        back.path = "/dev/ttyUSB1";
+        QVERIFY(usb0.SameAs(back));  // came back under another number
+        back.serialNumber = "A2";
+        QVERIFY(!usb0.SameAs(back));  // another adapter of the same kind
+        SerialDevices::Device s0, s1;
+        s0.path = "/dev/ttyS0";
+        s1.path = "/dev/ttyS1";
+        QVERIFY(s0.SameAs(s0) && !s0.SameAs(s1) && !s0.SameAs(usb0));
     }
 
     void openFailuresReportAndReturnFalse()

@@ -307,10 +307,20 @@ private slots:
         QCOMPARE(Editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
         CloseEditors();
 
+        // Without its own, the application directory shares the one beside the executable.
         QFile::remove(fx_.Path("LED_COMMANDS.TXT"));
+        const QString beside = QCoreApplication::applicationDirPath() + "/LED_COMMANDS.TXT";
+        TestSupport::WriteFile(beside, "beside\n");
+        Form()->mnuCmds->trigger();
+        QFile::remove(beside);
+        QCOMPARE(Editors().size(), 1);
+        QCOMPARE(Editors().first()->txtText->toPlainText(), QString("beside\n"));
+        CloseEditors();
+
         Form()->mnuCmds->trigger();
         QCOMPARE(Editors().size(), 1);
         QVERIFY(Editors().first()->statusBar()->currentMessage().contains("does not exist"));
+        QCOMPARE(Editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
     }
 
     void theBuiltReferenceNamesEveryCommand()

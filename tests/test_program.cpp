@@ -145,6 +145,44 @@ private slots:
         Terminate(*second);
     }
 
+    // --app-dir (or ORVANE_APP_DIR) gives the program another directory's
+    // settings, lock and COM<n> links: a second controller on the same machine.
+    void otherApplicationDirectory()
+    {
+        QTemporaryDir other;
+        TestSupport::WriteFile(other.filePath("LED_CONFIG.TXT"), TestSupport::Config(5, 300));
+        auto run = [&](const QStringList& args, const QProcessEnvironment& env = {}) {
+            auto p = StartProgram(args, env);
+            [&] { QVERIFY(p->waitForFinished(10000)); }();
+            return p;
+        };
+        auto link = run({"--link-port", "5", sim_->PtyPath(), "--app-dir", other.path()});
+        QCOMPARE(link->exitCode(), 0);
+        QCOMPARE(QFileInfo(other.filePath("COM5")).symLinkTarget(), sim_->PtyPath());
+        QProcessEnvironment env;
+        env.insert("ORVANE_APP_DIR", other.path());
+        const QString listed = QString::fromLocal8Bit(run({"--list-ports"}, env)->readAllStandardOutput());
+        QVERIFY2(listed.contains("COM5 -> " + sim_->PtyPath()), qPrintable(listed));
+        // The option wins over the variable.
+        env.insert("ORVANE_APP_DIR", "/nonexistent");
+        QCOMPARE(run({"--list-ports", "--app-dir", other.path()}, env)->exitCode(), 0);
+        auto missing = run({"--list-ports"}, env);
+        QCOMPARE(missing->exitCode(), 1);
+        QVERIFY(missing->readAllStandardError().contains("/nonexistent does not exist"));
+        QCOMPARE(run({"--link-port", "5"})->exitCode(), 2);
+
+        // Served from the other directory: its port 5, while the own copy's lock stays free.
+        SimProcess second;
+        QVERIFY(second.Start({"--link", other.filePath("COM5"), "--no-show"}));
+        auto served = StartProgram({"--app-dir", other.path()});
+        QVERIFY(second.WaitForLogged(4, 10000));
+        auto own = StartProgram();
+        QVERIFY(sim_->WaitForLogged(4, 10000));
+        QVERIFY(served->state() == QProcess::Running && own->state() == QProcess::Running);
+        Terminate(*served);
+        Terminate(*own);
+    }
+
     void failedStartKeepsServingHeadless()
     {
         QFile::remove(dir_->filePath("LED_CONFIG.TXT"));

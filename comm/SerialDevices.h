@@ -1,0 +1,53 @@
+#pragma once
+// The machine's serial devices and the COM<n> links of an application
+// directory that name them: what --list-ports prints, what --link-port and
+// Configuration > Serial Device make, and how a returning device is recognised.
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QTextStream;
+
+namespace SerialDevices {
+
+struct Device {
+    QString path;          // /dev/ttyUSB0
+    QString byId;          // its /dev/serial/by-id/... name, empty when it has none
+    QString description;
+    QString manufacturer;
+    QString serialNumber;
+    int vendorId = -1;     // USB ids, -1 for a device that is not on USB
+    int productId = -1;
+    // A USB adapter is the same by vendor, product and serial number, whatever
+    // ttyUSB<n> it came back as; any other device by its path.
+    bool SameAs(const Device& other) const;
+};
+
+// Where the list comes from; tests supply their own. An empty function
+// restores the machine's own list (QSerialPortInfo and /dev/serial/by-id).
+using Source = std::function<QList<Device>()>;
+void SetSource(Source source);
+QList<Device> List();
+// The listed device that `path` leads to (a link is followed), if any.
+std::optional<Device> Find(const QString& path);
+
+struct ComEntry {
+    int port = 0;
+    QString path;          // <app dir>/COM<n>
+    QString target;        // where the link points, as written
+    bool isLink = false;
+    bool dangling = false; // a link whose target is missing
+};
+// The COM<n> entries of an application directory, in port order.
+QList<ComEntry> ComEntries(const QString& appDir);
+
+// Makes <appDir>/COM<port> a link to `device`, through its by-id name when the
+// list has one. An existing link is replaced in one step. Returns an empty
+// string when done, else why nothing was changed.
+QString LinkPort(const QString& appDir, int port, const QString& device);
+
+// The report of --list-ports: devices, then the application directory's entries.
+void PrintList(QTextStream& out, const QString& appDir);
+
+} // namespace SerialDevices
