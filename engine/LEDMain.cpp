@@ -1,6 +1,7 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
 #include "comm/SerialDevices.h"
 #include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
@@ -329,6 +330,11 @@ int16_t AppInit()
 int16_t DeviceConnect()
 {
     LEDCOMM::CommFormLoad();
+    // A controller that came back has lost what it was set to: the next bar
+    // touch or "LED" on any channel sends, even when it leaves the value as it is.
+    frmComm* form = LEDCOMM::CommForm();
+    QObject::disconnect(form, &frmComm::Reopened, nullptr, nullptr);
+    QObject::connect(form, &frmComm::Reopened, form, [] { g_channelFailed.fill(true); });
     return LEDCOMM::CommOpenConfigured() ? 1 : -1;
 }
 
