@@ -11,6 +11,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <csignal>
@@ -265,6 +266,79 @@ private slots:
                  qPrintable(err));
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
+    }
+
+    // Two controllers on one machine: two application directories, each with
+    // its NAME and its simulator, started by the bus for clients that ask by
+    // name, driven at once, each command reaching only its own controller.
+    void twoControllersAreAutomatedByName()
+    {
+        struct Lab {
+            QString name;
+            QString dir;
+            std::unique_ptr<SimProcess> sim;
+            QString service() const { return kService + QLatin1Char('.') + name; }
+        };
+        Lab labs[2];
+        labs[0].name = QStringLiteral("LabA");
+        labs[1].name = QStringLiteral("LabB");
+        for (Lab& lab : labs) {
+            lab.dir = dir_->filePath(QStringLiteral("controller ") + lab.name);
+            QVERIFY(QDir().mkpath(lab.dir));
+            TestSupport::WriteFile(lab.dir + QStringLiteral("/LED_CONFIG.TXT"),
+                                   TestSupport::Config(1, 500) + "\"NAME\"," + lab.name.toLatin1() + "\r\n");
+            lab.sim = std::make_unique<SimProcess>();
+            QVERIFY(lab.sim->Start({QStringLiteral("--link"), lab.dir + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
+            const Ran reg = RunProgram(QStringLiteral(ORVANE_BIN_DIR "/orvane"),
+                                       {QStringLiteral("--app-dir"), lab.dir, QStringLiteral("--regserver")}, Env());
+            QVERIFY2(reg.code == 0, qPrintable(reg.err));
+        }
+        QVERIFY(StartBus());
+
+        // Both at once, one client each.
+        QProcess clients[2];
+        for (int i = 0; i < 2; ++i) {
+            clients[i].setProcessEnvironment(bus_->Environment(Env()));
+            const QString n = QString::number(i + 1);
+            clients[i].start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"),
+                             {QStringLiteral("--name"), labs[i].name,
+                              QStringLiteral("LED R 1%1;LED G 2%1;Ver").arg(n)});
+        }
+        for (QProcess& c : clients) {
+            QVERIFY(c.waitForFinished(30000));
+            QCOMPARE(c.exitCode(), 0);
+            QCOMPARE(c.readAllStandardOutput(), QByteArray("OK  ; OK  ; 1.0 ; \n"));
+        }
+        const QStringList allOff{"AVA500", "AVB500", "AVC500", "AVD500"};
+        QVERIFY(labs[0].sim->WaitForLogged(6));
+        QVERIFY(labs[1].sim->WaitForLogged(6));
+        const QStringList sentA = allOff + QStringList{"AVA489", "AVB479"};
+        const QStringList sentB = allOff + QStringList{"AVA488", "AVB478"};
+        QCOMPARE(labs[0].sim->LoggedLines(), sentA);
+        QCOMPARE(labs[1].sim->LoggedLines(), sentB);
+
+        qint64 pids[2];
+        for (int i = 0; i < 2; ++i) {
+            pids[i] = NameOwnerPid(labs[i].service());
+            QVERIFY(pids[i] > 0);
+            started_ << pids[i];
+        }
+        QVERIFY(pids[0] != pids[1]);
+        const QByteArray cmdline = TestSupport::ReadFile(QStringLiteral("/proc/%1/cmdline").arg(pids[1]));
+        QVERIFY(cmdline.split('\0').contains(labs[1].dir.toUtf8()));
+
+        // One ends; the other goes on serving by its name.
+        ::kill(pid_t(pids[0]), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pids[0]), 10000);
+        QCOMPARE(labs[0].sim->LoggedLines().mid(6), allOff);
+        const Ran after = OrvaneExec(QStringLiteral("LED B 3"), {QStringLiteral("--name"), labs[1].name});
+        QCOMPARE(after.out, QStringLiteral("OK  ; \n"));
+        QVERIFY(labs[1].sim->WaitForLogged(7));
+        QCOMPARE(labs[1].sim->LoggedLines().mid(6), QStringList{"AVC497"});
+        ::kill(pid_t(pids[1]), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pids[1]), 10000);
+        QCOMPARE(labs[1].sim->LoggedLines().mid(7), allOff);
+        QCOMPARE(labs[0].sim->LoggedLines().size(), qsizetype(10));
     }
 
     void takenNameOrNoBusLeavesTheProgramRunningWithoutAutomation()
