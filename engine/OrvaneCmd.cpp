@@ -605,8 +605,6 @@ QString ControllerName()
     return QString();
 }
 
-QString OwnService() { return g_ownService; }
-
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
 QString Object::Exec(const QString& cmd)

@@ -16,8 +16,6 @@ bool StartService(QString* why = nullptr);
 // valid name (letters, digits, underscores, not starting with a digit, at
 // most 200 characters), which a message box then names.
 QString ControllerName();
-// The bus name the program owns or last tried to own.
-QString OwnService();
 
 // Gives the bus name up without waiting for the bus, so that a client's next
 // call starts or reaches another program; the objects of this one stay.
