@@ -5,6 +5,7 @@
 #include "comm/SerialDevices.h"
 #include "base/NumText.h"
 #include "engine/OrvaneCmd.h"
+#include "engine/OrvaneMqtt.h"
 #include "base/Platform.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
@@ -129,6 +130,7 @@ void Terminate()
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
+    OrvaneMqtt::Stop();
     OrvaneCmd::FlushReplies();
     if (g_instanceLock)
         g_instanceLock->unlock();
@@ -288,6 +290,7 @@ int Run(int argc, char** argv)
         }
         Say(why + QStringLiteral("; running without automation"));
     }
+    OrvaneMqtt::Start();
     CheckProcessEnd();
     const int code = app.exec();
     OrvaneCmd::StopService();
@@ -295,6 +298,8 @@ int Run(int argc, char** argv)
         delete g_mainForm.data();
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
+    // After the lights went off, so the last state is theirs.
+    OrvaneMqtt::Stop();
     return code;
 }
 
@@ -532,6 +537,8 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
         ++g_channelFailures;
+    else
+        OrvaneMqtt::ChannelConfirmed(index, v);
     g_channelFailed[size_t(index)] = r < 0;
     if (IsFormLoaded(kMainFormName) > 0 && g_mainForm) {
         g_mainForm->txtVal[index]->setText(QString::number(v));

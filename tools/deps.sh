@@ -1,8 +1,10 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
-ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb"
+ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev"
 
-# Only test.sh needs these: the fuzzers are built with clang and its runtime.
-ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev"
+# Only test.sh needs these: the fuzzers are built with clang and its runtime; the
+# MQTT tests start their own broker, use its command-line clients and make
+# certificates for it.
+ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev mosquitto mosquitto-clients openssl"
 
 orvane_install_deps() {
     local missing=()

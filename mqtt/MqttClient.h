@@ -1,0 +1,123 @@
+#pragma once
+// A client of one MQTT broker (MQTT 5, libmosquitto) driven by the event loop
+// of the program's one thread: a read notifier on its socket, a write notifier
+// on only while it has bytes to send, a timer for its keep-alive. It never
+// listens itself, reconnects with its own growing delay, and knows nothing of
+// what the messages mean.
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class QSocketNotifier;
+struct mosquitto;
+struct mosquitto_message;
+struct mqtt5__property;
+
+namespace Mqtt {
+
+struct Settings {
+    QString host;
+    int port = 1883;
+    QString user;          // empty: none sent
+    QByteArray password;   // sent only with a user
+    QString caFile;        // not empty: TLS, and the broker's certificate is verified
+    QString clientId;
+    int keepAliveSeconds = 30;
+};
+
+struct Message {
+    QByteArray topic;
+    QByteArray payload;
+    bool retained = false;       // kept by the broker and sent because we subscribed
+    QByteArray responseTopic;    // MQTT 5 properties; empty when not sent
+    QByteArray correlation;
+};
+
+class Client : public QObject {
+    Q_OBJECT
+public:
+    // The longest wait between connection attempts, and the first.
+    static constexpr int kMaxRetryMs = 30000;
+    static constexpr int kFirstRetryMs = 500;
+    // A broker that takes longer to accept a connection is tried again.
+    static constexpr int kConnectWaitMs = 10000;
+
+    explicit Client(QObject* parent = nullptr);
+    ~Client() override;
+
+    // Both before Start. The will is what the broker publishes for us when the
+    // connection ends without a clean disconnect; subscriptions are made anew
+    // on every connection.
+    void SetWill(const QByteArray& topic, const QByteArray& payload, bool retain);
+    void AddSubscription(const QByteArray& topic, int qos);
+
+    // Looks the host up (this blocks) and starts connecting; the rest happens
+    // in the event loop. False, with why, when libmosquitto refuses the
+    // settings (a CA file it cannot read); nothing is tried then.
+    bool Start(const Settings& settings, QString* why = nullptr);
+
+    // Queues a message; correlation, when not empty, goes with it as MQTT 5
+    // correlation data. False when not connected or refused.
+    bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos = 0,
+                 const QByteArray& correlation = QByteArray());
+
+    // Publishes the last message (when topic is not empty and a connection is
+    // up), then disconnects cleanly, so the broker does not send the will;
+    // waits at most msecs for the bytes to leave. No attempt follows.
+    void Stop(const QByteArray& topic = QByteArray(), const QByteArray& payload = QByteArray(),
+              bool retain = true, int msecs = 1000);
+
+    bool IsConnected() const { return connected_; }
+    // The delay before the next attempt after a failure, in milliseconds.
+    int RetryDelayMs() const { return delayMs_; }
+
+signals:
+    // The broker accepted the connection; subscriptions are already asked for.
+    void Connected();
+    // An attempt failed or the connection was lost; the next attempt follows
+    // after RetryDelayMs.
+    void Failed(const QString& why);
+    void Received(const Mqtt::Message& message);
+
+private:
+    static void OnConnect(mosquitto*, void* self, int rc, int flags, const ::mqtt5__property*);
+    static void OnMessage(mosquitto*, void* self, const ::mosquitto_message* m,
+                          const ::mqtt5__property* props);
+
+    void Attempt();
+    void Watch();
+    void Unwatch();
+    void AfterIo(int rc);
+    void Lost(const QString& why);
+    void FlushWrites(int msecs);
+
+    struct Subscription {
+        QByteArray topic;
+        int qos;
+    };
+
+    mosquitto* mosq_ = nullptr;
+    Settings settings_;
+    QList<QByteArray> addresses_;  // numeric addresses of the host, looked up again once all failed
+    qsizetype next_ = 0;           // the one the next attempt uses
+    QList<Subscription> subscriptions_;
+    struct Will {
+        QByteArray topic;
+        QByteArray payload;
+        bool retain = false;
+    } will_;
+    QSocketNotifier* read_ = nullptr;
+    QSocketNotifier* write_ = nullptr;
+    int fd_ = -1;
+    bool connected_ = false;
+    bool stopped_ = true;
+    QString refused_;      // why the broker refused the last connection
+    int delayMs_ = kFirstRetryMs;
+    QTimer retry_;
+    QTimer housekeeping_;
+    QTimer connectWait_;
+};
+
+} // namespace Mqtt

@@ -1,0 +1,50 @@
+#pragma once
+// A mosquitto broker of the test's own: a child process listening on
+// 127.0.0.1 only, at a free port, with its configuration, password file and
+// log in a temporary directory; never the system's service. Its clients
+// (mosquitto_rr, mosquitto_sub, mosquitto_pub) are run against it.
+#include "tests/support/TestSupport.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace TestSupport {
+
+class MqttBroker {
+public:
+    MqttBroker() = default;
+    ~MqttBroker() { Stop(); }
+    MqttBroker(const MqttBroker&) = delete;
+    MqttBroker& operator=(const MqttBroker&) = delete;
+
+    // Starts the broker with these further configuration lines; anonymous
+    // clients are allowed unless the lines say otherwise. Keeps the port of
+    // an earlier start, so a restart is the same broker to its clients.
+    // False, with a warning, when it does not accept connections within 5 s.
+    bool Start(const QByteArray& config = "allow_anonymous true\n");
+    // SIGTERM and wait: the broker's clients see their connections end.
+    void Stop();
+    bool IsRunning() const { return process_.state() != QProcess::NotRunning; }
+
+    int Port() const { return port_; }
+    QString Dir() const { return dir_.path(); }
+    // Writes a password file for one user (mosquitto_passwd) and returns the
+    // configuration lines that use it; Client and Retained log in as that user.
+    QByteArray PasswordConfig(const QString& user, const QString& password);
+
+    // What a command-line client needs to reach and log in to this broker.
+    QStringList ClientArgs() const;
+    // Runs one of the broker's command-line clients with -h and -p of this
+    // broker put first, the event loop running meanwhile.
+    Ran Client(const QString& tool, const QStringList& args, int timeoutMs = 15000) const;
+    // The retained message of a topic, or empty when none came within a second.
+    QByteArray Retained(const QByteArray& topic) const;
+
+private:
+    QTemporaryDir dir_;
+    QProcess process_;
+    int port_ = 0;
+    QStringList login_;
+};
+
+} // namespace TestSupport
