@@ -587,10 +587,7 @@ QString ControllerName()
     for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
         if (name != QLatin1String("NAME"))
             continue;
-        QString text = value.toString();
-        // "NAME","Lab_2" means the same as "NAME",Lab_2.
-        if (text.size() >= 2 && text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"')))
-            text = text.mid(1, text.size() - 2);
+        const QString text = TRAPAR::ValueToText(value).trimmed();
         if (text.isEmpty() || BusNames::IsControllerName(text))
             return text;
         Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold letters, digits and underscores, not "

@@ -225,7 +225,7 @@ private slots:
         // Another program (of another directory) wanting the same name is the one that cannot own its bus name.
         const QString other = dir_->filePath(QStringLiteral("other app"));
         QVERIFY(TestSupport::PrepareProgramCopy(other, dir_->filePath(QStringLiteral("run")),
-                                                TestSupport::Config(1, 500) + "\"NAME\",\"Lab_2\"\r\n"));
+                                                TestSupport::Config(1, 500) + "\"NAME\",Lab_2\r\n"));
         QVERIFY(sim_->Link(other + QStringLiteral("/COM1")));
         const Ran second = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--automation")},
                                       bus_->Environment(Env()));
