@@ -1,9 +1,10 @@
 #include "base/Platform.h"
 
+#include "base/Log.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
-#include <QTextStream>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,7 +34,7 @@ int QtMsgBox(const QString& text, int style, const QString& title)
 {
     if (IsHeadless()) {
         // A server must never hang on a dialog nobody can see.
-        QTextStream(stderr) << title << ": " << text << Qt::endl;
+        qCWarning(lcApp, "%s: %s", qUtf8Printable(title), qUtf8Printable(text));
         return vbOK;
     }
     QMessageBox box(IconFor(style), title, text, QMessageBox::Ok);

@@ -3,14 +3,16 @@
 #include "comm/Delay32.h"
 #include "comm/DeviceAccess.h"
 #include "comm/frmComm.h"
+#include "base/Log.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
+#include "base/Posix.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QLockFile>
 #include <QPointer>
 #include <QThread>
 #include <algorithm>
@@ -152,26 +154,6 @@ bool RaiseLine(QSerialPort* port, bool (QSerialPort::*set)(bool))
     return false;
 }
 
-// The program holding a device's serial lock, as "name (process n)", or empty.
-// The serial layer names the lock "LCK.." + the path under /dev with "/" as
-// "_", in the first of these directories that it may use.
-QString LockHolder(const QString& device)
-{
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
-                            "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
-        const QLockFile lock(QLatin1String(dir) + QStringLiteral("/LCK..") + name);
-        qint64 pid = 0;
-        QString host;
-        QString app;
-        if (lock.getLockInfo(&pid, &host, &app))
-            return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
-                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
-    }
-    return QString();
-}
-
 // Empties the receive side before a command goes out: a reply that came after
 // its wait ended would otherwise pass for the answer to this command. What is
 // dropped goes into the log, CR shown as \r, at most 80 characters.
@@ -290,7 +272,7 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
         // A device that the process may not use is another matter: say how to get the right.
         if (p->error() == QSerialPort::PermissionError) {
             const QString target = device.isEmpty() ? link : device;
-            const QString holder = LockHolder(target);
+            const QString holder = Posix::SerialLockHolder(target);
             if (!holder.isEmpty())
                 text += QStringLiteral(": the port is in use by ") + holder;
             else
@@ -363,8 +345,22 @@ bool CommClosePort()
 
 int16_t CommQuery(const QString& command, QString& reply)
 {
+    // Timed only while traced: the clock is read twice per exchange then.
+    const bool tracing = lcComm().isDebugEnabled();
+    QElapsedTimer took;
+    if (tracing)
+        took.start();
     const int16_t out = CommOut(command);
     const int16_t in = CommIn(reply);
+    if (tracing) {
+        const qint64 us = took.nsecsElapsed() / 1000;
+        // CommIn ends at the terminator or at the time-out, nowhere else.
+        if (in > 0)
+            qCDebug(lcComm) << "exchange" << command << "-> reply" << reply << "in" << us << "us";
+        else
+            qCDebug(lcComm) << "exchange" << command << (out > 0 ? "->" : "-> not sent,") << "time-out of"
+                            << g_timeOut << "ms, received" << reply << "in" << us << "us";
+    }
     return out > 0 && in > 0 ? 1 : -1;
 }
 

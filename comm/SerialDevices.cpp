@@ -1,5 +1,7 @@
 #include "comm/SerialDevices.h"
 
+#include "base/Posix.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,7 +9,6 @@
 #include <QSerialPortInfo>
 #include <QTextStream>
 #include <algorithm>
-#include <sys/stat.h>
 
 namespace SerialDevices {
 namespace {
@@ -42,12 +43,6 @@ QList<Device> MachineDevices()
         list.append(d);
     }
     return list;
-}
-
-bool IsCharDevice(const QString& path)
-{
-    struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 QString Hex4(int id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); }
@@ -102,7 +97,7 @@ QString LinkPort(const QString& appDir, int port, const QString& device)
 {
     if (port < 1 || port > 32767)
         return QStringLiteral("port %1 is not valid: ports are numbered from 1 to 32767").arg(port);
-    if (!IsCharDevice(device))
+    if (!Posix::IsCharDevice(device))
         return QStringLiteral("%1 is not a character device").arg(device);
     if (!QFileInfo(appDir).isDir())
         return QStringLiteral("the application directory %1 does not exist").arg(appDir);

@@ -1,32 +1,18 @@
 #include "comm/frmComm.h"
 
 #include "base/Platform.h"
-
+#include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 
-#include <QFile>
 #include <QTimer>
-#include <linux/serial.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 
 namespace {
 
-// Driver counters in the order of kLineCodes.
+// The line events of the driver's counters, in the order Posix::LineErrorCounts gives them.
 constexpr std::array<int, 5> kLineCodes = {
     LEDCOMM::comEventBreak, LEDCOMM::comEventFrame, LEDCOMM::comEventOverrun,
     LEDCOMM::comEventRxParity, LEDCOMM::comEventRxOver,
 };
-
-bool ReadCounters(int fd, std::array<int, 5>& out)
-{
-    serial_icounter_struct ic{};
-    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &ic) != 0)
-        return false;  // pseudo-terminals and many adapters keep no counters
-    out = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
-    return true;
-}
 
 } // namespace
 
@@ -69,7 +55,7 @@ void frmComm::PortOpened()
 {
     vanished_ = false;
     vanishReported_ = false;
-    countersSupported_ = ReadCounters(MSComm1->handle(), counters_);
+    countersSupported_ = Posix::LineErrorCounts(MSComm1->handle(), counters_);
 }
 
 void frmComm::CheckLineCounters()
@@ -77,7 +63,7 @@ void frmComm::CheckLineCounters()
     if (!countersSupported_ || !MSComm1->isOpen())
         return;
     std::array<int, 5> now{};
-    if (!ReadCounters(MSComm1->handle(), now))
+    if (!Posix::LineErrorCounts(MSComm1->handle(), now))
         return;
     for (size_t i = 0; i < now.size(); ++i) {
         if (now[i] != counters_[i])
@@ -86,18 +72,12 @@ void frmComm::CheckLineCounters()
     counters_ = now;
 }
 
-bool frmComm::HungUp() const
-{
-    pollfd p{int(MSComm1->handle()), POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
 void frmComm::MSComm1_ErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (vanished_ || !MSComm1->isOpen())
         return;
     const bool gone = error == QSerialPort::ResourceError
-        || ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && HungUp());
+        || ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && Posix::HungUp(int(MSComm1->handle())));
     if (!gone)
         return;
     // Mend: Qt leaves a vanished device open and signals it again on every
@@ -146,8 +126,7 @@ void frmComm::CheckReturn()
         StopWatching();
         return;
     }
-    struct stat st {};
-    if (::stat(QFile::encodeName(openedLink_).constData(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    if (!Posix::IsCharDevice(openedLink_)) {
         // Still gone, or a plain file in its place, which is never opened.
         if (refusing_) {
             refusing_ = false;

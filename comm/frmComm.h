@@ -58,7 +58,6 @@ public slots:
 
 private:
     void MSComm1_ErrorOccurred(QSerialPort::SerialPortError error);
-    bool HungUp() const;
     void CheckReturn();
 
     QTimer* const returnTimer_;

@@ -3,29 +3,24 @@
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
 #include "comm/SerialDevices.h"
+#include "base/Log.h"
 #include "base/NumText.h"
+#include "base/Platform.h"
+#include "base/Posix.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
-#include "base/Platform.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QLockFile>
 #include <QPointer>
 #include <QScrollBar>
-#include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QTextStream>
 #include <array>
-#include <csignal>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 
 namespace LEDMain {
 namespace {
@@ -83,42 +78,11 @@ int LetterIndex(const QString& letter)
     return -1;
 }
 
-// Another orvane of this user with the same application directory holds the lock.
-std::unique_ptr<QLockFile> g_instanceLock;
-
-// ---- Signals: SIGTERM, SIGINT and SIGHUP end the program ----
-// The handler writes to a pipe that the event loop reads, and notes the signal
-// for a running script: the event loop does not turn while a script runs.
-int g_signalPipe[2] = {-1, -1};
-volatile sig_atomic_t g_stopSignal = 0;
+// SIGTERM, SIGINT and SIGHUP end the program. The event loop does not turn
+// while a script runs, so a running script looks at Posix::StopSignal itself.
 bool g_terminating = false;
 // AppShutdown is switching the channels off: its commands go out after a stop signal too.
 bool g_switchingOff = false;
-
-void OnSignal(int sig)
-{
-    if (g_stopSignal == 0)
-        g_stopSignal = sig;
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
-
-QString SignalName(int sig)
-{
-    switch (sig) {
-    case SIGTERM: return QStringLiteral("SIGTERM");
-    case SIGINT: return QStringLiteral("SIGINT");
-    case SIGHUP: return QStringLiteral("SIGHUP");
-    default: return QStringLiteral("signal %1").arg(sig);
-    }
-}
-
-void DrainSignalPipe()
-{
-    char buf[16];
-    while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
-    }
-}
 
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
@@ -127,17 +91,18 @@ void Terminate()
     if (g_terminating)
         return;
     g_terminating = true;
+    qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
     OrvaneMqtt::Stop();
     OrvaneCmd::FlushReplies();
-    if (g_instanceLock)
-        g_instanceLock->unlock();
+    Posix::ReleaseInstanceLock();
     Platform::Exit(0);
 }
 
-void Say(const QString& line) { QTextStream(stderr) << "orvane: " << line << Qt::endl; }
+// The program's own warnings: users and their scripts read them as "orvane: ..." lines.
+void Say(const QString& line) { qCWarning(lcApp, "orvane: %s", qUtf8Printable(line)); }
 
 void Main()
 {
@@ -192,6 +157,7 @@ bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFaile
 // ---- Start-up and shut-down ----
 int Run(int argc, char** argv)
 {
+    Log::SetUp();
     bool automation = false;
     int regServer = 0;
     bool listPorts = false;
@@ -292,7 +258,9 @@ int Run(int argc, char** argv)
     }
     OrvaneMqtt::Start();
     CheckProcessEnd();
+    qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();
+    qCDebug(lcApp) << "shut-down: the event loop ended with" << code;
     OrvaneCmd::StopService();
     if (g_mainForm)
         delete g_mainForm.data();
@@ -312,6 +280,8 @@ int16_t AppInit()
     Platform::StartNotingMsgBoxes();
     if (LEDCOMM::CommReadSettings() < 0)
         result = -1;
+    qCDebug(lcApp) << "start-up: settings read," << (result > 0 ? "port" : "failed; port")
+                   << LEDCOMM::CommPortNumber() << "time-out" << LEDCOMM::CommTimeOut() << "ms";
     LEDCOMM::SetCommInTerm(13);
     LEDCOMM::SetCommOutTerm(13);
     g_maxCmdHist = 100;
@@ -319,6 +289,7 @@ int16_t AppInit()
         result = -1;
     LoadMainForm();
     AllChannelsOff();
+    qCDebug(lcApp) << "start-up: main window loaded, channels off," << (result > 0 ? "done" : "failed");
     // The channel-off replies have overwritten the message box: it shows why
     // start-up failed instead, the log's first line (the log was created
     // empty during start-up) or else the first settings message.
@@ -340,7 +311,9 @@ int16_t DeviceConnect()
     frmComm* form = LEDCOMM::CommForm();
     QObject::disconnect(form, &frmComm::Reopened, nullptr, nullptr);
     QObject::connect(form, &frmComm::Reopened, form, [] { g_channelFailed.fill(true); });
-    return LEDCOMM::CommOpenConfigured() ? 1 : -1;
+    const bool open = LEDCOMM::CommOpenConfigured();
+    qCDebug(lcApp) << "start-up: port" << LEDCOMM::CommPortNumber() << (open ? "open" : "not open");
+    return open ? 1 : -1;
 }
 
 namespace {
@@ -349,83 +322,27 @@ QString g_instanceLockProblem;
 
 void WatchStopSignals(QObject* parent)
 {
-    g_stopSignal = 0;
     g_terminating = false;
-    if (g_signalPipe[0] >= 0) {
-        DrainSignalPipe();
-        return;
-    }
-    // Neither end blocks: the handler must never wait, nor the loop's read.
-    if (::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, parent, [] {
-        DrainSignalPipe();
-        EndIfStopped();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+    Posix::WatchStopSignals(parent, EndIfStopped);
 }
 
 void EndIfStopped()
 {
-    if (g_stopSignal != 0)
+    if (Posix::StopSignal() != 0)
         Terminate();
 }
 
 bool TakeInstanceLock(const QString& appPath)
 {
-    g_instanceLockProblem.clear();
-    g_instanceLock.reset();  // a lock taken before is let go, not competed with
-    const QString key = QString::fromLatin1(
-        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
-    QString first = qEnvironmentVariable("ORVANE_LOCK_DIR");
-    if (first.isEmpty())
-        first = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    // The temporary directory is shared by all users: the user's id keeps their locks apart.
-    const QString temp = QDir::tempPath();
-    QStringList places;
-    if (!first.isEmpty())
-        places << first + QStringLiteral("/orvane-") + key + QStringLiteral(".lock");
-    if (!temp.isEmpty())
-        places << temp + QStringLiteral("/orvane-") + QString::number(::getuid()) + QLatin1Char('-')
-                + key + QStringLiteral(".lock");
-    for (const QString& place : std::as_const(places)) {
-        auto lock = std::make_unique<QLockFile>(place);
-        lock->setStaleLockTime(0);  // only a live process counts
-        // A lock left by a crashed copy is stale: its process is gone.
-        if (lock->tryLock(0)
-            || (lock->error() == QLockFile::LockFailedError && lock->removeStaleLockFile()
-                && lock->tryLock(0))) {
-            g_instanceLock = std::move(lock);
-            return true;
-        }
-        if (lock->error() == QLockFile::LockFailedError)
-            return false;  // another live copy holds it
-        // This place cannot hold a lock (read-only, immutable, no such directory): the next.
-    }
-    g_instanceLock.reset();
-    QStringList where;
-    for (const QString& place : std::as_const(places))
-        where << QStringLiteral("in ") + QFileInfo(place).path();
-    if (first.isEmpty())
-        where << QStringLiteral("no runtime directory");
-    if (temp.isEmpty())  // TMPDIR names no directory
-        where << QStringLiteral("no temporary directory");
-    g_instanceLockProblem = QStringLiteral("the single-instance lock could not be created (")
-        + where.join(QStringLiteral("; "))
-        + QStringLiteral("), so a second copy of the program cannot be detected");
-    Say(g_instanceLockProblem);
-    return true;
+    const bool taken = Posix::TakeInstanceLock(appPath, &g_instanceLockProblem);
+    if (!g_instanceLockProblem.isEmpty())
+        Say(g_instanceLockProblem);
+    return taken;
 }
 
 QString InstanceLockProblem() { return g_instanceLockProblem; }
 
-bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
+bool HoldsInstanceLock() { return Posix::HoldsInstanceLock(); }
 
 int16_t AppShutdown()
 {
@@ -435,6 +352,7 @@ int16_t AppShutdown()
     g_switchingOff = false;
     LEDCOMM::CommClosePort();
     LEDCOMM::CommFormUnload();
+    qCDebug(lcApp) << "shut-down: channels off, port closed";
     return 0;
 }
 
@@ -506,14 +424,15 @@ void CheckProcessEnd()
     // Clients and a new start must reach a fresh program, not this one.
     if (g_shutDownRan && g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds > 0) {
         OrvaneCmd::ReleaseName();
-        if (g_instanceLock)
-            g_instanceLock->unlock();
+        Posix::ReleaseInstanceLock();
     }
     if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
         QMetaObject::invokeMethod(QCoreApplication::instance(), [] {
             // Re-checked when the loop gets to it: something may have been loaded meanwhile.
-            if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)
+            if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0) {
+                qCDebug(lcApp) << "shut-down: no window, object or editor holds the program";
                 Platform::Quit(0);
+            }
         }, Qt::QueuedConnection);
 }
 
@@ -526,7 +445,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         return -1;
     // After a stop signal only the shut-down sends: a move of tied bars ends
     // with the command already on the wire.
-    if (g_stopSignal != 0 && !g_switchingOff) {
+    if (Posix::StopSignal() != 0 && !g_switchingOff) {
         ++g_channelFailures;
         g_channelFailed[size_t(index)] = true;
         return -1;
@@ -596,8 +515,8 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         ScriptFailure f;
         // A stop signal ends the script before its next command; the process
         // ends once the caller has answered.
-        if (const int sig = g_stopSignal; sig != 0)
-            f = {sig, QStringLiteral("stopped by %1 before the script ended").arg(SignalName(sig))};
+        if (const int sig = Posix::StopSignal(); sig != 0)
+            f = {sig, QStringLiteral("stopped by %1 before the script ended").arg(Posix::SignalName(sig))};
         const QString response = f.number != 0 ? QString() : ExecCommand(piece.toString(), &f);
         if (f.number != 0) {
             apply();

@@ -1,7 +1,7 @@
 #pragma once
 // One object of the automation class OrvaneCmd: the application object at
 // /OrvaneCmd or one that a client created at /OrvaneCmd/<n>. The adaptors
-// generated from Orvane.OrvaneCmd.xml sit on it and call these members; the
+// generated from dbus/Orvane.OrvaneCmd.xml sit on it and call these members; the
 // service (OrvaneCmd.cpp) routes each call to them once the caller may use it.
 #include <QDBusObjectPath>
 #include <QObject>

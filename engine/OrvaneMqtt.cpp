@@ -1,6 +1,8 @@
 #include "engine/OrvaneMqtt.h"
 
+#include "base/Log.h"
 #include "base/Platform.h"
+#include "base/Posix.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "mqtt/MqttClient.h"
@@ -13,9 +15,7 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QSysInfo>
-#include <QTextStream>
 #include <QTimer>
-#include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcMqtt, "orvane.mqtt", QtWarningMsg)
 
@@ -33,7 +33,7 @@ bool g_statePending = false;
 
 QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
-void Say(const QString& line) { QTextStream(stderr) << "orvane: " << line << Qt::endl; }
+void Say(const QString& line) { qCWarning(lcApp, "orvane: %s", qUtf8Printable(line)); }
 
 // A parameter's value without the message that a missing one gets elsewhere:
 // every MQTT setting is optional.
@@ -204,16 +204,16 @@ int16_t Start()
     s.user = SettingText("MQTT_USER");
     if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
         const QString path = SettingPath(file);
-        struct stat st {};
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        const int mode = Posix::RegularFileMode(path);
+        if (mode < 0)
             return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is no readable file").arg(path));
         // A password that others may read is no secret: refused before it is used.
-        if ((st.st_mode & 077) != 0)
+        if ((mode & 077) != 0)
             return Bad("MQTT_PASSWORD_FILE",
                        QStringLiteral("names %1, which others may read (mode %2); make it readable by its owner "
                                       "only (chmod 600)")
                            .arg(path)
-                           .arg(st.st_mode & 0777, 4, 8, QLatin1Char('0')));
+                           .arg(mode & 0777, 4, 8, QLatin1Char('0')));
         QFile f(path);
         if (!f.open(QIODevice::ReadOnly))
             return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which cannot be read: %2").arg(path, f.errorString()));

@@ -1,13 +1,12 @@
 #include "params/TRAPAR.h"
 
 #include "base/Platform.h"
+#include "base/Posix.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace TRAPAR {
 namespace {
@@ -268,17 +267,11 @@ int16_t WriteParFile(const QString& path, const ParameterTable& table)
     QSaveFile file(target);
     file.setDirectWriteFallback(true);
     const bool opened = file.open(QIODevice::WriteOnly);
-    // The new file takes the old one's owner when root saves somebody else's file
-    // (anyone else may not give a file away, and keeps it), then its mode exactly: left
-    // to itself it gains owner write whenever the saver may write, as root always may.
-    // Owner first: a change of owner clears the set-id bits.
-    struct stat old {};
-    if (opened && ::stat(QFile::encodeName(target).constData(), &old) == 0) {
-        if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
-            [[maybe_unused]] const int result = ::fchown(file.handle(), old.st_uid, old.st_gid);
-        }
-        [[maybe_unused]] const int result = ::fchmod(file.handle(), old.st_mode & 07777);
-    }
+    // The new file takes the old one's owner when root saves somebody else's file,
+    // then its mode exactly: left to itself it gains owner write whenever the saver
+    // may write, as root always may.
+    if (opened)
+        Posix::KeepOwnerAndMode(target, file.handle());
     if (!opened || file.write(bytes) != bytes.size() || !file.commit()) {
         const QString reason = file.errorString();
         file.cancelWriting();

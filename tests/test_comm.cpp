@@ -4,12 +4,14 @@
 #include "comm/LEDCOMM.h"
 #include "comm/SerialDevices.h"
 #include "comm/frmComm.h"
+#include "base/Log.h"
 #include "base/Platform.h"
 #include "params/TRAPAR.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QLineEdit>
 #include <QSet>
 
@@ -379,6 +381,15 @@ private slots:
         // The command went out as its six characters and one CR, nothing else.
         QCOMPARE(sim.LoggedLines(), (QStringList{"AVA400", "AVE400"}));
         QCOMPARE(LogLines(), QStringList());
+
+        // Warnings and info print by default, the traces only once turned on.
+        for (const QLoggingCategory* c : {&lcComm(), &lcDbus(), &lcApp()})
+            QVERIFY2(c->isWarningEnabled() && c->isInfoEnabled() && !c->isDebugEnabled(), c->categoryName());
+        Log::EnableTraces();
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(R"(^exchange "AVA400" -> reply "OK\\r" in \d+ us$)"));
+        QCOMPARE(CommQuery("AVA400", reply), int16_t(1));
+        Log::EnableTraces(false);
+        QVERIFY(!lcComm().isDebugEnabled() && lcComm().isInfoEnabled());
     }
 
     void replyInTwoPiecesIsJoined()
@@ -443,6 +454,13 @@ private slots:
         QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
         QCOMPARE(box.text(), QString("-Port TimeOut"));
         QVERIFY(sim.WaitForLogged(1));
+
+        // Traced, a time-out says so with what came and how long it took.
+        Log::EnableTraces();
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression(R"(^exchange "AVA000" -> time-out of 300 ms, received "" in \d+ us$)"));
+        QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
+        Log::EnableTraces(false);
     }
 
     void charactersWithoutCrTimeOut()

@@ -130,6 +130,14 @@ private slots:
         env.insert(QStringLiteral("HOME"), dir_->filePath(QStringLiteral("home")));
         QCOMPARE(RunProgram(Program(), {QStringLiteral("--regserver")}, env).code, 0);
         QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("home/.local/share/dbus-1/services/Orvane.OrvaneCmd.service"))));
+
+        // A directory that cannot be made: one line on standard error, as users always saw it.
+        TestSupport::WriteFile(dir_->filePath(QStringLiteral("plain")), "x");
+        env = Env();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("plain")));
+        const Ran refused = RunProgram(Program(), {QStringLiteral("--regserver")}, env);
+        QCOMPARE(refused.code, 1);
+        QCOMPARE(refused.err, QStringLiteral("orvane: cannot create %1\n").arg(dir_->filePath(QStringLiteral("plain/dbus-1/services"))));
     }
 
     void clientCallStartsTheProgramHeadless()
@@ -351,10 +359,13 @@ private slots:
             const char* why;
             QString address;
             const char* says;
+            const char* line;  // the whole line on standard error when it ends
         };
         const Case cases[] = {
-            {"name taken", bus_->Address(), "taken"},
-            {"no bus", QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")), "no D-Bus session bus"},
+            {"name taken", bus_->Address(), "taken",
+             "^orvane: the bus name Orvane\\.OrvaneCmd is taken by another program; no client can reach this program, so it ends$"},
+            {"no bus", QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")), "no D-Bus session bus",
+             "^orvane: no D-Bus session bus \\(.+\\); no client can reach this program, so it ends$"},
         };
         for (const Case& c : cases) {
             QProcess p;
@@ -378,6 +389,8 @@ private slots:
             const Ran served = RunProgram(Program(), {QStringLiteral("--automation")}, env);
             QVERIFY2(served.finished && served.code == 1, c.why);
             QVERIFY2(served.err.contains(c.says) && served.err.contains("so it ends"), qPrintable(served.err));
+            QVERIFY2(served.err.contains(QRegularExpression(c.line, QRegularExpression::MultilineOption)),
+                     qPrintable(served.err));
             QCOMPARE(sim_->LoggedLines().mid(sent), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500",
                                                                  "AVA500", "AVB500", "AVC500", "AVD500"}));
         }

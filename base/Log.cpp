@@ -1,0 +1,16 @@
+#include "base/Log.h"
+
+Q_LOGGING_CATEGORY(lcComm, "orvane.comm", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcDbus, "orvane.dbus", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcApp, "orvane.app", QtInfoMsg)
+
+namespace Log {
+
+void SetUp() { qSetMessagePattern(QStringLiteral("%{if-debug}%{category}: %{endif}%{message}")); }
+
+void EnableTraces(bool on)
+{
+    QLoggingCategory::setFilterRules(on ? QStringLiteral("orvane.*.debug=true") : QString());
+}
+
+} // namespace Log

@@ -1,0 +1,202 @@
+#include "base/Posix.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QStringList>
+#include <csignal>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <memory>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Posix {
+namespace {
+
+// ---- Stop signals ----
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnSignal(int sig)
+{
+    if (g_stopSignal == 0)
+        g_stopSignal = sig;
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void DrainSignalPipe()
+{
+    char buf[16];
+    while (::read(g_signalPipe[0], buf, sizeof buf) > 0) {
+    }
+}
+
+// ---- Single-instance lock ----
+std::unique_ptr<QLockFile> g_instanceLock;
+
+} // namespace
+
+void WatchStopSignals(QObject* parent, std::function<void()> onStop)
+{
+    g_stopSignal = 0;
+    if (g_signalPipe[0] >= 0) {
+        DrainSignalPipe();
+        return;
+    }
+    // Neither end blocks: the handler must never wait, nor the loop's read.
+    if (::pipe2(g_signalPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, parent, [onStop = std::move(onStop)] {
+        DrainSignalPipe();
+        onStop();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+int StopSignal() { return g_stopSignal; }
+
+QString SignalName(int sig)
+{
+    switch (sig) {
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGHUP: return QStringLiteral("SIGHUP");
+    default: return QStringLiteral("signal %1").arg(sig);
+    }
+}
+
+bool TakeInstanceLock(const QString& appPath, QString* problem)
+{
+    problem->clear();
+    g_instanceLock.reset();  // a lock taken before is let go, not competed with
+    const QString key = QString::fromLatin1(
+        QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
+    QString first = qEnvironmentVariable("ORVANE_LOCK_DIR");
+    if (first.isEmpty())
+        first = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    // The temporary directory is shared by all users: the user's id keeps their locks apart.
+    const QString temp = QDir::tempPath();
+    QStringList places;
+    if (!first.isEmpty())
+        places << first + QStringLiteral("/orvane-") + key + QStringLiteral(".lock");
+    if (!temp.isEmpty())
+        places << temp + QStringLiteral("/orvane-") + QString::number(::getuid()) + QLatin1Char('-')
+                + key + QStringLiteral(".lock");
+    for (const QString& place : std::as_const(places)) {
+        auto lock = std::make_unique<QLockFile>(place);
+        lock->setStaleLockTime(0);  // only a live process counts
+        // A lock left by a crashed copy is stale: its process is gone.
+        if (lock->tryLock(0)
+            || (lock->error() == QLockFile::LockFailedError && lock->removeStaleLockFile()
+                && lock->tryLock(0))) {
+            g_instanceLock = std::move(lock);
+            return true;
+        }
+        if (lock->error() == QLockFile::LockFailedError)
+            return false;  // another live copy holds it
+        // This place cannot hold a lock (read-only, immutable, no such directory): the next.
+    }
+    g_instanceLock.reset();
+    QStringList where;
+    for (const QString& place : std::as_const(places))
+        where << QStringLiteral("in ") + QFileInfo(place).path();
+    if (first.isEmpty())
+        where << QStringLiteral("no runtime directory");
+    if (temp.isEmpty())  // TMPDIR names no directory
+        where << QStringLiteral("no temporary directory");
+    *problem = QStringLiteral("the single-instance lock could not be created (")
+        + where.join(QStringLiteral("; "))
+        + QStringLiteral("), so a second copy of the program cannot be detected");
+    return true;
+}
+
+void ReleaseInstanceLock()
+{
+    if (g_instanceLock)
+        g_instanceLock->unlock();
+}
+
+bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
+
+bool LineErrorCounts(int fd, std::array<int, 5>& out)
+{
+    serial_icounter_struct ic{};
+    if (fd < 0 || ::ioctl(fd, TIOCGICOUNT, &ic) != 0)
+        return false;
+    out = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
+    return true;
+}
+
+bool HungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// The serial layer names the lock "LCK.." + the path under /dev with "/" as
+// "_", in the first of these directories that it may use.
+QString SerialLockHolder(const QString& device)
+{
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp", "/tmp",
+                            "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QLockFile lock(QLatin1String(dir) + QStringLiteral("/LCK..") + name);
+        qint64 pid = 0;
+        QString host;
+        QString app;
+        if (lock.getLockInfo(&pid, &host, &app))
+            return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
+                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
+    }
+    return QString();
+}
+
+int RegularFileMode(const QString& path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
+bool IsCharDevice(const QString& path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+void KeepOwnerAndMode(const QString& path, int fd)
+{
+    // Root may give a file back to its owner; anyone else may not, and keeps it.
+    // Owner first: a change of owner clears the set-id bits.
+    struct stat old {};
+    if (::stat(QFile::encodeName(path).constData(), &old) != 0)
+        return;
+    if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+        [[maybe_unused]] const int result = ::fchown(fd, old.st_uid, old.st_gid);
+    }
+    [[maybe_unused]] const int result = ::fchmod(fd, old.st_mode & 07777);
+}
+
+QString ExecutablePath()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
+} // namespace Posix
