@@ -1,6 +1,7 @@
 #include "comm/LEDCOMM.h"
 
 #include "comm/Delay32.h"
+#include "comm/DeviceAccess.h"
 #include "comm/frmComm.h"
 #include "base/Log.h"
 #include "base/NumText.h"
@@ -233,16 +234,25 @@ QString CommPortDevice(int16_t port)
     return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
 }
 
-bool CommOpenPort(int16_t port)
+namespace {
+
+struct OpenFailure {
+    int number = 0;
+    QString text;
+};
+
+// Opens the port at 9600 8N1 with DTR and RTS raised; false with the failure,
+// which is left to the caller to report.
+bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
 {
     QSerialPort* p = Form()->MSComm1;
     if (p->isOpen()) {
-        ReportFailure("CommOpenPort", QSerialPort::OpenError, QStringLiteral("Device is already open"));
+        failure = {QSerialPort::OpenError, QStringLiteral("Device is already open")};
         return false;
     }
     if (port < 1) {
-        ReportFailure("CommOpenPort", QSerialPort::DeviceNotFoundError,
-                      QStringLiteral("Port number %1 is not valid: ports are numbered from 1").arg(port));
+        failure = {QSerialPort::DeviceNotFoundError,
+                   QStringLiteral("Port number %1 is not valid: ports are numbered from 1").arg(port)};
         return false;
     }
     // Serial locks go by the device's own name: opened through its link, a device
@@ -259,30 +269,63 @@ bool CommOpenPort(int16_t port)
     if (!p->open(QIODevice::ReadWrite)) {
         QString text = p->errorString();
         // The serial layer calls a port that another program holds a permission error; say who.
+        // A device that the process may not use is another matter: say how to get the right.
         if (p->error() == QSerialPort::PermissionError) {
-            const QString holder = Posix::SerialLockHolder(device.isEmpty() ? link : device);
+            const QString target = device.isEmpty() ? link : device;
+            const QString holder = Posix::SerialLockHolder(target);
             if (!holder.isEmpty())
                 text += QStringLiteral(": the port is in use by ") + holder;
+            else
+                text += DeviceAccess::Hint(target);
         }
-        ReportFailure("CommOpenPort", p->error(), text);
+        failure = {p->error(), text};
         ClearError(p);
         return false;
     }
     g_form->PortOpened();
     // Qt raises the lines of an open port only.
     if (!RaiseLine(p, &QSerialPort::setRequestToSend) || !RaiseLine(p, &QSerialPort::setDataTerminalReady)) {
-        ReportFailure("CommOpenPort", p->error(), p->errorString());
+        failure = {p->error(), p->errorString()};
         p->close();
         ClearError(p);
         return false;
     }
-    return p->isOpen();
+    g_form->DeviceOpened(port, link, device);
+    if (opened)
+        *opened = device.isEmpty() ? link : device;
+    return true;
+}
+
+} // namespace
+
+bool CommOpenPort(int16_t port)
+{
+    OpenFailure failure;
+    if (TryOpen(port, failure))
+        return true;
+    ReportFailure("CommOpenPort", failure.number, failure.text);
+    return false;
+}
+
+bool CommReopenPort(int16_t port, QString& failure)
+{
+    OpenFailure f;
+    QString device;
+    if (!TryOpen(port, f, &device)) {
+        failure = QStringLiteral("CommOpenPort ") + Signed(f.number) + QLatin1Char(' ') + f.text;
+        return false;
+    }
+    ReportFailure("CommOpenPort", 0, device + QStringLiteral(" reopened"));
+    return true;
 }
 
 bool CommOpenConfigured() { return CommOpenPort(g_port); }
 
 bool CommClosePort()
 {
+    // Closed on purpose: a vanished device is no longer waited for.
+    if (g_form)
+        g_form->StopWatching();
     // A port that is not open closes silently: after a failed open every
     // shut-down would otherwise log an error.
     QSerialPort* p = OpenPort();

@@ -43,7 +43,12 @@ void SetCommInTerm(int16_t code);
 // with "CommOpenPort <n> <text>" logged (an open port is left open).
 bool CommOpenPort(int16_t port);
 bool CommOpenConfigured();
+// CommOpenPort for a device that came back after it vanished: true when open,
+// with "CommOpenPort  0 <device> reopened" logged and shown; false with the
+// failure's log line in failure, not logged.
+bool CommReopenPort(int16_t port, QString& failure);
 // True when closed (or not open); false with "CommClosePort <n> <text>" logged.
+// A vanished device is no longer waited for.
 bool CommClosePort();
 
 // ---- Device exchange ----

@@ -4,6 +4,8 @@
 #include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 
+#include <QTimer>
+
 namespace {
 
 // The line events of the driver's counters, in the order Posix::LineErrorCounts gives them.
@@ -14,7 +16,8 @@ constexpr std::array<int, 5> kLineCodes = {
 
 } // namespace
 
-frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(this))
+frmComm::frmComm(QObject* parent)
+    : QObject(parent), MSComm1(new QSerialPort(this)), returnTimer_(new QTimer(this))
 {
     setObjectName(QStringLiteral("frmComm"));
     Platform::RegisterForm(this);
@@ -23,6 +26,8 @@ frmComm::frmComm(QObject* parent) : QObject(parent), MSComm1(new QSerialPort(thi
     MSComm1->setReadBufferSize(LEDCOMM::kCommInMaxReply);
     connect(MSComm1, &QSerialPort::errorOccurred, this, &frmComm::MSComm1_ErrorOccurred);
     connect(MSComm1, &QSerialPort::readyRead, this, &frmComm::CheckLineCounters);
+    returnTimer_->setTimerType(Qt::CoarseTimer);
+    connect(returnTimer_, &QTimer::timeout, this, &frmComm::CheckReturn);
 }
 
 frmComm::~frmComm() { Platform::UnregisterForm(this); }
@@ -93,4 +98,61 @@ void frmComm::CloseVanished()
         vanishReported_ = true;
         PostCommEvent(LEDCOMM::comEventDeviceGone);
     }
+    // A file watcher cannot watch a dangling link: a look once a second costs nothing.
+    if (openedPort_ > 0 && !returnTimer_->isActive())
+        returnTimer_->start(kReturnCheckMs);
+}
+
+void frmComm::DeviceOpened(int16_t port, const QString& link, const QString& device)
+{
+    StopWatching();
+    openedPort_ = port;
+    openedLink_ = link;
+    // Taken now: once the device is gone its vendor, product and serial number are too.
+    identity_ = SerialDevices::Find(device.isEmpty() ? link : device);
+}
+
+void frmComm::StopWatching()
+{
+    returnTimer_->stop();
+    refusing_ = false;
+}
+
+bool frmComm::Watching() const { return returnTimer_->isActive(); }
+
+void frmComm::CheckReturn()
+{
+    if (MSComm1->isOpen()) {
+        StopWatching();
+        return;
+    }
+    if (!Posix::IsCharDevice(openedLink_)) {
+        // Still gone, or a plain file in its place, which is never opened.
+        if (refusing_) {
+            refusing_ = false;
+            returnTimer_->start(kReturnCheckMs);
+        }
+        return;
+    }
+    // A USB adapter must be the one that left: a swapped ttyUSB0 and ttyUSB1 never cross.
+    if (identity_ && identity_->vendorId >= 0) {
+        const auto now = SerialDevices::Find(openedLink_);
+        if (!now || !identity_->SameAs(*now))
+            return;
+    }
+    QString failure;
+    if (LEDCOMM::CommReopenPort(openedPort_, failure)) {
+        StopWatching();
+        emit Reopened();
+        return;
+    }
+    if (!refusing_) {
+        refusing_ = true;
+        refusedSince_.start();
+        returnTimer_->start(kRefusedRetryMs);
+    }
+    if (refusedSince_.elapsed() < kRefusedForMs)
+        return;
+    StopWatching();
+    LEDCOMM::ReportError(failure);
 }

@@ -2,9 +2,15 @@
 // The hidden host of the serial port. It is never shown; it owns MSComm1 and
 // turns what the port signals into line events for OnComm, delivered from the
 // event loop only, so a report never lands in the middle of an exchange.
+#include "comm/SerialDevices.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <array>
+#include <optional>
+
+class QTimer;
 
 class frmComm : public QObject {
     Q_OBJECT
@@ -28,11 +34,38 @@ public:
     // Raises events for line errors counted by the driver since the last look.
     void CheckLineCounters();
 
+    // The port opened `device` through `link` (the COM<n> entry or /dev/ttyS<n-1>):
+    // kept so that a vanished device is reopened only when it is the same one.
+    void DeviceOpened(int16_t port, const QString& link, const QString& device);
+    // Stops waiting for a vanished device to come back.
+    void StopWatching();
+    // True while a vanished device is waited for.
+    bool Watching() const;
+
+    // Once a second while waiting; shorter while a returned device refuses the open.
+    static constexpr int kReturnCheckMs = 1000;
+    static constexpr int kRefusedRetryMs = 250;
+    // udev sets a new device's group just after it appears: a refused open is
+    // tried again for this long before it is reported.
+    static constexpr int kRefusedForMs = 5000;
+
+signals:
+    // The port opened again by itself after its device came back.
+    void Reopened();
+
 public slots:
     void OnComm();
 
 private:
     void MSComm1_ErrorOccurred(QSerialPort::SerialPortError error);
+    void CheckReturn();
+
+    QTimer* const returnTimer_;
+    int16_t openedPort_ = 0;  // 0: nothing opened yet, nothing to wait for
+    QString openedLink_;
+    std::optional<SerialDevices::Device> identity_;
+    bool refusing_ = false;
+    QElapsedTimer refusedSince_;
 
     bool vanished_ = false;
     bool vanishReported_ = false;

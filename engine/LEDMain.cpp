@@ -1,6 +1,7 @@
 #include "engine/LEDMain.h"
 
 #include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
 #include "comm/SerialDevices.h"
 #include "base/Log.h"
 #include "base/MessageFilter.h"
@@ -216,11 +217,7 @@ int Run(int argc, char** argv)
     }
     if (options.verbose)
         StartOptions::BeVerbose();
-    if (options.regServer != 0) {
-        QCoreApplication core(argc, argv);
-        return OrvaneCmd::RegServer(options.regServer > 0);
-    }
-    if (options.listPorts || !options.linkPort.isEmpty()) {
+    if (options.regServer != 0 || options.listPorts || !options.linkPort.isEmpty()) {
         QCoreApplication core(argc, argv);
         QString why;
         const QString dir = ChooseAppDir(options.appDir, &why);
@@ -229,6 +226,9 @@ int Run(int argc, char** argv)
             return 1;
         }
         Platform::App().Path = dir;
+        // The settings there may name the controller, and with it the bus name.
+        if (options.regServer != 0)
+            return OrvaneCmd::RegServer(options.regServer > 0);
         if (options.listPorts) {
             QTextStream out(stdout);
             SerialDevices::PrintList(out, dir);
@@ -337,6 +337,11 @@ int16_t AppInit()
 int16_t DeviceConnect()
 {
     LEDCOMM::CommFormLoad();
+    // A controller that came back has lost what it was set to: the next bar
+    // touch or "LED" on any channel sends, even when it leaves the value as it is.
+    frmComm* form = LEDCOMM::CommForm();
+    QObject::disconnect(form, &frmComm::Reopened, nullptr, nullptr);
+    QObject::connect(form, &frmComm::Reopened, form, [] { g_channelFailed.fill(true); });
     const bool open = LEDCOMM::CommOpenConfigured();
     qCDebug(lcApp) << "start-up: port" << LEDCOMM::CommPortNumber() << (open ? "open" : "not open");
     return open ? 1 : -1;

@@ -8,6 +8,8 @@
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmdObject.h"
+#include "base/Platform.h"
+#include "params/TRAPAR.h"
 #include "orvanecmdadaptor.h"
 
 #include <QCoreApplication>
@@ -17,6 +19,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QMap>
 #include <QPointer>
@@ -49,6 +52,9 @@ struct Instance {
 class Tree;
 
 bool g_running = false;
+// The name this program must own, and whether it also holds the plain one.
+QString g_ownService = kService;
+bool g_plainHeld = false;
 bool g_busGone = false;
 bool g_nameReleased = false;
 Tree* g_tree = nullptr;
@@ -333,7 +339,38 @@ void ReleaseInstance(const QDBusObjectPath& path)
     ReportDeaths(1);
 }
 
+// The application directory's LED_CONFIG.TXT, for --regserver, which runs no start-up.
+void LoadSettingsQuietly()
+{
+    TRAPAR::SetParDir(Platform::App().Path + QLatin1Char('/'));
+    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    if (QFileInfo::exists(TRAPAR::GetParPath()))
+        TRAPAR::LoadPars();
+}
+
 } // namespace
+
+QString ControllerName()
+{
+    QString name;
+    QVariant value;
+    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
+        if (name != QLatin1String("NAME"))
+            continue;
+        const QString text = TRAPAR::ValueToText(value).trimmed();
+        if (text.isEmpty() || BusNames::IsControllerName(text))
+            return text;
+        Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold letters, digits and underscores, not "
+                                        "starting with a digit, at most %2 characters: \"%3\"; the program "
+                                        "serves without a name of its own")
+                             .arg(TRAPAR::GetParPath())
+                             .arg(BusNames::kMaxNameLength)
+                             .arg(text.left(40)),
+                         Platform::vbExclamation);
+        return QString();
+    }
+    return QString();
+}
 
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
@@ -386,12 +423,16 @@ bool StartService(QString* why)
         g_app = nullptr;
         return fail(QStringLiteral("%1 is already registered on this connection").arg(kRoot));
     }
-    if (!bus.registerService(kService)) {
+    const QString name = ControllerName();
+    g_ownService = BusNames::ServiceFor(name);
+    if (!bus.registerService(g_ownService)) {
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
-        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(kService));
+        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(g_ownService));
     }
+    // A named program is also the one that plain clients reach, when none is yet.
+    g_plainHeld = !name.isEmpty() && bus.registerService(kService);
     g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
     QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
     bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
@@ -424,11 +465,16 @@ void ReleaseName()
     if (!g_running || g_nameReleased || g_busGone)
         return;
     g_nameReleased = true;
-    QDBusMessage m = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
-    m << kService;
-    Bus().asyncCall(m);
+    QStringList names{g_ownService};
+    if (g_plainHeld)
+        names << kService;
+    for (const QString& service : std::as_const(names)) {
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+        m << service;
+        Bus().asyncCall(m);
+    }
 }
 
 void StopService()
@@ -451,7 +497,12 @@ void StopService()
 
 int RegServer(bool install)
 {
-    const QString file = Activation::FilePath(kService);
+    if (Platform::App().Path.isEmpty())
+        Platform::App().Path = QCoreApplication::applicationDirPath();
+    LoadSettingsQuietly();
+    const QString name = ControllerName();
+    const QString service = BusNames::ServiceFor(name);
+    const QString file = Activation::FilePath(service);
     QTextStream out(stdout);
     QString why;
     if (!install) {
@@ -463,19 +514,23 @@ int RegServer(bool install)
             qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
             return 1;
         }
-        out << "orvane: removed " << file << "; " << kService << " no longer starts this program"
+        out << "orvane: removed " << file << "; " << service << " no longer starts this program"
             << Qt::endl;
         return 0;
     }
 
     const QString program = QCoreApplication::instance() ? QCoreApplication::applicationFilePath()
                                                          : Posix::ExecutablePath();
-    const QString exec = Activation::ExecLine(program, {QStringLiteral("--automation")});
-    if (!Activation::Write(file, kService, exec, &why)) {
+    QStringList args{QStringLiteral("--automation")};
+    // A named controller is started with the settings that name it.
+    if (!name.isEmpty())
+        args << QStringLiteral("--app-dir") << Platform::App().Path;
+    const QString exec = Activation::ExecLine(program, args);
+    if (!Activation::Write(file, service, exec, &why)) {
         qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
         return 1;
     }
-    out << "orvane: wrote " << file << "; a client calling " << kService << " now starts \"" << exec
+    out << "orvane: wrote " << file << "; a client calling " << service << " now starts \"" << exec
         << "\"" << Qt::endl;
     return 0;
 }

@@ -7,8 +7,15 @@
 namespace OrvaneCmd {
 
 // Owns the bus name and exports the application object. False when there is no
-// session bus or the name is taken; why then says so in one line.
+// session bus or the program's own name is taken; why then says so in one line.
+// With a NAME the own name is Orvane.OrvaneCmd.<NAME>, and the plain name is
+// taken as well when it is free.
 bool StartService(QString* why = nullptr);
+
+// NAME from the loaded settings: empty when there is none, or when it is no
+// valid name (letters, digits, underscores, not starting with a digit, at
+// most 200 characters), which a message box then names.
+QString ControllerName();
 
 // Gives the bus name up without waiting for the bus, so that a client's next
 // call starts or reaches another program; the objects of this one stay.

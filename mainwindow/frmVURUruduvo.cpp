@@ -3,6 +3,7 @@
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmEditor.h"
+#include "mainwindow/frmSerialDevice.h"
 #include "params/TRAPAR.h"
 #include "params/frmParList.h"
 
@@ -321,6 +322,8 @@ void frmVURUruduvo::BuildMenus()
     mnuConfig = menuBar()->addMenu(QStringLiteral("Configuration"));
     mnuConfig->setObjectName(QStringLiteral("mnuConfig"));
     mnuPort = item(mnuConfig, "mnuPort", QStringLiteral("Port"), &frmVURUruduvo::mnuPort_Click);
+    mnuSerialDevice = item(mnuConfig, "mnuSerialDevice", QStringLiteral("Serial Device"),
+                           &frmVURUruduvo::mnuSerialDevice_Click);
     mnuErrLog = item(mnuConfig, "mnuErrLog", QStringLiteral("Error Log"), &frmVURUruduvo::mnuErrLog_Click);
     mnuQuit = item(mnuConfig, "mnuQuit", QStringLiteral("Quit"), &frmVURUruduvo::mnuQuit_Click);
     mnuUtil = menuBar()->addMenu(QStringLiteral("Utilities"));
@@ -455,6 +458,23 @@ void frmVURUruduvo::mnuPort_Click()
     parList->exec();
     delete parList;
     QCoreApplication::processEvents();
+    WaitCursor wait;
+    LEDCOMM::CommClosePort();
+    LEDCOMM::CommReadSettings();
+    LEDCOMM::CommOpenConfigured();
+}
+
+void frmVURUruduvo::mnuSerialDevice_Click()
+{
+    QString dir = LEDMain::AppDir();
+    dir.chop(1);
+    auto* chooser = new frmSerialDevice(dir, LEDCOMM::CommPortNumber(), this);
+    const bool linked = chooser->exec() == QDialog::Accepted;
+    delete chooser;
+    if (!linked)
+        return;
+    QCoreApplication::processEvents();
+    // As closing the Port grid does: the port opens anew, now on the chosen device.
     WaitCursor wait;
     LEDCOMM::CommClosePort();
     LEDCOMM::CommReadSettings();

@@ -55,6 +55,7 @@ public:
 
     QMenu* mnuConfig = nullptr;
     QAction* mnuPort = nullptr;
+    QAction* mnuSerialDevice = nullptr;
     QAction* mnuErrLog = nullptr;
     QAction* mnuQuit = nullptr;
     QMenu* mnuUtil = nullptr;
@@ -68,6 +69,7 @@ public:
 public slots:
     void cmdExec_Click();
     void mnuPort_Click();
+    void mnuSerialDevice_Click();
     void mnuErrLog_Click();
     void mnuQuit_Click();
     void mnuDirect_Click();

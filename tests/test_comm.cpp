@@ -692,28 +692,100 @@ private slots:
         UseTimeOut(1000);
         SimProcess sim;
         OpenOnSim(sim);
+        QLineEdit box;
+        SetMsgBox(&box);
         QString reply;
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
         sim.Stop();
         QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
 
+        // Waiting for it costs a look once a second, no more.
         const qint64 cpu = CpuMs();
         QElapsedTimer t;
         t.start();
-        QTest::qWait(500);
-        QVERIFY2((CpuMs() - cpu) * 100 < t.elapsed() * kSpinLimitPercent, "no spin in the event loop");
+        QTest::qWait(2500);
+        const qint64 burnt = CpuMs() - cpu;
+        QVERIFY2(burnt * 100 < t.elapsed() * kSpinLimitPercent, "no spin in the event loop");
+        qInfo("waiting for the device: %lld ms CPU in %lld ms", burnt, t.elapsed());
         QCOMPARE(LogLines(), QStringList{"ERROR # 1100"});
         QVERIFY(!CommForm()->MSComm1->isOpen());
+        QVERIFY(CommForm()->Watching());
 
-        // A new device behind the same name: the port opens and works again.
+        // A new device behind the same name: the port opens by itself and works again.
         SimProcess sim2;
         QVERIFY(sim2.Start({"--link", Com(40)}));
-        QVERIFY(CommOpenPort(40));
+        t.restart();
+        QTRY_VERIFY_WITH_TIMEOUT(CommForm()->MSComm1->isOpen(), 5000);
+        qInfo("device back to port open: %lld ms", t.elapsed());
+        const QString reopened = "CommOpenPort  0 " + sim2.PtyPath() + " reopened";
+        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", reopened}));
+        QCOMPARE(box.text(), reopened);
+        QVERIFY(!CommForm()->Watching());
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
         QCOMPARE(reply, QString("OK\r"));
         sim2.Stop();
         QTest::qWait(200);
-        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", "ERROR # 1100"}));
+        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", reopened, "ERROR # 1100"}));
+
+        // Closed on purpose while the device was gone: it stays closed when it comes back.
+        QVERIFY(CommClosePort());
+        QVERIFY(!CommForm()->Watching());
+        SimProcess sim3;
+        QVERIFY(sim3.Start({"--link", Com(40)}));
+        QTest::qWait(2500);
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        QCOMPARE(LogLines().size(), 3);
+    }
+
+    // Only the device that left is opened again: no plain file, and for a USB
+    // adapter the same vendor, product and serial number (the list is supplied
+    // here, as the test machines have no adapters).
+    void onlyTheSameDeviceIsReopened()
+    {
+        UseTimeOut(1000);
+        SimProcess sim;
+        QVERIFY(sim.Start({"--link", Com(40)}));
+        auto adapter = [](const QString& path, const QString& serial) {
+            SerialDevices::Device d;
+            d.path = path;
+            d.vendorId = 0x0403;
+            d.productId = 0x6001;
+            d.serialNumber = serial;
+            return d;
+        };
+        QList<SerialDevices::Device> listed{adapter(sim.PtyPath(), "A1")};
+        SerialDevices::SetSource([&listed] { return listed; });
+        const auto restore = qScopeGuard([] { SerialDevices::SetSource({}); });
+        QVERIFY(CommOpenPort(40));
+        sim.Stop();
+        // Every try to open names the port first: an unchanged name means none was made.
+        const QString tried = CommForm()->MSComm1->portName();
+
+        // A plain file where the device was is never opened.
+        QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
+        TestSupport::WriteFile(Com(40), "AVA100\r");
+        QTest::qWait(2500);
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        QCOMPARE(CommForm()->MSComm1->portName(), tried);
+        QVERIFY(CommForm()->Watching());
+        QFile::remove(Com(40));
+
+        // Another adapter behind the same name: left alone.
+        SimProcess other;
+        QVERIFY(other.Start({"--link", Com(40)}));
+        listed = {adapter(other.PtyPath(), "B2")};
+        QTest::qWait(2500);
+        QVERIFY(!CommForm()->MSComm1->isOpen());
+        QCOMPARE(CommForm()->MSComm1->portName(), tried);
+        QCOMPARE(LogLines(), QStringList{"ERROR # 1100"});
+
+        // The one that left, under another device name: opened.
+        listed = {adapter(other.PtyPath(), "A1")};
+        QTRY_VERIFY_WITH_TIMEOUT(CommForm()->MSComm1->isOpen(), 5000);
+        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", "CommOpenPort  0 " + other.PtyPath() + " reopened"}));
+        QString reply;
+        QCOMPARE(CommQuery("AVB000", reply), int16_t(1));
+        QCOMPARE(other.LoggedLines(), QStringList{"AVB000"});
     }
 };
 

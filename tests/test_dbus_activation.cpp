@@ -11,6 +11,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <csignal>
@@ -58,18 +59,21 @@ class TestDBusActivation : public QObject {
         return TestSupport::RunProcess(program, args, env);
     }
 
-    Ran OrvaneExec(const QString& script) { return RunProgram(ORVANE_BIN_DIR "/orvane-exec", {script}, bus_->Environment(Env())); }
+    Ran OrvaneExec(const QString& script, const QStringList& options = {})
+    {
+        return RunProgram(ORVANE_BIN_DIR "/orvane-exec", options + QStringList{script}, bus_->Environment(Env()));
+    }
 
     // The process that owns the bus name now, or 0.
-    qint64 NameOwnerPid()
+    qint64 NameOwnerPid(const QString& service = kService)
     {
         const QString name = QStringLiteral("probe%1").arg(++probes_);
         qint64 pid = 0;
         {
             QDBusConnection probe = QDBusConnection::connectToBus(bus_->Address(), name);
             QDBusConnectionInterface* bus = probe.interface();
-            if (bus && bus->isServiceRegistered(kService).value())
-                pid = bus->servicePid(kService).value();
+            if (bus && bus->isServiceRegistered(service).value())
+                pid = bus->servicePid(service).value();
         }
         QDBusConnection::disconnectFromBus(name);
         return pid;
@@ -195,6 +199,154 @@ private slots:
         ::kill(pid_t(p.processId()), SIGTERM);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
+    }
+
+    // NAME in the settings: the activation file and the bus name carry it.
+    void namedControllerIsStartedAndReachedByItsName()
+    {
+        const QString named = kService + QStringLiteral(".Lab_2");
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(1, 500) + "\"NAME\",Lab_2\r\n");
+        const QString file = DataHome() + QStringLiteral("/dbus-1/services/") + named + QStringLiteral(".service");
+        const Ran reg = RunProgram(Program(), {QStringLiteral("--regserver")}, Env());
+        QCOMPARE(reg.code, 0);
+        QVERIFY2(reg.out.contains(file), qPrintable(reg.out));
+        QCOMPARE(TestSupport::ReadFile(file), ("[D-BUS Service]\nName=" + named + "\nExec='" + Program()
+                                               + "' --automation --app-dir '" + App() + "'\n").toUtf8());
+        QVERIFY(!QFile::exists(ServiceFile()));
+
+        // The bus starts it for a client that asks by name; the plain name was free, so it took that too.
+        QVERIFY(StartBus());
+        const Ran ran = OrvaneExec(QStringLiteral("LED B 5;Ver"), {QStringLiteral("--name"), QStringLiteral("Lab_2")});
+        QVERIFY2(ran.code == 0, qPrintable(ran.err));
+        QCOMPARE(ran.out, QStringLiteral("OK  ; 1.0 ; \n"));
+        const qint64 pid = NameOwnerPid(named);
+        QVERIFY(pid > 0);
+        started_ << pid;
+        QCOMPARE(NameOwnerPid(), pid);
+        QCOMPARE(OrvaneExec(QStringLiteral("CommandCount")).out, QStringLiteral(" 3 ; \n"));
+        // A name that is no controller name is refused before any call.
+        const Ran bad = OrvaneExec(QStringLiteral("Ver"), {QStringLiteral("--name"), QStringLiteral("Lab-2")});
+        QCOMPARE(bad.code, 2);
+        QVERIFY2(bad.err.contains(QStringLiteral("\"Lab-2\" is no controller name")), qPrintable(bad.err));
+
+        // Another program (of another directory) wanting the same name is the one that cannot own its bus name.
+        const QString other = dir_->filePath(QStringLiteral("other app"));
+        QVERIFY(TestSupport::PrepareProgramCopy(other, dir_->filePath(QStringLiteral("run")),
+                                                TestSupport::Config(1, 500) + "\"NAME\",Lab_2\r\n"));
+        QVERIFY(sim_->Link(other + QStringLiteral("/COM1")));
+        const Ran second = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--automation")},
+                                      bus_->Environment(Env()));
+        QCOMPARE(second.code, 1);
+        QVERIFY2(second.err.contains(QStringLiteral("the bus name %1 is taken").arg(named)), qPrintable(second.err));
+
+        const Ran unreg = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
+        QCOMPARE(unreg.code, 0);
+        QVERIFY(!QFile::exists(file));
+        ::kill(pid_t(pid), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pid), 10000);
+    }
+
+    void invalidNameIsNamedAndLeftOut_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("starts with a digit") << QByteArray("2nd_lab");
+        QTest::newRow("a hyphen") << QByteArray("lab-2");
+        QTest::newRow("a letter beyond ASCII") << QByteArray("Lab\xe9");
+        QTest::newRow("201 characters") << QByteArray(201, 'a');
+    }
+
+    void invalidNameIsNamedAndLeftOut()
+    {
+        QFETCH(QByteArray, value);
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(1, 500) + "\"NAME\"," + value + "\r\n");
+        QVERIFY(StartBus());
+        QProcess p;
+        p.setProcessEnvironment(bus_->Environment(Env()));
+        p.start(Program(), {QStringLiteral("--automation")});
+        QVERIFY(p.waitForStarted(5000));
+        // It serves under the plain name alone.
+        QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
+        QCOMPARE(OrvaneExec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("Parameter NAME in ")) && err.contains(QString::fromLatin1(value.left(40))),
+                 qPrintable(err));
+        ::kill(pid_t(p.processId()), SIGTERM);
+        QVERIFY(p.waitForFinished(10000));
+    }
+
+    // Two controllers on one machine: two application directories, each with
+    // its NAME and its simulator, started by the bus for clients that ask by
+    // name, driven at once, each command reaching only its own controller.
+    void twoControllersAreAutomatedByName()
+    {
+        struct Lab {
+            QString name;
+            QString dir;
+            std::unique_ptr<SimProcess> sim;
+            QString service() const { return kService + QLatin1Char('.') + name; }
+        };
+        Lab labs[2];
+        labs[0].name = QStringLiteral("LabA");
+        labs[1].name = QStringLiteral("LabB");
+        for (Lab& lab : labs) {
+            lab.dir = dir_->filePath(QStringLiteral("controller ") + lab.name);
+            QVERIFY(QDir().mkpath(lab.dir));
+            TestSupport::WriteFile(lab.dir + QStringLiteral("/LED_CONFIG.TXT"),
+                                   TestSupport::Config(1, 500) + "\"NAME\"," + lab.name.toLatin1() + "\r\n");
+            lab.sim = std::make_unique<SimProcess>();
+            QVERIFY(lab.sim->Start({QStringLiteral("--link"), lab.dir + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
+            const Ran reg = RunProgram(QStringLiteral(ORVANE_BIN_DIR "/orvane"),
+                                       {QStringLiteral("--app-dir"), lab.dir, QStringLiteral("--regserver")}, Env());
+            QVERIFY2(reg.code == 0, qPrintable(reg.err));
+        }
+        QVERIFY(StartBus());
+
+        // Both at once, one client each.
+        QProcess clients[2];
+        for (int i = 0; i < 2; ++i) {
+            clients[i].setProcessEnvironment(bus_->Environment(Env()));
+            const QString n = QString::number(i + 1);
+            clients[i].start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"),
+                             {QStringLiteral("--name"), labs[i].name,
+                              QStringLiteral("LED R 1%1;LED G 2%1;Ver").arg(n)});
+        }
+        for (QProcess& c : clients) {
+            QVERIFY(c.waitForFinished(30000));
+            QCOMPARE(c.exitCode(), 0);
+            QCOMPARE(c.readAllStandardOutput(), QByteArray("OK  ; OK  ; 1.0 ; \n"));
+        }
+        const QStringList allOff{"AVA500", "AVB500", "AVC500", "AVD500"};
+        QVERIFY(labs[0].sim->WaitForLogged(6));
+        QVERIFY(labs[1].sim->WaitForLogged(6));
+        const QStringList sentA = allOff + QStringList{"AVA489", "AVB479"};
+        const QStringList sentB = allOff + QStringList{"AVA488", "AVB478"};
+        QCOMPARE(labs[0].sim->LoggedLines(), sentA);
+        QCOMPARE(labs[1].sim->LoggedLines(), sentB);
+
+        qint64 pids[2];
+        for (int i = 0; i < 2; ++i) {
+            pids[i] = NameOwnerPid(labs[i].service());
+            QVERIFY(pids[i] > 0);
+            started_ << pids[i];
+        }
+        QVERIFY(pids[0] != pids[1]);
+        const QByteArray cmdline = TestSupport::ReadFile(QStringLiteral("/proc/%1/cmdline").arg(pids[1]));
+        QVERIFY(cmdline.split('\0').contains(labs[1].dir.toUtf8()));
+
+        // One ends; the other goes on serving by its name.
+        ::kill(pid_t(pids[0]), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pids[0]), 10000);
+        QCOMPARE(labs[0].sim->LoggedLines().mid(6), allOff);
+        const Ran after = OrvaneExec(QStringLiteral("LED B 3"), {QStringLiteral("--name"), labs[1].name});
+        QCOMPARE(after.out, QStringLiteral("OK  ; \n"));
+        QVERIFY(labs[1].sim->WaitForLogged(7));
+        QCOMPARE(labs[1].sim->LoggedLines().mid(6), QStringList{"AVC497"});
+        ::kill(pid_t(pids[1]), SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(!Alive(pids[1]), 10000);
+        QCOMPARE(labs[1].sim->LoggedLines().mid(7), allOff);
+        QCOMPARE(labs[0].sim->LoggedLines().size(), qsizetype(10));
     }
 
     void takenNameOrNoBusLeavesTheProgramRunningWithoutAutomation()

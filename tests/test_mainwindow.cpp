@@ -2,14 +2,20 @@
 // channel rows, "Tie", the check boxes and the unload rule.
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
+#include "mainwindow/frmSerialDevice.h"
 #include "mainwindow/frmVURUruduvo.h"
+#include "comm/SerialDevices.h"
+#include "comm/frmComm.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QSerialPort>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyleFactory>
@@ -86,6 +92,17 @@ class TestMainWindow : public QObject {
             qFatal("no such action: %s", qPrintable(action));
         }
         return {};
+    }
+
+    // Runs what the operator does in the Serial Device window once it shows.
+    static void WhenSerialDeviceShows(const std::function<void(frmSerialDevice*)>& act)
+    {
+        QTimer::singleShot(0, [act] {
+            if (auto* w = qobject_cast<frmSerialDevice*>(QApplication::activeModalWidget()))
+                act(w);
+            else
+                WhenSerialDeviceShows(act);
+        });
     }
 
 private slots:
@@ -455,6 +472,59 @@ private slots:
         QCOMPARE(LEDMain::SetChannel("a", 10), int16_t(-1));
         QCOMPARE(NewLines(0), QStringList{});
         QCOMPARE(Form()->txtMsg->text(), QString("keep"));
+    }
+
+    // Configuration > Serial Device lists the devices (supplied here: the test
+    // machines have none), shows where COM7 leads, follows a device plugged in
+    // while it shows, and links COM7 to the one chosen and reopens the port there.
+    void serialDeviceLinksThePortAndReopensIt()
+    {
+        QCOMPARE(LEDMain::AppInit(), int16_t(1));
+        QCOMPARE(NewLines(4).size(), 4);
+        SimProcess other;
+        QVERIFY(other.Start({"--no-show"}));
+        SerialDevices::Device sim;
+        sim.path = fx_.sim->PtyPath();
+        sim.description = "first";
+        SerialDevices::Device plugged;
+        plugged.path = other.PtyPath();
+        plugged.description = "second";
+        SerialDevices::Device missing;
+        missing.path = "/dev/ttyUSB-none";
+        QList<SerialDevices::Device> listed{sim, missing};
+        SerialDevices::SetSource([&listed] { return listed; });
+        const auto restore = qScopeGuard([] { SerialDevices::SetSource({}); });
+
+        QStringList seen;
+        int refusals = 0;
+        WhenSerialDeviceShows([&](frmSerialDevice* w) {
+            seen << w->lblTarget->text() << QString::number(w->lstDevices->count());
+            // A device that is no character device is refused, and the window stays.
+            w->lstDevices->setCurrentRow(1);
+            w->cmdLink->click();
+            refusals = int(fx_.boxes->boxes.size());
+            listed << plugged;
+            QTest::qWait(frmSerialDevice::kRefreshMs * 2 + 200);
+            seen << QString::number(w->lstDevices->count());
+            w->lstDevices->setCurrentRow(2);
+            seen << w->lstDevices->currentItem()->text();
+            w->cmdLink->click();
+        });
+        Form()->mnuSerialDevice->trigger();
+
+        QCOMPARE(seen.value(0), "COM7 -> " + fx_.sim->PtyPath());
+        QCOMPARE(seen.value(1), "2");
+        QCOMPARE(refusals, 1);
+        QVERIFY2(fx_.boxes->boxes.value(0).text.contains("is not a character device"),
+                 qPrintable(fx_.boxes->Texts().join('|')));
+        QCOMPARE(seen.value(2), "3");
+        QVERIFY2(seen.value(3).startsWith(other.PtyPath() + "  second"), qPrintable(seen.value(3)));
+        QCOMPARE(QFileInfo(fx_.Path("COM7")).symLinkTarget(), other.PtyPath());
+        QVERIFY(LEDCOMM::CommForm()->MSComm1->isOpen());
+        QCOMPARE(LEDMain::ExecScript("LED R 7"), QString("OK  ; "));
+        QVERIFY(other.WaitForLogged(1));
+        QCOMPARE(other.LoggedLines(), QStringList{"AVA493"});
+        QCOMPARE(NewLines(0), QStringList());
     }
 
     void silentControllerShowsValueAndLogsError()

@@ -4,7 +4,8 @@
 //   orvane-exec -                 runs each line of standard input as a script
 //                                 on one object, one response line each
 //   orvane-exec -f FILE           the same with the lines of FILE
-//   --name NAME                   the program serving as Orvane.OrvaneCmd.NAME
+//   orvane-exec --name NAME ...   the program whose settings say NAME
+//                                 (it serves as Orvane.OrvaneCmd.NAME)
 //
 // A program that is not running is started by the bus when its activation
 // file is installed (orvane --regserver, or an installed program's). D-Bus
@@ -18,14 +19,12 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QFile>
-#include <QRegularExpression>
 #include <QTextStream>
 #include <climits>
 
 namespace {
 
 using BusNames::kRoot;
-using BusNames::kService;
 
 // A script runs as long as its exchanges with the controller take; a call
 // time-out would give up on it while the program carries on. INT_MAX is the
@@ -49,7 +48,7 @@ struct Known {
                             QStringLiteral("run each line of FILE as a script, as - does"),
                             QStringLiteral("FILE")};
     QCommandLineOption name{QStringLiteral("name"),
-                            QStringLiteral("address the program serving as Orvane.OrvaneCmd.NAME"),
+                            QStringLiteral("the program whose settings say NAME (Orvane.OrvaneCmd.NAME)"),
                             QStringLiteral("NAME")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
                             QStringLiteral("print this and exit")};
@@ -135,15 +134,11 @@ int main(int argc, char** argv)
         return UsageError(fromFile ? QStringLiteral("-f FILE takes no script besides")
                                    : rest.isEmpty() ? QStringLiteral("no script given")
                                                     : QStringLiteral("one script at a time (quote it)"));
-    QString service = kService;
-    if (parser.isSet(k.name)) {
-        // One element of a bus name: letters, digits, _ and -, not beginning with a digit.
-        static const QRegularExpression element(QStringLiteral("^[A-Za-z_-][A-Za-z0-9_-]*$"));
-        const QString name = parser.value(k.name);
-        if (!element.match(name).hasMatch())
-            return UsageError(QStringLiteral("--name %1 cannot be part of a bus name").arg(name));
-        service += QLatin1Char('.') + name;
-    }
+    const QString name = parser.value(k.name);
+    if (parser.isSet(k.name) && !BusNames::IsControllerName(name))
+        return UsageError(QStringLiteral("\"%1\" is no controller name: letters, digits and underscores, not "
+                                         "starting with a digit, at most %2").arg(name).arg(BusNames::kMaxNameLength));
+    const QString service = BusNames::ServiceFor(name);
 
     QCoreApplication app(argc, argv);
     QFile file;

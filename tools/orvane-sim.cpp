@@ -142,6 +142,10 @@ public:
                 return 1;
             }
         }
+        // Before the link and the path: a stop that comes as soon as the path is
+        // read must still take the link away.
+        if (!WatchSignals())
+            return 1;
         if (!opt_.link.empty() && !MakeLink())
             return 1;
         show_ = opt_.show < 0 ? isatty(STDOUT_FILENO) : opt_.show;
@@ -204,13 +208,14 @@ private:
         return true;
     }
 
-    void Loop()
+    bool WatchSignals()
     {
         int wake[2];
         if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
             perror("orvane-sim: pipe");
-            return;
+            return false;
         }
+        wakeRead_ = wake[0];
         g_wakeWrite = wake[1];
         struct sigaction sa{};
         sa.sa_handler = OnSignal;
@@ -218,7 +223,11 @@ private:
         sigaction(SIGINT, &sa, nullptr);
         sigaction(SIGHUP, &sa, nullptr);
         signal(SIGPIPE, SIG_IGN);
+        return true;
+    }
 
+    void Loop()
+    {
         while (!g_stop && !gone_) {
             int timeout = -1;
             if (!pending_.empty())
@@ -228,7 +237,7 @@ private:
             // After a hang-up the terminal is left out of one poll, so a
             // lasting hang-up costs a look every 100 ms, not a tight loop.
             const short events = POLLIN | (Flooding() ? POLLOUT : 0);
-            pollfd fds[2] = {{hangup_ ? -1 : master_, events, 0}, {wake[0], POLLIN, 0}};
+            pollfd fds[2] = {{hangup_ ? -1 : master_, events, 0}, {wakeRead_, POLLIN, 0}};
             const bool wasHungUp = hangup_;
             hangup_ = false;
             const int n = poll(fds, 2, timeout);
@@ -400,6 +409,7 @@ private:
     }
 
     Options opt_;
+    int wakeRead_ = -1;
     int master_ = -1;
     int slave_ = -1;
     std::string slaveName_;
