@@ -10,6 +10,9 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <csignal>
+#include <vector>
+#include <cerrno>
+#include <grp.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <memory>
@@ -42,6 +45,34 @@ void DrainSignalPipe()
 
 // ---- Single-instance lock ----
 std::unique_ptr<QLockFile> g_instanceLock;
+
+// ---- Device access ----
+QString GroupName(gid_t gid)
+{
+    std::vector<char> buf(4096);
+    group g{};
+    group* found = nullptr;
+    while (::getgrgid_r(gid, &g, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    return found ? QString::fromLocal8Bit(found->gr_name) : QString::number(gid);
+}
+
+// getgroups, not the group file: a user added to the group after logging in
+// is listed there but this process still lacks the group.
+bool HoldsGroup(gid_t gid)
+{
+    if (::getegid() == gid)
+        return true;
+    const int n = ::getgroups(0, nullptr);
+    if (n <= 0)
+        return false;
+    std::vector<gid_t> groups(static_cast<size_t>(n));
+    const int got = ::getgroups(n, groups.data());
+    for (int i = 0; i < got; ++i)
+        if (groups[size_t(i)] == gid)
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -192,6 +223,22 @@ void KeepOwnerAndMode(const QString& path, int fd)
         [[maybe_unused]] const int result = ::fchown(fd, old.st_uid, old.st_gid);
     }
     [[maybe_unused]] const int result = ::fchmod(fd, old.st_mode & 07777);
+}
+
+DeviceRefusal CheckDeviceAccess(const QString& device)
+{
+    DeviceRefusal r;
+    const QByteArray path = QFile::encodeName(device);
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return r;
+    // Effective ids, as open() uses them; a held lock or a busy device is no refusal.
+    if (::faccessat(AT_FDCWD, path.constData(), R_OK | W_OK, AT_EACCESS) == 0 || errno != EACCES)
+        return r;
+    r.refused = true;
+    r.group = GroupName(st.st_gid);
+    r.inGroup = HoldsGroup(st.st_gid);
+    return r;
 }
 
 QString ExecutablePath()

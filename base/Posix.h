@@ -1,7 +1,7 @@
 #pragma once
 // The pieces of the program that speak to the operating system below Qt: stop
 // signals, the single-instance lock, a serial line's error counters and hang-up,
-// who holds a serial lock, the owner and mode of a saved file, the executable.
+// who holds a serial lock, who may use a device, the owner and mode of a saved file, the executable.
 #include <QString>
 #include <array>
 #include <functional>
@@ -47,6 +47,16 @@ QString SerialLockHolder(const QString& device);
 int RegularFileMode(const QString& path);
 // True when path names (or links to) a character device.
 bool IsCharDevice(const QString& path);
+// Why this process may not read and write a device: the owning group (its
+// number when it has no name) and whether the process holds that group now
+// (effective or supplementary; a group joined after this login does not count).
+struct DeviceRefusal {
+    bool refused = false;  // the device's mode refuses this process reading and writing it
+    QString group;
+    bool inGroup = false;
+};
+// With the process's effective ids; a missing device or one not refused gives refused == false.
+DeviceRefusal CheckDeviceAccess(const QString& device);
 // Gives the file open on fd the owner (where it differs and may be given) and the
 // exact mode of the file at path, which it is about to replace. Nothing when
 // path does not exist.

@@ -1,7 +1,6 @@
 #include "comm/LEDCOMM.h"
 
 #include "comm/Delay32.h"
-#include "comm/DeviceAccess.h"
 #include "comm/frmComm.h"
 #include "base/Log.h"
 #include "base/NumText.h"
@@ -223,6 +222,21 @@ int16_t CommPortNumber() { return g_port; }
 int16_t CommTimeOut() { return g_timeOut; }
 frmComm* CommForm() { return g_form; }
 
+namespace {
+// Which group owns a device this process may not use and, when this login
+// lacks the group, how to join it.
+QString PermissionHint(const QString& device)
+{
+    const Posix::DeviceRefusal r = Posix::CheckDeviceAccess(device);
+    if (!r.refused)
+        return QString();
+    QString hint = QStringLiteral(": %1 belongs to the group %2").arg(device, r.group);
+    if (!r.inGroup)
+        hint += QStringLiteral("; add your user to the group %1, then log in again").arg(r.group);
+    return hint;
+}
+} // namespace
+
 QString CommPortDevice(int16_t port)
 {
     QString dir = Platform::App().Path;
@@ -276,7 +290,7 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
             if (!holder.isEmpty())
                 text += QStringLiteral(": the port is in use by ") + holder;
             else
-                text += DeviceAccess::Hint(target);
+                text += PermissionHint(target);
         }
         failure = {p->error(), text};
         ClearError(p);
