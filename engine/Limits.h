@@ -1,6 +1,6 @@
 #pragma once
 // What one client may ask of the program over a road from outside (the session
-// bus now). One bad call must not take the program off the road for everybody.
+// bus, the broker). One bad call must not take the program off the road for everybody.
 #include <QStringView>
 #include <cstdint>
 
@@ -11,6 +11,12 @@ inline constexpr int64_t kMaxScriptBytes = int64_t(4) << 20;   // 4 MiB of UTF-8
 // Longer joined responses are never sent: the bus drops a connection that
 // sends a message over its own limit, and with it every client's objects.
 inline constexpr int64_t kMaxReplyBytes = int64_t(16) << 20;   // 16 MiB of UTF-8
+
+// Broker requests that wait while a script runs, and the bytes of their
+// scripts; more are answered with an error at once, so that a flood cannot
+// grow the program without end.
+inline constexpr int kMaxQueuedRequests = 4096;
+inline constexpr int64_t kMaxQueuedBytes = int64_t(64) << 20;   // 64 MiB
 
 // Objects one client connection may hold at once, made by CreateInstance.
 inline constexpr int kMaxObjectsPerClient = 4096;

@@ -25,7 +25,12 @@ namespace {
 Mqtt::Client* g_client = nullptr;
 QString g_where;          // host:port, as messages name the broker
 QString g_saidFailure;    // the failure last said on standard error
-QList<Mqtt::Message> g_queue;
+struct Request {
+    Mqtt::Message message;
+    int64_t scriptBytes = 0;  // a script over the limit is not kept, only its length
+};
+QList<Request> g_queue;
+int64_t g_queuedBytes = 0;
 bool g_busy = false;
 bool g_runScheduled = false;
 int16_t g_confirmed[4] = {0, 0, 0, 0};
@@ -104,12 +109,14 @@ void RunOne()
 {
     if (g_busy || g_queue.isEmpty() || !g_client)
         return;
-    const Mqtt::Message m = g_queue.takeFirst();
+    const Request r = g_queue.takeFirst();
+    const Mqtt::Message& m = r.message;
+    g_queuedBytes -= m.payload.size();
     g_busy = true;
     // A script queued behind a stop signal is not run.
     LEDMain::EndIfStopped();
     QString reply;
-    const int64_t bytes = m.payload.size();
+    const int64_t bytes = r.scriptBytes;
     if (bytes > Limits::kMaxScriptBytes) {
         reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
                     .arg(bytes)
@@ -133,7 +140,9 @@ void RunOne()
         ScheduleRun();
 }
 
-void OnReceived(const Mqtt::Message& m)
+} // namespace
+
+void Receive(const Mqtt::Message& m)
 {
     // A retained request would run again for every program that subscribes.
     if (m.retained) {
@@ -142,9 +151,25 @@ void OnReceived(const Mqtt::Message& m)
     }
     if (m.topic != Topic("exec"))
         return;
-    g_queue.append(m);
+    Request r{m, m.payload.size()};
+    if (r.scriptBytes > Limits::kMaxScriptBytes)
+        r.message.payload.clear();
+    if (g_queue.size() >= Limits::kMaxQueuedRequests
+        || g_queuedBytes + r.message.payload.size() > Limits::kMaxQueuedBytes) {
+        if (!m.responseTopic.isEmpty() && g_client)
+            g_client->Publish(m.responseTopic,
+                              QStringLiteral("Error %1 requests wait already; this one was not run")
+                                  .arg(g_queue.size())
+                                  .toUtf8(),
+                              false, 0, m.correlation);
+        return;
+    }
+    g_queuedBytes += r.message.payload.size();
+    g_queue.append(std::move(r));
     ScheduleRun();
 }
+
+namespace {
 
 void OnConnected()
 {
@@ -228,12 +253,13 @@ int16_t Start()
     g_where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
     g_saidFailure.clear();
     g_queue.clear();
+    g_queuedBytes = 0;
 
     g_client = new Mqtt::Client;
     g_client->SetWill(Topic("status"), "offline", true);
     // QoS 0: a request is never delivered twice, so no script runs twice.
     g_client->AddSubscription(Topic("exec"), 0);
-    QObject::connect(g_client, &Mqtt::Client::Received, g_client, &OnReceived);
+    QObject::connect(g_client, &Mqtt::Client::Received, g_client, &Receive);
     QObject::connect(g_client, &Mqtt::Client::Connected, g_client, &OnConnected);
     QObject::connect(g_client, &Mqtt::Client::Failed, g_client, &OnFailed);
     qCInfo(lcMqtt) << "joining" << g_where << "as" << s.clientId;
@@ -254,6 +280,7 @@ void Stop()
     g_client->Stop(Topic("status"), "offline", true);
     qCInfo(lcMqtt) << "left" << g_where;
     g_queue.clear();
+    g_queuedBytes = 0;
     g_busy = false;
     // Their queued calls go with the client.
     g_runScheduled = false;

@@ -7,6 +7,10 @@
 #include <QString>
 #include <cstdint>
 
+namespace Mqtt {
+struct Message;
+}
+
 namespace OrvaneMqtt {
 
 // Reads the MQTT settings from the loaded parameter table and, when MQTT_HOST
@@ -22,6 +26,10 @@ bool IsConnected();
 // SetChannel reports an intensity the controller confirmed for device channel
 // 0..3 (R, G, B, A); a change is published once the event loop turns.
 void ChannelConfirmed(int index, int16_t intensity);
+
+// What the broker hands over: a request on "exec" waits for its turn, or is
+// answered with an error at once when too many wait. Tests hand over bursts.
+void Receive(const Mqtt::Message& m);
 
 // NAME from LED_CONFIG.TXT when it is a valid name, else "orvane".
 QString ProgramName();

@@ -8,6 +8,7 @@
 #include "comm/LEDCOMM.h"
 #include "engine/Limits.h"
 #include "mainwindow/frmVURUruduvo.h"
+#include "mqtt/MqttClient.h"
 #include "tests/support/MqttBroker.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFixture.h"
@@ -184,6 +185,33 @@ private slots:
         QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-t", kExec, "-m", "LED B 77"}).code, 0);
         QTRY_COMPARE(LEDMain::CommandCounter(), before + 1);
         QCOMPARE(fx_.NewLines(1), QStringList{"AVC423"});
+    }
+
+    // A burst larger than the queue: the surplus is answered at once, the rest runs in order.
+    void floodBeyondTheQueueIsRefused()
+    {
+        QVERIFY(Join());
+        QProcess answers;
+        answers.start(QStringLiteral("mosquitto_sub"), broker_->ClientArgs() + QStringList{
+            "-V", "5", "-t", "reply/flood", "-C", "3", "-W", "20", "-F", "%D|%p"});
+        QVERIFY(answers.waitForStarted(5000));
+        QTest::qWait(300);  // subscribed
+        const int64_t before = LEDMain::CommandCounter();
+        Mqtt::Message m;
+        m.topic = OrvaneMqtt::TopicPrefix() + "exec";
+        m.responseTopic = "reply/flood";
+        for (int i = 0; i < Limits::kMaxQueuedRequests + 2; ++i) {
+            m.payload = i == 0 ? QByteArray("Ver") : QByteArray("CommandCount");
+            m.correlation = QByteArray::number(i);
+            OrvaneMqtt::Receive(m);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return answers.state() == QProcess::NotRunning; }, 25000));
+        const QString refused = QStringLiteral("|Error %1 requests wait already; this one was not run")
+                                    .arg(Limits::kMaxQueuedRequests);
+        QCOMPARE(QString::fromUtf8(answers.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+                 (QStringList{QString::number(Limits::kMaxQueuedRequests) + refused,
+                              QString::number(Limits::kMaxQueuedRequests + 1) + refused, "0|1.0 ; "}));
+        QTRY_COMPARE_WITH_TIMEOUT(LEDMain::CommandCounter(), before + Limits::kMaxQueuedRequests, 20000);
     }
 
     // NAME chooses the topics and the client id; one that is no valid name is "orvane".
