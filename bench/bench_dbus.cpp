@@ -36,11 +36,11 @@
 
 namespace {
 
-constexpr int Calls = 2000;
-constexpr int Warmup = 200;
-constexpr int ScriptCommands = 500;
-constexpr int ScriptRuns = 11;
-constexpr double Target = 1.5;
+constexpr int kCalls = 2000;
+constexpr int kWarmup = 200;
+constexpr int kScriptCommands = 500;
+constexpr int kScriptRuns = 11;
+constexpr double kTarget = 1.5;
 
 using BusNames::kService;
 
@@ -56,13 +56,13 @@ int Fail(const char* what, const QString& why = QString())
 
 // Every channel in turn, each at a value it does not have yet: a bar that is
 // set to where it stands sends nothing.
-int LedValue(int run, int i) { return 1 + (run * (ScriptCommands / 4) + i / 4) % 500; }
+int LedValue(int run, int i) { return 1 + (run * (kScriptCommands / 4) + i / 4) % 500; }
 
 QString LedScript(int run)
 {
     static const char* channels[] = {"R", "G", "B", "A"};
     QStringList commands;
-    for (int i = 0; i < ScriptCommands; ++i)
+    for (int i = 0; i < kScriptCommands; ++i)
         commands << QStringLiteral("LED %1 %2").arg(QLatin1String(channels[i % 4])).arg(LedValue(run, i));
     return commands.join(QLatin1Char(';'));
 }
@@ -71,7 +71,7 @@ QString LedScript(int run)
 QStringList ChannelCommands(int run)
 {
     QStringList lines;
-    for (int i = 0; i < ScriptCommands; ++i)
+    for (int i = 0; i < kScriptCommands; ++i)
         lines << QStringLiteral("AV%1%2").arg(QChar('A' + i % 4)).arg(500 - LedValue(run, i), 3, 10, QChar('0'));
     return lines;
 }
@@ -138,7 +138,7 @@ int main(int argc, char** argv)
     };
 
     QDBusMessage reply;
-    for (int i = 0; i < Warmup; ++i) {
+    for (int i = 0; i < kWarmup; ++i) {
         timed(exec, &reply);
         timed(ping, &reply);
     }
@@ -146,9 +146,9 @@ int main(int argc, char** argv)
         return Fail("Ping failed", reply.errorMessage());
 
     std::vector<double> execUs, pingUs;
-    execUs.reserve(Calls);
-    pingUs.reserve(Calls);
-    for (int i = 0; i < Calls; ++i) {
+    execUs.reserve(kCalls);
+    pingUs.reserve(kCalls);
+    for (int i = 0; i < kCalls; ++i) {
         execUs.push_back(timed(exec, &reply));
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().value(0).toString() != QLatin1String("1.0 ; "))
             return Fail("Exec(\"Ver\") failed", reply.errorMessage());
@@ -162,16 +162,16 @@ int main(int argc, char** argv)
 
     std::printf("%s\n", spread ? "Client, bus, program and simulator spread over the CPUs"
                                : "Client, bus, program and simulator on one CPU");
-    std::printf("Automation call against the bus's own round trip, %d calls each, taking turns\n", Calls);
+    std::printf("Automation call against the bus's own round trip, %d calls each, taking turns\n", kCalls);
     std::printf("  Exec(\"Ver\")                      median %8.1f us\n", execMedian);
     std::printf("  org.freedesktop.DBus.Peer.Ping   median %8.1f us\n", pingMedian);
-    std::printf("  ratio                                   %8.2f   (target <= %.1f: %s)\n", ratio, Target,
-                ratio <= Target ? "met" : "NOT met");
+    std::printf("  ratio                                   %8.2f   (target <= %.1f: %s)\n", ratio, kTarget,
+                ratio <= kTarget ? "met" : "NOT met");
 
     QDBusMessage script = exec;
-    const QString expected = QStringLiteral("OK  ; ").repeated(ScriptCommands);
+    const QString expected = QStringLiteral("OK  ; ").repeated(kScriptCommands);
     std::vector<double> perSecond;
-    for (int run = 0; run < ScriptRuns; ++run) {
+    for (int run = 0; run < kScriptRuns; ++run) {
         script.setArguments({LedScript(run)});
         const int logged = int(sim.LoggedLines().size());
         const double us = timed(script, &reply);
@@ -179,12 +179,12 @@ int main(int argc, char** argv)
             return Fail("the LED script failed", reply.errorMessage());
         if (reply.arguments().value(0).toString() != expected)
             return Fail("the LED script was not answered OK throughout");
-        if (!sim.WaitForLogged(logged + ScriptCommands)
+        if (!sim.WaitForLogged(logged + kScriptCommands)
             || sim.LoggedLines().mid(logged) != ChannelCommands(run))
             return Fail("the simulator did not receive the script's channel commands");
-        perSecond.push_back(ScriptCommands / (us / 1e6));
+        perSecond.push_back(kScriptCommands / (us / 1e6));
     }
-    std::printf("Script of %d \"LED\" commands in one Exec against orvane-sim, %d runs\n", ScriptCommands, ScriptRuns);
+    std::printf("Script of %d \"LED\" commands in one Exec against orvane-sim, %d runs\n", kScriptCommands, kScriptRuns);
     std::printf("  median %8.0f commands/s   (best %.0f, worst %.0f)\n", Median(perSecond),
                 *std::max_element(perSecond.begin(), perSecond.end()),
                 *std::min_element(perSecond.begin(), perSecond.end()));

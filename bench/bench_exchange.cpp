@@ -40,8 +40,8 @@
 
 namespace {
 
-constexpr int Exchanges = 2000;
-constexpr int WaitMs = 1000;
+constexpr int kExchanges = 2000;
+constexpr int kWaitMs = 1000;
 
 using Bench::Clock;
 using Bench::Median;
@@ -183,14 +183,14 @@ int main(int argc, char** argv)
         return Fail("port did not open");
     std::vector<double> viaComm;
     std::vector<double> viaPlain;
-    viaComm.reserve(Exchanges);
-    viaPlain.reserve(Exchanges);
+    viaComm.reserve(kExchanges);
+    viaPlain.reserve(kExchanges);
     QString reply;
     for (int i = 0; i < 50; ++i) {  // warm up
         LEDCOMM::CommQuery(Command(i), reply);
         plain.Query(Command(i).toStdString(), 1000);
     }
-    for (int i = 0; i < Exchanges; ++i) {
+    for (int i = 0; i < kExchanges; ++i) {
         const QString cmd = Command(i);
         const std::string plainCmd = cmd.toStdString();
         for (int turn = 0; turn < 2; ++turn) {
@@ -214,7 +214,7 @@ int main(int argc, char** argv)
     const double plainMedian = Median(viaPlain);
     const double ratio = commMedian / plainMedian;
     printf("exchanges: %d through CommQuery, %d from a plain termios client, taking turns (%s)\n",
-           Exchanges, Exchanges, spread ? "CPUs as the scheduler likes" : "simulator and clients on one CPU");
+           kExchanges, kExchanges, spread ? "CPUs as the scheduler likes" : "simulator and clients on one CPU");
     printf("median CommQuery:      %8.1f us\n", commMedian);
     printf("median termios client: %8.1f us\n", plainMedian);
     printf("ratio:                 %8.3f  (target <= 1.25: %s)\n", ratio, ratio <= 1.25 ? "met" : "MISSED");
@@ -223,7 +223,7 @@ int main(int argc, char** argv)
     TestSupport::SimProcess silent;
     if (!silent.Start({"--link", dir.filePath("COM41"), "--silent", "--log", "/dev/null"}))
         return Fail("silent orvane-sim did not start");
-    if (!configure(41, WaitMs) || !LEDCOMM::CommOpenConfigured())
+    if (!configure(41, kWaitMs) || !LEDCOMM::CommOpenConfigured())
         return Fail("silent port did not open");
     QElapsedTimer wall;
     double cpu0 = CpuMs();
@@ -242,8 +242,8 @@ int main(int argc, char** argv)
     printf("wait on a port that is not open:   after %lld ms, CPU %.2f ms\n", wall.elapsed(), cpu);
 
     // Unplugged and back: the program looks once a second and reopens by itself.
-    constexpr int Rounds = 5;
-    constexpr int GoneMs = 3000;
+    constexpr int kRounds = 5;
+    constexpr int kGoneMs = 3000;
     std::vector<double> backMs;
     double goneCpu = 0;
     double goneMs = 0;
@@ -252,12 +252,12 @@ int main(int argc, char** argv)
         if (!device->Start({"--link", dir.filePath("COM42"), "--log", "/dev/null"}) || !configure(42, 500)
             || !LEDCOMM::CommOpenConfigured())
             return Fail("port 42 did not open");
-        for (int round = 0; round < Rounds; ++round) {
+        for (int round = 0; round < kRounds; ++round) {
             device->Stop();
             if (!RunUntil([] { return !LEDCOMM::CommForm()->MSComm1->isOpen(); }, 5000))
                 return Fail("the vanished device was not closed");
             // Returns at another point of the once-a-second look each round.
-            const int gone = GoneMs + round * 1000 / Rounds;
+            const int gone = kGoneMs + round * 1000 / kRounds;
             cpu0 = CpuMs();
             Idle(gone);
             goneCpu += CpuMs() - cpu0;
@@ -274,7 +274,7 @@ int main(int argc, char** argv)
     }
     const double worst = *std::max_element(backMs.begin(), backMs.end());
     printf("device gone: CPU %.2f ms per second of waiting (%d waits, %.0f ms in all)\n", goneCpu / (goneMs / 1000.0),
-           Rounds, goneMs);
+           kRounds, goneMs);
     printf("device back to an answered command: median %.0f ms, worst %.0f ms  (target <= 2000: %s)\n",
            Median(backMs), worst, worst <= 2000 ? "met" : "MISSED");
 

@@ -28,9 +28,9 @@
 
 namespace {
 
-constexpr int Calls = 2000;
-constexpr int Warmup = 200;
-constexpr double Target = 1.5;
+constexpr int kCalls = 2000;
+constexpr int kWarmup = 200;
+constexpr double kTarget = 1.5;
 
 using Bench::Clock;
 using Bench::Median;
@@ -182,16 +182,16 @@ int main(int argc, char** argv)
     for (int i = 0; i < 50; ++i)
         mosquitto_loop(r.m, 10, 1);  // the subscription is in place
 
-    for (int i = 0; i < Warmup; ++i) {
+    for (int i = 0; i < kWarmup; ++i) {
         if (r.Time("orvane/orvane/exec", "Ver") < 0)
             return Fail("exec \"Ver\" was not answered");
         if (r.Time("bench/echo", "Ver") < 0)
             return Fail("the echo client did not answer");
     }
     std::vector<double> execUs, echoUs;
-    execUs.reserve(Calls);
-    echoUs.reserve(Calls);
-    for (int i = 0; i < Calls; ++i) {
+    execUs.reserve(kCalls);
+    echoUs.reserve(kCalls);
+    for (int i = 0; i < kCalls; ++i) {
         const double e = r.Time("orvane/orvane/exec", "Ver");
         if (e < 0 || r.answer != "1.0 ; ")
             return Fail("exec \"Ver\" was not answered with \"1.0 ; \"", QString::fromUtf8(r.answer));
@@ -206,11 +206,11 @@ int main(int argc, char** argv)
     const double ratio = execMedian / echoMedian;
     std::printf("%s\n", spread ? "Client, broker, program, echo and simulator spread over the CPUs"
                                : "Client, broker, program, echo and simulator on one CPU");
-    std::printf("MQTT request against a plain echo through the same broker, %d requests each, taking turns\n", Calls);
+    std::printf("MQTT request against a plain echo through the same broker, %d requests each, taking turns\n", kCalls);
     std::printf("  exec \"Ver\"          median %8.1f us\n", execMedian);
     std::printf("  echo                median %8.1f us\n", echoMedian);
-    std::printf("  ratio                      %8.2f   (target <= %.1f: %s)\n", ratio, Target,
-                ratio <= Target ? "met" : "NOT met");
+    std::printf("  ratio                      %8.2f   (target <= %.1f: %s)\n", ratio, kTarget,
+                ratio <= kTarget ? "met" : "NOT met");
 
     mosquitto_destroy(r.m);
     echo.kill();
