@@ -183,7 +183,9 @@ frmVURUruduvo::frmVURUruduvo(QWidget* parent) : QMainWindow(parent)
     setObjectName(QStringLiteral("frmVURUruduvo"));
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(QStringLiteral("LED Variable Control"));
-    setWindowIcon(MakeIcon());
+    // The program's icon, so the editor windows carry it as well.
+    if (QGuiApplication::windowIcon().isNull())
+        QGuiApplication::setWindowIcon(MakeIcon());
     BuildControls();
     BuildMenus();
     LEDMain::MainFormLoad(this);

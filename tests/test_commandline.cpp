@@ -305,6 +305,8 @@ private slots:
         QCOMPARE(Editors().size(), 1);
         QCOMPARE(Editors().first()->txtText->toPlainText(), QString("LED <channel> <value>\n"));
         QCOMPARE(Editors().first()->windowTitle(), fx_.dir->path() + "/LED_COMMANDS.TXT");
+        QCOMPARE(Editors().first()->windowIcon().cacheKey(), Form()->windowIcon().cacheKey());
+        QVERIFY(!Editors().first()->windowIcon().isNull());
         CloseEditors();
 
         // Without its own, the application directory shares the one beside the executable.
