@@ -12,6 +12,7 @@
 #include "tests/support/MqttBroker.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFixture.h"
+#include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <QElapsedTimer>
@@ -88,7 +89,8 @@ class TestMqtt : public QObject {
         QProcess process;
     };
     std::unique_ptr<Program> StartProgram(const QByteArray& more = QByteArray(),
-                                          const QList<QPair<QString, QByteArray>>& files = {})
+                                          const QList<QPair<QString, QByteArray>>& files = {},
+                                          const QStringList& args = {}, const QString& busAddress = {})
     {
         auto p = std::make_unique<Program>();
         const QString app = p->dir.filePath(QStringLiteral("app"));
@@ -101,9 +103,10 @@ class TestMqtt : public QObject {
         }
         QProcessEnvironment env = TestSupport::Headless();
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), p->dir.filePath(QStringLiteral("run")));
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   busAddress.isEmpty() ? QStringLiteral("unix:path=/nonexistent") : busAddress);
         p->process.setProcessEnvironment(env);
-        p->process.start(app + QStringLiteral("/orvane"), {});
+        p->process.start(app + QStringLiteral("/orvane"), args);
         return p->process.waitForStarted(5000) ? std::move(p) : nullptr;
     }
 
@@ -423,6 +426,28 @@ private slots:
         live.kill();
         live.waitForFinished(3000);
         QCOMPARE(live.readAllStandardOutput().trimmed(), QByteArray("offline"));
+        QCOMPARE(broker_->Retained(kStatus), QByteArray("offline"));
+
+        // Serving the bus behind a hidden window, it ends by its own rule when
+        // the bus goes: the window unloads and the event loop returns.
+        PrivateBus own;
+        QVERIFY(own.Start());
+        QTemporaryDir appDir;
+        TestSupport::WriteFile(appDir.filePath("LED_CONFIG.TXT"), Config(3, 100) + MqttSettings(broker_->Port()));
+        TestSupport::SimProcess sim;
+        QVERIFY(sim.Start({"--link", appDir.filePath("COM3"), "--no-show"}));
+        p = StartProgram(QByteArray(), {}, {"--automation", "--app-dir", appDir.path()}, own.Address());
+        QVERIFY(p);
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
+        const Ran ran = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"LED R 100"},
+                                                own.Environment());
+        QCOMPARE(ran.out.trimmed(), QStringLiteral("OK  ;"));
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kState), QByteArray(R"({"R":100,"G":0,"B":0,"A":0})"), 5000);
+        own.Stop();
+        QVERIFY(p->process.waitForFinished(10000));
+        QCOMPARE(p->process.exitCode(), 0);
+        // The lights went off on the way out, and the broker was told before "offline".
+        QCOMPARE(broker_->Retained(kState), QByteArray(R"({"R":0,"G":0,"B":0,"A":0})"));
         QCOMPARE(broker_->Retained(kStatus), QByteArray("offline"));
     }
 
