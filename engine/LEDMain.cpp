@@ -343,7 +343,10 @@ int16_t DeviceConnect()
     QObject::disconnect(form, &frmComm::Reopened, nullptr, nullptr);
     QObject::connect(form, &frmComm::Reopened, form, [] { g_channelFailed.fill(true); });
     const bool open = LEDCOMM::CommOpenConfigured();
-    qCDebug(lcApp) << "start-up: port" << LEDCOMM::CommPortNumber() << (open ? "open" : "not open");
+    // With no window to show it, the trace says why.
+    const QString why = open ? QString() : LEDCOMM::GetErrLog().split(QStringLiteral("\r\n")).value(0);
+    qCDebug(lcApp).noquote() << "start-up: port" << LEDCOMM::CommPortNumber()
+                             << (open ? QStringLiteral("open") : QStringLiteral("not open: ") + why);
     return open ? 1 : -1;
 }
 

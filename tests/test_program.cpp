@@ -196,6 +196,17 @@ private slots:
         const QString err = QString::fromLocal8Bit(errBytes);
         QVERIFY2(err.contains("LED_CONFIG.TXT does not exist"), qPrintable(err));
         Terminate(*p);
+
+        // With no window to show why the port did not open, the trace says it.
+        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), TestSupport::Config(3, 300));
+        sim_->Stop();
+        QVERIFY(QFile::link(dir_->filePath("gone"), dir_->filePath("COM3")));
+        p = StartProgram({"--verbose"});
+        errBytes.clear();
+        QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("event loop runs"), 10000);
+        QVERIFY2(errBytes.contains("orvane.app: start-up: port 3 not open: CommOpenPort  1 No such file or directory\n"),
+                 errBytes.constData());
+        Terminate(*p);
     }
 };
 
