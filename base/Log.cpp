@@ -8,6 +8,11 @@ namespace Log {
 
 void SetUp() { qSetMessagePattern(QStringLiteral("%{if-debug}%{category}: %{endif}%{message}")); }
 
+void Say(const QString& line, QMessageLogger::CategoryFunction category)
+{
+    qCWarning(category, "orvane: %s", qUtf8Printable(line));
+}
+
 void EnableTraces(bool on)
 {
     QLoggingCategory::setFilterRules(on ? QStringLiteral("orvane.*.debug=true") : QString());

@@ -18,6 +18,9 @@ namespace Log {
 // its category. QT_MESSAGE_PATTERN still overrides it.
 void SetUp();
 
+// A warning of the program's own on standard error: "orvane: " and the line.
+void Say(const QString& line, QMessageLogger::CategoryFunction category = &lcApp);
+
 // Turns the debug traces of every orvane.* category on, or back off.
 void EnableTraces(bool on = true);
 

@@ -105,7 +105,7 @@ void Terminate()
 }
 
 // The program's own warnings: users and their scripts read them as "orvane: ..." lines.
-void Say(const QString& line) { qCWarning(lcApp, "orvane: %s", qUtf8Printable(line)); }
+using Log::Say;
 
 void Main()
 {

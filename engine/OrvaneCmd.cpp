@@ -511,7 +511,7 @@ int RegServer(bool install)
             return 0;
         }
         if (!Activation::Remove(file, &why)) {
-            qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
+            Log::Say(why, &lcDbus);
             return 1;
         }
         out << "orvane: removed " << file << "; " << service << " no longer starts this program"
@@ -527,7 +527,7 @@ int RegServer(bool install)
         args << QStringLiteral("--app-dir") << Platform::App().Path;
     const QString exec = Activation::ExecLine(program, args);
     if (!Activation::Write(file, service, exec, &why)) {
-        qCWarning(lcDbus, "orvane: %s", qUtf8Printable(why));
+        Log::Say(why, &lcDbus);
         return 1;
     }
     out << "orvane: wrote " << file << "; a client calling " << service << " now starts \"" << exec

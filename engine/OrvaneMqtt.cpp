@@ -38,7 +38,7 @@ bool g_statePending = false;
 
 QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
-void Say(const QString& line) { qCWarning(lcApp, "orvane: %s", qUtf8Printable(line)); }
+using Log::Say;
 
 // A parameter's value without the message that a missing one gets elsewhere:
 // every MQTT setting is optional.
