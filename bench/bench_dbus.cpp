@@ -31,7 +31,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <sched.h>
 #include <vector>
 
 namespace {
@@ -45,14 +44,9 @@ constexpr double kTarget = 1.5;
 using BusNames::kService;
 
 using Bench::Clock;
+using Bench::Fail;
 using Bench::Median;
 using Bench::Micros;
-
-int Fail(const char* what, const QString& why = QString())
-{
-    std::fprintf(stderr, "bench_dbus: %s%s%s\n", what, why.isEmpty() ? "" : ": ", qPrintable(why));
-    return 1;
-}
 
 // Every channel in turn, each at a value it does not have yet: a bar that is
 // set to where it stands sends nothing.
@@ -83,11 +77,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const bool spread = QCoreApplication::arguments().contains(QStringLiteral("--spread"));
     if (!spread) {
-        // Set before any process is started, so that all of them inherit it.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0)
+        // Before any process is started, so that all of them inherit it.
+        if (!Bench::KeepToOneCpu())
             return Fail("cannot keep to one CPU; try --spread");
     }
 

@@ -31,7 +31,6 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <termios.h>
@@ -148,10 +147,7 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const bool spread = app.arguments().contains(QStringLiteral("--spread"));
     if (!spread) {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0)
+        if (!Bench::KeepToOneCpu())
             perror("bench_exchange: sched_setaffinity");
     }
     QTemporaryDir dir;

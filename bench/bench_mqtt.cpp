@@ -23,7 +23,6 @@
 #include <cstring>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <sched.h>
 #include <vector>
 
 namespace {
@@ -33,14 +32,9 @@ constexpr int kWarmup = 200;
 constexpr double kTarget = 1.5;
 
 using Bench::Clock;
+using Bench::Fail;
 using Bench::Median;
 using Bench::Micros;
-
-int Fail(const char* what, const QString& why = QString())
-{
-    std::fprintf(stderr, "bench_mqtt: %s%s%s\n", what, why.isEmpty() ? "" : ": ", qPrintable(why));
-    return 1;
-}
 
 mosquitto* NewClient(const char* id, int port, void* self)
 {
@@ -132,11 +126,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const bool spread = QCoreApplication::arguments().contains(QStringLiteral("--spread"));
     if (!spread) {
-        // Set before any process is started, so that all of them inherit it.
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        if (sched_setaffinity(0, sizeof one, &one) != 0)
+        // Before any process is started, so that all of them inherit it.
+        if (!Bench::KeepToOneCpu())
             return Fail("cannot keep to one CPU; try --spread");
     }
     mosquitto_lib_init();
