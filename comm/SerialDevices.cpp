@@ -93,6 +93,17 @@ QList<ComEntry> ComEntries(const QString& appDir)
     return list;
 }
 
+QString PortText(const QString& appDir, int port)
+{
+    const QFileInfo fi(QDir(appDir).filePath(QStringLiteral("COM%1").arg(port)));
+    const QString com = QStringLiteral("COM%1").arg(port);
+    if (fi.isSymLink())
+        return com + QStringLiteral(" -> ") + fi.symLinkTarget() + (fi.exists() ? QString() : QStringLiteral(" (missing)"));
+    if (fi.exists())
+        return com + QStringLiteral(" is not a link");
+    return com + QStringLiteral(" -> no link; port %1 opens /dev/ttyS%2").arg(port).arg(port - 1);
+}
+
 QString LinkPort(const QString& appDir, int port, const QString& device)
 {
     if (port < 1 || port > 32767)
@@ -145,15 +156,8 @@ void PrintList(QTextStream& out, const QString& appDir)
     const QList<ComEntry> entries = ComEntries(appDir);
     if (entries.isEmpty())
         out << "  none: port N opens /dev/ttyS<N-1>; make one with --link-port N DEVICE\n";
-    for (const ComEntry& e : entries) {
-        out << "  COM" << e.port;
-        if (!e.isLink)
-            out << " is not a link\n";
-        else if (e.dangling)
-            out << " -> " << e.target << " (missing)\n";
-        else
-            out << " -> " << e.target << '\n';
-    }
+    for (const ComEntry& e : entries)
+        out << "  " << PortText(appDir, e.port) << '\n';
 }
 
 } // namespace SerialDevices

@@ -42,6 +42,11 @@ struct ComEntry {
 // The COM<n> entries of an application directory, in port order.
 QList<ComEntry> ComEntries(const QString& appDir);
 
+// Where port `port` of appDir leads, as one line: "COM1 -> /dev/ttyUSB0",
+// "... (missing)" for a dangling link, "COM1 is not a link", or the device
+// it opens without one.
+QString PortText(const QString& appDir, int port);
+
 // Makes <appDir>/COM<port> a link to `device`, through its by-id name when the
 // list has one. An existing link is replaced in one step. Returns an empty
 // string when done, else why nothing was changed.

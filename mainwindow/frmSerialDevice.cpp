@@ -3,8 +3,6 @@
 #include "base/Platform.h"
 #include "comm/SerialDevices.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -71,16 +69,7 @@ frmSerialDevice::frmSerialDevice(const QString& appDir, int port, QWidget* paren
 
 void frmSerialDevice::Refresh()
 {
-    const QString entry = QDir(appDir_).filePath(QStringLiteral("COM%1").arg(port_));
-    const QFileInfo fi(entry);
-    QString target;
-    if (fi.isSymLink())
-        target = fi.symLinkTarget() + (fi.exists() ? QString() : QStringLiteral(" (missing)"));
-    else if (fi.exists())
-        target = QStringLiteral("not a link");
-    else
-        target = QStringLiteral("no link; port %1 opens /dev/ttyS%2").arg(port_).arg(port_ - 1);
-    lblTarget->setText(QStringLiteral("COM%1 -> %2").arg(port_).arg(target));
+    lblTarget->setText(SerialDevices::PortText(appDir_, port_));
 
     const QList<SerialDevices::Device> devices = SerialDevices::List();
     QStringList paths;
