@@ -3,6 +3,7 @@
 Q_LOGGING_CATEGORY(lcComm, "orvane.comm", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcDbus, "orvane.dbus", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcApp, "orvane.app", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcMqtt, "orvane.mqtt", QtInfoMsg)
 
 namespace Log {
 

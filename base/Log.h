@@ -5,11 +5,13 @@
 //   orvane.comm  each exchange: the command, the reply or why none came, the time taken
 //   orvane.dbus  calls, objects made and freed, clients appearing and vanishing
 //   orvane.app   start-up and shut-down steps, and the program's own warnings
+//   orvane.mqtt  the broker road: joining, leaving, connection attempts, ignored messages
 #include <QLoggingCategory>
 
 Q_DECLARE_LOGGING_CATEGORY(lcComm)
 Q_DECLARE_LOGGING_CATEGORY(lcDbus)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
+Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
 
 namespace Log {
 

@@ -11,8 +11,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPointer>
 #include <QThread>
 #include <algorithm>
 #include <array>
@@ -24,7 +22,7 @@ namespace {
 // ---- Error log state ----
 std::array<QString, kErrLogSlots> g_errLog;
 int16_t g_errPos = 0;
-QPointer<QLineEdit> g_msgBox;
+std::function<void(const QString&)> g_reportSink;
 
 } // namespace
 
@@ -38,11 +36,11 @@ void LogError(const QString& message)
 void ReportError(const QString& message)
 {
     LogError(message);
-    if (g_msgBox)
-        g_msgBox->setText(message);
+    if (g_reportSink)
+        g_reportSink(message);
 }
 
-void SetMsgBox(QLineEdit* box) { g_msgBox = box; }
+void SetReportSink(std::function<void(const QString& message)> sink) { g_reportSink = std::move(sink); }
 
 QString GetErrLog()
 {
@@ -59,7 +57,6 @@ QString GetErrLog()
 void ResetErrLog()
 {
     g_errLog.fill(QString());
-    g_msgBox = nullptr;
 }
 
 // ---- Port settings, open and close ----
@@ -186,7 +183,7 @@ void DropWaiting(QSerialPort* port)
 
 int16_t CommReadSettings()
 {
-    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    TRAPAR::SetParFile(kSettingsFile);
     if (TRAPAR::LoadPars() == -1)
         return -1;
     int16_t result = 1;
@@ -334,6 +331,13 @@ bool CommReopenPort(int16_t port, QString& failure)
 }
 
 bool CommOpenConfigured() { return CommOpenPort(g_port); }
+
+bool CommReopenConfigured()
+{
+    CommClosePort();
+    CommReadSettings();
+    return CommOpenConfigured();
+}
 
 bool CommClosePort()
 {

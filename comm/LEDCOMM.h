@@ -4,34 +4,37 @@
 #include <QList>
 #include <QString>
 #include <cstdint>
+#include <functional>
 
-class QLineEdit;
+// frmComm: the hidden host of the serial port; MSComm1 on it is the port itself (a QSerialPort).
 class frmComm;
 
 namespace LEDCOMM {
 
 // ---- Error reporting and log ----
-// Logs the message and shows it in the attached message box.
+// Logs the message, then hands it to the report sink when one is set.
 void ReportError(const QString& message);
 void LogError(const QString& message);
-// Attaches the box that ReportError writes to (nullptr detaches). A box that
-// is destroyed later is simply no longer written.
-void SetMsgBox(QLineEdit* box);
+// Where ReportError's messages go besides the log: start-up shows them in the
+// Response box. An empty function sets none.
+void SetReportSink(std::function<void(const QString& message)> sink);
 // The log, oldest first, each message followed by CR LF.
 QString GetErrLog();
 constexpr int kErrLogSlots = 101;
 
-// Empties the log and detaches the box; the write position stays. Used when
+// Empties the log; the write position and the report sink stay. Used when
 // the serial host is created.
 void ResetErrLog();
 
 // ---- Port settings, open and close ----
+// The settings file in the application directory.
+inline const QString kSettingsFile = QStringLiteral("LED_CONFIG.TXT");
 // Loads LED_CONFIG.TXT and takes PORT and TIMEOUT: 1 when both were read; -1
 // when the file could not be loaded, a name is missing (the old value stays),
 // or a value is no 16-bit number (said in a message box; TIMEOUT is then not
 // read when PORT was the bad one).
 int16_t CommReadSettings();
-// Creates the serial host with a closed port, an empty error log and no message box.
+// Creates the serial host with a closed port and an empty error log.
 void CommFormLoad();
 // Removes the serial host, closing its port.
 void CommFormUnload();
@@ -43,6 +46,9 @@ void SetCommInTerm(int16_t code);
 // with "CommOpenPort <n> <text>" logged (an open port is left open).
 bool CommOpenPort(int16_t port);
 bool CommOpenConfigured();
+// After the settings changed: the port closed, the settings read again and the
+// configured port opened. True when it opened.
+bool CommReopenConfigured();
 // CommOpenPort for a device that came back after it vanished: true when open,
 // with "CommOpenPort  0 <device> reopened" logged and shown; false with the
 // failure's log line in failure, not logged.

@@ -1,10 +1,17 @@
 #pragma once
-// Program entry, start-up and shut-down, the command interpreter and channel output.
+// Program entry, start-up and shut-down, the command interpreter and channel
+// output. One module over several files: LEDMain.cpp (process entry, stop
+// signals), Startup.cpp (start-up, shut-down, the instance lock), Lifetime.cpp
+// (the main window's load and unload, what keeps the process alive), AppDir.cpp
+// (the application directory), ChannelOutput.cpp, Interpreter.cpp.
+// The main window is frmVURUruduvo, reached through ChannelPanel; "VURUruduvo"
+// is the title of the "already running" box.
+#include "engine/ChannelPanel.h"
+
 #include <QString>
 #include <cstdint>
 
 class QObject;
-class frmVURUruduvo;
 
 namespace LEDMain {
 
@@ -48,8 +55,13 @@ bool HoldsInstanceLock();
 int16_t AppInit();
 // Creates the serial host and opens the configured port: 1 open, -1 not.
 int16_t DeviceConnect();
+// Hands the serial link's reports to their consumers: the Response box of the
+// panel while one is loaded. AppInit does this first.
+void ConnectReports();
 // All channels off, port closed, serial host gone. Always 0.
 int16_t AppShutdown();
+// True once AppShutdown has run since the last AppInit.
+bool ShutDownRan();
 
 // Routes SIGTERM, SIGINT and SIGHUP to the program's end from now on and
 // forgets a stop signal seen before. Run does this before start-up.
@@ -63,13 +75,16 @@ void WatchStopSignals(QObject* parent);
 // script gets its reply and no call queued behind it runs.
 void EndIfStopped();
 
+// How the main window is made; main() registers it (tests register theirs).
+void SetPanelFactory(ChannelPanelFactory factory);
 // The main window: the current instance, or nullptr when it is not loaded.
-frmVURUruduvo* MainForm();
-// The current instance, created (loaded, hidden) first when there is none.
-frmVURUruduvo* LoadMainForm();
+ChannelPanel* MainForm();
+// The current instance, created (loaded, hidden) first when there is none;
+// nullptr when no factory is registered or it made none.
+ChannelPanel* LoadMainForm();
 // Load and unload handling of the main window; the window calls these itself.
-void MainFormLoad(frmVURUruduvo* form);
-void MainFormUnload(frmVURUruduvo* form);
+void MainFormLoad(ChannelPanel* form);
+void MainFormUnload(ChannelPanel* form);
 
 // Other top-level windows (text editors) that keep the process alive while open.
 void HoldProcess();
@@ -95,6 +110,11 @@ void CheckProcessEnd();
 int16_t SetChannel(const QString& letter, int16_t intensity);
 // SetChannel with 0 for "A" to "D", each waiting for its reply. Always 0.
 int16_t AllChannelsOff();
+// AllChannelsOff for shut-down: its commands go out after a stop signal too.
+int16_t AllChannelsOffAtShutDown();
+// A controller that came back has lost what it was set to: every channel
+// counts as failed, so its next bar touch or "LED" sends again.
+void MarkChannelsUnsent();
 // 1 when a loaded window has that object name, else 0.
 int16_t IsFormLoaded(const QString& name);
 // Channel commands that failed since the program started; lets a caller tell

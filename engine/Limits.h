@@ -1,6 +1,7 @@
 #pragma once
 // What one client may ask of the program over a road from outside (the session
 // bus, the broker). One bad call must not take the program off the road for everybody.
+#include <QString>
 #include <QStringView>
 #include <cstdint>
 
@@ -22,6 +23,9 @@ inline constexpr int64_t kMaxQueuedBytes = int64_t(64) << 20;   // 64 MiB
 inline constexpr int kMaxObjectsPerClient = 4096;
 // Objects made by CreateInstance for all clients together.
 inline constexpr int kMaxObjects = 65536;
+
+// A size in bytes with its binary unit, as a limit is named to the caller.
+inline QString Bytes(int64_t n) { return QStringLiteral("%1 (%2 MiB)").arg(n).arg(n >> 20); }
 
 // Bytes of text in UTF-8, without making the copy. A lone surrogate counts as
 // the three bytes of the replacement character it becomes.

@@ -1,15 +1,12 @@
 #include "engine/OrvaneCmd.h"
 
 #include "base/Log.h"
-#include "base/Posix.h"
-#include "dbus/Activation.h"
 #include "dbus/BusNames.h"
 #include "dbus/BusTree.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
+#include "engine/OrvaneCmdName.h"
 #include "engine/OrvaneCmdObject.h"
-#include "base/Platform.h"
-#include "params/TRAPAR.h"
 #include "orvanecmdadaptor.h"
 
 #include <QCoreApplication>
@@ -18,13 +15,10 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QMap>
 #include <QPointer>
 #include <QSet>
-#include <QTextStream>
 #include <utility>
 
 namespace OrvaneCmd {
@@ -52,11 +46,7 @@ struct Instance {
 class Tree;
 
 bool g_running = false;
-// The name this program must own, and whether it also holds the plain one.
-QString g_ownService = kService;
-bool g_plainHeld = false;
 bool g_busGone = false;
-bool g_nameReleased = false;
 Tree* g_tree = nullptr;
 Object* g_app = nullptr;
 QDBusServiceWatcher* g_watcher = nullptr;
@@ -74,9 +64,6 @@ bool HasObjects(const QString& client)
 {
     return g_implicit.contains(client) || g_created.value(client) > 0;
 }
-
-// A size in bytes with its binary unit, as a limit is named to the caller.
-QString Bytes(int64_t n) { return QStringLiteral("%1 (%2 MiB)").arg(n).arg(n >> 20); }
 
 void DropClient(const QString& client);
 
@@ -220,6 +207,7 @@ public slots:
         if (g_busGone)
             return;
         g_busGone = true;
+        Name::Forget();
         qCDebug(lcDbus) << "the session bus is gone";
         DropAll();
         LEDMain::AutomationGone();
@@ -259,7 +247,7 @@ protected:
                 return msg.createErrorReply(QDBusError::LimitsExceeded,
                                             QStringLiteral("The script is %1 bytes long; at most %2 are accepted")
                                                 .arg(bytes)
-                                                .arg(Bytes(Limits::kMaxScriptBytes)));
+                                                .arg(Limits::Bytes(Limits::kMaxScriptBytes)));
         }
         if (&target == g_app && IsCmdInterface(&adaptor))
             EnsureImplicit(msg.service());
@@ -289,7 +277,7 @@ protected:
                     QDBusError::LimitsExceeded,
                     QStringLiteral("The script ran, but its responses are %1 bytes long; at most %2 are sent back")
                         .arg(bytes)
-                        .arg(Bytes(Limits::kMaxReplyBytes)));
+                        .arg(Limits::Bytes(Limits::kMaxReplyBytes)));
         }
         return ReplyWith(msg, result);
     }
@@ -339,38 +327,7 @@ void ReleaseInstance(const QDBusObjectPath& path)
     ReportDeaths(1);
 }
 
-// The application directory's LED_CONFIG.TXT, for --regserver, which runs no start-up.
-void LoadSettingsQuietly()
-{
-    TRAPAR::SetParDir(Platform::App().Path + QLatin1Char('/'));
-    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
-    if (QFileInfo::exists(TRAPAR::GetParPath()))
-        TRAPAR::LoadPars();
-}
-
 } // namespace
-
-QString ControllerName()
-{
-    QString name;
-    QVariant value;
-    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
-        if (name != QLatin1String("NAME"))
-            continue;
-        const QString text = TRAPAR::ValueToText(value).trimmed();
-        if (text.isEmpty() || BusNames::IsControllerName(text))
-            return text;
-        Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold letters, digits and underscores, not "
-                                        "starting with a digit, at most %2 characters: \"%3\"; the program "
-                                        "serves without a name of its own")
-                             .arg(TRAPAR::GetParPath())
-                             .arg(BusNames::kMaxNameLength)
-                             .arg(text.left(40)),
-                         Platform::vbExclamation);
-        return QString();
-    }
-    return QString();
-}
 
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
@@ -423,23 +380,18 @@ bool StartService(QString* why)
         g_app = nullptr;
         return fail(QStringLiteral("%1 is already registered on this connection").arg(kRoot));
     }
-    const QString name = ControllerName();
-    g_ownService = BusNames::ServiceFor(name);
-    if (!bus.registerService(g_ownService)) {
+    if (!Name::Claim(bus, why)) {
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
-        return fail(QStringLiteral("the bus name %1 is taken by another program").arg(g_ownService));
+        return false;
     }
-    // A named program is also the one that plain clients reach, when none is yet.
-    g_plainHeld = !name.isEmpty() && bus.registerService(kService);
     g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
     QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
     bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
                 SLOT(BusGone()));
     g_busGone = false;
-    g_nameReleased = false;
     g_running = true;
     qCDebug(lcDbus).noquote() << "serving" << kRoot << "as" << kService;
     return true;
@@ -460,23 +412,6 @@ void FlushReplies()
     bus.call(ping, QDBus::Block, 1000);
 }
 
-void ReleaseName()
-{
-    if (!g_running || g_nameReleased || g_busGone)
-        return;
-    g_nameReleased = true;
-    QStringList names{g_ownService};
-    if (g_plainHeld)
-        names << kService;
-    for (const QString& service : std::as_const(names)) {
-        QDBusMessage m = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
-        m << service;
-        Bus().asyncCall(m);
-    }
-}
-
 void StopService()
 {
     if (!g_running)
@@ -493,46 +428,6 @@ void StopService()
     g_watcher = nullptr;
     g_app = nullptr;
     delete std::exchange(g_tree, nullptr);
-}
-
-int RegServer(bool install)
-{
-    if (Platform::App().Path.isEmpty())
-        Platform::App().Path = QCoreApplication::applicationDirPath();
-    LoadSettingsQuietly();
-    const QString name = ControllerName();
-    const QString service = BusNames::ServiceFor(name);
-    const QString file = Activation::FilePath(service);
-    QTextStream out(stdout);
-    QString why;
-    if (!install) {
-        if (!QFile::exists(file)) {
-            out << "orvane: nothing to remove, " << file << " does not exist" << Qt::endl;
-            return 0;
-        }
-        if (!Activation::Remove(file, &why)) {
-            Log::Say(why, &lcDbus);
-            return 1;
-        }
-        out << "orvane: removed " << file << "; " << service << " no longer starts this program"
-            << Qt::endl;
-        return 0;
-    }
-
-    const QString program = QCoreApplication::instance() ? QCoreApplication::applicationFilePath()
-                                                         : Posix::ExecutablePath();
-    QStringList args{QStringLiteral("--automation")};
-    // A named controller is started with the settings that name it.
-    if (!name.isEmpty())
-        args << QStringLiteral("--app-dir") << Platform::App().Path;
-    const QString exec = Activation::ExecLine(program, args);
-    if (!Activation::Write(file, service, exec, &why)) {
-        Log::Say(why, &lcDbus);
-        return 1;
-    }
-    out << "orvane: wrote " << file << "; a client calling " << service << " now starts \"" << exec
-        << "\"" << Qt::endl;
-    return 0;
 }
 
 } // namespace OrvaneCmd

@@ -3,6 +3,7 @@
 #include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
+#include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "mqtt/MqttClient.h"
@@ -12,12 +13,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QLoggingCategory>
-#include <QRegularExpression>
 #include <QSysInfo>
 #include <QTimer>
-
-Q_LOGGING_CATEGORY(lcMqtt, "orvane.mqtt", QtWarningMsg)
 
 namespace OrvaneMqtt {
 namespace {
@@ -101,8 +98,6 @@ void ScheduleRun()
     });
 }
 
-QString Bytes(int64_t n) { return QStringLiteral("%1 (%2 MiB)").arg(n).arg(n >> 20); }
-
 // One script per turn of the event loop, in arrival order, so bus calls and
 // the window take their turns between them as they do between bus calls.
 void RunOne()
@@ -120,7 +115,7 @@ void RunOne()
     if (bytes > Limits::kMaxScriptBytes) {
         reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
                     .arg(bytes)
-                    .arg(Bytes(Limits::kMaxScriptBytes));
+                    .arg(Limits::Bytes(Limits::kMaxScriptBytes));
     } else {
         LEDMain::ScriptFailure failure;
         reply = LEDMain::ExecScript(QString::fromUtf8(m.payload), &failure);
@@ -130,7 +125,7 @@ void RunOne()
         else if (replyBytes > Limits::kMaxReplyBytes)
             reply = QStringLiteral("Error The script ran, but its responses are %1 bytes long; at most %2 are sent back")
                         .arg(replyBytes)
-                        .arg(Bytes(Limits::kMaxReplyBytes));
+                        .arg(Limits::Bytes(Limits::kMaxReplyBytes));
     }
     if (!m.responseTopic.isEmpty() && g_client)
         g_client->Publish(m.responseTopic, reply.toUtf8(), false, 0, m.correlation);
@@ -146,7 +141,7 @@ void Receive(const Mqtt::Message& m)
 {
     // A retained request would run again for every program that subscribes.
     if (m.retained) {
-        qCInfo(lcMqtt) << "ignored a retained message on" << m.topic;
+        qCDebug(lcMqtt) << "ignored a retained message on" << m.topic;
         return;
     }
     if (m.topic != Topic("exec"))
@@ -173,7 +168,7 @@ namespace {
 
 void OnConnected()
 {
-    qCInfo(lcMqtt) << "connected to" << g_where;
+    qCDebug(lcMqtt) << "connected to" << g_where;
     g_saidFailure.clear();
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
@@ -183,7 +178,7 @@ void OnConnected()
 
 void OnFailed(const QString& why)
 {
-    qCInfo(lcMqtt) << "broker" << g_where << ":" << why << "; next attempt in" << g_client->RetryDelayMs() << "ms";
+    qCDebug(lcMqtt) << "broker" << g_where << ":" << why << "; next attempt in" << g_client->RetryDelayMs() << "ms";
     if (why == g_saidFailure)
         return;
     g_saidFailure = why;
@@ -194,10 +189,9 @@ void OnFailed(const QString& why)
 
 QString ProgramName()
 {
-    static const QRegularExpression valid(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]{0,199}$"));
     // An invalid NAME is reported where it is read for the bus.
     const QString name = SettingText("NAME");
-    return valid.match(name).hasMatch() ? name : QStringLiteral("orvane");
+    return BusNames::IsControllerName(name) ? name : QStringLiteral("orvane");
 }
 
 QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
@@ -262,7 +256,7 @@ int16_t Start()
     QObject::connect(g_client, &Mqtt::Client::Received, g_client, &Receive);
     QObject::connect(g_client, &Mqtt::Client::Connected, g_client, &OnConnected);
     QObject::connect(g_client, &Mqtt::Client::Failed, g_client, &OnFailed);
-    qCInfo(lcMqtt) << "joining" << g_where << "as" << s.clientId;
+    qCDebug(lcMqtt) << "joining" << g_where << "as" << s.clientId;
     QString why;
     if (!g_client->Start(s, &why)) {
         delete std::exchange(g_client, nullptr);
@@ -278,7 +272,7 @@ void Stop()
     if (g_statePending)
         PublishState();
     g_client->Stop(Topic("status"), "offline", true);
-    qCInfo(lcMqtt) << "left" << g_where;
+    qCDebug(lcMqtt) << "left" << g_where;
     g_queue.clear();
     g_queuedBytes = 0;
     g_busy = false;

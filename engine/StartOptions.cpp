@@ -2,8 +2,16 @@
 
 #include "base/Log.h"
 #include "base/OptionsHelp.h"
+#include "base/Platform.h"
+#include "comm/SerialDevices.h"
+#include "engine/LEDMain.h"
+#include "engine/OrvaneCmd.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTextStream>
 
 namespace StartOptions {
 namespace {
@@ -111,6 +119,42 @@ void BeVerbose()
     // The program's own pattern with the time in front, so traces and warnings can be told apart in time.
     qSetMessagePattern(
         QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-debug}%{category}: %{endif}%{message}"));
+}
+
+bool IsTask(const Values& values)
+{
+    return values.regServer != 0 || values.listPorts || !values.linkPort.isEmpty();
+}
+
+int RunTask(const Values& values, int argc, char** argv)
+{
+    QCoreApplication core(argc, argv);
+    QString why;
+    const QString dir = LEDMain::ChooseAppDir(values.appDir, &why);
+    if (dir.isEmpty()) {
+        Log::Say(why);
+        return 1;
+    }
+    Platform::App().Path = dir;
+    // The settings there may name the controller, and with it the bus name.
+    if (values.regServer != 0)
+        return OrvaneCmd::RegServer(values.regServer > 0);
+    if (values.listPorts) {
+        QTextStream out(stdout);
+        SerialDevices::PrintList(out, dir);
+        return 0;
+    }
+    bool ok = false;
+    const int port = values.linkPort.toInt(&ok);
+    const QString error = ok ? SerialDevices::LinkPort(dir, port, values.linkDevice)
+                             : QStringLiteral("port %1 is not a number from 1 to 32767").arg(values.linkPort);
+    if (!error.isEmpty()) {
+        Log::Say(error);
+        return 1;
+    }
+    const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
+    QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
+    return 0;
 }
 
 } // namespace StartOptions

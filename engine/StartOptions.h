@@ -30,4 +30,11 @@ QString Version();
 // --verbose: the orvane.* debug categories on, each line with its date and time.
 void BeVerbose();
 
+// True when the options ask for a task that runs without a window and exits:
+// --regserver, --unregserver, --list-ports, --link-port.
+bool IsTask(const Values& values);
+// Runs that task in the chosen application directory with a core application
+// object; says what went wrong as "orvane: ..." and returns the exit code.
+int RunTask(const Values& values, int argc, char** argv);
+
 } // namespace StartOptions

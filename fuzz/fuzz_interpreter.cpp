@@ -146,6 +146,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char*** argv)
     FuzzSupport::WriteConfig(app.filePath(QStringLiteral("LED_CONFIG.TXT")), 1, 1000);
     std::thread(Controllers).detach();
 
+    frmVURUruduvo::RegisterAsPanel();
     LEDMain::AutomationObjectCreated();
     Check(LEDMain::AppInit() == 1, "start-up");
     g_port = 1;
@@ -164,9 +165,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     UsePort(answering ? 1 : 2);
     if (window)
-        LEDMain::LoadMainForm();
+        frmVURUruduvo::Load();
     else
-        delete LEDMain::MainForm();  // unloads it; the client keeps the program
+        delete frmVURUruduvo::Loaded();  // unloads it; the client keeps the program
     Check(LEDMain::MainWindowLoaded() == (window ? 1 : 0), "window state");
 
     const int64_t before = LEDMain::CommandCounter();

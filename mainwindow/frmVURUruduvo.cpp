@@ -1,5 +1,6 @@
 #include "mainwindow/frmVURUruduvo.h"
 
+#include "base/Platform.h"
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmEditor.h"
@@ -26,6 +27,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace {
 
@@ -188,8 +190,36 @@ frmVURUruduvo::frmVURUruduvo(QWidget* parent) : QMainWindow(parent)
         QGuiApplication::setWindowIcon(MakeIcon());
     BuildControls();
     BuildMenus();
+    Platform::RegisterForm(this);
     LEDMain::MainFormLoad(this);
 }
+
+void frmVURUruduvo::RegisterAsPanel()
+{
+    LEDMain::SetPanelFactory([]() -> ChannelPanel* { return new frmVURUruduvo; });
+}
+
+frmVURUruduvo* frmVURUruduvo::Loaded() { return dynamic_cast<frmVURUruduvo*>(LEDMain::MainForm()); }
+
+frmVURUruduvo* frmVURUruduvo::Load() { return dynamic_cast<frmVURUruduvo*>(LEDMain::LoadMainForm()); }
+
+bool frmVURUruduvo::MoveBar(int index, int16_t value)
+{
+    // Moves nest when a send lets pending events run; each says for its own sends.
+    const bool outer = std::exchange(moveFailed_, false);
+    SetBar(index, value);
+    const bool failed = moveFailed_;
+    moveFailed_ = outer || failed;
+    return !failed;
+}
+
+void frmVURUruduvo::ShowChannel(int index, int16_t value, const QString& reply)
+{
+    txtVal[size_t(index)]->setText(QString::number(value));
+    txtMsg->setText(reply);
+}
+
+void frmVURUruduvo::ShowResponse(const QString& text) { txtMsg->setText(text); }
 
 frmVURUruduvo::~frmVURUruduvo() { Unload(); }
 
@@ -353,7 +383,8 @@ void frmVURUruduvo::BarHandling(int index)
     {
         WaitCursor wait;
         const int16_t v = int16_t(bar->value());
-        LEDMain::SetChannel(QString::fromLatin1(kLetters[index]), v);
+        if (LEDMain::SetChannel(QString::fromLatin1(kLetters[index]), v) < 0)
+            moveFailed_ = true;
     }
     const bool tied = chkTie->isChecked();
     if (TieReady == 1 && tied) {
@@ -454,16 +485,14 @@ void frmVURUruduvo::mnuDirect_Click()
 
 void frmVURUruduvo::mnuPort_Click()
 {
-    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    TRAPAR::SetParFile(LEDCOMM::kSettingsFile);
     auto* parList = new frmParList(this);
     parList->SetShowPar(-1, -1);
     parList->exec();
     delete parList;
     QCoreApplication::processEvents();
     WaitCursor wait;
-    LEDCOMM::CommClosePort();
-    LEDCOMM::CommReadSettings();
-    LEDCOMM::CommOpenConfigured();
+    LEDCOMM::CommReopenConfigured();
 }
 
 void frmVURUruduvo::mnuSerialDevice_Click()
@@ -478,9 +507,7 @@ void frmVURUruduvo::mnuSerialDevice_Click()
     QCoreApplication::processEvents();
     // As closing the Port grid does: the port opens anew, now on the chosen device.
     WaitCursor wait;
-    LEDCOMM::CommClosePort();
-    LEDCOMM::CommReadSettings();
-    LEDCOMM::CommOpenConfigured();
+    LEDCOMM::CommReopenConfigured();
 }
 
 void frmVURUruduvo::mnuErrLog_Click()
@@ -512,4 +539,5 @@ void frmVURUruduvo::Unload()
         return;
     unloaded_ = true;
     LEDMain::MainFormUnload(this);
+    Platform::UnregisterForm(this);
 }

@@ -1,6 +1,10 @@
 #pragma once
 // The operator's panel: four channel rows, "Tie", the command line, the
-// message box and the menus.
+// message box and the menus. The engine drives it as its ChannelPanel.
+// Places and sizes are given in twips, the design's unit of length (1/1440
+// inch; 15 twips are a pixel at 96 DPI).
+#include "engine/ChannelPanel.h"
+
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
@@ -14,11 +18,26 @@ class QMenu;
 class QPushButton;
 class QScrollBar;
 
-class frmVURUruduvo : public QMainWindow {
+class frmVURUruduvo : public QMainWindow, public ChannelPanel {
     Q_OBJECT
 public:
     explicit frmVURUruduvo(QWidget* parent = nullptr);
     ~frmVURUruduvo() override;
+
+    // Registers the main window as the panel the engine loads when it needs one.
+    static void RegisterAsPanel();
+    // The loaded main window, or nullptr.
+    static frmVURUruduvo* Loaded();
+    // The loaded main window, loaded (hidden) first when there is none.
+    static frmVURUruduvo* Load();
+
+    // ChannelPanel
+    bool MoveBar(int index, int16_t value) override;
+    void ShowChannel(int index, int16_t value, const QString& reply) override;
+    void ShowResponse(const QString& text) override;
+    void SetShown(bool shown) override { setVisible(shown); }
+    bool IsShown() const override { return isVisible(); }
+    void Close() override { close(); }
 
     // Enters the current command line at the top of the history.
     void RememberCmdInHist();
@@ -91,6 +110,8 @@ private:
     std::array<QCheckBox*, 4> rowChecks_{};
     std::array<int, 4> pressedValue_{};
     bool unloaded_ = false;
+    // A send of the bar move that MoveBar is making failed.
+    bool moveFailed_ = false;
     // History entry shown by Up and Down; -1 while the line is the operator's own.
     int recalled_ = -1;
     // The operator's own line, given back by Down past the newest entry.

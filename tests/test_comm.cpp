@@ -86,7 +86,7 @@ private slots:
     void cleanup()
     {
         Delay32::SetClock({});
-        SetMsgBox(nullptr);
+        SetReportSink({});
         CommClosePort();
         CommFormUnload();
         QFile::remove(Com(40));
@@ -227,13 +227,13 @@ private slots:
         QCOMPARE(CommForm(), nullptr);
 
         QLineEdit box;
-        SetMsgBox(&box);
+        SetReportSink([&box](const QString& m) { box.setText(m); });
         ReportError("old");
         CommFormLoad();
         QCOMPARE(CommFormLoaded(), int16_t(1));
         QCOMPARE(LogLines(), QStringList());  // created empty
         ReportError("new");
-        QCOMPARE(box.text(), QString("old"));  // and the box detached
+        QCOMPARE(box.text(), QString("new"));  // the sink stays
         QCOMPARE(LogLines(), QStringList{"new"});
     }
 
@@ -315,7 +315,7 @@ private slots:
     void openFailuresReportAndReturnFalse()
     {
         QLineEdit box;
-        SetMsgBox(&box);
+        SetReportSink([&box](const QString& m) { box.setText(m); });
         QVERIFY(!CommOpenPort(0));
         QVERIFY(!CommOpenPort(-3));
         QVERIFY(!CommOpenPort(77));  // no entry: /dev/ttyS76, which does not exist
@@ -383,7 +383,7 @@ private slots:
         QCOMPARE(LogLines(), QStringList());
 
         // Warnings and info print by default, the traces only once turned on.
-        for (const QLoggingCategory* c : {&lcComm(), &lcDbus(), &lcApp()})
+        for (const QLoggingCategory* c : {&lcComm(), &lcDbus(), &lcApp(), &lcMqtt()})
             QVERIFY2(c->isWarningEnabled() && c->isInfoEnabled() && !c->isDebugEnabled(), c->categoryName());
         Log::EnableTraces();
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(R"(^exchange "AVA400" -> reply "OK\\r" in \d+ us$)"));
@@ -441,7 +441,7 @@ private slots:
         SimProcess sim;
         OpenOnSim(sim, {"--silent"});
         QLineEdit box;
-        SetMsgBox(&box);
+        SetReportSink([&box](const QString& m) { box.setText(m); });
         QString reply = "x";
         QElapsedTimer t;
         t.start();
@@ -693,7 +693,7 @@ private slots:
         SimProcess sim;
         OpenOnSim(sim);
         QLineEdit box;
-        SetMsgBox(&box);
+        SetReportSink([&box](const QString& m) { box.setText(m); });
         QString reply;
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
         sim.Stop();

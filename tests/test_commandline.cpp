@@ -32,7 +32,7 @@ class TestCommandLine : public QObject {
     ProgramFixture fx_;
     int quits_ = 0;
 
-    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
+    frmVURUruduvo* Form() { return frmVURUruduvo::Loaded(); }
     QStringList NewLines(int expected) { return fx_.NewLines(expected); }
 
     QStringList History()

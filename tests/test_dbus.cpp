@@ -557,7 +557,7 @@ private slots:
         QCOMPARE(LEDMain::AutomationObjects(), 2);
 
         // The operator closes the window while both clients hold objects: the port stays.
-        LEDMain::MainForm()->close();
+        frmVURUruduvo::Loaded()->close();
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(0));
         QCOMPARE(LEDCOMM::CommFormLoaded(), int16_t(1));
 
@@ -678,7 +678,7 @@ private slots:
         QTemporaryDir app;
         QVERIFY(LEDMain::TakeInstanceLock(app.path()));
         LEDCOMM::CommFormLoad();  // a serial host whose port never opened
-        frmVURUruduvo* form = LEDMain::LoadMainForm();
+        frmVURUruduvo* form = frmVURUruduvo::Load();
         QPointer<frmEditor> editor = frmEditor::OpenText("log");
         QDBusConnection c = NewClient();
         QVERIFY(c.interface()->isServiceRegistered(kService).value());

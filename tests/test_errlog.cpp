@@ -1,8 +1,8 @@
-// The error log ring and the message box it writes to.
+// The error log ring and the report sink it hands each report to.
 #include "comm/LEDCOMM.h"
 #include "tests/support/TestSupport.h"
 
-#include <QLineEdit>
+#include <QStringList>
 
 class TestErrLog : public QObject {
     Q_OBJECT
@@ -17,22 +17,29 @@ class TestErrLog : public QObject {
     }
 
 private slots:
-    void init() { LEDCOMM::ResetErrLog(); }
+    void init()
+    {
+        LEDCOMM::ResetErrLog();
+        LEDCOMM::SetReportSink({});
+    }
 
     void emptyLogIsEmptyText() { QCOMPARE(LEDCOMM::GetErrLog(), QString()); }
 
     void threeReportsOldestFirstAndBoxShowsLast()
     {
-        QLineEdit box;
-        LEDCOMM::SetMsgBox(&box);
+        QStringList sunk;
+        LEDCOMM::SetReportSink([&sunk](const QString& m) { sunk << m; });
         LEDCOMM::ReportError("m1");
         LEDCOMM::ReportError("m2");
         LEDCOMM::ReportError("m3");
-        QCOMPARE(box.text(), QString("m3"));
+        QCOMPARE(sunk, (QStringList{"m1", "m2", "m3"}));
         QVERIFY(LEDCOMM::GetErrLog().endsWith(Expected(1, 3)));
         // Reading leaves the log as it was.
         QCOMPARE(LEDCOMM::GetErrLog(), LEDCOMM::GetErrLog());
-        LEDCOMM::SetMsgBox(nullptr);
+        // LogError writes the log only.
+        LEDCOMM::LogError("m4");
+        QCOMPARE(sunk.size(), 3);
+        LEDCOMM::SetReportSink({});
     }
 
     void wrapAt101And102()
@@ -54,29 +61,32 @@ private slots:
         QVERIFY(LEDCOMM::GetErrLog().endsWith("x\r\na\r\nb\r\n"));
     }
 
-    void boxOnlyAfterAttachAndNeverADeadWidget()
+    void sinkOnlyAfterSetAndNeverAfterCleared()
     {
-        LEDCOMM::ReportError("before");  // no box attached: log only
-        auto* box = new QLineEdit;
-        LEDCOMM::SetMsgBox(box);
-        QCOMPARE(box->text(), QString());
+        LEDCOMM::ReportError("before");  // no sink: log only
+        QStringList sunk;
+        LEDCOMM::SetReportSink([&sunk](const QString& m) { sunk << m; });
+        QCOMPARE(sunk, QStringList{});
         LEDCOMM::ReportError("after");
-        QCOMPARE(box->text(), QString("after"));
-        delete box;
-        LEDCOMM::ReportError("gone");  // must not touch the deleted box
+        QCOMPARE(sunk, QStringList{"after"});
+        LEDCOMM::SetReportSink({});
+        LEDCOMM::ReportError("gone");  // must not reach the cleared sink
+        QCOMPARE(sunk, QStringList{"after"});
         QVERIFY(LEDCOMM::GetErrLog().endsWith("before\r\nafter\r\ngone\r\n"));
     }
 
-    void resetDetachesBoxAndEmptiesLog()
+    // The serial host's creation empties the log; the consumers start-up connected stay.
+    void resetEmptiesLogAndKeepsSink()
     {
-        QLineEdit box;
-        LEDCOMM::SetMsgBox(&box);
+        QStringList sunk;
+        LEDCOMM::SetReportSink([&sunk](const QString& m) { sunk << m; });
         LEDCOMM::ReportError("one");
         LEDCOMM::ResetErrLog();
         // The write position stays where it was, so the slots before it read as empty lines.
         QCOMPARE(LEDCOMM::GetErrLog().remove("\r\n"), QString());
         LEDCOMM::ReportError("two");
-        QCOMPARE(box.text(), QString("one"));
+        QCOMPARE(sunk, (QStringList{"one", "two"}));
+        LEDCOMM::SetReportSink({});
         QVERIFY(LEDCOMM::GetErrLog().endsWith("\r\ntwo\r\n"));
         QCOMPARE(LEDCOMM::GetErrLog().remove("\r\n"), QString("two"));
     }

@@ -405,8 +405,7 @@ private slots:
                          {QStringLiteral("--close-after"), QStringLiteral("7")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(fx.NewLines(4).size(), 4);
-        LEDCOMM::ResetErrLog();
-        LEDCOMM::SetMsgBox(LEDMain::MainForm()->txtMsg);
+        LEDCOMM::ResetErrLog();  // start-up's sink still shows reports in the Response box
 
         QElapsedTimer wall;
         wall.start();
@@ -430,7 +429,7 @@ private slots:
         QTest::qWait(500);
         QVERIFY((CpuMs() - idleCpu) * 100 < wall.elapsed() * kSpinLimitPercent);
         QCOMPARE(LEDCOMM::GetErrLog().count(QStringLiteral("ERROR # 1100")), 1);
-        QCOMPARE(LEDMain::MainForm()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
+        QCOMPARE(frmVURUruduvo::Loaded()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
 
         // The controller comes back on the same link: the port opens by itself,
         // no menu touched, and says so in the message box.
@@ -438,7 +437,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(LEDCOMM::CommForm()->MSComm1->isOpen(), 5000);
         const QString reopened = QStringLiteral("CommOpenPort  0 %1 reopened").arg(fx.sim->PtyPath());
         QCOMPARE(LogLines().last(), reopened);
-        QCOMPARE(LEDMain::MainForm()->txtMsg->text(), reopened);
+        QCOMPARE(frmVURUruduvo::Loaded()->txtMsg->text(), reopened);
         // Every channel counts as failed: green's bar still holds 2, and "LED G 2" sends it again.
         QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED G 2;LED R 6;LED A On;Ver")),
                  QStringLiteral("OK  ; OK  ; OK  ; 1.0 ; "));
@@ -710,11 +709,11 @@ private slots:
         });
         SignalWhenParListShown(SIGTERM);
         // Should the program not end, the window still closes and the test goes on.
-        QTimer::singleShot(5000, LEDMain::MainForm(), [] {
+        QTimer::singleShot(5000, frmVURUruduvo::Loaded(), [] {
             if (auto* window = qobject_cast<frmParList*>(QApplication::activeModalWidget()))
                 window->close();
         });
-        LEDMain::MainForm()->mnuPort->trigger();
+        frmVURUruduvo::Loaded()->mnuPort->trigger();
         Platform::SetExitHandler(oldExit);
         LEDMain::WatchStopSignals(qApp);  // the tests that follow run unstopped
         // The test's exit returned, so the rest of the menu item ran: let go of the port it opened.
@@ -738,7 +737,7 @@ private slots:
                          {QStringLiteral("--silent")}));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(fx.NewLines(4), kAllOff);
-        LEDMain::MainForm()->chkTie->setChecked(true);
+        frmVURUruduvo::Loaded()->chkTie->setChecked(true);
         LEDMain::WatchStopSignals(qApp);
         Ending end;
         const Platform::ExitHandler oldExit = Platform::SetExitHandler([&](int code) {

@@ -254,7 +254,7 @@ private slots:
         QVERIFY(!fx_.boxes->boxes.isEmpty());
         QVERIFY2(fx_.boxes->boxes[0].text.contains(message), qPrintable(fx_.boxes->boxes[0].text));
         // Up and serving: the window is loaded and the language answers.
-        QVERIFY(LEDMain::MainForm());
+        QVERIFY(frmVURUruduvo::Loaded());
         QCOMPARE(LEDMain::ExecScript("Ver"), QString("1.0 ; "));
     }
 };

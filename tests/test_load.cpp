@@ -136,7 +136,7 @@ class TestLoad : public QObject {
     ProgramFixture fx_;
     qsizetype wireMark_ = 0;
 
-    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
+    frmVURUruduvo* Form() { return frmVURUruduvo::Loaded(); }
 
     // Channel commands the simulator received since the last call.
     QStringList NewWire(int expected)

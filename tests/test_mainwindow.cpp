@@ -30,7 +30,7 @@ class TestMainWindow : public QObject {
     TestSupport::ProgramFixture fx_;
     int quits_ = 0;
 
-    frmVURUruduvo* Form() { return LEDMain::MainForm(); }
+    frmVURUruduvo* Form() { return frmVURUruduvo::Loaded(); }
     QStringList NewLines(int expected) { return fx_.NewLines(expected); }
     void WriteConfig(const QByteArray& bytes) { fx_.WriteConfig(bytes); }
     void StartSim(const QStringList& extra = {}) { QVERIFY(fx_.StartSim(extra)); }

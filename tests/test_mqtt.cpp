@@ -258,7 +258,7 @@ private slots:
     void stateFollowsEveryRoad()
     {
         QVERIFY(Join());
-        frmVURUruduvo* form = LEDMain::LoadMainForm();
+        frmVURUruduvo* form = frmVURUruduvo::Load();
         form->SetBar(1, 120);
         QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kState), QByteArray(R"({"R":0,"G":120,"B":0,"A":0})"), 5000);
 

@@ -18,7 +18,7 @@ bool ProgramFixture::SetUp(const QByteArray& config, const QStringList& simOptio
 
 void ProgramFixture::TearDown()
 {
-    if (frmVURUruduvo* form = LEDMain::MainForm())
+    if (frmVURUruduvo* form = frmVURUruduvo::Loaded())
         form->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     if (LEDCOMM::CommFormLoaded())

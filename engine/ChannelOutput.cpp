@@ -1,0 +1,86 @@
+// LEDMain's channel output: one channel command on the wire, its reply and
+// value on the panel, and which channels must send again.
+#include "engine/LEDMain.h"
+
+#include "comm/LEDCOMM.h"
+#include "base/Platform.h"
+#include "base/Posix.h"
+#include "engine/OrvaneMqtt.h"
+
+#include <algorithm>
+#include <array>
+
+namespace LEDMain {
+namespace {
+
+uint64_t g_channelFailures = 0;
+std::array<bool, 4> g_channelFailed{};
+// AllChannelsOffAtShutDown is switching the channels off: its commands go out after a stop signal too.
+bool g_switchingOff = false;
+
+int LetterIndex(const QString& letter)
+{
+    static const QString letters[4] = {"A", "B", "C", "D"};
+    for (int i = 0; i < 4; ++i)
+        if (letter == letters[i])
+            return i;
+    return -1;
+}
+
+} // namespace
+
+uint64_t ChannelFailures() { return g_channelFailures; }
+bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFailed[size_t(index)]; }
+void MarkChannelsUnsent() { g_channelFailed.fill(true); }
+
+int16_t SetChannel(const QString& letter, int16_t intensity)
+{
+    const int16_t v = std::clamp<int16_t>(intensity, 0, 500);
+    const int index = LetterIndex(letter);
+    if (index < 0)
+        return -1;
+    // After a stop signal only the shut-down sends: a move of tied bars ends
+    // with the command already on the wire.
+    if (Posix::StopSignal() != 0 && !g_switchingOff) {
+        ++g_channelFailures;
+        g_channelFailed[size_t(index)] = true;
+        return -1;
+    }
+    const QString command = QStringLiteral("AV") + letter
+                            + QStringLiteral("%1").arg(500 - v, 3, 10, QLatin1Char('0'));
+    QString reply;
+    const int16_t r = LEDCOMM::CommQuery(command, reply);
+    if (r < 0)
+        ++g_channelFailures;
+    else
+        OrvaneMqtt::ChannelConfirmed(index, v);
+    g_channelFailed[size_t(index)] = r < 0;
+    if (ChannelPanel* panel = MainForm())
+        panel->ShowChannel(index, v, reply);
+    return r;
+}
+
+int16_t AllChannelsOff()
+{
+    for (const char* letter : {"A", "B", "C", "D"})
+        SetChannel(QString::fromLatin1(letter), 0);
+    return 0;
+}
+
+int16_t AllChannelsOffAtShutDown()
+{
+    g_switchingOff = true;
+    AllChannelsOff();
+    g_switchingOff = false;
+    return 0;
+}
+
+int16_t IsFormLoaded(const QString& name)
+{
+    for (const QObject* f : Platform::Forms())
+        if (f->objectName() == name)
+            return 1;
+    return 0;
+}
+
+} // namespace LEDMain

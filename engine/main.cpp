@@ -1,3 +1,0 @@
-#include "engine/LEDMain.h"
-
-int main(int argc, char** argv) { return LEDMain::Run(argc, argv); }
