@@ -724,8 +724,7 @@ private slots:
         QCOMPARE(CommQuery("AVA100", reply), int16_t(1));
         QCOMPARE(reply, QString("OK\r"));
         sim2.Stop();
-        QTest::qWait(200);
-        QCOMPARE(LogLines(), (QStringList{"ERROR # 1100", reopened, "ERROR # 1100"}));
+        QTRY_COMPARE(LogLines(), (QStringList{"ERROR # 1100", reopened, "ERROR # 1100"}));
 
         // Closed on purpose while the device was gone: it stays closed when it comes back.
         QVERIFY(CommClosePort());

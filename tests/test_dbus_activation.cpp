@@ -5,6 +5,7 @@
 // in its path) and a private bus whose only activation directory is the
 // copy's XDG_DATA_HOME.
 #include "dbus/BusNames.h"
+#include "tests/support/ChildProgram.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -33,26 +34,19 @@ bool Alive(qint64 pid) { return pid > 0 && ::kill(pid_t(pid), 0) == 0; }
 class TestDBusActivation : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;
+    TestSupport::ChildProgram prog_;
     std::unique_ptr<SimProcess> sim_;
     std::unique_ptr<PrivateBus> bus_;
     QList<qint64> started_;  // programs the bus started, ended by the test at the latest
     int probes_ = 0;
 
-    QString App() const { return dir_->filePath(QStringLiteral("app dir")); }
-    QString Program() const { return App() + QStringLiteral("/orvane"); }
-    QString DataHome() const { return dir_->filePath(QStringLiteral("data")); }
+    QString App() const { return prog_.App(); }
+    QString Program() const { return prog_.Program(); }
+    QString DataHome() const { return prog_.DataHome(); }
     QString ServiceFile() const { return DataHome() + QStringLiteral("/dbus-1/services/Orvane.OrvaneCmd.service"); }
 
     // No display of any kind: whatever the program starts as, it runs headless.
-    QProcessEnvironment Env() const
-    {
-        QProcessEnvironment env = TestSupport::Headless();
-        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), DataHome());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
-        return env;
-    }
+    QProcessEnvironment Env() const { return prog_.Env(); }
 
     Ran RunProgram(const QString& program, const QStringList& args, const QProcessEnvironment& env)
     {
@@ -88,10 +82,8 @@ class TestDBusActivation : public QObject {
 private slots:
     void init()
     {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        QVERIFY(TestSupport::PrepareProgramCopy(App(), dir_->filePath(QStringLiteral("run")),
-                                                TestSupport::Config(1, 500)));
+        // A blank in the directory's name: the activation file must quote it.
+        QVERIFY(prog_.Prepare(TestSupport::Config(1, 500), QStringLiteral("app dir")));
         sim_ = std::make_unique<SimProcess>();
         QVERIFY(sim_->Start({QStringLiteral("--link"), App() + QStringLiteral("/COM1"), QStringLiteral("--no-show")}));
     }
@@ -104,7 +96,6 @@ private slots:
         started_.clear();
         bus_.reset();
         sim_.reset();
-        dir_.reset();
     }
 
     void regserverWritesAndUnregserverRemovesTheActivationFile()
@@ -127,17 +118,17 @@ private slots:
         // Without XDG_DATA_HOME the file goes under ~/.local/share.
         QProcessEnvironment env = Env();
         env.remove(QStringLiteral("XDG_DATA_HOME"));
-        env.insert(QStringLiteral("HOME"), dir_->filePath(QStringLiteral("home")));
+        env.insert(QStringLiteral("HOME"), prog_.Path(QStringLiteral("home")));
         QCOMPARE(RunProgram(Program(), {QStringLiteral("--regserver")}, env).code, 0);
-        QVERIFY(QFile::exists(dir_->filePath(QStringLiteral("home/.local/share/dbus-1/services/Orvane.OrvaneCmd.service"))));
+        QVERIFY(QFile::exists(prog_.Path(QStringLiteral("home/.local/share/dbus-1/services/Orvane.OrvaneCmd.service"))));
 
         // A directory that cannot be made: one line on standard error, as users always saw it.
-        TestSupport::WriteFile(dir_->filePath(QStringLiteral("plain")), "x");
+        TestSupport::WriteFile(prog_.Path(QStringLiteral("plain")), "x");
         env = Env();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("plain")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), prog_.Path(QStringLiteral("plain")));
         const Ran refused = RunProgram(Program(), {QStringLiteral("--regserver")}, env);
         QCOMPARE(refused.code, 1);
-        QCOMPARE(refused.err, QStringLiteral("orvane: cannot create %1\n").arg(dir_->filePath(QStringLiteral("plain/dbus-1/services"))));
+        QCOMPARE(refused.err, QStringLiteral("orvane: cannot create %1\n").arg(prog_.Path(QStringLiteral("plain/dbus-1/services"))));
     }
 
     void clientCallStartsTheProgramHeadless()
@@ -160,12 +151,12 @@ private slots:
         const QByteArray cmdline = TestSupport::ReadFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
         QVERIFY(cmdline.split('\0').contains("--automation"));
 
-        // The client is gone; the hidden window keeps the program resident for the next one.
-        QTest::qWait(300);
-        QVERIFY(Alive(pid));
+        // The client is gone; the hidden window keeps the program resident for the
+        // next one, whose call the bus delivers after the first client's leaving.
         const Ran second = OrvaneExec(QStringLiteral("CommandCount"));
         QCOMPARE(second.out, QStringLiteral(" 3 ; \n"));  // LED, Ver and the count itself
         QCOMPARE(NameOwnerPid(), pid);
+        QVERIFY(Alive(pid));
 
         // The bus goes away: the hidden program runs the unload path and ends.
         bus_->Stop();
@@ -231,8 +222,8 @@ private slots:
         QVERIFY2(bad.err.contains(QStringLiteral("\"Lab-2\" is no controller name")), qPrintable(bad.err));
 
         // Another program (of another directory) wanting the same name is the one that cannot own its bus name.
-        const QString other = dir_->filePath(QStringLiteral("other app"));
-        QVERIFY(TestSupport::PrepareProgramCopy(other, dir_->filePath(QStringLiteral("run")),
+        const QString other = prog_.Path(QStringLiteral("other app"));
+        QVERIFY(TestSupport::PrepareProgramCopy(other, prog_.Path(QStringLiteral("run")),
                                                 TestSupport::Config(1, 500) + "\"NAME\",Lab_2\r\n"));
         QVERIFY(sim_->Link(other + QStringLiteral("/COM1")));
         const Ran second = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--automation")},
@@ -291,7 +282,7 @@ private slots:
         labs[0].name = QStringLiteral("LabA");
         labs[1].name = QStringLiteral("LabB");
         for (Lab& lab : labs) {
-            lab.dir = dir_->filePath(QStringLiteral("controller ") + lab.name);
+            lab.dir = prog_.Path(QStringLiteral("controller ") + lab.name);
             QVERIFY(QDir().mkpath(lab.dir));
             TestSupport::WriteFile(lab.dir + QStringLiteral("/LED_CONFIG.TXT"),
                                    TestSupport::Config(1, 500) + "\"NAME\"," + lab.name.toLatin1() + "\r\n");
@@ -364,7 +355,7 @@ private slots:
         const Case cases[] = {
             {"name taken", bus_->Address(), "taken",
              "^orvane: the bus name Orvane\\.OrvaneCmd is taken by another program; no client can reach this program, so it ends$"},
-            {"no bus", QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")), "no D-Bus session bus",
+            {"no bus", QStringLiteral("unix:path=") + prog_.Path(QStringLiteral("no-bus")), "no D-Bus session bus",
              "^orvane: no D-Bus session bus \\(.+\\); no client can reach this program, so it ends$"},
         };
         for (const Case& c : cases) {

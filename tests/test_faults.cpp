@@ -8,6 +8,7 @@
 #include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/frmParList.h"
+#include "tests/support/ChildProgram.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/SimProcess.h"
@@ -179,44 +180,24 @@ class TestFaults : public QObject {
     Q_OBJECT
 
     // ---- The program as a process ----
-    std::unique_ptr<QTemporaryDir> dir_;
+    TestSupport::ChildProgram prog_;
     std::unique_ptr<PrivateBus> bus_;
 
-    QString App(const QString& name = QString()) const
-    {
-        return dir_->filePath(QStringLiteral("app/") + name);
-    }
+    QString App(const QString& name = QString()) const { return prog_.App(name); }
 
-    QProcessEnvironment Env() const
-    {
-        QProcessEnvironment env = TestSupport::Headless(bus_->Environment());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), dir_->filePath(QStringLiteral("data")));
-        return env;
-    }
+    QProcessEnvironment Env() const { return bus_->Environment(prog_.Env()); }
 
     // A copy of the program with its own directory and settings, and a bus of its own.
     void PrepareProgram(int timeOut)
     {
-        dir_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir_->isValid());
-        QVERIFY(TestSupport::PrepareProgramCopy(
-            App(), dir_->filePath(QStringLiteral("run")),
-            Config(3, timeOut)));
+        QVERIFY(prog_.Prepare(Config(3, timeOut)));
         bus_ = std::make_unique<PrivateBus>();
         QVERIFY(bus_->Start());
     }
 
     std::unique_ptr<QProcess> StartProgram(const QString& workingDir = QString(), const QStringList& args = {})
     {
-        auto p = std::make_unique<QProcess>();
-        p->setProcessEnvironment(Env());
-        if (!workingDir.isEmpty())
-            p->setWorkingDirectory(workingDir);
-        p->start(App(QStringLiteral("orvane")), args);
-        if (!p->waitForStarted(5000))
-            return nullptr;
-        return p;
+        return prog_.Start(args, Env(), workingDir);
     }
 
     Ran Exec(const QStringList& args, const QByteArray& input = QByteArray())
@@ -232,11 +213,7 @@ class TestFaults : public QObject {
         return QTest::qWaitFor([&] { return Exec(QStringLiteral("Ver")).code == 0; }, 15000);
     }
 
-    static bool Stop(QProcess& p)
-    {
-        ::kill(pid_t(p.processId()), SIGTERM);
-        return p.waitForFinished(15000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    }
+    static bool Stop(QProcess& p) { return TestSupport::ChildProgram::Stop(p); }
 
 private slots:
     void initTestCase() { Platform::SetQuitHandler([](int) {}); }
@@ -244,7 +221,6 @@ private slots:
     void cleanup()
     {
         bus_.reset();
-        dir_.reset();
     }
 
     // First, while this process has no threads of its own: one holder is a fork.
@@ -507,7 +483,7 @@ private slots:
         PrepareProgram(300);
         SimProcess sim;
         QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
-        const QString marks = dir_->filePath(QStringLiteral("marks"));
+        const QString marks = prog_.Path(QStringLiteral("marks"));
         QVERIFY(QDir().mkpath(marks));
         auto program = StartProgram(marks);
         QVERIFY(program);
@@ -526,7 +502,8 @@ private slots:
         QCOMPARE(Exec({QStringLiteral("-")}, (script + QLatin1Char('\n')).toUtf8()).out, expected);
         QVERIFY(sim.WaitForLogged(6));
         QCOMPARE(sim.LoggedLines().mid(4), (QStringList{"AVA499", "AVC498"}));
-        QTest::qWait(200);
+        // A later call answered: whatever the scripts wrote is written by now.
+        QCOMPARE(Exec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
         QCOMPARE(QDir(marks).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
         QCOMPARE(QDir(App()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  (QStringList{"COM3", "LED_CONFIG.TXT", "orvane"}));

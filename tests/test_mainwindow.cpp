@@ -504,7 +504,10 @@ private slots:
             w->cmdLink->click();
             refusals = int(fx_.boxes->boxes.size());
             listed << plugged;
-            QTest::qWait(frmSerialDevice::kRefreshMs * 2 + 200);
+            // The refresh that follows shows the new device.
+            // (The count is compared below, after the window has been answered.)
+            if (!QTest::qWaitFor([&] { return w->lstDevices->count() == 3; }, frmSerialDevice::kRefreshMs * 2 + 2000))
+                qWarning("no refresh showed the new device");
             seen << QString::number(w->lstDevices->count());
             w->lstDevices->setCurrentRow(2);
             seen << w->lstDevices->currentItem()->text();

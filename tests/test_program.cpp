@@ -1,6 +1,7 @@
 // The program as a process: headless start, signals, the single instance and
 // a lock left by a killed copy. Each run uses a copy of the executable in an
 // application directory of its own.
+#include "tests/support/ChildProgram.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -16,27 +17,19 @@ using TestSupport::SimProcess;
 class TestProgram : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir_;    // application directory
-    std::unique_ptr<QTemporaryDir> home_;   // runtime and data directories
+    TestSupport::ChildProgram prog_;
     std::unique_ptr<SimProcess> sim_;
 
-    QString Program() const { return dir_->filePath("orvane"); }
+    QString Program() const { return prog_.Program(); }
 
     std::unique_ptr<QProcess> StartProgram(const QStringList& args = {},
                                            const QProcessEnvironment& extra = {})
     {
-        auto p = std::make_unique<QProcess>();
-        QProcessEnvironment env = TestSupport::Headless();
-        env.remove("DBUS_SESSION_BUS_ADDRESS");
-        env.insert("XDG_RUNTIME_DIR", home_->filePath("run"));
-        env.insert("XDG_DATA_HOME", home_->filePath("data"));
+        QProcessEnvironment env = prog_.Env();
         env.insert(extra);
-        p->setProcessEnvironment(env);
-        p->setProgram(Program());
-        p->setArguments(args);
-        p->start();
-        [&] { QVERIFY(p->waitForStarted(5000)); }();
-        return p;
+        auto p = prog_.Start(args, env);
+        [&] { QVERIFY(p); }();
+        return p ? std::move(p) : std::make_unique<QProcess>();
     }
 
     static void Terminate(QProcess& p, int sig = SIGTERM)
@@ -48,12 +41,9 @@ class TestProgram : public QObject {
 private slots:
     void init()
     {
-        dir_ = std::make_unique<QTemporaryDir>();
-        home_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(TestSupport::PrepareProgramCopy(dir_->path(), home_->filePath("run"),
-                                                TestSupport::Config(3, 300)));
+        QVERIFY(prog_.Prepare(TestSupport::Config(3, 300)));
         sim_ = std::make_unique<SimProcess>();
-        QVERIFY(sim_->Start({"--link", dir_->filePath("COM3"), "--no-show"}));
+        QVERIFY(sim_->Start({"--link", prog_.App("COM3"), "--no-show"}));
     }
 
     void cleanup() { sim_.reset(); }
@@ -74,15 +64,15 @@ private slots:
             QCOMPARE(sim_->LoggedLines().mid(before + 4),
                      (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
             // The process ends where the signal is seen; it lets go of its lock all the same.
-            QCOMPARE(QDir(home_->filePath("run")).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
+            QCOMPARE(QDir(prog_.RunDir()).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
         }
     }
 
     // Where a lock cannot lie, for root as for anyone: a directory under a regular file.
     QString ImpossibleDir(const QString& name) const
     {
-        TestSupport::WriteFile(home_->filePath("file"), "");
-        return home_->filePath("file/" + name);
+        TestSupport::WriteFile(prog_.Path("file"), "");
+        return prog_.Path("file/" + name);
     }
 
     void secondInstanceIsRefused_data()
@@ -95,14 +85,14 @@ private slots:
     {
         QFETCH(bool, lockDirUnwritable);
         QProcessEnvironment env;
-        env.insert("TMPDIR", home_->filePath("tmp"));
-        QVERIFY(QDir().mkpath(home_->filePath("tmp")));
+        env.insert("TMPDIR", prog_.Path("tmp"));
+        QVERIFY(QDir().mkpath(prog_.Path("tmp")));
         if (lockDirUnwritable)
             env.insert("ORVANE_LOCK_DIR", ImpossibleDir("run"));
         auto first = StartProgram({}, env);
         QVERIFY(sim_->WaitForLogged(4, 10000));
         // In the temporary directory, which all users share, the name carries the user's id.
-        const QString lockDir = home_->filePath(lockDirUnwritable ? "tmp" : "run");
+        const QString lockDir = prog_.Path(lockDirUnwritable ? "tmp" : "run");
         const QString prefix = lockDirUnwritable ? QStringLiteral("orvane-%1-").arg(::getuid())
                                                  : QStringLiteral("orvane-");
         const QStringList locks = QDir(lockDir).entryList({prefix + "*.lock"}, QDir::Files);
@@ -112,10 +102,11 @@ private slots:
         const QString err = QString::fromLocal8Bit(second->readAllStandardError());
         // The message box nobody can see is one whole line on standard error.
         QVERIFY2(err.split('\n').contains("VURUruduvo: Application is already running."), qPrintable(err));
-        QTest::qWait(200);
-        QCOMPARE(sim_->LoggedLines().size(), qsizetype(4));  // the second copy sent nothing
         QVERIFY(first->state() == QProcess::Running);
         Terminate(*first);
+        // The first copy's lights-off lines follow whatever the second copy sent: it sent nothing.
+        QVERIFY(sim_->WaitForLogged(8));
+        QCOMPARE(sim_->LoggedLines().mid(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
     }
 
     void noPlaceForTheLockStartsAllTheSameAndSays()
@@ -186,7 +177,7 @@ private slots:
 
     void failedStartKeepsServingHeadless()
     {
-        QFile::remove(dir_->filePath("LED_CONFIG.TXT"));
+        QFile::remove(prog_.App("LED_CONFIG.TXT"));
         auto p = StartProgram();
         QByteArray errBytes;
         QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("does not exist"),
@@ -198,9 +189,9 @@ private slots:
         Terminate(*p);
 
         // With no window to show why the port did not open, the trace says it.
-        TestSupport::WriteFile(dir_->filePath("LED_CONFIG.TXT"), TestSupport::Config(3, 300));
+        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(3, 300));
         sim_->Stop();
-        QVERIFY(QFile::link(dir_->filePath("gone"), dir_->filePath("COM3")));
+        QVERIFY(QFile::link(prog_.App("gone"), prog_.App("COM3")));
         p = StartProgram({"--verbose"});
         errBytes.clear();
         QTRY_VERIFY_WITH_TIMEOUT((errBytes += p->readAllStandardError()).contains("event loop runs"), 10000);

@@ -36,6 +36,8 @@ const char* const kUsage =
     "  --close-after N    go away when line N comes in (it is logged, not answered)\n"
     "  --flood BYTES      answer BYTES letters A..Z, A.. as fast as the terminal takes\n"
     "                     them, then CR unless --no-cr (a device that floods the line)\n"
+    "A line that starts with # is logged, never answered and not counted: a test's\n"
+    "marker, which proves that everything sent before it has come.\n"
     "  -h, --help         print this and exit\n"
     "  -v, --version      print the version and exit\n";
 
@@ -288,6 +290,8 @@ private:
             fprintf(log_, "%s\n", Escape(line).c_str());
             fflush(log_);
         }
+        if (!line.empty() && line[0] == '#')
+            return;
         ++lines_;
         if (opt_.closeAfter > 0 && lines_ >= opt_.closeAfter) {
             gone_ = true;

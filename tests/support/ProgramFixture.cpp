@@ -1,9 +1,13 @@
 #include "tests/support/ProgramFixture.h"
 
 #include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
 #include "engine/LEDMain.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
+
+#include <QFileInfo>
+#include <QSerialPort>
 
 namespace TestSupport {
 
@@ -47,14 +51,39 @@ bool ProgramFixture::LoadLink()
     return true;
 }
 
+namespace {
+
+// Writes a marker line to the simulator behind the open port, after anything
+// queued has run, and waits until it is logged: then everything sent before it
+// has come. False when the port does not lead to that simulator.
+bool PassMarker(SimProcess& sim)
+{
+    static int count = 0;
+    frmComm* form = LEDCOMM::CommForm();
+    QSerialPort* port = form ? form->MSComm1 : nullptr;
+    if (!port || !port->isOpen() || !sim.IsRunning()
+        || port->portName() != QFileInfo(sim.PtyPath()).canonicalFilePath())
+        return false;
+    QCoreApplication::processEvents();
+    const QString marker = QStringLiteral("#mark%1").arg(++count);
+    port->write(marker.toLatin1() + '\r');
+    return port->waitForBytesWritten(1000)
+           && QTest::qWaitFor([&] { return sim.LoggedLines().contains(marker); }, 3000);
+}
+
+} // namespace
+
 QStringList ProgramFixture::NewLines(SimProcess& sim, qsizetype& mark, int expected)
 {
     if (expected > 0)
         sim.WaitForLogged(int(mark) + expected, 3000);
-    else
+    else if (!PassMarker(sim))
         QTest::qWait(100);
     const QStringList all = sim.LoggedLines();
-    const QStringList fresh = all.mid(mark);
+    QStringList fresh;
+    for (const QString& line : all.mid(mark))
+        if (!line.startsWith(QLatin1Char('#')))
+            fresh << line;
     mark = all.size();
     return fresh;
 }

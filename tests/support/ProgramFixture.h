@@ -28,7 +28,9 @@ public:
     QString Path(const QString& name) const { return dir->filePath(name); }
 
     // Lines the simulator received since the last call, after waiting for the expected
-    // number (0: a short pause to catch anything unexpected).
+    // number. With 0, a marker line passes through the open port first, so anything
+    // sent before it is caught (a short pause when the port leads elsewhere).
+    // Marker lines are never returned.
     QStringList NewLines(int expected) { return NewLines(*sim, mark_, expected); }
     static QStringList NewLines(SimProcess& sim, qsizetype& mark, int expected);
 
