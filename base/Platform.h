@@ -8,7 +8,8 @@
 
 namespace Platform {
 
-// Message box styles and answers, numbered as the rest of the program speaks of them.
+// Message box styles and answers, numbered as the rest of the program speaks of them:
+// the vb* constants name a box's buttons and icon (vbCritical ...) and the answer (vbOK).
 enum : int {
     vbOKOnly = 0,
     vbCritical = 16,

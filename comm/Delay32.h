@@ -1,5 +1,5 @@
 #pragma once
-// The millisecond clock. Tests may replace it to make time jump or wrap.
+// Delay32, the millisecond clock. Tests may replace it to make time jump or wrap.
 #include <cstdint>
 #include <functional>
 

@@ -1,6 +1,6 @@
 #pragma once
-// The serial link: error log, port settings, open and close, and the exchange
-// of one command line and one reply line with the controller.
+// LEDCOMM, the serial link: error log, port settings, open and close, and the
+// exchange of one command line and one reply line with the controller.
 #include <QList>
 #include <QString>
 #include <cstdint>

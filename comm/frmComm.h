@@ -1,5 +1,6 @@
 #pragma once
-// The hidden host of the serial port. It is never shown; it owns MSComm1 and
+// The hidden host of the serial port. It is never shown; it owns MSComm1 (the
+// port itself, a QSerialPort, named as the design names it) and
 // turns what the port signals into line events for OnComm, delivered from the
 // event loop only, so a report never lands in the middle of an exchange.
 #include "comm/SerialDevices.h"

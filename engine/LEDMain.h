@@ -5,7 +5,7 @@
 // (the main window's load and unload, what keeps the process alive), AppDir.cpp
 // (the application directory), ChannelOutput.cpp, Interpreter.cpp.
 // The main window is frmVURUruduvo, reached through ChannelPanel; "VURUruduvo"
-// is the title of the "already running" box.
+// is the title of the "already running" box (other boxes are titled Orvane).
 #include "engine/ChannelPanel.h"
 
 #include <QString>

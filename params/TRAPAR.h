@@ -1,5 +1,5 @@
 #pragma once
-// The parameter table and its file "LED_CONFIG.TXT": one ordered list of
+// TRAPAR, the parameter table and its file "LED_CONFIG.TXT": one ordered list of
 // named values, looked up by name or by index.
 #include <QList>
 #include <QString>

@@ -23,7 +23,8 @@ class frmParList : public QDialog {
     Q_OBJECT
 
 public:
-    // Window placement in twips (1/1440 inch), worked out before any pixel is known.
+    // Window placement in twips (the design's unit of length: 1/1440 inch, 15 to a
+    // pixel at 96 DPI), worked out before any pixel is known.
     struct Geometry {
         int entries = 0;
         int rows = 1;          // the header row and one row per entry

@@ -254,6 +254,7 @@ private slots:
 
     void portNumbersMapToAppDirEntriesFirst()
     {
+        QCOMPARE(SerialDevices::PortText(app_.path(), 77), QString("COM77 -> no link; port 77 opens /dev/ttyS76"));
         QCOMPARE(CommPortDevice(77), QString("/dev/ttyS76"));
         QCOMPARE(CommPortDevice(1), QString("/dev/ttyS0"));
         QVERIFY(QFile::link(app_.filePath("nowhere"), Com(77)));  // dangling
@@ -296,6 +297,15 @@ private slots:
         QVERIFY(!entries[0].isLink);
         QCOMPARE(entries[1].port, 4);
         QVERIFY(!entries[1].dangling);
+
+        // A device named relative to the working directory is linked by where it is.
+        const QString cwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(QFileInfo(pty).absolutePath()));
+        const QString relative = SerialDevices::LinkPort(appDir, 5, QFileInfo(pty).fileName());
+        QVERIFY(QDir::setCurrent(cwd));
+        QCOMPARE(relative, QString());
+        QCOMPARE(QFileInfo(Com(5)).symLinkTarget(), pty);
+        QFile::remove(Com(5));
     }
 
     void sameDeviceIsTheSameAdapter()

@@ -80,6 +80,16 @@ private slots:
             QVERIFY2(Parse(qt, v) == Request::Start, qPrintable(qt.join(' ')));
         }
 
+        // Every one of Qt's options: those that take a value take the next argument with them.
+        for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                                 "qwindowtitle", "qwindowicon", "geometry", "title", "icon", "session", "display",
+                                 "style", "stylesheet", "qmljsdebugger"}) {
+            const QString option = QStringLiteral("-") + QLatin1String(name);
+            QVERIFY2(Parse({option, "x"}, v) == Request::Start && Parse({option}, v) == Request::UsageError, name);
+        }
+        for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"})
+            QVERIFY2(Parse({QStringLiteral("-") + QLatin1String(name)}, v) == Request::Start, name);
+
         QCOMPARE(Parse({"--automation", "-h"}, v), Request::Help);
         QCOMPARE(Parse({"-v", "-platform", "offscreen"}, v), Request::Version);
 

@@ -389,6 +389,12 @@ private slots:
         if (root) {
             QCOMPARE(int(st.st_uid), 65534);
             QCOMPARE(int(st.st_gid), 65534);
+            // Only the group differs from root's: it is given back all the same.
+            QVERIFY(chown(file_.toLocal8Bit().constData(), 0, 65534) == 0);
+            QCOMPARE(WriteParFile(file_, {{"NEW", "3"}}), int16_t(1));
+            QVERIFY(lstat(file_.toLocal8Bit().constData(), &st) == 0);
+            QCOMPARE(int(st.st_uid), 0);
+            QCOMPARE(int(st.st_gid), 65534);
         }
 
         // Root may save a read-only file; it stays read-only.
