@@ -1,9 +1,36 @@
 // The command language without a controller: splitting, words, responses,
 // the counter and every answer that needs no reply from a device.
+#include "base/Platform.h"
 #include "engine/LEDMain.h"
+#include "mainwindow/frmVURUruduvo.h"
 #include "tests/support/TestSupport.h"
 
 using namespace LEDMain;
+
+namespace {
+
+// A panel without widgets: records what the interpreter asks of it.
+class FakePanel : public ChannelPanel {
+public:
+    FakePanel() { MainFormLoad(this); }
+    ~FakePanel() override { MainFormUnload(this); }
+    bool MoveBar(int index, int16_t value) override
+    {
+        moves << QStringLiteral("%1=%2").arg(index).arg(value);
+        return sendsSucceed;
+    }
+    void ShowChannel(int, int16_t, const QString&) override {}
+    void ShowResponse(const QString&) override {}
+    void SetShown(bool s) override { shown << s; }
+    bool IsShown() const override { return !shown.isEmpty() && shown.last(); }
+    void Close() override {}
+
+    QStringList moves;
+    QList<bool> shown;
+    bool sendsSucceed = true;
+};
+
+} // namespace
 
 class TestInterpreter : public QObject {
     Q_OBJECT
@@ -145,6 +172,26 @@ private slots:
         const QString r = ExecScript(script);
         QCOMPARE(r.size(), qsizetype(100000 * 6));
         QVERIFY(r.startsWith("1.0 ; 1.0 ; "));
+    }
+
+    // With a panel loaded, "LED" moves its bar and answers as the bar's sends
+    // went; Show and Hide leave it as the script's last one says, once.
+    void ledMovesThePanelsBar()
+    {
+        const Platform::QuitHandler oldQuit = Platform::SetQuitHandler([](int) {});
+        FakePanel* made = nullptr;
+        SetPanelFactory([&made]() -> ChannelPanel* { return made = new FakePanel; });
+        QCOMPARE(Run("Hide;LED G 120;LED R On;Show;LED A 900;Hide", 6), "OK  ; OK  ; OK  ; OK  ; OK  ; OK  ; ");
+        QVERIFY(made && MainForm() == made);
+        QCOMPARE(made->moves, (QStringList{"1=120", "0=500", "3=500"}));
+        QCOMPARE(made->shown, QList<bool>{false});
+        made->sendsSucceed = false;
+        QCOMPARE(Run("LED B 7;LED X 1", 2), "Error  ; Bad Value  ; ");
+        QCOMPARE(made->moves.last(), "2=7");
+        delete made;
+        QCOMPARE(MainForm(), nullptr);
+        frmVURUruduvo::RegisterAsPanel();
+        Platform::SetQuitHandler(oldQuit);
     }
 };
 
