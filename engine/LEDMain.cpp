@@ -3,6 +3,7 @@
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
 #include "comm/SerialDevices.h"
+#include "comm/UdevRule.h"
 #include "base/Log.h"
 #include "base/MessageFilter.h"
 #include "base/NumText.h"
@@ -217,7 +218,7 @@ int Run(int argc, char** argv)
     }
     if (options.verbose)
         StartOptions::BeVerbose();
-    if (options.regServer != 0 || options.listPorts || !options.linkPort.isEmpty()) {
+    if (options.regServer != 0 || options.listPorts || !options.linkPort.isEmpty() || options.udevRule) {
         QCoreApplication core(argc, argv);
         QString why;
         const QString dir = ChooseAppDir(options.appDir, &why);
@@ -233,6 +234,13 @@ int Run(int argc, char** argv)
             QTextStream out(stdout);
             SerialDevices::PrintList(out, dir);
             return 0;
+        }
+        if (options.udevRule) {
+            QTextStream out(stdout);
+            const int code = UdevRule::Print(out, dir, options.udevPort, &why);
+            if (code != 0)
+                Say(why);
+            return code;
         }
         bool ok = false;
         const int port = options.linkPort.toInt(&ok);

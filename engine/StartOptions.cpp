@@ -35,12 +35,15 @@ struct Known {
     QCommandLineOption linkPort{QStringLiteral("link-port"),
                                 QStringLiteral("make port N reach DEVICE, and exit"),
                                 QStringLiteral("N DEVICE")};
+    QCommandLineOption udevRule{QStringLiteral("udev-rule"),
+                                QStringLiteral("print a udev rule for the USB adapter of port PORT, the argument "
+                                               "after it (else the configured one), and exit")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("write the program's diagnostics, with times, to standard error")};
 
     QList<QCommandLineOption> Listed() const
     {
-        return {automation, regServer, unregServer, appDir, listPorts, linkPort, verbose, help, version};
+        return {automation, regServer, unregServer, appDir, listPorts, linkPort, udevRule, verbose, help, version};
     }
 };
 
@@ -91,6 +94,10 @@ Request Parse(const QStringList& arguments, Values& values, QString* error)
         values.linkPort = parser.value(k.linkPort);
         values.linkDevice = rest.takeFirst();
     }
+    // Its port is optional, so it is a flag followed by an argument.
+    values.udevRule = parser.isSet(k.udevRule);
+    if (values.udevRule && !rest.isEmpty())
+        values.udevPort = rest.takeFirst();
     if (!rest.isEmpty())
         return fail(QStringLiteral("Unexpected argument '%1'.").arg(rest.first()));
     return Request::Start;
