@@ -41,7 +41,9 @@ QList<Device> MachineDevices()
         if (info.hasProductIdentifier())
             d.productId = info.productIdentifier();
         const Posix::TtyInfo tty = Posix::TtyInSysfs(QFileInfo(QFileInfo(d.path).canonicalFilePath()).fileName());
-        d.driver = tty.driver;
+        // A UART's own driver sits above the serial core's "port" device that sysfs names: USB only.
+        if (!tty.usbPath.isEmpty())
+            d.driver = tty.driver;
         d.usbPath = tty.usbPath;
         d.latencyTimer = tty.latencyTimer;
         // udev's copy of the serial number has its odd characters replaced; a rule matches the adapter's own.

@@ -19,7 +19,7 @@ struct Device {
     QString serialNumber;
     int vendorId = -1;     // USB ids, -1 for a device that is not on USB
     int productId = -1;
-    QString driver{};      // ftdi_sio, cp210x, ch341-uart, cdc_acm, serial...; empty when sysfs names none
+    QString driver{};      // of a USB device: ftdi_sio, cp210x, ch341-uart, cdc_acm; else empty
     QString usbPath{};     // the USB interface it hangs on, as 1-2.2:1.0 (bus, ports, configuration, interface)
     int latencyTimer = -1; // the adapter's latency timer in ms, read when listed; -1 where it keeps none
     // A USB adapter is the same by vendor, product and serial number, whatever
