@@ -90,7 +90,7 @@ void frmComm::CheckLineCounters()
 
 void frmComm::AskLowLatency()
 {
-    savedSerialFlags_ = -1;
+    savedSerialFlags_.reset();
     int previous = 0;
     const int error = Posix::AskLowLatency(int(MSComm1->handle()), &previous);
     if (error == 0) {
@@ -107,10 +107,10 @@ void frmComm::AskLowLatency()
 
 void frmComm::RestoreLowLatency()
 {
-    const int flags = std::exchange(savedSerialFlags_, -1);
-    if (flags < 0 || !MSComm1->isOpen())
+    const std::optional<int> flags = std::exchange(savedSerialFlags_, std::nullopt);
+    if (!flags || !MSComm1->isOpen())
         return;
-    if (const int error = Posix::RestoreSerialFlags(int(MSComm1->handle()), flags); error != 0)
+    if (const int error = Posix::RestoreSerialFlags(int(MSComm1->handle()), *flags); error != 0)
         qCDebug(lcComm).noquote() << "low-latency mode of" << DevicePath(MSComm1)
                                   << "not given back:" << std::strerror(error);
 }
@@ -127,7 +127,7 @@ void frmComm::MSComm1_ErrorOccurred(QSerialPort::SerialPortError error)
     // pass of the event loop. Close it, but not from inside Qt's own read
     // handling, which is where this signal comes from.
     vanished_ = true;
-    savedSerialFlags_ = -1;  // the mode went with the device
+    savedSerialFlags_.reset();  // the mode went with the device
     QMetaObject::invokeMethod(this, &frmComm::CloseVanished, Qt::QueuedConnection);
 }
 

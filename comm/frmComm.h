@@ -79,5 +79,5 @@ private:
     bool vanishReported_ = false;
     bool countersSupported_ = false;
     std::array<int, 5> counters_{};
-    int savedSerialFlags_ = -1;  // the driver's flags before AskLowLatency; -1 nothing to give back
+    std::optional<int> savedSerialFlags_;  // the driver's flags before AskLowLatency (any bit may be set)
 };

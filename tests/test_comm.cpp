@@ -685,6 +685,8 @@ private slots:
         QTest::newRow("asked and granted") << true << 0 << 0 << 0 << false << low << 2 << QString();
         QTest::newRow("granted, given back at unload") << true << 0 << 0 << other << true << (low | other) << 2
                                                        << QString();
+        constexpr int top = static_cast<int>(0x80000000u);  // a UART's driver sets flags up to bit 31
+        QTest::newRow("granted over the top bit") << true << 0 << 0 << top << false << (low | top) << 2 << QString();
         QTest::newRow("already on: left on") << true << 0 << 0 << low << false << low << 0 << QString();
         QTest::newRow("no serial driver (ENOTTY)") << true << ENOTTY << 0 << 0 << false << 0 << 0 << QString();
         QTest::newRow("refused (EPERM)") << true << 0 << EPERM << 0 << false << 0 << 0
