@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStringList>
@@ -17,6 +18,7 @@
 #include <linux/serial.h>
 #include <memory>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,6 +47,31 @@ void DrainSignalPipe()
 
 // ---- Single-instance lock ----
 std::unique_ptr<QLockFile> g_instanceLock;
+
+// ---- Low latency and sysfs ----
+SerialIoctl g_serialIoctl;
+QString g_sysfsRoot;
+
+int CallSerialIoctl(int fd, unsigned long request, serial_struct* info)
+{
+    errno = 0;
+    const int result = g_serialIoctl ? g_serialIoctl(fd, request, info) : ::ioctl(fd, request, info);
+    if (result != 0 && errno == 0)
+        errno = EIO;  // a fake that forgot errno still reads as a refusal
+    return result;
+}
+
+// A small sysfs attribute without its line end; empty when there is none.
+QString ReadAttribute(const QString& path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray bytes = f.read(256);
+    if (bytes.endsWith('\n'))
+        bytes.chop(1);
+    return QString::fromUtf8(bytes);
+}
 
 // ---- Device access ----
 QString GroupName(gid_t gid)
@@ -244,6 +271,79 @@ DeviceRefusal CheckDeviceAccess(const QString& device)
 QString ExecutablePath()
 {
     return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+}
+
+QString UserName()
+{
+    std::vector<char> buf(4096);
+    passwd pw{};
+    passwd* found = nullptr;
+    while (::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found) == ERANGE && buf.size() < (1u << 20))
+        buf.resize(buf.size() * 2);
+    return found ? QString::fromLocal8Bit(found->pw_name) : QString::number(::getuid());
+}
+
+void SetSerialIoctl(SerialIoctl ioctl) { g_serialIoctl = std::move(ioctl); }
+
+int AskLowLatency(int fd, int* previous)
+{
+    serial_struct info{};
+    if (CallSerialIoctl(fd, TIOCGSERIAL, &info) != 0)
+        return errno;
+    *previous = info.flags;
+    if (info.flags & ASYNC_LOW_LATENCY)
+        return 0;
+    info.flags |= ASYNC_LOW_LATENCY;
+    return CallSerialIoctl(fd, TIOCSSERIAL, &info) != 0 ? errno : 0;
+}
+
+int RestoreSerialFlags(int fd, int flags)
+{
+    serial_struct info{};
+    if (CallSerialIoctl(fd, TIOCGSERIAL, &info) != 0)
+        return errno;
+    // Only the bit this program set: whatever else changed meanwhile stays.
+    const int wanted = (info.flags & ~ASYNC_LOW_LATENCY) | (flags & ASYNC_LOW_LATENCY);
+    if (wanted == info.flags)
+        return 0;
+    info.flags = wanted;
+    return CallSerialIoctl(fd, TIOCSSERIAL, &info) != 0 ? errno : 0;
+}
+
+void SetSysfsRoot(const QString& root) { g_sysfsRoot = root; }
+
+QString SysfsRoot() { return g_sysfsRoot.isEmpty() ? QStringLiteral("/sys") : g_sysfsRoot; }
+
+TtyInfo TtyInSysfs(const QString& tty)
+{
+    TtyInfo t;
+    if (tty.isEmpty() || tty.contains(QLatin1Char('/')) || tty.startsWith(QLatin1Char('.')))
+        return t;
+    // class/tty/<tty>/device leads to the port's device: the usb-serial port of
+    // an adapter, the USB interface of a CDC-ACM device, the UART's platform device.
+    const QString device = QFileInfo(SysfsRoot() + QStringLiteral("/class/tty/") + tty + QStringLiteral("/device"))
+                               .canonicalFilePath();
+    if (device.isEmpty())
+        return t;
+    const QFileInfo driver(device + QStringLiteral("/driver"));
+    if (driver.exists())
+        t.driver = QFileInfo(driver.canonicalFilePath()).fileName();
+    bool ok = false;
+    const int latency = ReadAttribute(device + QStringLiteral("/latency_timer")).toInt(&ok);
+    if (ok)
+        t.latencyTimer = latency;
+    // Upwards, the first USB interface: <bus>-<ports>:<configuration>.<interface>;
+    // the USB device above it holds the serial number.
+    static const QRegularExpression usbInterface(QStringLiteral("^[0-9]+-[0-9.]+:[0-9]+\\.[0-9]+$"));
+    for (QString p = device; p.size() > 1; p = QFileInfo(p).path()) {
+        const QString name = QFileInfo(p).fileName();
+        if (usbInterface.match(name).hasMatch()) {
+            t.usbPath = name;
+            t.usbSerial = ReadAttribute(QFileInfo(p).path() + QStringLiteral("/serial"));
+            break;
+        }
+    }
+    return t;
 }
 
 } // namespace Posix

@@ -7,6 +7,7 @@
 #include <functional>
 
 class QObject;
+struct serial_struct;
 
 namespace Posix {
 
@@ -63,5 +64,36 @@ DeviceRefusal CheckDeviceAccess(const QString& device);
 void KeepOwnerAndMode(const QString& path, int fd);
 // The running executable's path, with links resolved.
 QString ExecutablePath();
+// The name of the user this process runs for (its real id); the number when
+// the user database has no name for it.
+QString UserName();
+
+// ---- Low latency ----
+// A USB adapter holds received bytes until its latency timer runs out (16 ms
+// on FTDI chips); in low-latency mode the driver hands them on at once.
+// The ioctl these use (TIOCGSERIAL, TIOCSSERIAL), as ::ioctl: 0, or -1 with
+// errno set. Tests give a fake; an empty function restores the real one.
+using SerialIoctl = std::function<int(int fd, unsigned long request, serial_struct* info)>;
+void SetSerialIoctl(SerialIoctl ioctl);
+// Asks the driver of the open line fd for low-latency mode. 0 when it took
+// it or had it, with the driver's flags before in *previous; else the errno
+// of the refusal: ENOTTY from a line without a serial driver (a pseudo-terminal).
+int AskLowLatency(int fd, int* previous);
+// Gives the driver back the flags AskLowLatency found: 0, or the errno.
+int RestoreSerialFlags(int fd, int flags);
+
+// ---- Serial devices in sysfs ----
+// Sysfs is read under this root: "/sys" unless a test gives a tree of its own
+// (an empty root restores "/sys").
+void SetSysfsRoot(const QString& root);
+QString SysfsRoot();
+// What sysfs says of the tty named `tty` (ttyUSB0, ttyACM0, ttyS0).
+struct TtyInfo {
+    QString driver;         // of the device behind the tty: ftdi_sio, cp210x, cdc_acm, serial...
+    QString usbPath;        // the USB interface it hangs on, as 1-2.2:1.0; empty when not on USB
+    QString usbSerial;      // the adapter's serial number exactly as it reports it
+    int latencyTimer = -1;  // milliseconds; -1 where the driver keeps none
+};
+TtyInfo TtyInSysfs(const QString& tty);
 
 } // namespace Posix

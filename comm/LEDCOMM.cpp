@@ -2,6 +2,7 @@
 
 #include "comm/Delay32.h"
 #include "comm/frmComm.h"
+#include "comm/SerialDevices.h"
 #include "base/Log.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
@@ -239,10 +240,7 @@ QString CommPortDevice(int16_t port)
     QString dir = Platform::App().Path;
     if (dir.isEmpty() && QCoreApplication::instance())
         dir = QCoreApplication::applicationDirPath();
-    const QFileInfo entry(dir + QStringLiteral("/COM") + QString::number(port));
-    if (entry.exists() || entry.isSymLink())
-        return entry.filePath();
-    return QStringLiteral("/dev/ttyS") + QString::number(port - 1);
+    return SerialDevices::PortDevice(dir, port);
 }
 
 namespace {
@@ -301,6 +299,7 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
         ClearError(p);
         return false;
     }
+    g_form->AskLowLatency();
     g_form->DeviceOpened(port, link, device);
     if (opened)
         *opened = device.isEmpty() ? link : device;
@@ -349,6 +348,7 @@ bool CommClosePort()
     QSerialPort* p = OpenPort();
     if (!p)
         return true;
+    g_form->RestoreLowLatency();
     ClearError(p);
     p->close();
     if (p->error() != QSerialPort::NoError) {

@@ -40,6 +40,15 @@ QList<Device> MachineDevices()
             d.vendorId = info.vendorIdentifier();
         if (info.hasProductIdentifier())
             d.productId = info.productIdentifier();
+        const Posix::TtyInfo tty = Posix::TtyInSysfs(QFileInfo(QFileInfo(d.path).canonicalFilePath()).fileName());
+        // A UART's own driver sits above the serial core's "port" device that sysfs names: USB only.
+        if (!tty.usbPath.isEmpty())
+            d.driver = tty.driver;
+        d.usbPath = tty.usbPath;
+        d.latencyTimer = tty.latencyTimer;
+        // udev's copy of the serial number has its odd characters replaced; a rule matches the adapter's own.
+        if (!tty.usbSerial.isEmpty())
+            d.serialNumber = tty.usbSerial;
         list.append(d);
     }
     return list;
@@ -93,6 +102,14 @@ QList<ComEntry> ComEntries(const QString& appDir)
     return list;
 }
 
+QString PortDevice(const QString& appDir, int port)
+{
+    const QFileInfo entry(QDir(appDir).filePath(QStringLiteral("COM%1").arg(port)));
+    if (entry.exists() || entry.isSymLink())
+        return entry.filePath();
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+}
+
 QString PortText(const QString& appDir, int port)
 {
     const QFileInfo fi(QDir(appDir).filePath(QStringLiteral("COM%1").arg(port)));
@@ -117,9 +134,10 @@ QString LinkPort(const QString& appDir, int port, const QString& device)
     if ((existing.exists() || existing.isSymLink()) && !existing.isSymLink())
         return QStringLiteral("%1 exists and is not a link; it is left as it is").arg(entry);
 
-    // The by-id name survives the adapter coming back under another ttyUSB number.
+    // The by-id name survives the adapter coming back under another ttyUSB number;
+    // so does the name the program's own udev rule makes, which is kept as given.
     QString target = QFileInfo(device).absoluteFilePath();
-    if (const auto d = Find(device); d && !d->byId.isEmpty())
+    if (const auto d = Find(device); d && !d->byId.isEmpty() && !target.startsWith(QLatin1String("/dev/orvane-")))
         target = d->byId;
     // A new link renamed over the old one: the entry is never missing in between.
     const QString temp = entry + QStringLiteral(".new");
@@ -131,6 +149,16 @@ QString LinkPort(const QString& appDir, int port, const QString& device)
         return QStringLiteral("cannot replace %1").arg(entry);
     }
     return {};
+}
+
+QString DriverText(const Device& d)
+{
+    QString text = d.driver;
+    if (!d.usbPath.isEmpty())
+        text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + QStringLiteral("at USB ") + d.usbPath;
+    if (d.latencyTimer >= 0)
+        text += (text.isEmpty() ? QString() : QStringLiteral(", ")) + QStringLiteral("latency timer %1 ms").arg(d.latencyTimer);
+    return text;
 }
 
 void PrintList(QTextStream& out, const QString& appDir)
@@ -151,6 +179,12 @@ void PrintList(QTextStream& out, const QString& appDir)
             out << "    serial:       " << d.serialNumber << '\n';
         if (d.vendorId >= 0)
             out << "    USB id:       " << Hex4(d.vendorId) << ':' << Hex4(d.productId) << '\n';
+        if (!d.driver.isEmpty())
+            out << "    driver:       " << d.driver << '\n';
+        if (!d.usbPath.isEmpty())
+            out << "    USB path:     " << d.usbPath << '\n';
+        if (d.latencyTimer >= 0)
+            out << "    latency:      " << d.latencyTimer << " ms\n";
     }
     out << "Ports of " << appDir << ":\n";
     const QList<ComEntry> entries = ComEntries(appDir);

@@ -19,6 +19,9 @@ struct Device {
     QString serialNumber;
     int vendorId = -1;     // USB ids, -1 for a device that is not on USB
     int productId = -1;
+    QString driver{};      // of a USB device: ftdi_sio, cp210x, ch341-uart, cdc_acm; else empty
+    QString usbPath{};     // the USB interface it hangs on, as 1-2.2:1.0 (bus, ports, configuration, interface)
+    int latencyTimer = -1; // the adapter's latency timer in ms, read when listed; -1 where it keeps none
     // A USB adapter is the same by vendor, product and serial number, whatever
     // ttyUSB<n> it came back as; any other device by its path.
     bool SameAs(const Device& other) const;
@@ -42,17 +45,24 @@ struct ComEntry {
 // The COM<n> entries of an application directory, in port order.
 QList<ComEntry> ComEntries(const QString& appDir);
 
+// What port `port` of appDir opens: its COM<port> entry when there is one
+// (a link, even one that leads nowhere), else /dev/ttyS<port-1>.
+QString PortDevice(const QString& appDir, int port);
+
 // Where port `port` of appDir leads, as one line: "COM1 -> /dev/ttyUSB0",
 // "... (missing)" for a dangling link, "COM1 is not a link", or the device
 // it opens without one.
 QString PortText(const QString& appDir, int port);
 
 // Makes <appDir>/COM<port> a link to `device`, through its by-id name when the
-// list has one. An existing link is replaced in one step. Returns an empty
+// list has one; a /dev/orvane-* name (made by the udev rule) is kept as given. An existing link is replaced in one step. Returns an empty
 // string when done, else why nothing was changed.
 QString LinkPort(const QString& appDir, int port, const QString& device);
 
 // The report of --list-ports: devices, then the application directory's entries.
 void PrintList(QTextStream& out, const QString& appDir);
+// What sysfs adds of a device, in one line: "ftdi_sio at USB 1-2.2:1.0,
+// latency timer 1 ms"; empty when it adds nothing.
+QString DriverText(const Device& device);
 
 } // namespace SerialDevices

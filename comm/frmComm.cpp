@@ -1,10 +1,14 @@
 #include "comm/frmComm.h"
 
+#include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 
 #include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -13,6 +17,13 @@ constexpr std::array<int, 5> kLineCodes = {
     LEDCOMM::comEventBreak, LEDCOMM::comEventFrame, LEDCOMM::comEventOverrun,
     LEDCOMM::comEventRxParity, LEDCOMM::comEventRxOver,
 };
+
+// The serial layer names a device under /dev without that directory.
+QString DevicePath(const QSerialPort* port)
+{
+    const QString name = port->portName();
+    return name.startsWith(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+}
 
 } // namespace
 
@@ -30,7 +41,12 @@ frmComm::frmComm(QObject* parent)
     connect(returnTimer_, &QTimer::timeout, this, &frmComm::CheckReturn);
 }
 
-frmComm::~frmComm() { Platform::UnregisterForm(this); }
+frmComm::~frmComm()
+{
+    if (MSComm1->isOpen())
+        RestoreLowLatency();
+    Platform::UnregisterForm(this);
+}
 
 void frmComm::PostCommEvent(int code)
 {
@@ -72,6 +88,33 @@ void frmComm::CheckLineCounters()
     counters_ = now;
 }
 
+void frmComm::AskLowLatency()
+{
+    savedSerialFlags_.reset();
+    int previous = 0;
+    const int error = Posix::AskLowLatency(int(MSComm1->handle()), &previous);
+    if (error == 0) {
+        savedSerialFlags_ = previous;
+        qCDebug(lcComm).noquote() << "low-latency mode on for" << DevicePath(MSComm1);
+    } else if (error == ENOTTY) {
+        qCDebug(lcComm).noquote() << DevicePath(MSComm1) << "has no serial driver to ask for low-latency mode";
+    } else {
+        qCInfo(lcComm).noquote() << QStringLiteral("the driver of %1 refused low-latency mode (%2): a reply may "
+                                                   "wait for the adapter's latency timer")
+                                        .arg(DevicePath(MSComm1), QString::fromLocal8Bit(std::strerror(error)));
+    }
+}
+
+void frmComm::RestoreLowLatency()
+{
+    const std::optional<int> flags = std::exchange(savedSerialFlags_, std::nullopt);
+    if (!flags || !MSComm1->isOpen())
+        return;
+    if (const int error = Posix::RestoreSerialFlags(int(MSComm1->handle()), *flags); error != 0)
+        qCDebug(lcComm).noquote() << "low-latency mode of" << DevicePath(MSComm1)
+                                  << "not given back:" << std::strerror(error);
+}
+
 void frmComm::MSComm1_ErrorOccurred(QSerialPort::SerialPortError error)
 {
     if (vanished_ || !MSComm1->isOpen())
@@ -84,6 +127,7 @@ void frmComm::MSComm1_ErrorOccurred(QSerialPort::SerialPortError error)
     // pass of the event loop. Close it, but not from inside Qt's own read
     // handling, which is where this signal comes from.
     vanished_ = true;
+    savedSerialFlags_.reset();  // the mode went with the device
     QMetaObject::invokeMethod(this, &frmComm::CloseVanished, Qt::QueuedConnection);
 }
 

@@ -35,6 +35,14 @@ public:
     // Raises events for line errors counted by the driver since the last look.
     void CheckLineCounters();
 
+    // Asks the driver of the port just opened for low-latency mode. A line
+    // without a serial driver (a pseudo-terminal) is no refusal; any other
+    // refusal is one info line on orvane.comm.
+    void AskLowLatency();
+    // Gives the driver back the mode it had before AskLowLatency: called before
+    // the port closes, as the mode would otherwise outlast the program.
+    void RestoreLowLatency();
+
     // The port opened `device` through `link` (the COM<n> entry or /dev/ttyS<n-1>):
     // kept so that a vanished device is reopened only when it is the same one.
     void DeviceOpened(int16_t port, const QString& link, const QString& device);
@@ -72,4 +80,5 @@ private:
     bool vanishReported_ = false;
     bool countersSupported_ = false;
     std::array<int, 5> counters_{};
+    std::optional<int> savedSerialFlags_;  // the driver's flags before AskLowLatency (any bit may be set)
 };

@@ -4,6 +4,7 @@
 #include "base/OptionsHelp.h"
 #include "base/Platform.h"
 #include "comm/SerialDevices.h"
+#include "comm/UdevRule.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 
@@ -43,12 +44,15 @@ struct Known {
     QCommandLineOption linkPort{QStringLiteral("link-port"),
                                 QStringLiteral("make port N reach DEVICE, and exit"),
                                 QStringLiteral("N DEVICE")};
+    QCommandLineOption udevRule{QStringLiteral("udev-rule"),
+                                QStringLiteral("print a udev rule for the USB adapter of port PORT, the argument "
+                                               "after it (else the configured one), and exit")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("write the program's diagnostics, with times, to standard error")};
 
     QList<QCommandLineOption> Listed() const
     {
-        return {automation, regServer, unregServer, appDir, listPorts, linkPort, verbose, help, version};
+        return {automation, regServer, unregServer, appDir, listPorts, linkPort, udevRule, verbose, help, version};
     }
 };
 
@@ -99,6 +103,10 @@ Request Parse(const QStringList& arguments, Values& values, QString* error)
         values.linkPort = parser.value(k.linkPort);
         values.linkDevice = rest.takeFirst();
     }
+    // Its port is optional, so it is a flag followed by an argument.
+    values.udevRule = parser.isSet(k.udevRule);
+    if (values.udevRule && !rest.isEmpty())
+        values.udevPort = rest.takeFirst();
     if (!rest.isEmpty())
         return fail(QStringLiteral("Unexpected argument '%1'.").arg(rest.first()));
     return Request::Start;
@@ -123,7 +131,7 @@ void BeVerbose()
 
 bool IsTask(const Values& values)
 {
-    return values.regServer != 0 || values.listPorts || !values.linkPort.isEmpty();
+    return values.regServer != 0 || values.listPorts || !values.linkPort.isEmpty() || values.udevRule;
 }
 
 int RunTask(const Values& values, int argc, char** argv)
@@ -143,6 +151,13 @@ int RunTask(const Values& values, int argc, char** argv)
         QTextStream out(stdout);
         SerialDevices::PrintList(out, dir);
         return 0;
+    }
+    if (values.udevRule) {
+        QTextStream out(stdout);
+        const int code = UdevRule::Print(out, dir, values.udevPort, &why);
+        if (code != 0)
+            Log::Say(why);
+        return code;
     }
     bool ok = false;
     const int port = values.linkPort.toInt(&ok);

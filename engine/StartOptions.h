@@ -14,6 +14,8 @@ struct Values {
     bool listPorts = false;
     QString linkPort;       // --link-port N DEVICE: N as typed, empty when not given
     QString linkDevice;
+    bool udevRule = false;  // --udev-rule [PORT]
+    QString udevPort;       // PORT as typed, empty for the configured one
     bool verbose = false;
 };
 

@@ -25,6 +25,8 @@ QString DeviceText(const SerialDevices::Device& d)
         about << QStringLiteral("%1:%2").arg(d.vendorId, 4, 16, QLatin1Char('0')).arg(d.productId, 4, 16, QLatin1Char('0'));
     if (!about.isEmpty())
         parts << about.join(QStringLiteral(", "));
+    if (const QString driver = SerialDevices::DriverText(d); !driver.isEmpty())
+        parts << driver;
     if (!d.byId.isEmpty())
         parts << d.byId;
     return parts.join(QStringLiteral("  "));
@@ -72,18 +74,19 @@ void frmSerialDevice::Refresh()
     lblTarget->setText(SerialDevices::PortText(appDir_, port_));
 
     const QList<SerialDevices::Device> devices = SerialDevices::List();
-    QStringList paths;
+    QStringList texts;
     for (const SerialDevices::Device& d : devices)
-        paths << d.path;
-    if (paths == shown_)
+        texts << DeviceText(d);
+    if (texts == shown_)
         return;
     // Redrawn only on a change, so the selection stays while nothing is plugged.
     const QString selected = lstDevices->currentItem() ? lstDevices->currentItem()->data(Qt::UserRole).toString()
                                                        : QString();
-    shown_ = paths;
+    shown_ = texts;
     lstDevices->clear();
-    for (const SerialDevices::Device& d : devices) {
-        auto* item = new QListWidgetItem(DeviceText(d), lstDevices);
+    for (qsizetype i = 0; i < devices.size(); ++i) {
+        const SerialDevices::Device& d = devices[i];
+        auto* item = new QListWidgetItem(texts[i], lstDevices);
         item->setData(Qt::UserRole, d.path);
         if (d.path == selected)
             lstDevices->setCurrentItem(item);

@@ -34,5 +34,5 @@ private:
     QString appDir_;
     int port_;
     QTimer* refresh_;
-    QStringList shown_;  // the device paths listed, to redraw only on a change
+    QStringList shown_;  // the lines listed, to redraw only on a change (a latency timer that moved counts)
 };

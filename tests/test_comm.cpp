@@ -3,9 +3,11 @@
 #include "comm/Delay32.h"
 #include "comm/LEDCOMM.h"
 #include "comm/SerialDevices.h"
+#include "comm/UdevRule.h"
 #include "comm/frmComm.h"
 #include "base/Log.h"
 #include "base/Platform.h"
+#include "base/Posix.h"
 #include "params/TRAPAR.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -14,12 +16,18 @@
 #include <QRegularExpression>
 #include <QLineEdit>
 #include <QSet>
+#include <QTextStream>
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 using namespace LEDCOMM;
 using TestSupport::Config;
 using TestSupport::CpuMs;
 using TestSupport::LogLines;
 using TestSupport::SimProcess;
+
+Q_DECLARE_METATYPE(SerialDevices::Device)
 
 namespace {
 
@@ -29,6 +37,71 @@ namespace {
 // A spinning wait burns about as much CPU as it takes wall time; a blocking
 // one next to nothing. Anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
+
+// The info lines and warnings on orvane.comm while a case runs.
+QStringList g_commSaid;
+QtMessageHandler g_previousHandler = nullptr;
+void RecordComm(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtDebugMsg && context.category && QLatin1String(context.category) == QLatin1String("orvane.comm"))
+        g_commSaid << message;
+    g_previousHandler(type, context, message);
+}
+
+// One tty in a sysfs tree under root, laid out as the kernel does: class/tty/<tty>
+// leads to devices/<devicePath>/tty/<tty>, whose `device` is devicePath; the
+// driver is a link to its directory; files are written below devices/.
+void FakeTty(const QString& root, const QString& tty, const QString& devicePath, const QString& driver,
+             const QList<QPair<QString, QByteArray>>& files)
+{
+    const QString device = root + "/devices/" + devicePath;
+    const QString node = device + "/tty/" + tty;
+    QVERIFY(QDir().mkpath(node) && QDir().mkpath(root + "/class/tty"));
+    QVERIFY(QFile::link(node, root + "/class/tty/" + tty));
+    QVERIFY(QFile::link(device, node + "/device"));
+    if (!driver.isEmpty()) {
+        QVERIFY(QDir().mkpath(root + "/bus/usb-serial/drivers/" + driver));
+        QVERIFY(QFile::link(root + "/bus/usb-serial/drivers/" + driver, device + "/driver"));
+    }
+    for (const auto& [file, bytes] : files)
+        TestSupport::WriteFile(root + "/devices/" + file, bytes);
+}
+
+SerialDevices::Device Adapter(const QString& path, const QString& product, const QString& maker, const QString& serial,
+                              int vendor, int productId, const QString& driver, const QString& usbPath)
+{
+    SerialDevices::Device d{path, {}, product, maker, serial, vendor, productId};
+    d.driver = driver;
+    d.usbPath = usbPath;
+    return d;
+}
+
+// A serial driver as the ioctl sees it: its flags, and the errno it answers
+// each request with (0 for none).
+struct FakeDriver {
+    int flags = 0;
+    int getError = 0;
+    int setError = 0;
+    int sets = 0;
+    QSet<int> fds{};
+    int Ioctl(int fd, unsigned long request, serial_struct* info)
+    {
+        fds << fd;
+        const int error = request == TIOCGSERIAL ? getError : setError;
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+        if (request == TIOCGSERIAL) {
+            *info = serial_struct{};
+            info->flags = flags;
+        } else {
+            ++sets;
+            flags = info->flags;
+        }
+        return 0;
+    }
+};
 
 } // namespace
 
@@ -288,6 +361,18 @@ private slots:
             return QList<SerialDevices::Device>{{pty, byId, "LED", "Lab", "0042", 0x0403, 0x6001}};
         });
         QCOMPARE(SerialDevices::LinkPort(appDir, 4, pty), QString());
+        QCOMPARE(QFileInfo(Com(4)).symLinkTarget(), byId);
+        // A /dev/orvane-* name, made by the program's own udev rule, is kept as
+        // given. Only where /dev may be written (the CI runs as root).
+        const QString named = QStringLiteral("/dev/orvane-test%1").arg(QCoreApplication::applicationPid());
+        if (QFile::link(pty, named)) {
+            const QString error = SerialDevices::LinkPort(appDir, 4, named);
+            const QString target = QFileInfo(Com(4)).symLinkTarget();
+            QFile::remove(named);
+            QCOMPARE(error, QString());
+            QCOMPARE(target, named);
+            QCOMPARE(SerialDevices::LinkPort(appDir, 4, pty), QString());
+        }
         SerialDevices::SetSource({});
         QCOMPARE(QFileInfo(Com(4)).symLinkTarget(), byId);
         QVERIFY(!QFileInfo::exists(Com(4) + ".new"));
@@ -306,6 +391,205 @@ private slots:
         QCOMPARE(relative, QString());
         QCOMPARE(QFileInfo(Com(5)).symLinkTarget(), pty);
         QFile::remove(Com(5));
+    }
+
+    // What sysfs says of a tty, from trees laid out as the kernel lays them out
+    // for each kind of device (this machine has no USB adapter to read).
+    void sysfsNamesDriverUsbPathAndLatency_data()
+    {
+        QTest::addColumn<QString>("tty");
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("usbPath");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<int>("latency");
+        QTest::newRow("FTDI") << "ttyUSB0" << "ftdi_sio" << "1-2.2:1.0" << "A1*B 7" << 16;
+        QTest::newRow("CDC-ACM") << "ttyACM0" << "cdc_acm" << "3-1:1.2" << "0042" << -1;
+        QTest::newRow("built-in UART") << "ttyS0" << "serial" << "" << "" << -1;
+        QTest::newRow("not in sysfs (pseudo-terminal)") << "pts" << "" << "" << "" << -1;
+        QTest::newRow("a path, not a name") << "../ttyUSB0" << "" << "" << "" << -1;
+    }
+
+    void sysfsNamesDriverUsbPathAndLatency()
+    {
+        QFETCH(QString, tty);
+        QFETCH(QString, driver);
+        QFETCH(QString, usbPath);
+        QFETCH(QString, serial);
+        QFETCH(int, latency);
+        QTemporaryDir sys;
+        const QString root = sys.path();
+        const QString usb = "pci0000:00/0000:00:14.0/usb1/";
+        FakeTty(root, "ttyUSB0", usb + "1-2/1-2.2/1-2.2:1.0/ttyUSB0", "ftdi_sio",
+                {{usb + "1-2/1-2.2/serial", "A1*B 7\n"}, {usb + "1-2/1-2.2/1-2.2:1.0/ttyUSB0/latency_timer", "16\n"}});
+        FakeTty(root, "ttyACM0", "pci0000:00/0000:00:14.0/usb3/3-1/3-1:1.2", "cdc_acm",
+                {{"pci0000:00/0000:00:14.0/usb3/3-1/serial", "0042\n"}});
+        FakeTty(root, "ttyS0", "pnp0/00:00/00:00:0/00:00:0.0", "serial", {});
+        Posix::SetSysfsRoot(root);
+        const auto restore = qScopeGuard([] { Posix::SetSysfsRoot({}); });
+        const Posix::TtyInfo t = Posix::TtyInSysfs(tty);
+        QCOMPARE(t.driver, driver);
+        QCOMPARE(t.usbPath, usbPath);
+        QCOMPARE(t.usbSerial, serial);
+        QCOMPARE(t.latencyTimer, latency);
+    }
+
+    // --list-ports and the Serial Device window say what sysfs adds.
+    void listShowsDriverUsbPathAndLatency()
+    {
+        SerialDevices::Device ftdi = Adapter("/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A1", 0x0403, 0x6001,
+                                             "ftdi_sio", "1-2.2:1.0");
+        ftdi.latencyTimer = 1;
+        SerialDevices::Device uart;
+        uart.path = "/dev/ttyS0";
+        SerialDevices::SetSource([&] { return QList<SerialDevices::Device>{ftdi, uart}; });
+        const auto restore = qScopeGuard([] { SerialDevices::SetSource({}); });
+        QString text;
+        QTextStream out(&text);
+        SerialDevices::PrintList(out, app_.path());
+        out.flush();
+        QVERIFY2(text.startsWith("Serial devices:\n  /dev/ttyUSB0\n    description:  FT232R USB UART\n"
+                                 "    manufacturer: FTDI\n    serial:       A1\n    USB id:       0403:6001\n"
+                                 "    driver:       ftdi_sio\n    USB path:     1-2.2:1.0\n    latency:      1 ms\n"
+                                 "  /dev/ttyS0\nPorts of "),
+                 qPrintable(text));
+        QCOMPARE(SerialDevices::DriverText(ftdi), QString("ftdi_sio at USB 1-2.2:1.0, latency timer 1 ms"));
+        QCOMPARE(SerialDevices::DriverText(uart), QString());
+    }
+
+    // The rule's own lines (comments apart) for each kind of adapter, and
+    // the devices no rule can name.
+    void udevRuleText_data()
+    {
+        QTest::addColumn<SerialDevices::Device>("device");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<QString>("said");  // a comment line the rule must hold, or why there is none
+        const QString own = "SYMLINK+=\"orvane-lab1\", TAG+=\"uaccess\", OWNER=\"alice\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"";
+        const QString ftdi = "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+                             "ATTRS{serial}==\"A10K3L2X\", ENV{ID_USB_INTERFACE_NUM}==\"00\"";
+        QTest::newRow("FTDI with a serial number")
+            << Adapter("/dev/ttyUSB0", "FT232R USB UART", "FTDI", "A10K3L2X", 0x0403, 0x6001, "ftdi_sio", "1-2.2:1.0")
+            << 1 << "lab1"
+            << QStringList{ftdi + ", " + own, ftdi + ", ATTR{device/latency_timer}=\"1\""}
+            << "# /etc/udev/rules.d/70-orvane-lab1.rules, made by orvane --udev-rule for port 1 of lab1:";
+        QTest::newRow("CP210x, no NAME")
+            << Adapter("/dev/ttyUSB1", "CP2102 USB to UART Bridge Controller", "Silicon Labs", "0001", 0x10c4,
+                       0xea60, "cp210x", "3-1:1.0")
+            << 2 << ""
+            << QStringList{"SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"10c4\", ATTRS{idProduct}==\"ea60\", "
+                           "ATTRS{serial}==\"0001\", ENV{ID_USB_INTERFACE_NUM}==\"00\", SYMLINK+=\"orvane-com2\", "
+                           "TAG+=\"uaccess\", OWNER=\"alice\", ENV{ID_MM_DEVICE_IGNORE}=\"1\""}
+            << "# /etc/udev/rules.d/70-orvane-com2.rules, made by orvane --udev-rule for port 2:";
+        QTest::newRow("CH340 without a serial number: its USB port")
+            << Adapter("/dev/ttyUSB2", "USB2.0-Serial", "", "", 0x1a86, 0x7523, "ch341-uart", "1-4.3:1.0")
+            << 1 << "lab1"
+            << QStringList{"SUBSYSTEM==\"tty\", KERNELS==\"1-4.3\", ATTRS{idVendor}==\"1a86\", ATTRS{idProduct}==\"7523\", "
+                           "ENV{ID_USB_INTERFACE_NUM}==\"00\", " + own}
+            << "# The adapter has no serial number, so this rule matches the USB port 1-4.3 instead: keep the "
+               "adapter in that port.";
+        const QString second = "SUBSYSTEM==\"tty\", KERNELS==\"1-1\", ATTRS{idVendor}==\"0403\", "
+                               "ATTRS{idProduct}==\"6010\", ENV{ID_USB_INTERFACE_NUM}==\"01\"";
+        QTest::newRow("a serial number with * in it: its USB port")
+            << Adapter("/dev/ttyUSB3", "Dual RS232", "FTDI", "FT*2232", 0x0403, 0x6010, "ftdi_sio", "1-1:1.1")
+            << 1 << "lab1" << QStringList{second + ", " + own, second + ", ATTR{device/latency_timer}=\"1\""}
+            << "# The serial number holds characters udev reads as a pattern, so this rule matches the USB port "
+               "1-1 instead: keep the adapter in that port.";
+        SerialDevices::Device uart;
+        uart.path = "/dev/ttyS0";
+        uart.driver = "serial";
+        QTest::newRow("not USB: refused") << uart << 1 << "lab1" << QStringList()
+                                          << "/dev/ttyS0 is not a USB device; a udev rule is made for USB adapters only";
+        QTest::newRow("no serial number, no USB path: refused")
+            << Adapter("/dev/ttyUSB4", "", "", "", 0x1a86, 0x7523, "", "") << 1 << "lab1" << QStringList()
+            << "/dev/ttyUSB4 has no serial number a rule can match, and sysfs names no USB path for it";
+    }
+
+    void udevRuleText()
+    {
+        QFETCH(SerialDevices::Device, device);
+        QFETCH(int, port);
+        QFETCH(QString, name);
+        QFETCH(QStringList, rules);
+        QFETCH(QString, said);
+        QString why;
+        const QString text = UdevRule::Text(device, port, name, "alice", &why);
+        if (rules.isEmpty()) {
+            QCOMPARE(text, QString());
+            QCOMPARE(why, said);
+            return;
+        }
+        QVERIFY(text.endsWith('\n'));
+        const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+        QStringList own;
+        for (const QString& line : lines)
+            if (!line.startsWith('#'))
+                own << line;
+        QCOMPARE(own, rules);
+        QVERIFY2(lines.contains(said), qPrintable(text));
+        QVERIFY2(lines.contains("# /dev/" + UdevRule::LinkName(name, port)
+                                + " stays the same whatever ttyUSB number the adapter gets: orvane --link-port "
+                                + QString::number(port) + " /dev/" + UdevRule::LinkName(name, port)),
+                 qPrintable(text));
+    }
+
+    void udevRuleSerialsAndNames()
+    {
+        for (const char* usable : {"A10K3L2X", "0001", "FT 2232-A", "a.b_c:d=e@f%g$h"})
+            QVERIFY2(UdevRule::SerialUsable(usable), usable);
+        for (const char* unusable : {"", "A*", "A?", "[A]", "A|B", "A\"B", "A\\", "A\tB"})
+            QVERIFY2(!UdevRule::SerialUsable(unusable), unusable);
+        QCOMPARE(UdevRule::FilePath("", 12), QString("/etc/udev/rules.d/70-orvane-com12.rules"));
+        QCOMPARE(UdevRule::LinkName("bench_2", 1), QString("orvane-bench_2"));
+    }
+
+    // --udev-rule as the program runs it: the port's link, the settings' PORT
+    // and NAME, and the refusals, with the device list supplied.
+    void udevRuleForAPort()
+    {
+        SimProcess sim;
+        QVERIFY(sim.Start({"--link", Com(40), "--no-show"}));
+        QList<SerialDevices::Device> listed{
+            Adapter(sim.PtyPath(), "FT232R USB UART", "FTDI", "A10K3L2X", 0x0403, 0x6001, "ftdi_sio", "1-2:1.0")};
+        SerialDevices::SetSource([&listed] { return listed; });
+        const auto restore = qScopeGuard([] { SerialDevices::SetSource({}); });
+        auto print = [&](const QString& port, QString* text = nullptr) {
+            QString out, why;
+            QTextStream stream(&out);
+            const int code = UdevRule::Print(stream, app_.path(), port, &why);
+            if (text)
+                *text = out;
+            return code == 0 ? QString() : why;
+        };
+        const QString config = app_.filePath("LED_CONFIG.TXT");
+        QString text;
+
+        // No port given: the configured one, and the link named after NAME.
+        WriteConfig(Config(40, 500) + "\"NAME\",lab1\r\n");
+        QCOMPARE(print({}, &text), QString());
+        QVERIFY2(text.contains("ATTRS{serial}==\"A10K3L2X\", ENV{ID_USB_INTERFACE_NUM}==\"00\", SYMLINK+=\"orvane-lab1\""
+                               ", TAG+=\"uaccess\", OWNER=\"" + Posix::UserName() + "\""),
+                 qPrintable(text));
+        // A NAME the bus would refuse names no link either.
+        WriteConfig(Config(40, 500) + "\"NAME\",\"lab 1\"\r\n");
+        QCOMPARE(print({}, &text), QString());
+        QVERIFY(text.startsWith("# /etc/udev/rules.d/70-orvane-com40.rules"));
+
+        // The refusals.
+        listed.clear();
+        QCOMPARE(print({}), "COM40 -> " + sim.PtyPath() + ": " + sim.PtyPath()
+                                 + " is not a USB device; a udev rule is made for USB adapters only");
+        QVERIFY(QFile::link(app_.filePath("gone"), Com(77)));
+        QCOMPARE(print("77"), "COM77 -> " + app_.filePath("gone")
+                                  + " (missing): it leads nowhere; plug the adapter in, or link the port to it with "
+                                    "orvane --link-port 77 DEVICE");
+        QVERIFY(print("76").startsWith("COM76 -> no link; port 76 opens /dev/ttyS75: it leads nowhere"));
+        QCOMPARE(print("0"), QString("port 0 is not a number from 1 to 32767"));
+        WriteConfig("\"TIMEOUT\",500\r\n");
+        QCOMPARE(print({}), config + " names no PORT; give it: orvane --udev-rule PORT");
+        QVERIFY(QFile::remove(config));
+        QCOMPARE(print({}), "no readable settings file " + config + " names the port; give it: orvane --udev-rule PORT");
+        QVERIFY(boxes_.boxes.isEmpty());
     }
 
     void sameDeviceIsTheSameAdapter()
@@ -374,6 +658,82 @@ private slots:
         QString reply;
         QCOMPARE(CommQuery("AVB250", reply), int16_t(1));
         QCOMPARE(reply, QString("OK\r"));
+    }
+
+    // ---- Low latency ----
+
+    // Through a fake of the driver's ioctl, but the first row: a
+    // pseudo-terminal's own answer (ENOTTY) is the only real one a machine
+    // without adapters gives.
+    void lowLatencyAskedAndGivenBack_data()
+    {
+        QTest::addColumn<bool>("fake");
+        QTest::addColumn<int>("getError");
+        QTest::addColumn<int>("setError");
+        QTest::addColumn<int>("flagsBefore");
+        QTest::addColumn<bool>("unload");      // closed by unloading the host, not CommClosePort
+        QTest::addColumn<int>("flagsOpen");
+        QTest::addColumn<int>("sets");          // TIOCSSERIAL calls in all
+        QTest::addColumn<QString>("said");
+        constexpr int low = ASYNC_LOW_LATENCY;
+        constexpr int other = ASYNC_SKIP_TEST;
+        QTest::newRow("pseudo-terminal, real driver") << false << 0 << 0 << 0 << false << 0 << 0 << QString();
+        QTest::newRow("asked and granted") << true << 0 << 0 << 0 << false << low << 2 << QString();
+        QTest::newRow("granted, given back at unload") << true << 0 << 0 << other << true << (low | other) << 2
+                                                       << QString();
+        constexpr int top = static_cast<int>(0x80000000u);  // a UART's driver sets flags up to bit 31
+        QTest::newRow("granted over the top bit") << true << 0 << 0 << top << false << (low | top) << 2 << QString();
+        QTest::newRow("already on: left on") << true << 0 << 0 << low << false << low << 0 << QString();
+        QTest::newRow("no serial driver (ENOTTY)") << true << ENOTTY << 0 << 0 << false << 0 << 0 << QString();
+        QTest::newRow("refused (EPERM)") << true << 0 << EPERM << 0 << false << 0 << 0
+                                         << "refused low-latency mode (Operation not permitted): a reply may wait "
+                                            "for the adapter's latency timer";
+        QTest::newRow("not read (EIO)") << true << EIO << 0 << 0 << false << 0 << 0
+                                        << "refused low-latency mode (Input/output error)";
+    }
+
+    void lowLatencyAskedAndGivenBack()
+    {
+        QFETCH(bool, fake);
+        QFETCH(int, getError);
+        QFETCH(int, setError);
+        QFETCH(int, flagsBefore);
+        QFETCH(bool, unload);
+        QFETCH(int, flagsOpen);
+        QFETCH(int, sets);
+        QFETCH(QString, said);
+        FakeDriver driver{flagsBefore, getError, setError};
+        if (fake)
+            Posix::SetSerialIoctl([&driver](int fd, unsigned long request, serial_struct* info) {
+                return driver.Ioctl(fd, request, info);
+            });
+        g_commSaid.clear();
+        g_previousHandler = qInstallMessageHandler(RecordComm);
+        const auto restore = qScopeGuard([] {
+            qInstallMessageHandler(g_previousHandler);
+            Posix::SetSerialIoctl({});
+        });
+        SimProcess sim;
+        OpenOnSim(sim);
+        const int fd = int(CommForm()->MSComm1->handle());
+        QCOMPARE(driver.flags, fake ? flagsOpen : 0);
+        if (said.isEmpty()) {
+            QCOMPARE(g_commSaid, QStringList());
+        } else {
+            QCOMPARE(g_commSaid.size(), 1);
+            QVERIFY2(g_commSaid[0].startsWith("the driver of " + sim.PtyPath() + " " + said), qPrintable(g_commSaid[0]));
+        }
+        if (unload)
+            CommFormUnload();
+        else
+            QVERIFY(CommClosePort());
+        QCOMPARE(driver.flags, flagsBefore);
+        QCOMPARE(driver.sets, sets);
+        QVERIFY(driver.fds.isEmpty() || driver.fds == QSet<int>{fd});
+        QCOMPARE(g_commSaid.size(), said.isEmpty() ? 0 : 1);  // nothing more at close
+        QCOMPARE(LogLines(), QStringList());
+        if (unload)
+            CommFormLoad();  // for cleanup
     }
 
     // ---- The exchange ----

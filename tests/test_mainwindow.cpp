@@ -489,6 +489,9 @@ private slots:
         SerialDevices::Device plugged;
         plugged.path = other.PtyPath();
         plugged.description = "second";
+        plugged.driver = "ftdi_sio";
+        plugged.usbPath = "1-2:1.0";
+        plugged.latencyTimer = 1;
         SerialDevices::Device missing;
         missing.path = "/dev/ttyUSB-none";
         QList<SerialDevices::Device> listed{sim, missing};
@@ -521,7 +524,7 @@ private slots:
         QVERIFY2(fx_.boxes->boxes.value(0).text.contains("is not a character device"),
                  qPrintable(fx_.boxes->Texts().join('|')));
         QCOMPARE(seen.value(2), "3");
-        QVERIFY2(seen.value(3).startsWith(other.PtyPath() + "  second"), qPrintable(seen.value(3)));
+        QCOMPARE(seen.value(3), other.PtyPath() + "  second  ftdi_sio at USB 1-2:1.0, latency timer 1 ms");
         QCOMPARE(QFileInfo(fx_.Path("COM7")).symLinkTarget(), other.PtyPath());
         QVERIFY(LEDCOMM::CommForm()->MSComm1->isOpen());
         QCOMPARE(LEDMain::ExecScript("LED R 7"), QString("OK  ; "));

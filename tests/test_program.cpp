@@ -151,6 +151,15 @@ private slots:
         auto link = run({"--link-port", "5", sim_->PtyPath(), "--app-dir", other.path()});
         QCOMPARE(link->exitCode(), 0);
         QCOMPARE(QFileInfo(other.filePath("COM5")).symLinkTarget(), sim_->PtyPath());
+        // --udev-rule names the configured port's USB adapter: a pseudo-terminal is
+        // none, and without settings the port must be given.
+        auto rule = run({"--udev-rule", "--app-dir", other.path()});
+        QCOMPARE(rule->exitCode(), 1);
+        QVERIFY(rule->readAllStandardError().contains((sim_->PtyPath() + " is not a USB device").toUtf8()));
+        QTemporaryDir empty;
+        auto none = run({"--udev-rule", "--app-dir", empty.path()});
+        QCOMPARE(none->exitCode(), 1);
+        QVERIFY(none->readAllStandardError().contains("no readable settings file"));
         QProcessEnvironment env;
         env.insert("ORVANE_APP_DIR", other.path());
         const QString listed = QString::fromLocal8Bit(run({"--list-ports"}, env)->readAllStandardOutput());

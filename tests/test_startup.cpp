@@ -71,6 +71,10 @@ private slots:
         QCOMPARE(v.linkDevice, QString("/dev/ttyUSB0"));
         QCOMPARE(v.appDir, QString("/tmp"));
         QVERIFY(v.verbose && !v.automation && !v.listPorts && v.regServer == 0);
+        QCOMPARE(Parse({"--udev-rule"}, v), Request::Start);
+        QVERIFY(v.udevRule && v.udevPort.isEmpty() && v.linkPort.isEmpty());
+        QCOMPARE(Parse({"--udev-rule", "3", "--app-dir", "/tmp"}, v), Request::Start);
+        QVERIFY(v.udevRule && v.udevPort == "3" && v.appDir == "/tmp");
         QCOMPARE(Parse({"--automation", "--unregserver"}, v), Request::Start);
         QVERIFY(v.automation && v.regServer == -1 && v.appDir.isEmpty() && v.linkPort.isEmpty() && !v.verbose);
 
@@ -97,6 +101,7 @@ private slots:
             {{"--automaton"}, "automaton"},
             {{"--app-dir"}, "--app-dir"},
             {{"--link-port", "1"}, "--link-port"},
+            {{"--udev-rule", "3", "4"}, "4"},
             {{"-platform"}, "-platform"},
             {{"settings.txt"}, "settings.txt"},
             {{"--regserver", "--unregserver"}, "--unregserver"},
@@ -110,7 +115,7 @@ private slots:
         // The usage shows every option of ours and none of Qt's.
         const QString usage = StartOptions::Usage();
         for (const char* option : {"--automation", "--regserver", "--unregserver", "--app-dir DIR", "--list-ports",
-                                   "--link-port N DEVICE", "--verbose", "-h, --help", "-v, --version"})
+                                   "--link-port N DEVICE", "--udev-rule", "--verbose", "-h, --help", "-v, --version"})
             QVERIFY2(usage.contains(option), option);
         QVERIFY(!usage.contains("--platform") && !usage.contains("--reverse"));
     }
