@@ -190,6 +190,7 @@ private slots:
         QCOMPARE(made->moves.last(), "2=7");
         delete made;
         QCOMPARE(MainForm(), nullptr);
+        QCoreApplication::processEvents();  // the end its unload queued meets the quiet handler
         frmVURUruduvo::RegisterAsPanel();
         Platform::SetQuitHandler(oldQuit);
     }
