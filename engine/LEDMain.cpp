@@ -5,11 +5,13 @@
 #include "comm/SerialDevices.h"
 #include "base/Log.h"
 #include "base/MessageFilter.h"
+#include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
+#include "engine/Service.h"
 #include "engine/StartOptions.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
@@ -95,6 +97,7 @@ void Terminate()
         return;
     g_terminating = true;
     qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
+    Service::Stopping();
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
@@ -116,7 +119,7 @@ void Main()
     }
     const int16_t r = AppInit();
     const int startMode = Platform::App().StartMode;
-    if (startMode == 0 || r < 0)
+    if ((startMode == 0 || r < 0) && !Service::Active())
         LoadMainForm()->show();
 }
 
@@ -228,7 +231,8 @@ int Run(int argc, char** argv)
         Platform::App().Path = dir;
         // The settings there may name the controller, and with it the bus name.
         if (options.regServer != 0)
-            return OrvaneCmd::RegServer(options.regServer > 0);
+            return OrvaneCmd::RegServer(options.regServer > 0,
+                                        !options.appDir.isEmpty() || !qEnvironmentVariableIsEmpty("ORVANE_APP_DIR"));
         if (options.listPorts) {
             QTextStream out(stdout);
             SerialDevices::PrintList(out, dir);
@@ -246,6 +250,8 @@ int Run(int argc, char** argv)
         QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
         return 0;
     }
+    if (options.service)
+        Service::Enable();
     // With no display the program serves headless instead of aborting.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -264,7 +270,7 @@ int Run(int argc, char** argv)
             return 1;
         }
     }
-    Platform::App().StartMode = options.automation ? 1 : 0;
+    Platform::App().StartMode = options.automation || options.service ? 1 : 0;
     Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 
     // Before start-up: a signal in one of its message boxes ends the program
@@ -272,22 +278,25 @@ int Run(int argc, char** argv)
     WatchStopSignals(&app);
     Main();
     if (Platform::App().PrevInstance)
-        return 0;
+        return Service::kAlreadyRunning;
     EndIfStopped();
     QString why;
-    if (!OrvaneCmd::StartService(&why)) {
+    const bool dbus = OrvaneCmd::StartService(&why);
+    const bool mqtt = OrvaneMqtt::Start() == 1;
+    if (!dbus) {
         // Started for clients that can never reach it, and nobody sees its window.
-        if (Platform::App().StartMode == 1 && (!g_mainForm || !g_mainForm->isVisible() || Platform::IsHeadless())) {
+        if (Platform::App().StartMode == 1 && !mqtt
+            && (!g_mainForm || !g_mainForm->isVisible() || Platform::IsHeadless())) {
             Say(why + QStringLiteral("; no client can reach this program, so it ends"));
             if (g_mainForm)
                 delete g_mainForm.data();
             if (LEDCOMM::CommFormLoaded() == 1)
                 AppShutdown();
-            return 1;
+            return Service::kUnreachable;
         }
         Say(why + QStringLiteral("; running without automation"));
     }
-    OrvaneMqtt::Start();
+    Service::Started(&app, mqtt);
     CheckProcessEnd();
     qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();
@@ -442,10 +451,12 @@ void AutomationObjectDestroyed()
 
 void AutomationGone()
 {
-    if (g_mainForm && !g_mainForm->isVisible()) {
+    if (g_mainForm && !g_mainForm->isVisible() && !Service::Active()) {
         g_mainForm->close();
         return;
     }
+    if (Service::EndIfUnreachable(g_mainForm && g_mainForm->isVisible() && !Platform::IsHeadless()))
+        return;
     if (!g_automationGoneSaid) {
         g_automationGoneSaid = true;
         Say(QStringLiteral("the session bus is gone; automation is no longer available"));
@@ -546,6 +557,7 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         QStringView piece;
         if (SplitAt(s, pos, piece, separator) == 0)
             break;
+        Notify::Ping();  // a long script holds the event loop, but the program lives
         ScriptFailure f;
         // A stop signal ends the script before its next command; the process
         // ends once the caller has answered.

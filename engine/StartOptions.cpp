@@ -23,6 +23,8 @@ struct Known {
                                QStringLiteral("print the version and exit")};
     QCommandLineOption automation{QStringLiteral("automation"),
                                   QStringLiteral("start as the bus starts it: the window stays hidden")};
+    QCommandLineOption service{QStringLiteral("service"),
+                               QStringLiteral("serve D-Bus and MQTT headless until a stop signal (a systemd unit)")};
     QCommandLineOption regServer{QStringLiteral("regserver"),
                                  QStringLiteral("let the session bus start this executable, and exit")};
     QCommandLineOption unregServer{QStringLiteral("unregserver"),
@@ -40,7 +42,7 @@ struct Known {
 
     QList<QCommandLineOption> Listed() const
     {
-        return {automation, regServer, unregServer, appDir, listPorts, linkPort, verbose, help, version};
+        return {automation, service, regServer, unregServer, appDir, listPorts, linkPort, verbose, help, version};
     }
 };
 
@@ -78,6 +80,7 @@ Request Parse(const QStringList& arguments, Values& values, QString* error)
     QStringList rest = parser.positionalArguments();
     values = Values();
     values.automation = parser.isSet(k.automation);
+    values.service = parser.isSet(k.service);
     if (parser.isSet(k.regServer) && parser.isSet(k.unregServer))
         return fail(QStringLiteral("--regserver and --unregserver exclude each other"));
     values.regServer = parser.isSet(k.regServer) ? 1 : parser.isSet(k.unregServer) ? -1 : 0;
@@ -108,9 +111,8 @@ QString Version() { return QStringLiteral("orvane " ORVANE_VERSION); }
 void BeVerbose()
 {
     Log::EnableTraces();
-    // The program's own pattern with the time in front, so traces and warnings can be told apart in time.
-    qSetMessagePattern(
-        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-debug}%{category}: %{endif}%{message}"));
+    // The time in front, so traces and warnings can be told apart in time (the journal keeps its own).
+    Log::SetUp(true);
 }
 
 } // namespace StartOptions
