@@ -47,13 +47,17 @@ void ArmFlush(qint64 dueInMs)
         qAddPostRoutine(FlushRepeats);  // a count still held when the program ends
         g_flushTimer->setSingleShot(true);
         QObject::connect(g_flushTimer, &QTimer::timeout, [] {
-            if (NowMs() - g_lastWritten >= kRepeatWindowMs)
+            const qint64 left = g_lastWritten + kRepeatWindowMs - NowMs();
+            if (g_repeats == 0)
+                return;
+            if (left <= 0)
                 WriteRepeats();
+            else
+                g_flushTimer->start(int(left));  // a window begun after this timer was set
         });
         QObject::connect(g_flushTimer, &QObject::destroyed, [] { g_flushTimer = nullptr; });
     }
-    if (!g_flushTimer->isActive())
-        g_flushTimer->start(int(std::max<qint64>(dueInMs, 0)));
+    g_flushTimer->start(int(std::max<qint64>(dueInMs, 0)));
 }
 
 } // namespace
@@ -95,8 +99,8 @@ void Report(const QString& line)
     const qint64 now = NowMs();
     const bool windowOver = now - g_lastWritten >= kRepeatWindowMs;
     if (g_anyWritten && line == g_lastLine && !windowOver) {
-        ++g_repeats;
-        ArmFlush(g_lastWritten + kRepeatWindowMs - now);
+        if (++g_repeats == 1)
+            ArmFlush(g_lastWritten + kRepeatWindowMs - now);
         return;
     }
     WriteRepeats();
