@@ -2,7 +2,8 @@
 // One logging category per layer. Info and above are on by default: the
 // warnings the program has always written on standard error ("orvane: ...")
 // go through them. The debug traces are off until EnableTraces.
-//   orvane.comm  each exchange: the command, the reply or why none came, the time taken
+//   orvane.comm  each exchange: the command, the reply or why none came, the time taken;
+//                every report of the serial link (Report), as a warning
 //   orvane.dbus  calls, objects made and freed, clients appearing and vanishing
 //   orvane.app   start-up and shut-down steps, and the program's own warnings
 //   orvane.mqtt  the broker road: joining, leaving, connection attempts, ignored messages
@@ -17,11 +18,27 @@ namespace Log {
 
 // The program's message pattern: a warning reads exactly as its text (each
 // carries its own "orvane: " or message box title), a debug trace starts with
-// its category. QT_MESSAGE_PATTERN still overrides it.
-void SetUp();
+// its category; withTimes puts the date and time in front. Where standard
+// error is the journal, each line starts with its syslog priority ("<3>"
+// critical and fatal, "<4>" warning, "<6>" info, "<7>" debug) and carries no
+// time (the journal keeps its own). QT_MESSAGE_PATTERN still overrides it.
+void SetUp(bool withTimes = false);
+
+// True when standard error is the journal's stream: $JOURNAL_STREAM names its
+// device and inode.
+bool StderrIsJournal();
 
 // A warning of the program's own on standard error: "orvane: " and the line.
 void Say(const QString& line, QMessageLogger::CategoryFunction category = &lcApp);
+
+// A report of the serial link, as a warning of orvane.comm: "orvane.comm: "
+// and the line unchanged. A line identical to the last one written less than
+// a second before is not written but counted; the count follows as
+// "orvane.comm: (repeated N times)" once another line comes or the second is
+// over (the event loop looks, and so does the next report).
+void Report(const QString& line);
+// Writes a count still held back (the program is ending).
+void FlushRepeats();
 
 // Turns the debug traces of every orvane.* category on, or back off.
 void EnableTraces(bool on = true);

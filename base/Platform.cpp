@@ -2,6 +2,8 @@
 
 #include "base/Log.h"
 
+#include "base/Log.h"
+
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
@@ -119,6 +121,7 @@ void Exit(int code)
         g_exit(code);
         return;
     }
+    Log::FlushRepeats();
     std::fflush(nullptr);
     std::_Exit(code);
 }

@@ -17,8 +17,10 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <memory>
+#include <utility>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +49,7 @@ void DrainSignalPipe()
 
 // ---- Single-instance lock ----
 std::unique_ptr<QLockFile> g_instanceLock;
+int g_dirLock = -1;  // descriptor of the application directory's lock file
 
 // ---- Low latency and sysfs ----
 SerialIoctl g_serialIoctl;
@@ -141,7 +144,10 @@ QString SignalName(int sig)
 bool TakeInstanceLock(const QString& appPath, QString* problem)
 {
     problem->clear();
+    ReleaseInstanceLock();
     g_instanceLock.reset();  // a lock taken before is let go, not competed with
+    if (const int held = LockDirectory(appPath); held >= 0)
+        return held == 1;
     const QString key = QString::fromLatin1(
         QCryptographicHash::hash(appPath.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
     QString first = qEnvironmentVariable("ORVANE_LOCK_DIR");
@@ -170,7 +176,7 @@ bool TakeInstanceLock(const QString& appPath, QString* problem)
         // This place cannot hold a lock (read-only, immutable, no such directory): the next.
     }
     g_instanceLock.reset();
-    QStringList where;
+    QStringList where{QStringLiteral("in ") + appPath};
     for (const QString& place : std::as_const(places))
         where << QStringLiteral("in ") + QFileInfo(place).path();
     if (first.isEmpty())
@@ -183,13 +189,40 @@ bool TakeInstanceLock(const QString& appPath, QString* problem)
     return true;
 }
 
+int LockDirectory(const QString& dir)
+{
+    const QByteArray path = QFile::encodeName(dir + QLatin1Char('/') + QLatin1String(kDirLockName));
+    // Read-only is enough for flock: a file another user made still locks.
+    int fd = ::open(path.constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return error == EWOULDBLOCK ? 0 : -1;
+    }
+    if (g_dirLock >= 0)
+        ::close(g_dirLock);
+    g_dirLock = fd;
+    return 1;
+}
+
 void ReleaseInstanceLock()
 {
+    if (g_dirLock >= 0)
+        ::close(std::exchange(g_dirLock, -1));
     if (g_instanceLock)
         g_instanceLock->unlock();
 }
 
-bool HoldsInstanceLock() { return g_instanceLock && g_instanceLock->isLocked(); }
+bool HoldsInstanceLock() { return g_dirLock >= 0 || (g_instanceLock && g_instanceLock->isLocked()); }
 
 bool LineErrorCounts(int fd, std::array<int, 5>& out)
 {

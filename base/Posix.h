@@ -22,12 +22,21 @@ int StopSignal();
 QString SignalName(int sig);
 
 // ---- Single-instance lock ----
-// Takes the lock of one copy per user and application directory: true when
-// taken, false when another live copy holds it. It lies in $ORVANE_LOCK_DIR if
-// set, else in the runtime directory; where that cannot hold it, in the
-// temporary directory under a name with the user's id. Where no place can,
-// true all the same, with problem saying why. A lock taken before is let go first.
+// Takes the lock of one program per application directory: true when taken,
+// false when another live program holds it. It is the directory's own
+// kDirLockName (LockDirectory), whatever the environment says; only where the
+// directory cannot hold it, it lies in $ORVANE_LOCK_DIR if set, else in the
+// runtime directory; where that cannot hold it either, in the temporary
+// directory under a name with the user's id. Where no place can, true all the
+// same, with problem saying why. A lock taken before is let go first.
 bool TakeInstanceLock(const QString& appPath, QString* problem);
+// The lock file in an application directory.
+inline constexpr char kDirLockName[] = ".orvane.lock";
+// flock on dir/kDirLockName, made when missing, kept open (not inherited by
+// programs started later) until ReleaseInstanceLock: 1 taken, 0 another live
+// process holds it, -1 the directory cannot hold it (read-only, no such
+// directory, a directory of that name in the way).
+int LockDirectory(const QString& dir);
 void ReleaseInstanceLock();
 bool HoldsInstanceLock();
 

@@ -4,6 +4,7 @@
 #include "comm/frmComm.h"
 #include "comm/SerialDevices.h"
 #include "base/Log.h"
+#include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
@@ -417,6 +418,7 @@ int16_t CommIn(QString& reply)
     auto lastError = QSerialPort::NoError;
     const uint32_t start = Delay32::TickMs();
     for (;;) {
+        Notify::Ping();  // the wait holds the event loop, but the program lives
         const uint32_t elapsed = Delay32::TickMs() - start;  // right across the wrap
         if (int64_t(elapsed) > g_timeOut) {
             ReportError(received + QStringLiteral("-Port TimeOut"));
@@ -430,12 +432,12 @@ int16_t CommIn(QString& reply)
             if (!reported)
                 ReportFailure("CommIn", QSerialPort::NotOpenError, kNotOpenText);
             reported = true;
-            QThread::msleep(ulong(remaining));  // nothing can arrive: sleep out the wait
+            QThread::msleep(ulong(Notify::WaitSlice(remaining)));  // nothing can arrive: sleep out the wait
             continue;
         }
         if (p->bytesAvailable() == 0) {
             ClearError(p);
-            if (!p->waitForReadyRead(remaining)) {
+            if (!p->waitForReadyRead(Notify::WaitSlice(remaining))) {
                 const auto error = p->error();
                 ClearError(p);
                 if (g_form->Vanished()) {

@@ -38,7 +38,8 @@ QString ExecLine(const QString& program, const QStringList& args)
     return words.join(QLatin1Char(' '));
 }
 
-bool Write(const QString& file, const QString& service, const QString& exec, QString* why)
+bool Write(const QString& file, const QString& service, const QString& exec, QString* why,
+           const QString& systemdUnit)
 {
     const QString dir = QFileInfo(file).absolutePath();
     if (!QDir().mkpath(dir)) {
@@ -47,7 +48,9 @@ bool Write(const QString& file, const QString& service, const QString& exec, QSt
     }
     QSaveFile f(file);
     if (f.open(QIODevice::WriteOnly)) {
-        const QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(service, exec);
+        QString text = QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(service, exec);
+        if (!systemdUnit.isEmpty())
+            text += QStringLiteral("SystemdService=%1\n").arg(systemdUnit);
         f.write(text.toUtf8());
     }
     if (!f.commit()) {
@@ -55,6 +58,43 @@ bool Write(const QString& file, const QString& service, const QString& exec, QSt
         return false;
     }
     return true;
+}
+
+QString ExecProgram(const QString& file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return QString();
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine()).trimmed();
+        if (!line.startsWith(QLatin1String("Exec=")))
+            continue;
+        // The first word as the bus splits it, like a shell: quotes and backslashes.
+        QString word;
+        QChar quote;
+        for (qsizetype i = 5; i < line.size(); ++i) {
+            const QChar c = line[i];
+            if (!quote.isNull()) {
+                if (c == quote)
+                    quote = QChar();
+                else if (c == QLatin1Char('\\') && quote == QLatin1Char('"') && i + 1 < line.size())
+                    word += line[++i];
+                else
+                    word += c;
+            } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+                quote = c;
+            } else if (c == QLatin1Char('\\') && i + 1 < line.size()) {
+                word += line[++i];
+            } else if (c.isSpace()) {
+                if (!word.isEmpty())
+                    break;
+            } else {
+                word += c;
+            }
+        }
+        return word;
+    }
+    return QString();
 }
 
 bool Remove(const QString& file, QString* why)

@@ -14,7 +14,13 @@ QString FilePath(const QString& service);
 QString ExecLine(const QString& program, const QStringList& args);
 // Writes the file that starts exec for service, replacing it whole: true when
 // done; false with why ("cannot create <dir>", "cannot write <file>: <reason>").
-bool Write(const QString& file, const QString& service, const QString& exec, QString* why);
+// A systemd unit, when given, is what a bus managed by systemd starts instead
+// (SystemdService=); other buses run exec.
+bool Write(const QString& file, const QString& service, const QString& exec, QString* why,
+           const QString& systemdUnit = QString());
+// The program the file's Exec= line starts, its quoting undone; empty when the
+// file cannot be read or has no Exec= line.
+QString ExecProgram(const QString& file);
 // Removes the file: true when done; false with why ("cannot remove <file>: <reason>").
 bool Remove(const QString& file, QString* why);
 

@@ -2,6 +2,7 @@
 // a word and its arguments, from ExecScript down to LedSet.
 #include "engine/LEDMain.h"
 
+#include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Posix.h"
 
@@ -73,6 +74,7 @@ QString ExecScript(const QString& script, ScriptFailure* failure)
         QStringView piece;
         if (SplitAt(s, pos, piece, separator) == 0)
             break;
+        Notify::Ping();  // a long script holds the event loop, but the program lives
         ScriptFailure f;
         // A stop signal ends the script before its next command; the process
         // ends once the caller has answered.

@@ -9,6 +9,7 @@
 #include "base/Posix.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
+#include "engine/Service.h"
 #include "engine/StartOptions.h"
 
 #include <QApplication>
@@ -30,6 +31,7 @@ void Terminate()
         return;
     g_terminating = true;
     qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
+    Service::Stopping();
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
@@ -51,7 +53,7 @@ void Main()
     }
     const int16_t r = AppInit();
     const int startMode = Platform::App().StartMode;
-    if (startMode == 0 || r < 0)
+    if ((startMode == 0 || r < 0) && !Service::Active())
         if (ChannelPanel* panel = LoadMainForm())
             panel->SetShown(true);
 }
@@ -84,6 +86,8 @@ int Run(int argc, char** argv)
         StartOptions::BeVerbose();
     if (StartOptions::IsTask(options))
         return StartOptions::RunTask(options, argc, argv);
+    if (options.service)
+        Service::Enable();
     // With no display the program serves headless instead of aborting.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -102,7 +106,7 @@ int Run(int argc, char** argv)
             return 1;
         }
     }
-    Platform::App().StartMode = options.automation ? 1 : 0;
+    Platform::App().StartMode = options.automation || options.service ? 1 : 0;
     Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
 
     // Before start-up: a signal in one of its message boxes ends the program
@@ -110,21 +114,23 @@ int Run(int argc, char** argv)
     WatchStopSignals(&app);
     Main();
     if (Platform::App().PrevInstance)
-        return 0;
+        return Service::kAlreadyRunning;
     EndIfStopped();
     QString why;
-    if (!OrvaneCmd::StartService(&why)) {
+    const bool dbus = OrvaneCmd::StartService(&why);
+    const bool mqtt = OrvaneMqtt::Start() == 1;
+    if (!dbus) {
         // Started for clients that can never reach it, and nobody sees its window.
-        if (Platform::App().StartMode == 1 && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
+        if (Platform::App().StartMode == 1 && !mqtt && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
             Say(why + QStringLiteral("; no client can reach this program, so it ends"));
             delete MainForm();
             if (LEDCOMM::CommFormLoaded() == 1)
                 AppShutdown();
-            return 1;
+            return Service::kUnreachable;
         }
         Say(why + QStringLiteral("; running without automation"));
     }
-    OrvaneMqtt::Start();
+    Service::Started(&app, mqtt);
     CheckProcessEnd();
     qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();

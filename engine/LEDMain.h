@@ -38,10 +38,11 @@ int16_t MaxCmdHist();
 // ---- Start-up and shut-down ----
 // The process entry: single instance, start-up, event loop. Returns the exit code.
 int Run(int argc, char** argv);
-// Takes the lock that lets one copy run per user and application directory:
-// true when taken, false when another live copy holds it. The lock lies in
-// $ORVANE_LOCK_DIR if set, else in the runtime directory; where that cannot
-// hold it, in the temporary directory under a name with the user's id. Where
+// Takes the lock that lets one program serve an application directory: true
+// when taken, false when another live program holds it. The lock is the
+// directory's own .orvane.lock; only where the directory cannot hold it, it
+// lies in $ORVANE_LOCK_DIR if set, else in the runtime directory, else in the
+// temporary directory under a name with the user's id. Where
 // no place can, true all the same: said on standard error and kept for
 // InstanceLockProblem. The lock is let go once the program has shut down and
 // only editor windows keep it alive.

@@ -7,6 +7,7 @@
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "engine/OrvaneCmd.h"
+#include "engine/Service.h"
 
 #include <QCoreApplication>
 
@@ -82,10 +83,12 @@ void AutomationObjectDestroyed()
 
 void AutomationGone()
 {
-    if (g_mainForm && !g_mainForm->IsShown()) {
+    if (g_mainForm && !g_mainForm->IsShown() && !Service::Active()) {
         g_mainForm->Close();
         return;
     }
+    if (Service::EndIfUnreachable(g_mainForm && g_mainForm->IsShown() && !Platform::IsHeadless()))
+        return;
     if (!g_automationGoneSaid) {
         g_automationGoneSaid = true;
         Log::Say(QStringLiteral("the session bus is gone; automation is no longer available"));

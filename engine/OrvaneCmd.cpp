@@ -18,6 +18,7 @@
 #include <QHash>
 #include <QMap>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSet>
 #include <utility>
 

@@ -17,6 +17,10 @@ bool StartService(QString* why = nullptr);
 // most 200 characters), which a message box then names.
 QString ControllerName();
 
+// The bus name this program owns and serves now; empty when it serves none
+// (no bus, the name taken, the bus gone or the name given up).
+QString ServiceName();
+
 // Gives the bus name up without waiting for the bus, so that a client's next
 // call starts or reaches another program; the objects of this one stay.
 void ReleaseName();
@@ -27,8 +31,13 @@ void ReleaseName();
 void FlushReplies();
 
 // --regserver / --unregserver: writes or removes the user's D-Bus activation
-// file for this executable, says what it did; returns the exit code.
-int RegServer(bool install);
+// file for this executable, says what it did; returns the exit code. The file
+// starts the program with --app-dir when the settings name the controller or
+// keepAppDir (the directory was chosen by --app-dir or ORVANE_APP_DIR). For a
+// directory ~/.config/orvane/<dir> of an installed program it names the unit
+// orvane@<dir>.service as well. Only a file that starts this executable is
+// removed; another is left in place with 1.
+int RegServer(bool install, bool keepAppDir = false);
 
 // Drops every object (through the destruction rule) and lets the name go.
 void StopService();

@@ -14,8 +14,10 @@
 #include <QCoreApplication>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTextStream>
 
 namespace OrvaneCmd {
@@ -83,6 +85,8 @@ QString ControllerName()
     return QString();
 }
 
+QString ServiceName() { return g_held ? g_ownService : QString(); }
+
 void ReleaseName()
 {
     if (!g_held)
@@ -100,7 +104,40 @@ void ReleaseName()
     }
 }
 
-int RegServer(bool install)
+namespace {
+
+// orvane@<dir>.service for an application directory ~/.config/orvane/<dir>, when
+// the units are installed beside this program; else empty (the bus runs Exec=).
+QString InstanceUnit(const QString& program, const QString& appDir)
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || QDir::isRelativePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    const QFileInfo dir(appDir);
+    const QString parent = QFileInfo(dir.absolutePath()).canonicalFilePath();
+    if (parent.isEmpty() || parent != QFileInfo(config + QStringLiteral("/orvane")).canonicalFilePath())
+        return QString();
+    // The unit finds the directory by its name as it stands, so only names it need not escape.
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.:]+$"));
+    const QString name = dir.fileName();
+    if (!plain.match(name).hasMatch())
+        return QString();
+    const QString units = QFileInfo(program).absolutePath() + QStringLiteral("/../share/systemd/user/");
+    if (!QFileInfo::exists(units + QStringLiteral("orvane@.service")))
+        return QString();
+    return QStringLiteral("orvane@%1.service").arg(name);
+}
+
+bool SameProgram(const QString& a, const QString& b)
+{
+    const QString ca = QFileInfo(a).canonicalFilePath();
+    const QString cb = QFileInfo(b).canonicalFilePath();
+    return !ca.isEmpty() ? ca == cb : QFileInfo(a).absoluteFilePath() == QFileInfo(b).absoluteFilePath();
+}
+
+} // namespace
+
+int RegServer(bool install, bool keepAppDir)
 {
     if (Platform::App().Path.isEmpty())
         Platform::App().Path = QCoreApplication::applicationDirPath();
@@ -110,10 +147,19 @@ int RegServer(bool install)
     const QString file = Activation::FilePath(service);
     QTextStream out(stdout);
     QString why;
+    const QString program = QCoreApplication::instance() ? QCoreApplication::applicationFilePath()
+                                                         : Posix::ExecutablePath();
     if (!install) {
         if (!QFile::exists(file)) {
             out << "orvane: nothing to remove, " << file << " does not exist" << Qt::endl;
             return 0;
+        }
+        // Another copy's file (an installed program's, a build tree's) is that copy's to remove.
+        if (const QString starts = Activation::ExecProgram(file); !SameProgram(starts, program)) {
+            Log::Say(QStringLiteral("%1 starts %2, not this program; it is left in place")
+                         .arg(file, starts.isEmpty() ? QStringLiteral("no program") : starts),
+                     &lcDbus);
+            return 1;
         }
         if (!Activation::Remove(file, &why)) {
             Log::Say(why, &lcDbus);
@@ -124,19 +170,21 @@ int RegServer(bool install)
         return 0;
     }
 
-    const QString program = QCoreApplication::instance() ? QCoreApplication::applicationFilePath()
-                                                         : Posix::ExecutablePath();
     QStringList args{QStringLiteral("--automation")};
-    // A named controller is started with the settings that name it.
-    if (!name.isEmpty())
+    // A named controller is started with the settings that name it, a chosen directory with its own.
+    if (!name.isEmpty() || keepAppDir)
         args << QStringLiteral("--app-dir") << Platform::App().Path;
     const QString exec = Activation::ExecLine(program, args);
-    if (!Activation::Write(file, service, exec, &why)) {
+    const QString unit = InstanceUnit(program, Platform::App().Path);
+    if (!Activation::Write(file, service, exec, &why, unit)) {
         Log::Say(why, &lcDbus);
         return 1;
     }
-    out << "orvane: wrote " << file << "; a client calling " << service << " now starts \"" << exec
-        << "\"" << Qt::endl;
+    out << "orvane: wrote " << file << "; a client calling " << service << " now starts \""
+        << exec << "\"";
+    if (!unit.isEmpty())
+        out << " (" << unit << " where systemd runs the bus)";
+    out << Qt::endl;
     return 0;
 }
 

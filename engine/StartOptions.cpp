@@ -32,6 +32,8 @@ struct Known {
                                QStringLiteral("print the version and exit")};
     QCommandLineOption automation{QStringLiteral("automation"),
                                   QStringLiteral("start as the bus starts it: the window stays hidden")};
+    QCommandLineOption service{QStringLiteral("service"),
+                               QStringLiteral("serve D-Bus and MQTT headless until a stop signal (a systemd unit)")};
     QCommandLineOption regServer{QStringLiteral("regserver"),
                                  QStringLiteral("let the session bus start this executable, and exit")};
     QCommandLineOption unregServer{QStringLiteral("unregserver"),
@@ -52,7 +54,7 @@ struct Known {
 
     QList<QCommandLineOption> Listed() const
     {
-        return {automation, regServer, unregServer, appDir, listPorts, linkPort, udevRule, verbose, help, version};
+        return {automation, service, regServer, unregServer, appDir, listPorts, linkPort, udevRule, verbose, help, version};
     }
 };
 
@@ -90,6 +92,7 @@ Request Parse(const QStringList& arguments, Values& values, QString* error)
     QStringList rest = parser.positionalArguments();
     values = Values();
     values.automation = parser.isSet(k.automation);
+    values.service = parser.isSet(k.service);
     if (parser.isSet(k.regServer) && parser.isSet(k.unregServer))
         return fail(QStringLiteral("--regserver and --unregserver exclude each other"));
     values.regServer = parser.isSet(k.regServer) ? 1 : parser.isSet(k.unregServer) ? -1 : 0;
@@ -124,9 +127,8 @@ QString Version() { return QStringLiteral("orvane " ORVANE_VERSION); }
 void BeVerbose()
 {
     Log::EnableTraces();
-    // The program's own pattern with the time in front, so traces and warnings can be told apart in time.
-    qSetMessagePattern(
-        QStringLiteral("%{time yyyy-MM-dd hh:mm:ss.zzz} %{if-debug}%{category}: %{endif}%{message}"));
+    // The time in front, so traces and warnings can be told apart in time (the journal keeps its own).
+    Log::SetUp(true);
 }
 
 bool IsTask(const Values& values)
@@ -146,7 +148,8 @@ int RunTask(const Values& values, int argc, char** argv)
     Platform::App().Path = dir;
     // The settings there may name the controller, and with it the bus name.
     if (values.regServer != 0)
-        return OrvaneCmd::RegServer(values.regServer > 0);
+        return OrvaneCmd::RegServer(values.regServer > 0, !values.appDir.isEmpty()
+                                                              || !qEnvironmentVariableIsEmpty("ORVANE_APP_DIR"));
     if (values.listPorts) {
         QTextStream out(stdout);
         SerialDevices::PrintList(out, dir);

@@ -9,6 +9,7 @@ namespace StartOptions {
 
 struct Values {
     bool automation = false;
+    bool service = false;   // --service
     int regServer = 0;      // 1 --regserver, -1 --unregserver, 0 neither
     QString appDir;         // --app-dir; empty when not given
     bool listPorts = false;

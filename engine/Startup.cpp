@@ -27,6 +27,7 @@ void ConnectReports()
 {
     // Every consumer of the serial link's reports is connected here.
     LEDCOMM::SetReportSink([](const QString& message) {
+        Log::Report(message);  // standard error or the journal, repeats collapsed
         if (ChannelPanel* panel = MainForm())
             panel->ShowResponse(message);
     });

@@ -13,6 +13,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <csignal>
@@ -115,6 +116,23 @@ private slots:
         QCOMPARE(again.code, 0);
         QVERIFY(again.out.contains(QStringLiteral("nothing to remove")));
 
+        // A directory chosen with --app-dir is the one the bus starts the program with, NAME or not.
+        const QString chosen = prog_.Path(QStringLiteral("chosen dir"));
+        QVERIFY(QDir().mkpath(chosen));
+        QCOMPARE(RunProgram(Program(), {QStringLiteral("--app-dir"), chosen, QStringLiteral("--regserver")}, Env()).code, 0);
+        QCOMPARE(TestSupport::ReadFile(ServiceFile()),
+                 ("[D-BUS Service]\nName=Orvane.OrvaneCmd\nExec='" + Program() + "' --automation --app-dir '" + chosen
+                  + "'\n").toUtf8());
+        // Another copy of the program leaves this one's file alone, and says so.
+        const QString other = prog_.Path(QStringLiteral("other copy"));
+        QVERIFY(TestSupport::PrepareProgramCopy(other, prog_.Path(QStringLiteral("run")), TestSupport::Config(1, 500)));
+        const Ran foreign = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--unregserver")}, Env());
+        QCOMPARE(foreign.code, 1);
+        QVERIFY2(foreign.err.contains(QStringLiteral("starts %1, not this program").arg(Program())), qPrintable(foreign.err));
+        QVERIFY(QFile::exists(ServiceFile()));
+        QCOMPARE(RunProgram(Program(), {QStringLiteral("--unregserver")}, Env()).code, 0);
+        QVERIFY(!QFile::exists(ServiceFile()));
+
         // Without XDG_DATA_HOME the file goes under ~/.local/share.
         QProcessEnvironment env = Env();
         env.remove(QStringLiteral("XDG_DATA_HOME"));
@@ -162,6 +180,29 @@ private slots:
         bus_->Stop();
         QTRY_VERIFY_WITH_TIMEOUT(!Alive(pid), 10000);
         QCOMPARE(sim_->LoggedLines().mid(5), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+    }
+
+    // Started by the bus with a failed start-up, its window shown where nobody
+    // sees it and no broker named: once the bus goes, no client can reach it.
+    void unreachableProgramEndsWhenTheBusGoes()
+    {
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), "\"PORT\",1\r\n");  // no TIMEOUT
+        QVERIFY(StartBus());
+        QProcess p;
+        p.setProcessEnvironment(bus_->Environment(Env()));
+        p.start(Program(), {QStringLiteral("--automation")});
+        QVERIFY(p.waitForStarted(5000));
+        QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
+        QElapsedTimer gone;
+        gone.start();
+        bus_->Stop();
+        QVERIFY(p.waitForFinished(5000));
+        QVERIFY2(gone.elapsed() < 1500, qPrintable(QString::number(gone.elapsed())));
+        QCOMPARE(p.exitCode(), 4);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("the session bus is gone, no window is seen and no MQTT_HOST is set; no "
+                                             "client can reach this program, so it ends")),
+                 qPrintable(err));
     }
 
     void userStartedProgramServesAndOutlivesTheBus()
@@ -228,7 +269,7 @@ private slots:
         QVERIFY(sim_->Link(other + QStringLiteral("/COM1")));
         const Ran second = RunProgram(other + QStringLiteral("/orvane"), {QStringLiteral("--automation")},
                                       bus_->Environment(Env()));
-        QCOMPARE(second.code, 1);
+        QCOMPARE(second.code, 4);  // no client can reach it
         QVERIFY2(second.err.contains(QStringLiteral("the bus name %1 is taken").arg(named)), qPrintable(second.err));
 
         const Ran unreg = RunProgram(Program(), {QStringLiteral("--unregserver")}, Env());
@@ -378,7 +419,7 @@ private slots:
             // the lights go off, the port closes, and it ends.
             const qsizetype sent = sim_->LoggedLines().size();
             const Ran served = RunProgram(Program(), {QStringLiteral("--automation")}, env);
-            QVERIFY2(served.finished && served.code == 1, c.why);
+            QVERIFY2(served.finished && served.code == 4, c.why);
             QVERIFY2(served.err.contains(c.says) && served.err.contains("so it ends"), qPrintable(served.err));
             QVERIFY2(served.err.contains(QRegularExpression(c.line, QRegularExpression::MultilineOption)),
                      qPrintable(served.err));

@@ -1,5 +1,6 @@
 // The error log ring and the report sink it hands each report to.
 #include "comm/LEDCOMM.h"
+#include "engine/LEDMain.h"
 #include "tests/support/TestSupport.h"
 
 #include <QStringList>
@@ -73,6 +74,40 @@ private slots:
         LEDCOMM::ReportError("gone");  // must not reach the cleared sink
         QCOMPARE(sunk, QStringList{"after"});
         QVERIFY(LEDCOMM::GetErrLog().endsWith("before\r\nafter\r\ngone\r\n"));
+    }
+
+    // Every report also goes to standard error as a warning of orvane.comm; a
+    // dead controller under a client calling every 20 ms writes two lines a
+    // second there, not fifty. The log keeps every report.
+    void reportsReachStandardErrorWithRepeatsCollapsed()
+    {
+        static QStringList written;
+        written.clear();
+        const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& c, const QString& m) {
+            if (type == QtWarningMsg && qstrcmp(c.category, "orvane.comm") == 0)
+                written << m;
+        });
+        LEDMain::ConnectReports();
+        LEDCOMM::ReportError("CommOpenPort  2 No such file or directory");
+        for (int i = 0; i < 25; ++i) {
+            LEDCOMM::ReportError("-Port TimeOut");
+            QTest::qWait(20);
+        }
+        LEDCOMM::ReportError("ERROR # 1100");
+        QCOMPARE(written, (QStringList{"orvane.comm: CommOpenPort  2 No such file or directory",
+                                       "orvane.comm: -Port TimeOut", "orvane.comm: (repeated 24 times)",
+                                       "orvane.comm: ERROR # 1100"}));
+        // A second goes by: the count is written by the event loop, without a further report.
+        written.clear();
+        LEDCOMM::ReportError("ERROR # 1100");
+        LEDCOMM::ReportError("ERROR # 1100");
+        QTRY_COMPARE_WITH_TIMEOUT(written, QStringList{"orvane.comm: (repeated 2 times)"}, 3000);
+        // After the second the same line is written again, and a lone line has no count.
+        LEDCOMM::ReportError("ERROR # 1100");
+        QTest::qWait(1200);
+        QCOMPARE(written, (QStringList{"orvane.comm: (repeated 2 times)", "orvane.comm: ERROR # 1100"}));
+        qInstallMessageHandler(previous);
+        QCOMPARE(LEDCOMM::GetErrLog().count("-Port TimeOut"), 25);
     }
 
     // The serial host's creation empties the log; the consumers start-up connected stay.

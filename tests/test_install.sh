@@ -5,8 +5,10 @@
 # the three programs; an installed program keeps its settings in
 # $XDG_CONFIG_HOME/orvane and starts headless without Qt's harmless texts; the
 # bus starts the installed program through the installed service file and a
-# script is served; the Debian package holds the files and names Qt among its
-# dependencies.
+# script is served; the systemd user units pass systemd-analyze verify;
+# --regserver names the instance unit for a folder under ~/.config/orvane; the
+# Debian package holds the files, names Qt among its dependencies and passes
+# lintian without an error.
 #   test_install.sh BUILD_DIR VERSION
 set -uo pipefail
 build=$(cd "${1:?usage: test_install.sh BUILD_DIR VERSION}" && pwd)
@@ -69,7 +71,9 @@ app_id=org.orvane.Orvane
 for f in bin/orvane bin/orvane-exec bin/orvane-sim share/orvane/LED_COMMANDS.TXT \
     "share/applications/$app_id.desktop" "share/icons/hicolor/scalable/apps/$app_id.svg" \
     "share/metainfo/$app_id.metainfo.xml" share/dbus-1/services/Orvane.OrvaneCmd.service \
-    share/man/man1/orvane.1 share/man/man1/orvane-exec.1 share/man/man1/orvane-sim.1; do
+    share/man/man1/orvane.1.gz share/man/man1/orvane-exec.1.gz share/man/man1/orvane-sim.1.gz \
+    share/systemd/user/orvane.service share/systemd/user/orvane@.service \
+    share/doc/orvane/copyright share/doc/orvane/changelog.gz; do
     [ -s "$prefix/$f" ] || fail "the installation has no $f"
 done
 cmp -s "$share/orvane/LED_COMMANDS.TXT" "$build/bin/LED_COMMANDS.TXT" \
@@ -82,17 +86,38 @@ out=$(appstreamcli validate --no-net "$share/metainfo/$app_id.metainfo.xml" 2>&1
     || fail "appstreamcli validate: $out"
 grep -qx "Icon=$app_id" "$share/applications/$app_id.desktop" || fail "the desktop entry names another icon"
 for page in orvane orvane-exec orvane-sim; do
-    head -n1 "$share/man/man1/$page.1" | grep -qF "\"Orvane $version\"" || fail "man page of $page: no version"
+    # The date and the version: lintian wants the one, users the other.
+    zcat "$share/man/man1/$page.1.gz" | head -n1 | grep -qE "^\.TH [A-Z-]+ 1 \"[0-9]{4}-[0-9]{2}-[0-9]{2}\" \"Orvane $version\"" \
+        || fail "man page of $page: no date or version: $(zcat "$share/man/man1/$page.1.gz" | head -n1)"
     # A fresh machine may have no man; where it has, the page renders without a warning.
     if command -v man >/dev/null; then
-        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/$page.1" 2>&1 >/dev/null) && [ -z "$out" ] \
+        out=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$share/man/man1/$page.1.gz" 2>&1 >/dev/null) && [ -z "$out" ] \
             || fail "man page of $page: $out"
     fi
 done
 # The blank in the prefix is quoted, as the bus splits the line like a shell.
 service_exec=$(grep '^Exec=' "$share/dbus-1/services/Orvane.OrvaneCmd.service")
 [ "$service_exec" = "Exec='$bin/orvane' --automation" ] || fail "the service file says: $service_exec"
+# A bus that systemd runs starts the unit instead.
+grep -qx 'SystemdService=orvane.service' "$share/dbus-1/services/Orvane.OrvaneCmd.service" \
+    || fail "the service file names no unit: $(cat "$share/dbus-1/services/Orvane.OrvaneCmd.service")"
 pass "desktop entry, AppStream file, man pages and service file"
+
+# ---- The systemd user units ----
+units="$share/systemd/user"
+grep -qxF "ExecStart=\"$bin/orvane\" --service" "$units/orvane.service" \
+    || fail "orvane.service starts: $(grep ExecStart "$units/orvane.service")"
+grep -qxF "ExecStart=\"$bin/orvane\" --service --app-dir %E/orvane/%i" "$units/orvane@.service" \
+    || fail "orvane@.service starts: $(grep ExecStart "$units/orvane@.service")"
+for unit in orvane.service orvane@.service; do
+    for key in Type=notify Restart=on-failure 'RestartPreventExitStatus=2 3 4' WatchdogSec=30; do
+        grep -qxF "$key" "$units/$unit" || fail "$unit has no $key"
+    done
+    # With no systemd running: its own checks, the man page it names found in the prefix.
+    out=$(MANPATH="$share/man" systemd-analyze --user verify "$units/$unit" 2>&1 >/dev/null) && [ -z "$out" ] \
+        || fail "systemd-analyze verify $unit: $out"
+done
+pass "the systemd user units pass systemd-analyze verify"
 
 # ---- Command lines: answers on standard output, usage errors exit 2 ----
 # A platform that does not exist: creating an application object would abort.
@@ -193,6 +218,22 @@ wait_for 30 no_installed_program || fail "the program the bus started outlived t
 [ "$(tail -n1 "$work/sim.log")" = AVD500 ] || fail "the program the bus started did not switch off"
 pass "the bus starts the installed program from its service file"
 
+# --regserver of the installed program for a folder under ~/.config/orvane: the
+# instance unit that serves it; for another folder, none.
+mkdir -p "$XDG_CONFIG_HOME/orvane/lab1" "$work/elsewhere"
+for dir in "$XDG_CONFIG_HOME/orvane/lab1" "$work/elsewhere"; do
+    XDG_DATA_HOME="$work/data" "$bin/orvane" --app-dir "$dir" --regserver >"$work/reg.out" 2>&1 \
+        || fail "--regserver for $dir: $(cat "$work/reg.out")"
+    file="$work/data/dbus-1/services/Orvane.OrvaneCmd.service"
+    unit=$(grep '^SystemdService=' "$file")
+    case $dir in
+    */lab1) [ "$unit" = "SystemdService=orvane@lab1.service" ] || fail "--regserver for lab1 names: $unit" ;;
+    *) [ -z "$unit" ] || fail "--regserver for $dir names: $unit" ;;
+    esac
+    grep -qF -- "--app-dir" "$file" || fail "--regserver for $dir starts no --app-dir: $(cat "$file")"
+done
+pass "--regserver names orvane@lab1.service for ~/.config/orvane/lab1"
+
 # ---- The Debian package ----
 (cd "$build" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log" >&2; fatal "cpack -G DEB failed"; }
@@ -202,7 +243,9 @@ dpkg-deb --contents "$deb" | awk '{ print $NF }' >"$work/contents.txt"
 for f in usr/bin/orvane usr/bin/orvane-exec usr/bin/orvane-sim usr/share/orvane/LED_COMMANDS.TXT \
     "usr/share/applications/$app_id.desktop" "usr/share/icons/hicolor/scalable/apps/$app_id.svg" \
     "usr/share/metainfo/$app_id.metainfo.xml" usr/share/dbus-1/services/Orvane.OrvaneCmd.service \
-    usr/share/man/man1/orvane.1 usr/share/man/man1/orvane-exec.1 usr/share/man/man1/orvane-sim.1; do
+    usr/share/man/man1/orvane.1.gz usr/share/man/man1/orvane-exec.1.gz usr/share/man/man1/orvane-sim.1.gz \
+    usr/share/systemd/user/orvane.service usr/share/systemd/user/orvane@.service \
+    usr/share/doc/orvane/copyright usr/share/doc/orvane/changelog.gz; do
     grep -qxF "./$f" "$work/contents.txt" || fail "the package has no /$f"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -211,6 +254,14 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6serialport6 l
 done
 service=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/dbus-1/services/Orvane.OrvaneCmd.service)
 grep -qx 'Exec=/usr/bin/orvane --automation' <<<"$service" || fail "the package's service file says: $service"
+unit=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/systemd/user/orvane.service)
+grep -qx 'ExecStart=/usr/bin/orvane --service' <<<"$unit" || fail "the package's unit says: $unit"
+copyright=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/orvane/copyright)
+grep -qx 'License: Expat' <<<"$copyright" || fail "the package's copyright file names no MIT (Expat) license"
+# Errors fail; warnings and notes are shown. Root is warned against, not refused.
+lintian --tag-display-limit 0 "$deb" >"$work/lintian.out" 2>&1
+grep -v 'running with root privileges' "$work/lintian.out" | sed 's/^/lintian: /'
+! grep -q '^E: ' "$work/lintian.out" || fail "lintian finds errors in the package"
 pass "the Debian package $(basename "$deb")"
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }

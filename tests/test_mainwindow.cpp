@@ -603,7 +603,9 @@ private slots:
         const QByteArray tmp = qgetenv("TMPDIR");
         qputenv("ORVANE_LOCK_DIR", impossible);
         qputenv("TMPDIR", impossible);
+        QVERIFY(QDir(fx_.dir->path()).mkdir(".orvane.lock"));  // nor the application directory
         QVERIFY(LEDMain::TakeInstanceLock(fx_.dir->path()));  // starts all the same
+        QVERIFY(QDir(fx_.dir->path()).rmdir(".orvane.lock"));
         qunsetenv("ORVANE_LOCK_DIR");
         tmp.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", tmp);
         WriteConfig(TestSupport::Config(8, 0));

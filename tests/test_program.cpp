@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <csignal>
 #include <memory>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using TestSupport::SimProcess;
@@ -64,7 +67,8 @@ private slots:
             QCOMPARE(sim_->LoggedLines().mid(before + 4),
                      (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
             // The process ends where the signal is seen; it lets go of its lock all the same.
-            QCOMPARE(QDir(prog_.RunDir()).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
+            QVERIFY(Lockable(prog_.App(".orvane.lock")));
+            QCOMPARE(QDir(prog_.Path("run")).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
         }
     }
 
@@ -75,30 +79,62 @@ private slots:
         return prog_.Path("file/" + name);
     }
 
+    // flock as the program takes it: false while a live process holds the file.
+    static bool Lockable(const QString& path)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return free;
+    }
+
     void secondInstanceIsRefused_data()
     {
+        QTest::addColumn<bool>("appDirCannotHoldIt");
         QTest::addColumn<bool>("lockDirUnwritable");
-        QTest::newRow("lock in the runtime directory") << false;
-        QTest::newRow("runtime directory cannot hold it") << true;
+        QTest::addColumn<bool>("secondElsewhere");  // no XDG_RUNTIME_DIR and another TMPDIR
+        QTest::newRow("lock in the application directory") << false << false << false;
+        QTest::newRow("second start without XDG_RUNTIME_DIR, another TMPDIR") << false << false << true;
+        QTest::newRow("lock in the runtime directory") << true << false << false;
+        QTest::newRow("runtime directory cannot hold it") << true << true << false;
     }
     void secondInstanceIsRefused()
     {
+        QFETCH(bool, appDirCannotHoldIt);
         QFETCH(bool, lockDirUnwritable);
+        QFETCH(bool, secondElsewhere);
         QProcessEnvironment env;
         env.insert("TMPDIR", prog_.Path("tmp"));
         QVERIFY(QDir().mkpath(prog_.Path("tmp")));
+        // A directory in the lock file's place: no process, root included, can lock it there.
+        if (appDirCannotHoldIt)
+            QVERIFY(QDir(prog_.App()).mkdir(".orvane.lock"));
         if (lockDirUnwritable)
             env.insert("ORVANE_LOCK_DIR", ImpossibleDir("run"));
         auto first = StartProgram({}, env);
         QVERIFY(sim_->WaitForLogged(4, 10000));
-        // In the temporary directory, which all users share, the name carries the user's id.
-        const QString lockDir = prog_.Path(lockDirUnwritable ? "tmp" : "run");
-        const QString prefix = lockDirUnwritable ? QStringLiteral("orvane-%1-").arg(::getuid())
-                                                 : QStringLiteral("orvane-");
-        const QStringList locks = QDir(lockDir).entryList({prefix + "*.lock"}, QDir::Files);
-        QVERIFY2(locks.size() == 1, qPrintable(lockDir + ": " + locks.join(' ')));
-        auto second = StartProgram({}, env);
+        if (appDirCannotHoldIt) {
+            // In the temporary directory, which all users share, the name carries the user's id.
+            const QString lockDir = prog_.Path(lockDirUnwritable ? "tmp" : "run");
+            const QString prefix = lockDirUnwritable ? QStringLiteral("orvane-%1-").arg(::getuid())
+                                                     : QStringLiteral("orvane-");
+            const QStringList locks = QDir(lockDir).entryList({prefix + "*.lock"}, QDir::Files);
+            QVERIFY2(locks.size() == 1, qPrintable(lockDir + ": " + locks.join(' ')));
+        } else {
+            QVERIFY(!Lockable(prog_.App(".orvane.lock")));
+            QCOMPARE(QDir(prog_.Path("run")).entryList({"orvane-*.lock"}, QDir::Files), QStringList());
+        }
+        QProcessEnvironment secondEnv = env;
+        if (secondElsewhere) {
+            QVERIFY(QDir().mkpath(prog_.Path("other-tmp")));
+            secondEnv.insert("TMPDIR", prog_.Path("other-tmp"));
+            secondEnv.insert("XDG_RUNTIME_DIR", "");
+        }
+        auto second = StartProgram({}, secondEnv);
         QVERIFY(second->waitForFinished(10000));
+        // A script sees the refusal.
+        QCOMPARE(second->exitCode(), 3);
         const QString err = QString::fromLocal8Bit(second->readAllStandardError());
         // The message box nobody can see is one whole line on standard error.
         QVERIFY2(err.split('\n').contains("VURUruduvo: Application is already running."), qPrintable(err));
@@ -109,8 +145,35 @@ private slots:
         QCOMPARE(sim_->LoggedLines().mid(4), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
     }
 
+    // Standard error as the journal: the serial link's reports as warnings of
+    // orvane.comm with the warning's priority in front.
+    void journalReadsTheSerialLinksReports()
+    {
+        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(9, 300));  // no COM9
+        const QString errPath = prog_.Path("journal");
+        TestSupport::WriteFile(errPath, "");
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(errPath).constData(), &st), 0);
+        QProcessEnvironment env = TestSupport::Headless();
+        env.remove("DBUS_SESSION_BUS_ADDRESS");
+        env.insert("XDG_RUNTIME_DIR", prog_.Path("run"));
+        env.insert("JOURNAL_STREAM", QStringLiteral("%1:%2").arg(qulonglong(st.st_dev)).arg(qulonglong(st.st_ino)));
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setStandardErrorFile(errPath, QIODevice::Append);
+        p.start(Program(), {});
+        QVERIFY(p.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(TestSupport::ReadFile(errPath).contains("running without automation"), 10000);
+        Terminate(p);
+        const QStringList lines = QString::fromUtf8(TestSupport::ReadFile(errPath)).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(lines.value(0).startsWith("<4>orvane.comm: CommOpenPort "), qPrintable(lines.join('\n')));
+        for (const QString& line : lines)
+            QVERIFY2(line.startsWith("<4>") || line.startsWith("<3>"), qPrintable(line));
+    }
+
     void noPlaceForTheLockStartsAllTheSameAndSays()
     {
+        QVERIFY(QDir(prog_.App()).mkdir(".orvane.lock"));
         QProcessEnvironment env;
         env.insert("ORVANE_LOCK_DIR", ImpossibleDir("run"));
         env.insert("TMPDIR", ImpossibleDir("tmp"));

@@ -1,6 +1,7 @@
 // What the program decides before its window: the options it takes (Qt's own
 // among them), where it keeps its files when installed, and which of Qt's
 // texts it keeps quiet about.
+#include "base/Log.h"
 #include "base/MessageFilter.h"
 #include "engine/LEDMain.h"
 #include "engine/StartOptions.h"
@@ -9,6 +10,7 @@
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 
 using StartOptions::Request;
 
@@ -75,8 +77,10 @@ private slots:
         QVERIFY(v.udevRule && v.udevPort.isEmpty() && v.linkPort.isEmpty());
         QCOMPARE(Parse({"--udev-rule", "3", "--app-dir", "/tmp"}, v), Request::Start);
         QVERIFY(v.udevRule && v.udevPort == "3" && v.appDir == "/tmp");
+        QCOMPARE(Parse({"--service"}, v), Request::Start);
+        QVERIFY(v.service && !v.automation);
         QCOMPARE(Parse({"--automation", "--unregserver"}, v), Request::Start);
-        QVERIFY(v.automation && v.regServer == -1 && v.appDir.isEmpty() && v.linkPort.isEmpty() && !v.verbose);
+        QVERIFY(!v.service && v.automation && v.regServer == -1 && v.appDir.isEmpty() && v.linkPort.isEmpty() && !v.verbose);
 
         // Qt's own options, in the forms Qt takes them, are left for the application object.
         for (const QStringList& qt : {QStringList{"-platform", "offscreen"}, {"--platform", "offscreen"},
@@ -114,7 +118,7 @@ private slots:
 
         // The usage shows every option of ours and none of Qt's.
         const QString usage = StartOptions::Usage();
-        for (const char* option : {"--automation", "--regserver", "--unregserver", "--app-dir DIR", "--list-ports",
+        for (const char* option : {"--automation", "--service", "--regserver", "--unregserver", "--app-dir DIR", "--list-ports",
                                    "--link-port N DEVICE", "--udev-rule", "--verbose", "-h, --help", "-v, --version"})
             QVERIFY2(usage.contains(option), option);
         QVERIFY(!usage.contains("--platform") && !usage.contains("--reverse"));
@@ -192,6 +196,42 @@ private slots:
         QCOMPARE(g_passed, QStringList({"QSerialPort: the device is gone",
                                         "said: This plugin does not support propagateSizeHints()",
                                         "QStandardPaths: wrong permissions on runtime directory"}));
+    }
+
+    // Where standard error is the journal each line starts with its syslog
+    // priority and has no time of ours; elsewhere the lines stay as they were.
+    void journalLinesCarryTheirPriority_data()
+    {
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<bool>("verbose");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("line");
+        const QString warning = "orvane: port 1 is gone";
+        QTest::newRow("journal warning") << true << false << int(QtWarningMsg) << "<4>" + warning;
+        QTest::newRow("journal critical") << true << false << int(QtCriticalMsg) << "<3>" + warning;
+        QTest::newRow("journal info") << true << false << int(QtInfoMsg) << "<6>" + warning;
+        QTest::newRow("journal debug") << true << true << int(QtDebugMsg) << "<7>orvane.probe: " + warning;
+        QTest::newRow("journal, verbose: no time") << true << true << int(QtWarningMsg) << "<4>" + warning;
+        QTest::newRow("a terminal") << false << false << int(QtWarningMsg) << warning;
+        QTest::newRow("a terminal, debug") << false << false << int(QtDebugMsg) << "orvane.probe: " + warning;
+    }
+    void journalLinesCarryTheirPriority()
+    {
+        QFETCH(bool, journal);
+        QFETCH(bool, verbose);
+        QFETCH(int, type);
+        QFETCH(QString, line);
+        struct stat st {};
+        QCOMPARE(::fstat(2, &st), 0);
+        // Another device and inode than standard error's is no journal.
+        const QByteArray stream = journal ? QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino))
+                                          : QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino) + 1);
+        EnvSet journalStream("JOURNAL_STREAM", stream);
+        QCOMPARE(Log::StderrIsJournal(), journal);
+        Log::SetUp(verbose);
+        const QMessageLogContext context(nullptr, 0, nullptr, "orvane.probe");
+        QCOMPARE(qFormatLogMessage(QtMsgType(type), context, "orvane: port 1 is gone"), line);
+        Log::SetUp();
     }
 
     void verboseTurnsTheProgramsDebugOnWithTimes()

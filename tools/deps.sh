@@ -1,12 +1,13 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
-ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev"
+ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev"
 
 # Only test.sh needs these: the fuzzers are built with clang and its runtime; the
 # MQTT tests start their own broker, use its command-line clients and make
 # certificates for it; the install test checks the desktop entry and the
 # AppStream file, and builds the Debian package (dpkg-shlibdeps finds its
-# libraries, with file telling programs apart).
-ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev mosquitto mosquitto-clients openssl desktop-file-utils appstream dpkg-dev file"
+# libraries, with file telling programs apart), checks the systemd units
+# (systemd-analyze) and the package (lintian).
+ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev mosquitto mosquitto-clients openssl desktop-file-utils appstream dpkg-dev file systemd lintian"
 
 orvane_install_deps() {
     local missing=()

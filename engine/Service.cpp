@@ -1,0 +1,77 @@
+#include "engine/Service.h"
+
+#include "base/Log.h"
+#include "base/Notify.h"
+#include "base/Platform.h"
+#include "comm/LEDCOMM.h"
+#include "comm/frmComm.h"
+#include "engine/OrvaneCmd.h"
+#include "engine/OrvaneMqtt.h"
+
+#include <QSerialPort>
+#include <QTimer>
+
+namespace Service {
+namespace {
+
+bool g_active = false;
+bool g_mqttConfigured = false;
+// How often the status line is looked at: a port that closed or a broker that
+// went away shows within this.
+constexpr int kStatusPollMs = 1000;
+
+} // namespace
+
+void Enable()
+{
+    g_active = true;
+    // Whatever the session offers: no window is ever shown.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+bool Active() { return g_active; }
+
+bool MqttConfigured() { return g_mqttConfigured; }
+
+QString StatusLine()
+{
+    const frmComm* form = LEDCOMM::CommForm();
+    const bool open = form && form->MSComm1->isOpen();
+    QStringList parts{QStringLiteral("port %1 %2").arg(LEDCOMM::CommPortNumber()).arg(open ? "open" : "not open")};
+    const QString bus = OrvaneCmd::ServiceName();
+    parts << (bus.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + bus);
+    if (!g_mqttConfigured)
+        parts << QStringLiteral("no MQTT");
+    else
+        parts << (OrvaneMqtt::IsConnected() ? QStringLiteral("MQTT connected") : QStringLiteral("MQTT not connected"));
+    return parts.join(QStringLiteral("; "));
+}
+
+void Started(QObject* parent, bool mqttConfigured)
+{
+    g_mqttConfigured = mqttConfigured;
+    Notify::Status(StatusLine());
+    Notify::Ready();
+    Notify::StartWatchdog(parent);
+    auto* poll = new QTimer(parent);
+    QObject::connect(poll, &QTimer::timeout, poll, [] { Notify::Status(StatusLine()); });
+    poll->start(kStatusPollMs);
+}
+
+void Stopping()
+{
+    const uint64_t boundMs = 5 * uint64_t(std::max<int>(LEDCOMM::CommTimeOut(), 0)) + 1000;
+    Notify::Stopping(boundMs * 1000);
+}
+
+bool EndIfUnreachable(bool windowSeen)
+{
+    if (g_active || Platform::App().StartMode != 1 || windowSeen || g_mqttConfigured)
+        return false;
+    Log::Say(QStringLiteral("the session bus is gone, no window is seen and no MQTT_HOST is set; no client can "
+                            "reach this program, so it ends"));
+    Platform::Quit(kUnreachable);
+    return true;
+}
+
+} // namespace Service

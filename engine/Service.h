@@ -1,0 +1,47 @@
+#pragma once
+// The program as a supervised service (--service) and the rules that let a
+// script or a service manager trust how it ends: the exit statuses, the
+// notify protocol's readiness, status line and stop, and the end of a program
+// that no client can reach any more.
+#include <QString>
+
+class QObject;
+
+namespace Service {
+
+// Exit statuses of the program.
+enum ExitStatus : int {
+    kEnded = 0,           // the window was closed, the last user left, or a stop signal came
+    kFailed = 1,          // no application directory, or a task of the command line failed
+    kUsage = 2,           // the command line was wrong
+    kAlreadyRunning = 3,  // another program serves this application directory
+    kUnreachable = 4,     // started for clients (--automation, --service) that no road reaches
+};
+
+// --service: before the application object exists. Headless on Qt's offscreen
+// platform; the window is never shown; the program stays until a stop signal.
+void Enable();
+bool Active();
+
+// After start-up, the D-Bus service and MQTT have been started: the roads
+// that clients may come by. Sends READY=1 and the status line, keeps the
+// status line up to date and pings the watchdog from parent's event loop.
+void Started(QObject* parent, bool mqttConfigured);
+bool MqttConfigured();
+
+// The one-line state for the service manager: "port 1 open; D-Bus
+// Orvane.OrvaneCmd; MQTT connected" (or "port 1 not open", "no D-Bus",
+// "MQTT not connected", "no MQTT").
+QString StatusLine();
+
+// A stop signal came: STOPPING=1 with the time the stop may take (a time-out
+// for each of the four channels, one for closing, and a second).
+void Stopping();
+
+// The session bus is gone. A program started for clients (not --service)
+// whose window nobody sees (windowSeen false) and that has no MQTT_HOST can
+// no longer be reached: says so and ends the event loop with kUnreachable
+// (true). False when the program stays.
+bool EndIfUnreachable(bool windowSeen);
+
+} // namespace Service

@@ -1,0 +1,330 @@
+// The program as a systemd service, with no systemd running: the test runs
+// under dbus-run-session, binds the notify socket itself and reads what
+// `orvane --service` tells it (ready, status, the watchdog's pings, stopping);
+// the pings stop while the event loop is frozen and go on through a long wait
+// for a reply; refusals end with their own exit statuses.
+#include "base/Notify.h"
+#include "comm/LEDCOMM.h"
+#include "tests/support/ProgramFixture.h"
+#include "tests/support/SimProcess.h"
+#include "tests/support/TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using TestSupport::SimProcess;
+
+namespace {
+
+// A datagram socket in the place of systemd's: what arrives, with when.
+class NotifySocket {
+public:
+    struct Message {
+        qint64 ms;  // since the socket was opened
+        QString text;
+    };
+
+    ~NotifySocket()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    bool Open(const QString& path)
+    {
+        path_ = path;
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        const QByteArray p = QFile::encodeName(path);
+        if (fd_ < 0 || size_t(p.size()) >= sizeof a.sun_path)
+            return false;
+        std::copy(p.begin(), p.end(), a.sun_path);
+        clock_.start();
+        return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+
+    // Takes in what has arrived, without waiting.
+    void Drain()
+    {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n < 0)
+                return;
+            got_ << Message{clock_.elapsed(), QString::fromUtf8(buf, int(n))};
+        }
+    }
+
+    // What has arrived so far, for Since.
+    qsizetype Mark()
+    {
+        Drain();
+        return got_.size();
+    }
+    QList<Message> Since(qsizetype mark)
+    {
+        Drain();
+        return got_.mid(mark);
+    }
+
+    // Reads with the event loop running until a message starts with prefix: its text, or empty.
+    QString WaitFor(const QString& prefix, int ms = 10000)
+    {
+        QElapsedTimer t;
+        t.start();
+        qsizetype seen = 0;
+        while (t.elapsed() < ms) {
+            Drain();
+            for (; seen < got_.size(); ++seen)
+                if (got_[seen].text.startsWith(prefix))
+                    return got_[seen].text;
+            QTest::qWait(10);
+        }
+        return QString();
+    }
+
+    // Reads for ms with the event loop running; the messages that came meanwhile.
+    QList<Message> ReadFor(int ms)
+    {
+        Drain();
+        const qsizetype from = got_.size();
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            QTest::qWait(10);
+            Drain();
+        }
+        return got_.mid(from);
+    }
+
+    static QList<qint64> Pings(const QList<Message>& messages)
+    {
+        QList<qint64> at;
+        for (const Message& m : messages)
+            if (m.text == QLatin1String("WATCHDOG=1"))
+                at << m.ms;
+        return at;
+    }
+
+    QString Path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    QString path_;
+    QElapsedTimer clock_;
+    QList<Message> got_;
+};
+
+// Sets an environment variable of this process for one scope.
+class EnvSet {
+public:
+    EnvSet(const char* name, const QByteArray& value) : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
+    {
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    }
+    ~EnvSet() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
+
+private:
+    const char* name_;
+    QByteArray old_;
+    bool had_;
+};
+
+} // namespace
+
+class TestService : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<NotifySocket> notify_;
+
+    QString App() const { return dir_->filePath(QStringLiteral("app")); }
+
+    QProcessEnvironment Env(const QProcessEnvironment& extra = {}) const
+    {
+        QProcessEnvironment env = TestSupport::Headless();
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir_->filePath(QStringLiteral("run")));
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), notify_->Path());
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("1000000"));
+        env.insert(extra);
+        return env;
+    }
+
+    std::unique_ptr<QProcess> Start(const QStringList& args, const QProcessEnvironment& env)
+    {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(env);
+        p->start(App() + QStringLiteral("/orvane"), args);
+        [&] { QVERIFY(p->waitForStarted(5000)); }();
+        return p;
+    }
+
+    static void Stop(QProcess& p)
+    {
+        ::kill(pid_t(p.processId()), SIGTERM);
+        [&] { QVERIFY(p.waitForFinished(10000)); }();
+    }
+
+private slots:
+    void initTestCase() { QVERIFY2(qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS"), "run under dbus-run-session"); }
+
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir_->isValid());
+        QVERIFY(TestSupport::PrepareProgramCopy(App(), dir_->filePath(QStringLiteral("run")), TestSupport::Config(7, 300)));
+        sim_ = std::make_unique<SimProcess>();
+        // Each reply 100 ms late: a script of 30 commands holds the program's loop for 3 s.
+        QVERIFY(sim_->Start({QStringLiteral("--link"), App() + QStringLiteral("/COM7"), QStringLiteral("--no-show"),
+                             QStringLiteral("--delay"), QStringLiteral("100")}));
+        notify_ = std::make_unique<NotifySocket>();
+        QVERIFY(notify_->Open(dir_->filePath(QStringLiteral("notify"))));
+    }
+
+    void cleanup()
+    {
+        sim_.reset();
+        notify_.reset();
+        dir_.reset();
+    }
+
+    void serviceTellsSystemdHowItIs()
+    {
+        auto p = Start({QStringLiteral("--service")}, Env());
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd; no MQTT"));
+        QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+        // Start-up had run: the channels were off before it said so.
+        QCOMPARE(sim_->LoggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
+
+        // A ping every half interval at most, from the idle loop.
+        QList<qint64> pings = NotifySocket::Pings(notify_->ReadFor(3000));
+        QVERIFY2(pings.size() >= 3, qPrintable(QString::number(pings.size())));
+        for (qsizetype i = 1; i < pings.size(); ++i)
+            QVERIFY2(pings[i] - pings[i - 1] >= 450, qPrintable(QStringLiteral("%1 ms apart").arg(pings[i] - pings[i - 1])));
+
+        // A script that holds the loop for 3 s, between its commands and inside each wait.
+        QStringList commands;
+        for (int i = 1; i <= 30; ++i)
+            commands << QStringLiteral("LED R %1").arg(i);
+        QProcess client;
+        client.setProcessEnvironment(Env());
+        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
+        QVERIFY(client.waitForStarted(5000));
+        QElapsedTimer running;
+        running.start();
+        QList<NotifySocket::Message> during;
+        while (client.state() != QProcess::NotRunning && running.elapsed() < 20000)
+            during += notify_->ReadFor(100);
+        QCOMPARE(client.exitCode(), 0);
+        QVERIFY2(running.elapsed() >= 2900, qPrintable(QString::number(running.elapsed())));
+        pings = NotifySocket::Pings(during);
+        QVERIFY2(pings.size() >= 4, qPrintable(QString::number(pings.size())));
+        for (qsizetype i = 1; i < pings.size(); ++i)
+            QVERIFY2(pings[i] - pings[i - 1] < 1000, qPrintable(QStringLiteral("%1 ms without a ping").arg(pings[i] - pings[i - 1])));
+
+        // The stop may take five time-outs and a second: 2.5 s at 300 ms.
+        ::kill(pid_t(p->processId()), SIGTERM);
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STOPPING=")), QStringLiteral("STOPPING=1\nEXTEND_TIMEOUT_USEC=2500000"));
+        QVERIFY(p->waitForFinished(10000));
+        QCOMPARE(p->exitCode(), 0);
+    }
+
+    void watchdogOfAnotherProcessIsNotPinged()
+    {
+        QProcessEnvironment other;
+        other.insert(QStringLiteral("WATCHDOG_PID"), QString::number(QCoreApplication::applicationPid()));
+        auto p = Start({QStringLiteral("--service")}, Env(other));
+        QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+        QCOMPARE(NotifySocket::Pings(notify_->ReadFor(2000)).size(), qsizetype(0));
+        Stop(*p);
+    }
+
+    // No bus but a broker to serve (none listening: configured counts), then none at all.
+    void serviceStaysForMqttAndRefusesWithoutAnyRoad()
+    {
+        QProcessEnvironment noBus;
+        noBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=") + dir_->filePath(QStringLiteral("no-bus")));
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(7, 300) + "\"MQTT_HOST\",127.0.0.1\r\n\"MQTT_PORT\",9\r\n");
+        auto p = Start({QStringLiteral("--service")}, Env(noBus));
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=port 7 open; no D-Bus; MQTT not connected"));
+        QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+        QTest::qWait(500);
+        QCOMPARE(p->state(), QProcess::Running);
+        Stop(*p);
+        QCOMPARE(p->exitCode(), 0);
+
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), TestSupport::Config(7, 300));
+        const TestSupport::Ran refused = TestSupport::RunProcess(App() + QStringLiteral("/orvane"), {QStringLiteral("--service")}, Env(noBus));
+        QCOMPARE(refused.code, 4);
+        QVERIFY2(refused.err.contains(QStringLiteral("no client can reach this program, so it ends")), qPrintable(refused.err));
+    }
+
+    // Another program serves the directory: every second start ends with 3,
+    // whatever XDG_RUNTIME_DIR and TMPDIR say.
+    void secondStartEndsWithItsOwnStatus()
+    {
+        auto first = Start({QStringLiteral("--service")}, Env());
+        QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+        QVERIFY(QDir().mkpath(dir_->filePath(QStringLiteral("tmp"))));
+        QProcessEnvironment elsewhere = Env();
+        elsewhere.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        elsewhere.insert(QStringLiteral("TMPDIR"), dir_->filePath(QStringLiteral("tmp")));
+        for (const QStringList& args : {QStringList{}, QStringList{QStringLiteral("--service")}, QStringList{QStringLiteral("--automation")}}) {
+            for (const QProcessEnvironment& env : {Env(), elsewhere}) {
+                const TestSupport::Ran second = TestSupport::RunProcess(App() + QStringLiteral("/orvane"), args, env);
+                QCOMPARE(second.code, 3);
+                QVERIFY2(second.err.contains(QStringLiteral("Application is already running.")), qPrintable(second.err));
+            }
+        }
+        QCOMPARE(sim_->LoggedLines().size(), qsizetype(4));  // no second copy sent anything
+        Stop(*first);
+    }
+
+    // In this process: the loop pings while it turns, not while it is frozen,
+    // and a wait for a reply that takes 2 s pings all along.
+    void pingsComeFromALivingLoopOnly()
+    {
+        // Made before the socket is named: this thread both pings and reads, and a
+        // socket's full queue would hold the sender while nobody reads.
+        TestSupport::ProgramFixture fx;
+        QVERIFY(fx.SetUp(TestSupport::Config(7, 2000), {QStringLiteral("--silent")}));
+        QVERIFY(fx.LoadLink());
+        QVERIFY(LEDCOMM::CommOpenPort(7));
+        {
+            EnvSet socket("NOTIFY_SOCKET", notify_->Path().toUtf8());
+            EnvSet interval("WATCHDOG_USEC", "1000000");
+            EnvSet pid("WATCHDOG_PID", QByteArray());
+            QObject loop;
+            QVERIFY(Notify::StartWatchdog(&loop));
+            QCOMPARE(Notify::WatchdogUsec(), uint64_t(1000000));
+            QVERIFY(NotifySocket::Pings(notify_->ReadFor(1300)).size() >= 2);
+
+            const qsizetype frozen = notify_->Mark();
+            QThread::msleep(2000);  // the loop frozen
+            QCOMPARE(NotifySocket::Pings(notify_->Since(frozen)).size(), qsizetype(0));
+            QVERIFY(!NotifySocket::Pings(notify_->ReadFor(800)).isEmpty());
+
+            // A controller that never answers, waited for 2 s with the loop held.
+            const qsizetype before = notify_->Mark();
+            QElapsedTimer waited;
+            waited.start();
+            QString reply;
+            QCOMPARE(LEDCOMM::CommQuery(QStringLiteral("AVA500"), reply), int16_t(-1));
+            QVERIFY(waited.elapsed() >= 2000);
+            QVERIFY2(NotifySocket::Pings(notify_->Since(before)).size() >= 3, "pinged during the wait");
+        }
+        fx.TearDown();
+    }
+};
+
+ORVANE_TEST_MAIN(TestService)
+#include "test_service.moc"
