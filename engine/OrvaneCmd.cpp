@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -25,6 +26,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QTextStream>
+#include <algorithm>
 #include <utility>
 
 namespace OrvaneCmd {
@@ -55,6 +57,7 @@ bool g_running = false;
 // The name this program must own, and whether it also holds the plain one.
 QString g_ownService = kService;
 bool g_plainHeld = false;
+bool g_nameTaken = false;
 bool g_busGone = false;
 bool g_nameReleased = false;
 Tree* g_tree = nullptr;
@@ -425,7 +428,9 @@ bool StartService(QString* why)
     }
     const QString name = ControllerName();
     g_ownService = BusNames::ServiceFor(name);
+    g_nameTaken = false;
     if (!bus.registerService(g_ownService)) {
+        g_nameTaken = true;
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
         delete std::exchange(g_tree, nullptr);
         g_app = nullptr;
@@ -445,7 +450,21 @@ bool StartService(QString* why)
     return true;
 }
 
-void FlushReplies()
+bool BusNameHeldByOther()
+{
+    if (!g_nameTaken || !ControllerName().isEmpty())
+        return g_nameTaken;
+    // The plain name held by a program that also holds a name of its own is a courtesy.
+    QDBusConnectionInterface* bus = Bus().interface();
+    const QString holder = bus ? bus->serviceOwner(kService).value() : QString();
+    const QStringList names = bus ? bus->registeredServiceNames().value() : QStringList();
+    for (const QString& n : names)
+        if (n.startsWith(kService + QLatin1Char('.')) && bus->serviceOwner(n).value() == holder)
+            return false;
+    return true;
+}
+
+void FlushReplies(int msecs)
 {
     // Not running: the session bus is not touched, so a later start can still connect.
     if (!g_running)
@@ -457,7 +476,7 @@ void FlushReplies()
     const QDBusMessage ping = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    bus.call(ping, QDBus::Block, 1000);
+    bus.call(ping, QDBus::Block, std::max(msecs, 1));
 }
 
 void ReleaseName()

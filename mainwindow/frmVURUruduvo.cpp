@@ -2,6 +2,7 @@
 
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
+#include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmSerialDevice.h"
 #include "params/TRAPAR.h"
@@ -464,6 +465,7 @@ void frmVURUruduvo::mnuPort_Click()
     LEDCOMM::CommClosePort();
     LEDCOMM::CommReadSettings();
     LEDCOMM::CommOpenConfigured();
+    OrvaneMqtt::Restart();
 }
 
 void frmVURUruduvo::mnuSerialDevice_Click()
