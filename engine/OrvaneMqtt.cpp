@@ -250,6 +250,7 @@ void RunOne()
 
 void Receive(const Mqtt::Message& m)
 {
+    qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
     if (!g_discovery.isEmpty() && m.topic == g_discovery + "/status") {
         // Home Assistant came (back): it learns the lights anew.
         if (m.payload == "online")

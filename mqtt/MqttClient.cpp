@@ -338,7 +338,7 @@ void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const
 }
 
 bool Client::Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos,
-                     const QByteArray& correlation)
+                     const QByteArray& correlation, const QByteArray& responseTopic)
 {
     if (!connected_ || !mosq_)
         return false;
@@ -346,6 +346,8 @@ bool Client::Publish(const QByteArray& topic, const QByteArray& payload, bool re
     if (!correlation.isEmpty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.constData(),
                                       uint16_t(std::min<qsizetype>(correlation.size(), 65535)));
+    if (!responseTopic.isEmpty())
+        mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, responseTopic.constData());
     const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
                                         payload.constData(), qos, retain, props);
     mosquitto_property_free_all(&props);

@@ -66,10 +66,10 @@ public:
     // read); nothing is tried then.
     bool Start(const Settings& settings, QString* why = nullptr);
 
-    // Queues a message; correlation, when not empty, goes with it as MQTT 5
-    // correlation data. False when not connected or refused.
+    // Queues a message; correlation and responseTopic, when not empty, go
+    // with it as MQTT 5 properties. False when not connected or refused.
     bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos = 0,
-                 const QByteArray& correlation = QByteArray());
+                 const QByteArray& correlation = QByteArray(), const QByteArray& responseTopic = QByteArray());
 
     // Publishes the last message (when topic is not empty and a connection is
     // up), then disconnects cleanly, so the broker does not send the will;
