@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <mutex>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <thread>
 
@@ -56,7 +59,39 @@ struct Client::Shared {
     Client* owner = nullptr;   // null once the client is gone
     bool stepDone = true;      // no step holds the handle
     QString lastError;         // libmosquitto's last error line, for the next failure's why
+    QString verifyError;       // why our check of the broker's certificate failed
+    int verifyCode = X509_V_OK;
+    QString host;
+    SSL_CTX* tls = nullptr;    // ours: it checks the certificate against the configured name
+
+    ~Shared()
+    {
+        if (tls)
+            SSL_CTX_free(tls);
+    }
 };
+
+namespace {
+
+// OpenSSL's check of each certificate in the broker's chain: the first
+// failure is kept, for the message that says why the broker was not joined.
+int NoteVerify(int ok, X509_STORE_CTX* store)
+{
+    if (ok)
+        return ok;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* shared = ssl ? static_cast<Client::Shared*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
+    if (shared) {
+        std::lock_guard lock(shared->mutex);
+        if (shared->verifyCode == X509_V_OK) {
+            shared->verifyCode = X509_STORE_CTX_get_error(store);
+            shared->verifyError = QString::fromUtf8(X509_verify_cert_error_string(shared->verifyCode));
+        }
+    }
+    return ok;
+}
+
+} // namespace
 
 Client::Client(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
 {
@@ -128,9 +163,28 @@ bool Client::Start(const Settings& settings, QString* why)
             return fail(QStringLiteral("the user name is refused: %1").arg(ErrorText(rc, errno)));
     }
     if (!settings.caFile.isEmpty()) {
-        const int rc = mosquitto_tls_set(mosq_, settings.caFile.toUtf8().constData(), nullptr, nullptr, nullptr, nullptr);
+        // Our own context: libmosquitto would check the certificate against
+        // the string it connects to; ours checks it against the configured
+        // name and says why it failed.
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (!ctx)
+            return fail(QStringLiteral("cannot set up TLS"));
+        shared_->tls = ctx;
+        shared_->host = settings.host;
+        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        if (SSL_CTX_load_verify_locations(ctx, QFile::encodeName(settings.caFile).constData(), nullptr) != 1)
+            return fail(QStringLiteral("the CA file %1 holds no certificate that can be used").arg(settings.caFile));
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &NoteVerify);
+        SSL_CTX_set_app_data(ctx, shared_.get());
+        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+        const QByteArray host = settings.host.toUtf8();
+        // An address is checked as an address, a name as a name.
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, host.constData()) != 1)
+            X509_VERIFY_PARAM_set1_host(param, host.constData(), host.size());
+        mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+        const int rc = mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx);
         if (rc != MOSQ_ERR_SUCCESS)
-            return fail(QStringLiteral("the CA file %1 cannot be used: %2").arg(settings.caFile, ErrorText(rc, errno)));
+            return fail(QStringLiteral("TLS cannot be used: %1").arg(ErrorText(rc, errno)));
     }
     stopped_ = false;
     delayMs_ = kFirstRetryMs;
@@ -150,6 +204,8 @@ void Client::Attempt()
         std::lock_guard lock(shared_->mutex);
         shared_->stepDone = false;
         shared_->lastError.clear();
+        shared_->verifyError.clear();
+        shared_->verifyCode = X509_V_OK;
     }
     stepping_ = true;
     // libmosquitto sends CONNECT properties only from its blocking connect, so
@@ -182,9 +238,9 @@ void Client::Stepped(int rc, int savedErrno)
     if (stopped_)
         return;
     if (rc != MOSQ_ERR_SUCCESS) {
-        QString why = ErrorText(rc, savedErrno);
-        if (rc == MOSQ_ERR_EAI)
-            why = QStringLiteral("cannot look up %1").arg(settings_.host);
+        QString why = TlsWhy();
+        if (why.isEmpty())
+            why = rc == MOSQ_ERR_EAI ? QStringLiteral("cannot look up %1").arg(settings_.host) : ErrorText(rc, savedErrno);
         Lost(why);
         return;
     }
@@ -192,6 +248,25 @@ void Client::Stepped(int rc, int savedErrno)
     Watch();
     // CONNECT may wait behind the TLS handshake; the write notifier sends it.
     AfterIo(MOSQ_ERR_SUCCESS);
+}
+
+QString Client::TlsWhy() const
+{
+    std::lock_guard lock(shared_->mutex);
+    switch (shared_->verifyCode) {
+    case X509_V_OK:
+        break;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return QStringLiteral("the broker's certificate does not name %1").arg(shared_->host);
+    default:
+        return QStringLiteral("the broker's certificate is not trusted by MQTT_CAFILE (%1)").arg(shared_->verifyError);
+    }
+    const QString& e = shared_->lastError;
+    if (e.contains(QLatin1String("wrong version number")) || e.contains(QLatin1String("packet length too long"))
+        || e.contains(QLatin1String("record layer failure")))
+        return QStringLiteral("the broker does not speak TLS on this port (%1)").arg(e);
+    return e.isEmpty() || settings_.caFile.isEmpty() ? e : QStringLiteral("TLS failed: %1").arg(e);
 }
 
 void Client::Watch()
@@ -231,11 +306,7 @@ void Client::AfterIo(int rc)
         // libmosquitto has closed the socket: the connection is gone.
         Unwatch();
         const int savedErrno = errno;
-        QString logged;
-        {
-            std::lock_guard lock(shared_->mutex);
-            logged = shared_->lastError;
-        }
+        const QString logged = TlsWhy();
         Lost(!refused_.isEmpty() ? refused_
              : !logged.isEmpty() && !connected_ ? logged
              : rc != MOSQ_ERR_SUCCESS ? ErrorText(rc, savedErrno)

@@ -84,6 +84,9 @@ public:
     bool IsSubscribed() const { return connected_ && pendingSubacks_ == 0; }
     // True while a connect step runs on its thread.
     bool IsLookingUp() const { return stepping_; }
+
+    // What the event loop and a connect step share; the step keeps it alive.
+    struct Shared;
     // The delay before the next attempt after a failure, in milliseconds.
     int RetryDelayMs() const { return delayMs_; }
 
@@ -119,9 +122,9 @@ private:
     void Lost(const QString& why);
     void FlushWrites(const QDeadlineTimer& deadline);
 
-    // What the event loop and a connect step share; the step keeps it alive.
-    struct Shared;
     std::shared_ptr<Shared> shared_;
+    // Why a TLS connection failed, in words; empty when it was no TLS failure.
+    QString TlsWhy() const;
 
     struct Subscription {
         QByteArray topic;
