@@ -308,7 +308,6 @@ namespace {
 void OnConnected()
 {
     qCDebug(lcMqtt) << "connected to" << g_where;
-    g_saidFailure.clear();
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
     g_client->Publish(Topic("status"), "online", true);
@@ -340,6 +339,8 @@ void BrokerDropped(int reason, qint64 connectedMs)
         g_drops.removeFirst();
     if (connectedMs <= kEarlyDropMs)
         g_drops.append(now);
+    else
+        g_saidFailure.clear();  // a connection that held: its loss is news again
     if (reason != 0x8E && g_drops.size() < kDropsForAFight)
         return;
     g_drops.clear();
