@@ -63,10 +63,13 @@ struct Client::Shared {
     int verifyCode = X509_V_OK;
     QString host;
     SSL_CTX* tls = nullptr;    // ours: it checks the certificate against the configured name
+    // libmosquitto takes the context once a TCP connection stands and frees
+    // it with its handle; until then it is ours to free.
+    bool tlsTaken = false;
 
     ~Shared()
     {
-        if (tls)
+        if (tls && !tlsTaken)
             SSL_CTX_free(tls);
     }
 };
@@ -115,10 +118,14 @@ Client::Client(QObject* parent) : QObject(parent), shared_(std::make_shared<Shar
 Client::~Client()
 {
     Unwatch();
-    std::lock_guard lock(shared_->mutex);
-    shared_->owner = nullptr;
+    bool ours = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->owner = nullptr;
+        ours = shared_->stepDone;
+    }
     // A step still under way destroys the handle when it returns.
-    if (mosq_ && shared_->stepDone)
+    if (mosq_ && ours)
         mosquitto_destroy(mosq_);  // closes the socket, after its notifiers are gone
 }
 
@@ -221,14 +228,19 @@ void Client::Attempt()
         const int rc = mosquitto_connect_bind_v5(mosq, host.constData(), port, keepAlive, nullptr, props);
         const int savedErrno = errno;
         mosquitto_property_free_all(&props);
-        std::lock_guard lock(shared->mutex);
-        shared->stepDone = true;
-        if (!shared->owner) {
-            mosquitto_destroy(mosq);
-            return;
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->stepDone = true;
+            // Only a failed lookup or TCP connection returns before the context is taken.
+            if (rc != MOSQ_ERR_EAI && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_INVAL && rc != MOSQ_ERR_NOMEM)
+                shared->tlsTaken = true;
+            if (Client* c = shared->owner) {
+                QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); },
+                                          Qt::QueuedConnection);
+                return;
+            }
         }
-        Client* c = shared->owner;
-        QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); }, Qt::QueuedConnection);
+        mosquitto_destroy(mosq);
     }).detach();
 }
 
