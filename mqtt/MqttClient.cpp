@@ -62,14 +62,14 @@ struct Client::Shared {
     QString verifyError;       // why our check of the broker's certificate failed
     int verifyCode = X509_V_OK;
     QString host;
-    SSL_CTX* tls = nullptr;    // ours: it checks the certificate against the configured name
-    // libmosquitto takes the context once a TCP connection stands and frees
-    // it with its handle; until then it is ours to free.
-    bool tlsTaken = false;
+    // Ours: it checks the certificate against the configured name. libmosquitto
+    // (2.0) uses a context given to it without freeing it; it goes with the last
+    // user of the handle, here, after the handle.
+    SSL_CTX* tls = nullptr;
 
     ~Shared()
     {
-        if (tls && !tlsTaken)
+        if (tls)
             SSL_CTX_free(tls);
     }
 };
@@ -231,9 +231,6 @@ void Client::Attempt()
         {
             std::lock_guard lock(shared->mutex);
             shared->stepDone = true;
-            // Only a failed lookup or TCP connection returns before the context is taken.
-            if (rc != MOSQ_ERR_EAI && rc != MOSQ_ERR_ERRNO && rc != MOSQ_ERR_INVAL && rc != MOSQ_ERR_NOMEM)
-                shared->tlsTaken = true;
             if (Client* c = shared->owner) {
                 QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); },
                                           Qt::QueuedConnection);
@@ -275,9 +272,14 @@ QString Client::TlsWhy() const
         return QStringLiteral("the broker's certificate is not trusted by MQTT_CAFILE (%1)").arg(shared_->verifyError);
     }
     const QString& e = shared_->lastError;
+    // A plain broker answers a TLS hello with MQTT bytes, or closes at once.
     if (e.contains(QLatin1String("wrong version number")) || e.contains(QLatin1String("packet length too long"))
         || e.contains(QLatin1String("record layer failure")))
         return QStringLiteral("the broker does not speak TLS on this port (%1)").arg(e);
+    if (e.contains(QLatin1String("unexpected eof")))
+        return QStringLiteral("the broker does not speak TLS on this port, or closed the connection during the "
+                              "handshake (%1)")
+            .arg(e);
     return e.isEmpty() || settings_.caFile.isEmpty() ? e : QStringLiteral("TLS failed: %1").arg(e);
 }
 
