@@ -443,6 +443,12 @@ private slots:
         QTest::newRow("port 0") << QByteArray("\"MQTT_PORT\",0\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("port 65536") << QByteArray("\"MQTT_PORT\",65536\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("CA file missing") << QByteArray("\"MQTT_CAFILE\",nothere.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        // mode 01600: a password file of 64 KiB and one byte more.
+        QTest::newRow("password file over 64 KiB") << withFile << 01600 << -1 << "MQTT_PASSWORD_FILE";
+        QTest::newRow("discovery prefix") << QByteArray("\"MQTT_DISCOVERY\",homeassistant\r\n") << -1 << 1 << QString();
+        QTest::newRow("discovery with +") << QByteArray("\"MQTT_DISCOVERY\",home/+\r\n") << -1 << -1 << "MQTT_DISCOVERY";
+        QTest::newRow("discovery with #") << QByteArray("\"MQTT_DISCOVERY\",#\r\n") << -1 << -1 << "MQTT_DISCOVERY";
+        QTest::newRow("discovery empty level") << QByteArray("\"MQTT_DISCOVERY\",ha//x\r\n") << -1 << -1 << "MQTT_DISCOVERY";
     }
 
     void settingsRefused()
@@ -453,8 +459,8 @@ private slots:
         QFETCH(QString, named);
         if (mode >= 0) {
             const QString file = fx_.Path(QStringLiteral("secret.txt"));
-            TestSupport::WriteFile(file, "pw\n");
-            QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode)) == 0);
+            TestSupport::WriteFile(file, (mode & 01000) ? "pw\n" + QByteArray(64 * 1024 - 2, 'x') : "pw\n");
+            QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode & 0777)) == 0);
         }
         // A port of the row's own takes the place of the broker's.
         const QByteArray mqtt = settings.contains("MQTT_PORT") ? QByteArray("\"MQTT_HOST\",127.0.0.1\r\n")
