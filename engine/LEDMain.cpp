@@ -13,6 +13,7 @@
 #include "engine/StartOptions.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QTextStream>
 
@@ -32,11 +33,14 @@ void Terminate()
     g_terminating = true;
     qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
     Service::Stopping();
+    // The command that ran took one time-out of the stop budget; four more
+    // and a second remain for the channels and both network roads together.
+    const QDeadlineTimer budget(4 * LEDCOMM::CommTimeOut() + 1000);
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    OrvaneMqtt::Stop();
-    OrvaneCmd::FlushReplies();
+    OrvaneMqtt::Stop(int(budget.remainingTime() / 2));
+    OrvaneCmd::FlushReplies(int(budget.remainingTime()));
     Posix::ReleaseInstanceLock();
     Platform::Exit(0);
 }

@@ -20,6 +20,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSet>
+#include <algorithm>
 #include <utility>
 
 namespace OrvaneCmd {
@@ -398,7 +399,7 @@ bool StartService(QString* why)
     return true;
 }
 
-void FlushReplies()
+void FlushReplies(int msecs)
 {
     // Not running: the session bus is not touched, so a later start can still connect.
     if (!g_running)
@@ -410,7 +411,7 @@ void FlushReplies()
     const QDBusMessage ping = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    bus.call(ping, QDBus::Block, 1000);
+    bus.call(ping, QDBus::Block, std::max(msecs, 1));
 }
 
 void StopService()

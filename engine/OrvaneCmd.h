@@ -21,14 +21,19 @@ QString ControllerName();
 // (no bus, the name taken, the bus gone or the name given up).
 QString ServiceName();
 
+// True when StartService failed because another program holds this
+// program's bus name. A program without NAME does not count a plain name
+// that a named program holds besides its own.
+bool BusNameHeldByOther();
+
 // Gives the bus name up without waiting for the bus, so that a client's next
 // call starts or reaches another program; the objects of this one stay.
 void ReleaseName();
 
-// Waits at most a second until the bus has read what was sent before, so a
+// Waits at most msecs until the bus has read what was sent before, so a
 // reply already sent reaches its client before the process ends. Nothing
 // when the service is not running.
-void FlushReplies();
+void FlushReplies(int msecs = 1000);
 
 // --regserver / --unregserver: writes or removes the user's D-Bus activation
 // file for this executable, says what it did; returns the exit code. The file

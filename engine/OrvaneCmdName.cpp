@@ -12,6 +12,7 @@
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDir>
@@ -30,6 +31,8 @@ QString g_ownService = kService;
 bool g_plainHeld = false;
 // True from a successful claim until the names are given up or the bus is gone.
 bool g_held = false;
+// The last claim failed: another program holds the name.
+bool g_nameTaken = false;
 
 // The application directory's settings file, for --regserver, which runs no start-up.
 void LoadSettingsQuietly()
@@ -48,7 +51,9 @@ bool Claim(QDBusConnection bus, QString* why)
 {
     const QString name = ControllerName();
     g_ownService = BusNames::ServiceFor(name);
+    g_nameTaken = false;
     if (!bus.registerService(g_ownService)) {
+        g_nameTaken = true;
         if (why)
             *why = QStringLiteral("the bus name %1 is taken by another program").arg(g_ownService);
         return false;
@@ -83,6 +88,20 @@ QString ControllerName()
         return QString();
     }
     return QString();
+}
+
+bool BusNameHeldByOther()
+{
+    if (!g_nameTaken || !ControllerName().isEmpty())
+        return g_nameTaken;
+    // The plain name held by a program that also holds a name of its own is a courtesy.
+    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
+    const QString holder = bus ? bus->serviceOwner(kService).value() : QString();
+    const QStringList names = bus ? bus->registeredServiceNames().value() : QStringList();
+    for (const QString& n : names)
+        if (n.startsWith(kService + QLatin1Char('.')) && bus->serviceOwner(n).value() == holder)
+            return false;
+    return true;
 }
 
 QString ServiceName() { return g_held ? g_ownService : QString(); }

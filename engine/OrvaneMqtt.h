@@ -1,8 +1,10 @@
 #pragma once
 // The controller on an MQTT broker: topics under orvane/<NAME>/, scripts from
-// "exec" through the one interpreter, the confirmed intensities as retained
-// "state", "online"/"offline" as retained "status". Off unless MQTT_HOST is
-// set in LED_CONFIG.TXT.
+// "exec" and "exec/<tag>" through the one interpreter (answered on the
+// response topic, else on "result" or "result/<tag>"), one value for a
+// channel on "<ch>/set", the confirmed intensities as retained "state",
+// "online"/"offline" as retained "status", and with MQTT_DISCOVERY four
+// Home Assistant lights. Off unless MQTT_HOST is set in LED_CONFIG.TXT.
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -14,21 +16,34 @@ struct Message;
 namespace OrvaneMqtt {
 
 // Reads the MQTT settings from the loaded parameter table and, when MQTT_HOST
-// is set, starts joining the broker. 1 started; 0 off (no MQTT_HOST); -1 a bad
-// value, said in a message box that names the parameter (and off).
+// is set, starts joining the broker. 1 started; 0 off (no MQTT_HOST, or
+// another program on this machine holds our NAME on the bus, which is said
+// once); -1 a bad value, said in a message box that names the parameter (and off).
 int16_t Start();
 // The pending state and a retained "offline" go out, then a clean disconnect,
-// so the broker does not send the will. Nothing when not started.
-void Stop();
+// so the broker does not send the will; at most msecs are spent waiting for
+// a stalled broker. Nothing when not started.
+void Stop(int msecs = 1000);
+// Stop, then Start with the settings read again (Configuration > Port).
+void Restart();
 // True while the broker has accepted the connection.
 bool IsConnected();
+// Connected and every subscription confirmed: a request sent now is served.
+bool IsServing();
+
+// The broker ended an accepted connection (reason: the MQTT 5 reason code of
+// its DISCONNECT, 0 without one). Three such ends within a minute, each
+// within 5 s of the connection, or one with 142 (session taken over): another
+// program uses our client id, so this one says so once and stops trying until
+// Restart. Tests feed reasons here.
+void BrokerDropped(int reason, qint64 connectedMs);
 
 // SetChannel reports an intensity the controller confirmed for device channel
 // 0..3 (R, G, B, A); a change is published once the event loop turns.
 void ChannelConfirmed(int index, int16_t intensity);
 
-// What the broker hands over: a request on "exec" waits for its turn, or is
-// answered with an error at once when too many wait. Tests hand over bursts.
+// What the broker hands over: a request waits for its turn, or is answered
+// with an error at once when too many wait. Tests hand over bursts.
 void Receive(const Mqtt::Message& m);
 
 // NAME from LED_CONFIG.TXT when it is a valid name, else "orvane".

@@ -3,6 +3,7 @@
 #include "base/Platform.h"
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
+#include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmSerialDevice.h"
 #include "params/TRAPAR.h"
@@ -493,6 +494,7 @@ void frmVURUruduvo::mnuPort_Click()
     QCoreApplication::processEvents();
     WaitCursor wait;
     LEDCOMM::CommReopenConfigured();
+    OrvaneMqtt::Restart();
 }
 
 void frmVURUruduvo::mnuSerialDevice_Click()

@@ -1,16 +1,21 @@
 #include "mqtt/MqttClient.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QMetaObject>
 #include <QSocketNotifier>
 #include <algorithm>
-#include <cstdlib>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <netdb.h>
+#include <mutex>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
-#include <sys/socket.h>
+#include <thread>
 
 namespace Mqtt {
 namespace {
@@ -33,37 +38,68 @@ QString ErrorText(int rc, int savedErrno)
     return text;
 }
 
-// The host's addresses, numeric, so that libmosquitto's own lookup of one
-// returns at once; empty with why when the name is not known.
-QList<QByteArray> Resolve(const QString& host, int port, QString* why)
+// Milliseconds since some fixed moment, for how long a connection lasted.
+qint64 NowMs()
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found);
-    if (rc != 0) {
-        *why = QStringLiteral("cannot look up %1: %2").arg(host, QString::fromLocal8Bit(::gai_strerror(rc)));
-        return {};
-    }
-    QList<QByteArray> addresses;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
-        char text[NI_MAXHOST] = {};
-        if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0
-            && !addresses.contains(QByteArray(text)))
-            addresses.append(QByteArray(text));
-    }
-    ::freeaddrinfo(found);
-    if (addresses.isEmpty())
-        *why = QStringLiteral("cannot look up %1: no address").arg(host);
-    return addresses;
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
 }
 
 } // namespace
 
-Client::Client(QObject* parent) : QObject(parent)
+// The connect step may outlive its client (a stop while a lookup hangs): it
+// then destroys the handle itself. libmosquitto's log callback may run on the
+// step's thread, hence the lock around what it notes.
+struct Client::Shared {
+    std::mutex mutex;
+    Client* owner = nullptr;   // null once the client is gone
+    bool stepDone = true;      // no step holds the handle
+    QString lastError;         // libmosquitto's last error line, for the next failure's why
+    QString verifyError;       // why our check of the broker's certificate failed
+    int verifyCode = X509_V_OK;
+    QString host;
+    // Ours: it checks the certificate against the configured name. libmosquitto
+    // (2.0) uses a context given to it without freeing it; it goes with the last
+    // user of the handle, here, after the handle.
+    SSL_CTX* tls = nullptr;
+
+    ~Shared()
+    {
+        if (tls)
+            SSL_CTX_free(tls);
+    }
+};
+
+namespace {
+
+// OpenSSL's check of each certificate in the broker's chain: the first
+// failure is kept, for the message that says why the broker was not joined.
+int NoteVerify(int ok, X509_STORE_CTX* store)
+{
+    if (ok)
+        return ok;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* shared = ssl ? static_cast<Client::Shared*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl))) : nullptr;
+    if (shared) {
+        std::lock_guard lock(shared->mutex);
+        if (shared->verifyCode == X509_V_OK) {
+            shared->verifyCode = X509_STORE_CTX_get_error(store);
+            shared->verifyError = QString::fromUtf8(X509_verify_cert_error_string(shared->verifyCode));
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+Client::Client(QObject* parent) : QObject(parent), shared_(std::make_shared<Shared>())
 {
     InitLibrary();
+    shared_->owner = this;
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &Client::Attempt);
     connectWait_.setSingleShot(true);
@@ -82,7 +118,14 @@ Client::Client(QObject* parent) : QObject(parent)
 Client::~Client()
 {
     Unwatch();
-    if (mosq_)
+    bool ours = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->owner = nullptr;
+        ours = shared_->stepDone;
+    }
+    // A step still under way destroys the handle when it returns.
+    if (mosq_ && ours)
         mosquitto_destroy(mosq_);  // closes the socket, after its notifiers are gone
 }
 
@@ -101,7 +144,8 @@ bool Client::Start(const Settings& settings, QString* why)
         return false;
     };
     settings_ = settings;
-    mosq_ = mosquitto_new(settings.clientId.toUtf8().constData(), true, this);
+    // Callbacks find the client through the shared part, which outlives it.
+    mosq_ = mosquitto_new(settings.clientId.toUtf8().constData(), true, shared_.get());
     if (!mosq_)
         return fail(QStringLiteral("cannot create an MQTT client: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
     // MQTT 5 carries the response topic and correlation data of a request.
@@ -110,6 +154,9 @@ bool Client::Start(const Settings& settings, QString* why)
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mosq_, &Client::OnConnect);
     mosquitto_message_v5_callback_set(mosq_, &Client::OnMessage);
+    mosquitto_subscribe_v5_callback_set(mosq_, &Client::OnSubscribe);
+    mosquitto_disconnect_v5_callback_set(mosq_, &Client::OnDisconnect);
+    mosquitto_log_callback_set(mosq_, &Client::OnLog);
     if (!will_.topic.isEmpty()) {
         const int rc = mosquitto_will_set_v5(mosq_, will_.topic.constData(), int(will_.payload.size()),
                                              will_.payload.constData(), 1, will_.retain, nullptr);
@@ -123,9 +170,28 @@ bool Client::Start(const Settings& settings, QString* why)
             return fail(QStringLiteral("the user name is refused: %1").arg(ErrorText(rc, errno)));
     }
     if (!settings.caFile.isEmpty()) {
-        const int rc = mosquitto_tls_set(mosq_, settings.caFile.toUtf8().constData(), nullptr, nullptr, nullptr, nullptr);
+        // Our own context: libmosquitto would check the certificate against
+        // the string it connects to; ours checks it against the configured
+        // name and says why it failed.
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+        if (!ctx)
+            return fail(QStringLiteral("cannot set up TLS"));
+        shared_->tls = ctx;
+        shared_->host = settings.host;
+        SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+        if (SSL_CTX_load_verify_locations(ctx, QFile::encodeName(settings.caFile).constData(), nullptr) != 1)
+            return fail(QStringLiteral("the CA file %1 holds no certificate that can be used").arg(settings.caFile));
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &NoteVerify);
+        SSL_CTX_set_app_data(ctx, shared_.get());
+        X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
+        const QByteArray host = settings.host.toUtf8();
+        // An address is checked as an address, a name as a name.
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, host.constData()) != 1)
+            X509_VERIFY_PARAM_set1_host(param, host.constData(), host.size());
+        mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+        const int rc = mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx);
         if (rc != MOSQ_ERR_SUCCESS)
-            return fail(QStringLiteral("the CA file %1 cannot be used: %2").arg(settings.caFile, ErrorText(rc, errno)));
+            return fail(QStringLiteral("TLS cannot be used: %1").arg(ErrorText(rc, errno)));
     }
     stopped_ = false;
     delayMs_ = kFirstRetryMs;
@@ -136,31 +202,85 @@ bool Client::Start(const Settings& settings, QString* why)
 
 void Client::Attempt()
 {
+    if (stopped_ || stepping_)
+        return;
+    Unwatch();  // libmosquitto closes the socket of the last attempt in the step
+    refused_.clear();
+    disconnectReason_ = 0;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->stepDone = false;
+        shared_->lastError.clear();
+        shared_->verifyError.clear();
+        shared_->verifyCode = X509_V_OK;
+    }
+    stepping_ = true;
+    // libmosquitto sends CONNECT properties only from its blocking connect, so
+    // that runs here, on every attempt, with the host name itself: the lookup
+    // and the TCP handshake block this thread only, and TLS checks the
+    // broker's certificate against the name. The TLS handshake and CONNECT
+    // then go on without blocking in the event loop.
+    std::thread([shared = shared_, mosq = mosq_, host = settings_.host.toUtf8(), port = settings_.port,
+                 keepAlive = settings_.keepAliveSeconds, maxPacket = settings_.maxPacketBytes] {
+        mosquitto_property* props = nullptr;
+        if (maxPacket > 0)
+            mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacket);
+        const int rc = mosquitto_connect_bind_v5(mosq, host.constData(), port, keepAlive, nullptr, props);
+        const int savedErrno = errno;
+        mosquitto_property_free_all(&props);
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->stepDone = true;
+            if (Client* c = shared->owner) {
+                QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); },
+                                          Qt::QueuedConnection);
+                return;
+            }
+        }
+        mosquitto_destroy(mosq);
+    }).detach();
+}
+
+void Client::Stepped(int rc, int savedErrno)
+{
+    stepping_ = false;
     if (stopped_)
         return;
-    QString why;
-    if (addresses_.isEmpty()) {
-        addresses_ = Resolve(settings_.host, settings_.port, &why);
-        next_ = 0;
-    }
-    if (addresses_.isEmpty()) {
-        Lost(why);
-        return;
-    }
-    // The certificate names the host, so TLS needs the name; libmosquitto
-    // looks it up itself then, at start and after a failure, as we would.
-    const QByteArray target = settings_.caFile.isEmpty() ? addresses_.value(next_) : settings_.host.toUtf8();
-    Unwatch();  // libmosquitto closes the socket of the last attempt now
-    refused_.clear();
-    const int rc = mosquitto_connect_bind_async(mosq_, target.constData(), settings_.port,
-                                                settings_.keepAliveSeconds, nullptr);
-    const int savedErrno = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        Lost(ErrorText(rc, savedErrno));
+        QString why = TlsWhy();
+        if (why.isEmpty())
+            why = rc == MOSQ_ERR_EAI ? QStringLiteral("cannot look up %1").arg(settings_.host) : ErrorText(rc, savedErrno);
+        Lost(why);
         return;
     }
     connectWait_.start(kConnectWaitMs);
     Watch();
+    // CONNECT may wait behind the TLS handshake; the write notifier sends it.
+    AfterIo(MOSQ_ERR_SUCCESS);
+}
+
+QString Client::TlsWhy() const
+{
+    std::lock_guard lock(shared_->mutex);
+    switch (shared_->verifyCode) {
+    case X509_V_OK:
+        break;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return QStringLiteral("the broker's certificate does not name %1").arg(shared_->host);
+    default:
+        return QStringLiteral("the broker's certificate is not trusted by MQTT_CAFILE (%1)").arg(shared_->verifyError);
+    }
+    const QString& e = shared_->lastError;
+    // A plain broker answers a TLS hello with MQTT bytes, or closes at once.
+    if (e.contains(QLatin1String("wrong version number")) || e.contains(QLatin1String("packet length too long"))
+        || e.contains(QLatin1String("record layer failure")))
+        return QStringLiteral("the broker does not speak TLS on this port (%1)").arg(e);
+    if (e.contains(QLatin1String("unexpected eof")))
+        return QStringLiteral("the broker does not speak TLS on this port, or closed the connection during the "
+                              "handshake (%1)")
+            .arg(e);
+    return e.isEmpty() || settings_.caFile.isEmpty() ? e : QStringLiteral("TLS failed: %1").arg(e);
 }
 
 void Client::Watch()
@@ -200,7 +320,9 @@ void Client::AfterIo(int rc)
         // libmosquitto has closed the socket: the connection is gone.
         Unwatch();
         const int savedErrno = errno;
+        const QString logged = TlsWhy();
         Lost(!refused_.isEmpty() ? refused_
+             : !logged.isEmpty() && !connected_ ? logged
              : rc != MOSQ_ERR_SUCCESS ? ErrorText(rc, savedErrno)
                                       : QStringLiteral("the broker closed the connection"));
         return;
@@ -213,12 +335,14 @@ void Client::Lost(const QString& why)
 {
     const bool was = connected_;
     connected_ = false;
+    pendingSubacks_ = 0;
     connectWait_.stop();
     Unwatch();
-    // A failed attempt tries the host's next address; once all have failed,
-    // the name is looked up again: the broker may have moved.
-    if (!was && ++next_ >= addresses_.size())
-        addresses_.clear();
+    if (stopped_)
+        return;
+    if (was)
+        emit Dropped(disconnectReason_, NowMs() - connectedAtMs_);
+    // A slot of Dropped may have stopped us: then no attempt follows.
     if (stopped_)
         return;
     emit Failed(why);
@@ -228,7 +352,9 @@ void Client::Lost(const QString& why)
 
 void Client::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*)
 {
-    auto* c = static_cast<Client*>(self);
+    Client* c = static_cast<Shared*>(self)->owner;
+    if (!c)
+        return;
     if (rc != 0) {
         c->refused_ = QStringLiteral("the broker refused the connection: %1")
                           .arg(QString::fromUtf8(mosquitto_reason_string(rc)));
@@ -236,15 +362,48 @@ void Client::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__propert
     }
     c->connectWait_.stop();
     c->connected_ = true;
+    c->connectedAtMs_ = NowMs();
     c->delayMs_ = kFirstRetryMs;
+    c->pendingSubacks_ = 0;
     for (const Subscription& s : std::as_const(c->subscriptions_))
-        mosquitto_subscribe_v5(c->mosq_, nullptr, s.topic.constData(), s.qos, 0, nullptr);
+        if (mosquitto_subscribe_v5(c->mosq_, nullptr, s.topic.constData(), s.qos, 0, nullptr) == MOSQ_ERR_SUCCESS)
+            ++c->pendingSubacks_;
     emit c->Connected();
+    if (c->pendingSubacks_ == 0)
+        emit c->Subscribed();
+}
+
+void Client::OnSubscribe(mosquitto*, void* self, int, int, const int*, const mqtt5__property*)
+{
+    Client* c = static_cast<Shared*>(self)->owner;
+    if (!c || c->pendingSubacks_ == 0)
+        return;
+    if (--c->pendingSubacks_ == 0)
+        emit c->Subscribed();
+}
+
+void Client::OnDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*)
+{
+    // With a DISCONNECT of the broker's, rc is its reason code; else one of libmosquitto's errors.
+    Client* c = static_cast<Shared*>(self)->owner;
+    if (c && rc >= 0x80)
+        c->disconnectReason_ = rc;
+}
+
+void Client::OnLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (!(level & MOSQ_LOG_ERR) || !text)
+        return;
+    auto* shared = static_cast<Shared*>(self);
+    std::lock_guard lock(shared->mutex);
+    shared->lastError = QString::fromUtf8(text);
 }
 
 void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const mqtt5__property* props)
 {
-    auto* c = static_cast<Client*>(self);
+    Client* c = static_cast<Shared*>(self)->owner;
+    if (!c)
+        return;
     Message message;
     message.topic = QByteArray(m->topic);
     message.payload = QByteArray(static_cast<const char*>(m->payload), m->payloadlen);
@@ -264,7 +423,7 @@ void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* m, const
 }
 
 bool Client::Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos,
-                     const QByteArray& correlation)
+                     const QByteArray& correlation, const QByteArray& responseTopic)
 {
     if (!connected_ || !mosq_)
         return false;
@@ -272,6 +431,8 @@ bool Client::Publish(const QByteArray& topic, const QByteArray& payload, bool re
     if (!correlation.isEmpty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.constData(),
                                       uint16_t(std::min<qsizetype>(correlation.size(), 65535)));
+    if (!responseTopic.isEmpty())
+        mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, responseTopic.constData());
     const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
                                         payload.constData(), qos, retain, props);
     mosquitto_property_free_all(&props);
@@ -282,9 +443,8 @@ bool Client::Publish(const QByteArray& topic, const QByteArray& payload, bool re
     return rc == MOSQ_ERR_SUCCESS;
 }
 
-void Client::FlushWrites(int msecs)
+void Client::FlushWrites(const QDeadlineTimer& deadline)
 {
-    QDeadlineTimer deadline(msecs);
     while (mosq_ && mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_) && !deadline.hasExpired()) {
         pollfd p{mosquitto_socket(mosq_), POLLOUT, 0};
         if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
@@ -303,14 +463,16 @@ void Client::Stop(const QByteArray& topic, const QByteArray& payload, bool retai
     connectWait_.stop();
     housekeeping_.stop();
     if (connected_) {
+        // One budget for both waits: a stalled broker holds the exit no longer.
+        const QDeadlineTimer deadline(std::max(msecs, 0));
         if (!topic.isEmpty())
             mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()), payload.constData(), 0,
                                  retain, nullptr);
-        FlushWrites(msecs);
+        FlushWrites(deadline);
         // The notifiers go before libmosquitto closes the socket on sending the disconnect.
         Unwatch();
         mosquitto_disconnect_v5(mosq_, 0, nullptr);
-        FlushWrites(msecs);
+        FlushWrites(deadline);
     }
     Unwatch();
     connected_ = false;

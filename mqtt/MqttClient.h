@@ -1,14 +1,18 @@
 #pragma once
 // A client of one MQTT broker (MQTT 5, libmosquitto) driven by the event loop
 // of the program's one thread: a read notifier on its socket, a write notifier
-// on only while it has bytes to send, a timer for its keep-alive. It never
-// listens itself, reconnects with its own growing delay, and knows nothing of
-// what the messages mean.
+// on only while it has bytes to send, a timer for its keep-alive. The one step
+// that blocks, looking the host up and opening the TCP connection, runs on a
+// short-lived thread of its own that touches nothing else and hands the
+// connection back to the event loop. It never listens itself, reconnects with
+// its own growing delay, and knows nothing of what the messages mean.
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <memory>
 
 class QSocketNotifier;
 struct mosquitto;
@@ -25,6 +29,9 @@ struct Settings {
     QString caFile;        // not empty: TLS, and the broker's certificate is verified
     QString clientId;
     int keepAliveSeconds = 30;
+    // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
+    // larger message for us instead of sending it. 0: none sent.
+    uint32_t maxPacketBytes = 0;
 };
 
 struct Message {
@@ -53,23 +60,33 @@ public:
     void SetWill(const QByteArray& topic, const QByteArray& payload, bool retain);
     void AddSubscription(const QByteArray& topic, int qos);
 
-    // Looks the host up (this blocks) and starts connecting; the rest happens
-    // in the event loop. False, with why, when libmosquitto refuses the
-    // settings (a CA file it cannot read); nothing is tried then.
+    // Starts connecting: the host is looked up and the connection opened on
+    // the connect step's thread, the rest happens in the event loop. False,
+    // with why, when libmosquitto refuses the settings (a CA file it cannot
+    // read); nothing is tried then.
     bool Start(const Settings& settings, QString* why = nullptr);
 
-    // Queues a message; correlation, when not empty, goes with it as MQTT 5
-    // correlation data. False when not connected or refused.
+    // Queues a message; correlation and responseTopic, when not empty, go
+    // with it as MQTT 5 properties. False when not connected or refused.
     bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos = 0,
-                 const QByteArray& correlation = QByteArray());
+                 const QByteArray& correlation = QByteArray(), const QByteArray& responseTopic = QByteArray());
 
     // Publishes the last message (when topic is not empty and a connection is
     // up), then disconnects cleanly, so the broker does not send the will;
-    // waits at most msecs for the bytes to leave. No attempt follows.
+    // waits at most msecs in all for the bytes to leave. No attempt follows; a
+    // connect step still under way is abandoned, never waited for.
     void Stop(const QByteArray& topic = QByteArray(), const QByteArray& payload = QByteArray(),
               bool retain = true, int msecs = 1000);
 
     bool IsConnected() const { return connected_; }
+    // Connected, and the broker has confirmed every subscription: a request
+    // published from now on reaches us.
+    bool IsSubscribed() const { return connected_ && pendingSubacks_ == 0; }
+    // True while a connect step runs on its thread.
+    bool IsLookingUp() const { return stepping_; }
+
+    // What the event loop and a connect step share; the step keeps it alive.
+    struct Shared;
     // The delay before the next attempt after a failure, in milliseconds.
     int RetryDelayMs() const { return delayMs_; }
 
@@ -80,18 +97,34 @@ signals:
     // after RetryDelayMs.
     void Failed(const QString& why);
     void Received(const Mqtt::Message& message);
+    // Every subscription of this connection is confirmed.
+    void Subscribed();
+    // A connection the broker had accepted ended: reason is the MQTT 5 reason
+    // code of the broker's DISCONNECT (142: another client took the session
+    // over), or 0 when it closed without one; connectedMs is how long the
+    // connection lasted. Failed follows.
+    void Dropped(int reason, qint64 connectedMs);
 
 private:
     static void OnConnect(mosquitto*, void* self, int rc, int flags, const ::mqtt5__property*);
     static void OnMessage(mosquitto*, void* self, const ::mosquitto_message* m,
                           const ::mqtt5__property* props);
+    static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                            const ::mqtt5__property*);
+    static void OnDisconnect(mosquitto*, void* self, int rc, const ::mqtt5__property*);
+    static void OnLog(mosquitto*, void* self, int level, const char* text);
 
     void Attempt();
+    void Stepped(int rc, int savedErrno);
     void Watch();
     void Unwatch();
     void AfterIo(int rc);
     void Lost(const QString& why);
-    void FlushWrites(int msecs);
+    void FlushWrites(const QDeadlineTimer& deadline);
+
+    std::shared_ptr<Shared> shared_;
+    // Why a TLS connection failed, in words; empty when it was no TLS failure.
+    QString TlsWhy() const;
 
     struct Subscription {
         QByteArray topic;
@@ -100,8 +133,6 @@ private:
 
     mosquitto* mosq_ = nullptr;
     Settings settings_;
-    QList<QByteArray> addresses_;  // numeric addresses of the host, looked up again once all failed
-    qsizetype next_ = 0;           // the one the next attempt uses
     QList<Subscription> subscriptions_;
     struct Will {
         QByteArray topic;
@@ -113,6 +144,10 @@ private:
     int fd_ = -1;
     bool connected_ = false;
     bool stopped_ = true;
+    bool stepping_ = false;
+    int pendingSubacks_ = 0;
+    int disconnectReason_ = 0;
+    qint64 connectedAtMs_ = 0;
     QString refused_;      // why the broker refused the last connection
     int delayMs_ = kFirstRetryMs;
     QTimer retry_;

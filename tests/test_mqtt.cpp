@@ -1,7 +1,9 @@
 // The controller on an MQTT broker: requests on exec with their answers,
-// retained state from every road, status and will, a broker that goes away
-// and comes back, passwords and refused settings. Every broker is a child
-// process of the test on 127.0.0.1.
+// result topics and tags for MQTT 3.1.1 clients, <ch>/set, Home Assistant
+// discovery, retained state from every road, status and will, a broker that
+// goes away or stalls, a name lookup that never ends, two programs with one
+// NAME, passwords and refused settings. Every broker is a child process of
+// the test on 127.0.0.1; rows share one unless they need their own.
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
@@ -16,6 +18,9 @@
 #include "tests/support/TestSupport.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSysInfo>
 #include <QTimer>
 #include <csignal>
@@ -24,6 +29,7 @@
 
 using TestSupport::Config;
 using TestSupport::MqttBroker;
+using TestSupport::MqttWatcher;
 using TestSupport::PrivateBus;
 using TestSupport::ProgramFixture;
 using TestSupport::Ran;
@@ -33,6 +39,8 @@ namespace {
 const QString kExec = QStringLiteral("orvane/orvane/exec");
 const QByteArray kState = "orvane/orvane/state";
 const QByteArray kStatus = "orvane/orvane/status";
+const QByteArray kResult = "orvane/orvane/result";
+const QByteArray kPlainBroker = "allow_anonymous true\n";
 
 QByteArray MqttSettings(int port, const QByteArray& more = QByteArray())
 {
@@ -54,7 +62,8 @@ class TestMqtt : public QObject {
         fx_.WriteConfig(ProgramFixture::kDefaultConfig + MqttSettings(broker_->Port(), more));
         if (!fx_.LoadLink() || !LEDCOMM::CommOpenConfigured() || OrvaneMqtt::Start() != 1)
             return false;
-        return QTest::qWaitFor([] { return OrvaneMqtt::IsConnected(); }, 10000);
+        // Subscribed, not only connected: a request sent before the SUBACK may miss us.
+        return QTest::qWaitFor([] { return OrvaneMqtt::IsServing(); }, 10000);
     }
 
     // A request as a client sends it: response topic, correlation data.
@@ -66,21 +75,13 @@ class TestMqtt : public QObject {
                                    {"-t", kExec, "-e", "reply/test", "-D", "publish", "correlation-data",
                                     correlation, "-F", "%D|%p", "-W", "10", "-m", script})
                 .out.trimmed();
-        // Too long for a command line; mosquitto_rr sends a file's contents empty.
-        const QString file = fx_.Path(QStringLiteral("script.txt"));
-        TestSupport::WriteFile(file, script.toUtf8());
-        QProcess answer;
-        answer.start(QStringLiteral("mosquitto_sub"),
-                     broker_->ClientArgs() + QStringList{"-V", "5", "-t", "reply/test", "-C", "1", "-W", "10", "-F", "%D|%p"});
-        if (!answer.waitForStarted(5000))
+        // Too long for a command line (mosquitto_rr sends a file's contents empty): our own client.
+        MqttWatcher w(*broker_, {"reply/test"});
+        if (!w.Ready() || !w.Publish(kExec.toUtf8(), script.toUtf8(), false, "reply/test", correlation.toUtf8())
+            || !w.WaitFor("reply/test"))
             return QString();
-        QTest::qWait(300);  // subscribed
-        broker_->Client(QStringLiteral("mosquitto_pub"),
-                        {"-V", "5", "-t", kExec, "-D", "publish", "response-topic", "reply/test", "-D", "publish",
-                         "correlation-data", correlation, "-f", file});
-        if (!QTest::qWaitFor([&] { return answer.state() == QProcess::NotRunning; }, 15000))
-            return QString();
-        return QString::fromUtf8(answer.readAllStandardOutput()).trimmed();
+        const Mqtt::Message m = w.On("reply/test").first();
+        return QString::fromUtf8(m.correlation + '|' + m.payload).trimmed();
     }
 
     // A copy of the program with these settings and files beside it, headless, without any bus.
@@ -90,7 +91,8 @@ class TestMqtt : public QObject {
     };
     std::unique_ptr<Program> StartProgram(const QByteArray& more = QByteArray(),
                                           const QList<QPair<QString, QByteArray>>& files = {},
-                                          const QStringList& args = {}, const QString& busAddress = {})
+                                          const QStringList& args = {}, const QString& busAddress = {},
+                                          const QProcessEnvironment& extra = {})
     {
         auto p = std::make_unique<Program>();
         const QString app = p->dir.filePath(QStringLiteral("app"));
@@ -105,16 +107,35 @@ class TestMqtt : public QObject {
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), p->dir.filePath(QStringLiteral("run")));
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                    busAddress.isEmpty() ? QStringLiteral("unix:path=/nonexistent") : busAddress);
+        for (const QString& k : extra.keys())
+            env.insert(k, extra.value(k));
         p->process.setProcessEnvironment(env);
         p->process.start(app + QStringLiteral("/orvane"), args);
         return p->process.waitForStarted(5000) ? std::move(p) : nullptr;
     }
 
-    static void End(Program& p)
+    // SIGTERM; the milliseconds until the program ended, -1 when it did not within 10 s.
+    static qint64 End(Program& p)
     {
+        QElapsedTimer took;
+        took.start();
         ::kill(pid_t(p.process.processId()), SIGTERM);
-        QVERIFY(p.process.waitForFinished(10000));
-        QCOMPARE(p.process.exitCode(), 0);
+        if (!p.process.waitForFinished(10000) || p.process.exitCode() != 0)
+            return -1;
+        return took.elapsed();
+    }
+
+    // A broker of the row's own; the next row gets the shared one back.
+    bool OwnBroker(const QByteArray& config)
+    {
+        broker_->Stop();
+        return broker_->Start(config);
+    }
+
+    // Counts the status messages a watcher saw: each one after the first is a flip.
+    static qsizetype Flips(const MqttWatcher& w, const QByteArray& topic)
+    {
+        return std::max<qsizetype>(w.On(topic).size() - 1, 0);
     }
 
 private slots:
@@ -135,15 +156,18 @@ private slots:
     void init()
     {
         QVERIFY(fx_.SetUp());
+        if (broker_ && broker_->IsRunning() && broker_->Config() == kPlainBroker)
+            return;
         broker_ = std::make_unique<MqttBroker>();
-        QVERIFY(broker_->Start());
+        QVERIFY(broker_->Start(kPlainBroker));
     }
 
     void cleanup()
     {
         OrvaneMqtt::Stop();
         fx_.TearDown();
-        broker_.reset();
+        if (broker_)
+            broker_->Pause(false);
     }
 
     void execAnswersWithCorrelation_data()
@@ -154,6 +178,8 @@ private slots:
         QTest::newRow("Ver") << "Ver" << "1.0 ; " << QStringList{};
         QTest::newRow("LED and count") << "LED R 250;CommandCount" << "OK  ;  %1 ; " << QStringList{"AVA250"};
         QTest::newRow("unknown") << "Nope" << "Error Unknown command ; " << QStringList{};
+        QTest::newRow("at the script limit")
+            << QString(Limits::kMaxScriptBytes - 4, QLatin1Char(' ')) + "Ver;" << "1.0 ; " << QStringList{};
         QTest::newRow("over the script limit")
             << QString(Limits::kMaxScriptBytes - 3, QLatin1Char(' ')) + "Ver;"
             << QStringLiteral("Error The script is %1 bytes long; at most 4194304 (4 MiB) are accepted")
@@ -178,27 +204,114 @@ private slots:
         QCOMPARE(Request(script, QStringLiteral("corr-%1").arg(QTest::currentDataTag())),
                  QStringLiteral("corr-%1|%2").arg(QTest::currentDataTag(), expected).trimmed());
         QCOMPARE(fx_.NewLines(int(sent.size())), sent);
+        // An answer is for its asker, now: the reply topic keeps nothing.
+        QCOMPARE(broker_->Retained("reply/test"), QByteArray());
     }
 
-    // No response topic: the script runs and nothing is answered.
+    // No response topic (an MQTT 3.1.1 client): the script runs and its
+    // answer goes out on result, in request order; on result/<tag> for exec/<tag>.
     void execWithoutResponseTopicRuns()
     {
         QVERIFY(Join());
+        MqttWatcher w(*broker_, {kResult, kResult + "/a", kResult + "/b"});
+        QVERIFY(w.Ready());
         const int64_t before = LEDMain::CommandCounter();
-        QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-t", kExec, "-m", "LED B 77"}).code, 0);
+        QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-V", "mqttv311", "-t", kExec, "-m", "LED B 77"}).code, 0);
         QTRY_COMPARE(LEDMain::CommandCounter(), before + 1);
         QCOMPARE(fx_.NewLines(1), QStringList{"AVC423"});
+        QVERIFY(w.WaitFor(kResult));
+        QCOMPARE(w.Payloads(kResult), QList<QByteArray>{"OK  ; "});
+        QVERIFY(!w.On(kResult).first().retained);
+
+        // mosquitto_rr as a 3.1.1 client: it subscribes to result and asks on exec.
+        QCOMPARE(broker_->Client(QStringLiteral("mosquitto_rr"), {"-V", "mqttv311", "-t", kExec, "-e",
+                                                                  QString::fromUtf8(kResult), "-m", "Ver", "-W", "10"})
+                     .out.trimmed(),
+                 QStringLiteral("1.0 ;"));
+        // Two tagged clients at once, each with its own answer.
+        QProcess a, b;
+        for (auto [p, tag, script] : {std::tuple{&a, "a", "Ver"}, std::tuple{&b, "b", "Nope"}}) {
+            p->start(QStringLiteral("mosquitto_rr"),
+                     broker_->ClientArgs() + QStringList{"-V", "mqttv311", "-t", kExec + "/" + tag, "-e",
+                                                         QString::fromUtf8(kResult) + "/" + tag, "-m", script, "-W", "10"});
+        }
+        QVERIFY(QTest::qWaitFor([&] { return a.state() == QProcess::NotRunning && b.state() == QProcess::NotRunning; }, 15000));
+        QCOMPARE(a.readAllStandardOutput().trimmed(), QByteArray("1.0 ;"));
+        QCOMPARE(b.readAllStandardOutput().trimmed(), QByteArray("Error Unknown command ;"));
+        QCOMPARE(w.Payloads(kResult + "/a"), QList<QByteArray>{"1.0 ; "});
+        QCOMPARE(w.Payloads(kResult + "/b"), QList<QByteArray>{"Error Unknown command ; "});
+        // A tag of more than one level, or with other characters, is no request.
+        for (const char* bad : {"/a/b", "/a.b"})
+            w.Publish(kExec.toUtf8() + bad, "LED R 1");
+        QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
+        QVERIFY(w.WaitFor(kResult, 3));
+        QCOMPARE(fx_.NewLines(0), QStringList{});
+        QCOMPARE(broker_->Retained(kResult), QByteArray());
+    }
+
+    // <ch>/set: one value, run as the single command "LED <ch> <value>", answered on result.
+    void setTopicsTakeOneValue_data()
+    {
+        QTest::addColumn<QByteArray>("topic");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QByteArray>("result");
+        QTest::addColumn<QStringList>("sent");
+        QTest::addColumn<QByteArray>("state");  // empty: as before
+        QTest::newRow("G 120") << QByteArray("G/set") << QByteArray("120") << QByteArray("OK  ; ")
+                               << QStringList{"AVB380"} << QByteArray(R"({"R":0,"G":120,"B":0,"A":0})");
+        QTest::newRow("A On") << QByteArray("A/set") << QByteArray("On") << QByteArray("OK  ; ")
+                              << QStringList{"AVD000"} << QByteArray(R"({"R":0,"G":0,"B":0,"A":500})");
+        QTest::newRow("R clamped") << QByteArray("R/set") << QByteArray("900") << QByteArray("OK  ; ")
+                                   << QStringList{"AVA000"} << QByteArray(R"({"R":500,"G":0,"B":0,"A":0})");
+        QTest::newRow("100;Hide is one bad value")
+            << QByteArray("B/set") << QByteArray("100;Hide") << QByteArray("Not a Number  ; ") << QStringList{}
+            << QByteArray();
+        QTest::newRow("lower case channel") << QByteArray("r/set") << QByteArray("100") << QByteArray("none")
+                                            << QStringList{} << QByteArray();
+    }
+
+    void setTopicsTakeOneValue()
+    {
+        QFETCH(QByteArray, topic);
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, result);
+        QFETCH(QStringList, sent);
+        QFETCH(QByteArray, state);
+        MqttWatcher w(*broker_, {kResult});
+        QVERIFY(w.Ready());
+        // A retained set would run again for every program that subscribes.
+        QVERIFY(w.Publish("orvane/orvane/" + topic, "250", true));
+        QVERIFY(Join());
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0;LED G 0;LED B 0;LED A 0")).count(QLatin1String("OK")), 4);
+        fx_.NewLines(-1);
+        const int64_t before = LEDMain::CommandCounter();
+        QVERIFY(w.Publish("orvane/orvane/" + topic, value));
+        QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
+        QVERIFY(w.WaitFor(kResult, result == "none" ? 1 : 2));
+        const QList<QByteArray> results = w.Payloads(kResult);
+        if (result == "none") {
+            QCOMPARE(results, QList<QByteArray>{"1.0 ; "});
+            QCOMPARE(LEDMain::CommandCounter(), before + 1);
+        } else {
+            QCOMPARE(results.size(), 2);
+            QCOMPARE(results.last(), QByteArray("1.0 ; "));
+            QCOMPARE(results.first(), result);
+            QCOMPARE(LEDMain::CommandCounter(), before + 2);
+        }
+        QCOMPARE(fx_.NewLines(int(sent.size())), sent);
+        QVERIFY(!LEDMain::LoadMainForm()->IsShown());
+        if (!state.isEmpty())
+            QTRY_COMPARE(broker_->Retained(kState), state);
+        // The retained set stays on the broker for nobody: cleared for the next row.
+        w.Publish("orvane/orvane/" + topic, QByteArray(), true);
     }
 
     // A burst larger than the queue: the surplus is answered at once, the rest runs in order.
     void floodBeyondTheQueueIsRefused()
     {
         QVERIFY(Join());
-        QProcess answers;
-        answers.start(QStringLiteral("mosquitto_sub"), broker_->ClientArgs() + QStringList{
-            "-V", "5", "-t", "reply/flood", "-C", "3", "-W", "20", "-F", "%D|%p"});
-        QVERIFY(answers.waitForStarted(5000));
-        QTest::qWait(300);  // subscribed
+        MqttWatcher answers(*broker_, {"reply/flood"});
+        QVERIFY(answers.Ready());
         const int64_t before = LEDMain::CommandCounter();
         Mqtt::Message m;
         m.topic = OrvaneMqtt::TopicPrefix() + "exec";
@@ -208,10 +321,13 @@ private slots:
             m.correlation = QByteArray::number(i);
             OrvaneMqtt::Receive(m);
         }
-        QVERIFY(QTest::qWaitFor([&] { return answers.state() == QProcess::NotRunning; }, 25000));
+        QVERIFY(answers.WaitFor("reply/flood", 3, 25000));
         const QString refused = QStringLiteral("|Error %1 requests wait already; this one was not run")
                                     .arg(Limits::kMaxQueuedRequests);
-        QCOMPARE(QString::fromUtf8(answers.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
+        QStringList got;
+        for (const Mqtt::Message& a : answers.On("reply/flood").mid(0, 3))
+            got << QString::fromUtf8(a.correlation + '|' + a.payload);
+        QCOMPARE(got,
                  (QStringList{QString::number(Limits::kMaxQueuedRequests) + refused,
                               QString::number(Limits::kMaxQueuedRequests + 1) + refused, "0|1.0 ; "}));
         QTRY_COMPARE_WITH_TIMEOUT(LEDMain::CommandCounter(), before + Limits::kMaxQueuedRequests, 20000);
@@ -267,20 +383,15 @@ private slots:
         QCOMPARE(dbus.out.trimmed(), QStringLiteral("OK  ;"));
         QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kState), QByteArray(R"({"R":0,"G":120,"B":500,"A":0})"), 5000);
 
-        QProcess live;
-        live.start(QStringLiteral("mosquitto_sub"),
-                   broker_->ClientArgs() + QStringList{"-t", kState, "-R"});
-        QVERIFY(live.waitForStarted(5000));
-        QTest::qWait(300);  // subscribed
+        MqttWatcher live(*broker_, {kState, kResult});
+        QVERIFY(live.Ready());
+        live.messages.clear();
         QCOMPARE(Request(QStringLiteral("LED R 10;LED G 20;LED B 30;LED A 40")),
                  QStringLiteral("c-1|OK  ; OK  ; OK  ; OK  ;"));
-        QByteArray seen;
-        QTRY_VERIFY_WITH_TIMEOUT((seen += live.readAllStandardOutput()).contains("\"A\":40"), 5000);
-        QTest::qWait(300);
-        seen += live.readAllStandardOutput();
-        live.kill();
-        live.waitForFinished(3000);
-        QCOMPARE(seen.trimmed(), QByteArray(R"({"R":10,"G":20,"B":30,"A":40})"));
+        // A request after it: any further state of that script would come before its answer.
+        QVERIFY(live.Publish(kExec.toUtf8(), "Ver"));
+        QVERIFY(live.WaitFor(kResult));
+        QCOMPARE(live.Payloads(kState), QList<QByteArray>{R"({"R":10,"G":20,"B":30,"A":40})"});
     }
 
     // The broker goes away mid-run and comes back: exchanges and the event
@@ -332,6 +443,12 @@ private slots:
         QTest::newRow("port 0") << QByteArray("\"MQTT_PORT\",0\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("port 65536") << QByteArray("\"MQTT_PORT\",65536\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("CA file missing") << QByteArray("\"MQTT_CAFILE\",nothere.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        // mode 01600: a password file of 64 KiB and one byte more.
+        QTest::newRow("password file over 64 KiB") << withFile << 01600 << -1 << "MQTT_PASSWORD_FILE";
+        QTest::newRow("discovery prefix") << QByteArray("\"MQTT_DISCOVERY\",homeassistant\r\n") << -1 << 1 << QString();
+        QTest::newRow("discovery with +") << QByteArray("\"MQTT_DISCOVERY\",home/+\r\n") << -1 << -1 << "MQTT_DISCOVERY";
+        QTest::newRow("discovery with #") << QByteArray("\"MQTT_DISCOVERY\",#\r\n") << -1 << -1 << "MQTT_DISCOVERY";
+        QTest::newRow("discovery empty level") << QByteArray("\"MQTT_DISCOVERY\",ha//x\r\n") << -1 << -1 << "MQTT_DISCOVERY";
     }
 
     void settingsRefused()
@@ -342,14 +459,15 @@ private slots:
         QFETCH(QString, named);
         if (mode >= 0) {
             const QString file = fx_.Path(QStringLiteral("secret.txt"));
-            TestSupport::WriteFile(file, "pw\n");
-            QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode)) == 0);
+            TestSupport::WriteFile(file, (mode & 01000) ? "pw\n" + QByteArray(64 * 1024 - 2, 'x') : "pw\n");
+            QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode & 0777)) == 0);
         }
         // A port of the row's own takes the place of the broker's.
         const QByteArray mqtt = settings.contains("MQTT_PORT") ? QByteArray("\"MQTT_HOST\",127.0.0.1\r\n")
                                                                : MqttSettings(broker_->Port());
         fx_.WriteConfig(ProgramFixture::kDefaultConfig + mqtt + settings);
-        QVERIFY(fx_.LoadLink());
+        // An open link: the shut-down's channel commands are answered instead of timing out.
+        QVERIFY(fx_.LoadLink() && LEDCOMM::CommOpenConfigured());
         fx_.boxes->Clear();
         QCOMPARE(int(OrvaneMqtt::Start()), result);
         if (named.isEmpty()) {
@@ -360,45 +478,66 @@ private slots:
         }
     }
 
-    // MQTT_CAFILE: TLS, and a broker whose certificate another CA signed is not joined.
+    // MQTT_CAFILE: TLS, and a broker whose certificate another CA signed, or
+    // that names another host, is not joined; the failure says why.
     void tlsVerifiesTheBroker_data()
     {
         QTest::addColumn<QString>("caFile");
-        QTest::addColumn<bool>("joins");
-        QTest::newRow("the broker's CA") << "ca.pem" << true;
-        QTest::newRow("another CA") << "other.pem" << false;
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QString>("why");  // empty: joins
+        QTest::newRow("the broker's CA") << "ca.pem" << QByteArray("localhost") << QString();
+        QTest::newRow("another CA") << "other.pem" << QByteArray("localhost") << "not trusted";
+        QTest::newRow("another name") << "ca.pem" << QByteArray("127.0.0.1") << "does not name";
+        QTest::newRow("no TLS on the port") << "plain" << QByteArray("localhost") << "does not speak TLS";
     }
 
     void tlsVerifiesTheBroker()
     {
         QFETCH(QString, caFile);
-        QFETCH(bool, joins);
-        const QString d = broker_->Dir() + QLatin1Char('/');
+        QFETCH(QByteArray, host);
+        QFETCH(QString, why);
+        // One set of certificates for all rows.
+        static QTemporaryDir certs;
+        const QString d = certs.path() + QLatin1Char('/');
         const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-        TestSupport::WriteFile(d + "ext", "subjectAltName=DNS:localhost\n");
-        for (const QStringList& args :
-             {QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "ca.key", "-out", d + "ca.pem", "-days", "2", "-subj", "/CN=Orvane test CA"},
-              QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "other.key", "-out", d + "other.pem", "-days", "2", "-subj", "/CN=Another CA"},
-              QStringList{"req"} + key + QStringList{"-keyout", d + "broker.key", "-out", d + "broker.csr", "-subj", "/CN=localhost"},
-              QStringList{"x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
-                          "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "ext"}}) {
-            const Ran r = TestSupport::RunProcess(QStringLiteral("openssl"), args, QProcessEnvironment::systemEnvironment());
-            QVERIFY2(r.code == 0, qPrintable(r.err));
+        if (!QFile::exists(d + "broker.pem")) {
+            TestSupport::WriteFile(d + "ext", "subjectAltName=DNS:localhost\n");
+            for (const QStringList& args :
+                 {QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "ca.key", "-out", d + "ca.pem", "-days", "2", "-subj", "/CN=Orvane test CA"},
+                  QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "other.key", "-out", d + "other.pem", "-days", "2", "-subj", "/CN=Another CA"},
+                  QStringList{"req"} + key + QStringList{"-keyout", d + "broker.key", "-out", d + "broker.csr", "-subj", "/CN=localhost"},
+                  QStringList{"x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
+                              "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "ext"}}) {
+                const Ran r = TestSupport::RunProcess(QStringLiteral("openssl"), args, QProcessEnvironment::systemEnvironment());
+                QVERIFY2(r.code == 0, qPrintable(r.err));
+            }
         }
-        broker_->Stop();
-        QVERIFY(broker_->Start("allow_anonymous true\ncertfile " + QFile::encodeName(d + "broker.pem") + "\nkeyfile "
-                               + QFile::encodeName(d + "broker.key") + "\n"));
-        QVERIFY(QFile::copy(d + caFile, fx_.Path(QStringLiteral("ca.pem"))));
-        fx_.WriteConfig(ProgramFixture::kDefaultConfig + "\"MQTT_HOST\",localhost\r\n\"MQTT_PORT\","
+        const QByteArray tls = "allow_anonymous true\ncertfile " + QFile::encodeName(d + "broker.pem") + "\nkeyfile "
+                               + QFile::encodeName(d + "broker.key") + "\n";
+        const bool plain = caFile == QLatin1String("plain");
+        if (broker_->Config() != (plain ? kPlainBroker : tls))
+            QVERIFY(OwnBroker(plain ? kPlainBroker : tls));
+        QVERIFY(QFile::copy(d + (plain ? QStringLiteral("ca.pem") : caFile), fx_.Path(QStringLiteral("ca.pem"))));
+        fx_.WriteConfig(ProgramFixture::kDefaultConfig + "\"MQTT_HOST\"," + host + "\r\n\"MQTT_PORT\","
                         + QByteArray::number(broker_->Port()) + "\r\n\"MQTT_CAFILE\",ca.pem\r\n");
-        QVERIFY(fx_.LoadLink());
+        QVERIFY(fx_.LoadLink() && LEDCOMM::CommOpenConfigured());
+        if (!why.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("orvane: MQTT broker .*") + why));
         QCOMPARE(int(OrvaneMqtt::Start()), 1);
-        QCOMPARE(QTest::qWaitFor([] { return OrvaneMqtt::IsConnected(); }, 3000), joins);
-        if (joins)
+        if (why.isEmpty()) {
+            QVERIFY(QTest::qWaitFor([] { return OrvaneMqtt::IsServing(); }, 10000));
             QCOMPARE(broker_->Client(QStringLiteral("mosquitto_rr"),
                                      {"-h", "localhost", "--cafile", d + "ca.pem", "-t", kExec, "-e", "reply/test",
                                       "-m", "Ver", "-W", "10"}).out.trimmed(),
                      QStringLiteral("1.0 ;"));
+        } else {
+            // The handshake failed: the broker saw the connection end (a plain one, a bad packet).
+            const QString log = broker_->Dir() + QStringLiteral("/broker.log");
+            const QByteArray seen = plain ? "protocol error" : "OpenSSL Error";
+            QTRY_VERIFY_WITH_TIMEOUT(TestSupport::ReadFile(log).count(seen) >= 1, 10000);
+            QTest::qWait(100);
+            QVERIFY(!OrvaneMqtt::IsConnected());
+        }
     }
 
     // The program itself: serves from start-up, its will when it is killed,
@@ -413,29 +552,33 @@ private slots:
         QVERIFY(p->process.waitForFinished(5000));
         QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("offline"), 5000);
 
-        p = StartProgram();
-        QVERIFY(p);
-        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
-        QProcess live;
-        live.start(QStringLiteral("mosquitto_sub"),
-                   broker_->ClientArgs() + QStringList{"-t", kStatus, "-R"});
-        QVERIFY(live.waitForStarted(5000));
-        QTest::qWait(300);
-        End(*p);
-        QTest::qWait(500);
-        live.kill();
-        live.waitForFinished(3000);
-        QCOMPARE(live.readAllStandardOutput().trimmed(), QByteArray("offline"));
-        QCOMPARE(broker_->Retained(kStatus), QByteArray("offline"));
-
-        // Serving the bus behind a hidden window, it ends by its own rule when
-        // the bus goes: the window unloads and the event loop returns.
+        // SIGTERM with a light on: the lights-off state (still pending when the
+        // stop begins) and one "offline" go out, and no will after them.
         PrivateBus own;
         QVERIFY(own.Start());
         QTemporaryDir appDir;
         TestSupport::WriteFile(appDir.filePath("LED_CONFIG.TXT"), Config(3, 100) + MqttSettings(broker_->Port()));
         TestSupport::SimProcess sim;
         QVERIFY(sim.Start({"--link", appDir.filePath("COM3"), "--no-show"}));
+        p = StartProgram(QByteArray(), {}, {"--automation", "--app-dir", appDir.path()}, own.Address());
+        QVERIFY(p);
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
+        QCOMPARE(TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"LED G 100"},
+                                         own.Environment()).out.trimmed(),
+                 QStringLiteral("OK  ;"));
+        MqttWatcher live(*broker_, {kStatus, kState});
+        QVERIFY(live.Ready());
+        QVERIFY(live.WaitFor(kState));
+        QCOMPARE(live.Payloads(kState).last(), QByteArray(R"({"R":0,"G":100,"B":0,"A":0})"));
+        live.messages.clear();
+        QVERIFY(End(*p) >= 0);
+        QVERIFY(live.WaitFor(kStatus));
+        QCOMPARE(live.Payloads(kState), QList<QByteArray>{R"({"R":0,"G":0,"B":0,"A":0})"});
+        QCOMPARE(broker_->Retained(kStatus), QByteArray("offline"));  // a will would come before this answer
+        QCOMPARE(live.Payloads(kStatus), QList<QByteArray>{"offline"});
+
+        // Serving the bus behind a hidden window, it ends by its own rule when
+        // the bus goes: the window unloads and the event loop returns.
         p = StartProgram(QByteArray(), {}, {"--automation", "--app-dir", appDir.path()}, own.Address());
         QVERIFY(p);
         QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
@@ -455,14 +598,15 @@ private slots:
     // it is tried, the right one serves.
     void passwordProtectedBroker()
     {
-        broker_->Stop();
-        QVERIFY(broker_->Start(broker_->PasswordConfig(QStringLiteral("orvane"), QStringLiteral("right"))));
+        QVERIFY(OwnBroker(broker_->PasswordConfig(QStringLiteral("orvane"), QStringLiteral("right"))));
         const QByteArray settings = "\"MQTT_USER\",orvane\r\n\"MQTT_PASSWORD_FILE\",pw.txt\r\n";
 
         std::unique_ptr<Program> p = StartProgram(settings, {{QStringLiteral("pw.txt"), "wrong\n"}});
         QVERIFY(p);
-        QTest::qWait(4000);  // attempts at 0, 0.5, 1.5 and 3.5 s
-        End(*p);
+        // Attempts at 0, 0.5 and 1.5 s, each refused.
+        const QString log = broker_->Dir() + QStringLiteral("/broker.log");
+        QTRY_VERIFY_WITH_TIMEOUT(TestSupport::ReadFile(log).count("not authorised") >= 3, 10000);
+        QVERIFY(End(*p) >= 0);
         const QString err = QString::fromUtf8(p->process.readAllStandardError());
         QCOMPARE(err.count(QStringLiteral("MQTT broker")), 1);
         QVERIFY2(err.contains(QStringLiteral("refused the connection: Not authorized")), qPrintable(err));
@@ -472,8 +616,261 @@ private slots:
         QVERIFY(p);
         QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
         QCOMPARE(Request(QStringLiteral("Ver")), QStringLiteral("c-1|1.0 ;"));
-        End(*p);
+        QVERIFY(End(*p) >= 0);
         QVERIFY(!QString::fromUtf8(p->process.readAllStandardError()).contains(QStringLiteral("MQTT broker")));
+    }
+
+    // MQTT_DISCOVERY: four lights in one device, retained, again when Home
+    // Assistant says it is online; a light command moves its channel on the
+    // 0-500 scale and its state topic follows.
+    void homeAssistantDiscovery()
+    {
+        QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0;LED G 0")), QStringLiteral("OK  ; OK  ; "));
+        fx_.NewLines(-1);
+        const QString name = OrvaneMqtt::ProgramName();
+        const char* const names[4] = {"Red", "Green", "Blue", "Amber"};
+        QList<QByteArray> configs;
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray id = "orvane_" + name.toUtf8() + '_' + "RGBA"[i];
+            configs.append("homeassistant/light/" + id + "/config");
+            QByteArray text;
+            QTRY_VERIFY(!(text = broker_->Retained(configs.last())).isEmpty());
+            QJsonParseError error;
+            const QJsonObject c = QJsonDocument::fromJson(text, &error).object();
+            QVERIFY2(error.error == QJsonParseError::NoError, text.constData());
+            QCOMPARE(c.value("name").toString(), QLatin1String(names[i]));
+            QCOMPARE(c.value("unique_id").toString(), QString::fromUtf8(id));
+            QCOMPARE(c.value("schema").toString(), QStringLiteral("json"));
+            QCOMPARE(c.value("brightness").toBool(), true);
+            QCOMPARE(c.value("supported_color_modes").toArray(), QJsonArray{"brightness"});
+            QCOMPARE(c.value("brightness_scale").toInt(), 500);
+            const QString channel = QStringLiteral("orvane/%1/%2/").arg(name).arg("RGBA"[i]);
+            QCOMPARE(c.value("command_topic").toString(), channel + "light/set");
+            QCOMPARE(c.value("state_topic").toString(), channel + "light");
+            QCOMPARE(c.value("availability_topic").toString(), QString::fromUtf8(kStatus));
+            const QJsonObject device = c.value("device").toObject();
+            QCOMPARE(device.value("identifiers").toArray(), QJsonArray{"orvane_" + name});
+            QVERIFY(!device.value("name").toString().isEmpty());
+            QVERIFY(!device.value("model").toString().isEmpty());
+            QVERIFY(!device.value("sw_version").toString().isEmpty());
+        }
+        QCOMPARE(broker_->Retained("orvane/orvane/R/light"), QByteArray(R"({"state":"OFF"})"));
+
+        MqttWatcher w(*broker_, configs + QList<QByteArray>{"orvane/orvane/R/light", "orvane/orvane/G/light", kResult});
+        QVERIFY(w.Ready());
+        w.messages.clear();
+        // The serial log is read without the event loop: the state topic is waited on first.
+        QVERIFY(w.Publish("orvane/orvane/R/light/set", R"({"state":"ON","brightness":120})"));
+        QVERIFY(w.WaitFor("orvane/orvane/R/light"));
+        QCOMPARE(w.Payloads("orvane/orvane/R/light").last(),
+                 QByteArray(R"({"state":"ON","brightness":120,"color_mode":"brightness"})"));
+        QCOMPARE(fx_.NewLines(1), QStringList{"AVA380"});
+        QVERIFY(w.Publish("orvane/orvane/G/light/set", R"({"state":"ON"})"));
+        QVERIFY(w.WaitFor("orvane/orvane/G/light"));
+        QCOMPARE(fx_.NewLines(1), QStringList{"AVB000"});
+        QVERIFY(w.Publish("orvane/orvane/R/light/set", R"({"state":"OFF"})"));
+        QVERIFY(w.WaitFor("orvane/orvane/R/light", 2));
+        QCOMPARE(w.Payloads("orvane/orvane/R/light").last(), QByteArray(R"({"state":"OFF"})"));
+        QCOMPARE(fx_.NewLines(1), QStringList{"AVA500"});
+        QCOMPARE(broker_->Retained(kState), QByteArray(R"({"R":0,"G":500,"B":0,"A":0})"));
+        // Not JSON of a light: nothing runs.
+        QVERIFY(w.Publish("orvane/orvane/B/light/set", "ON"));
+        QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
+        QVERIFY(w.WaitFor(kResult));  // requests run in order: the light command's turn has passed
+        QCOMPARE(fx_.NewLines(0), QStringList{});
+
+        // Home Assistant's birth message: the four configs again.
+        for (const QByteArray& c : configs)
+            QCOMPARE(w.On(c).size(), 0);
+        QVERIFY(w.Publish("homeassistant/status", "online"));
+        for (const QByteArray& c : configs)
+            QVERIFY(w.WaitFor(c));
+        OrvaneMqtt::Stop();
+        for (const QByteArray& c : configs)
+            w.Publish(c, QByteArray(), true);
+    }
+
+    // A host name lookup that never answers holds nothing: the bus is served
+    // throughout, and a stop signal ends the program within its bound.
+    void stalledLookupHoldsNothing()
+    {
+#ifndef ORVANE_STALL_LOOKUP
+        QSKIP("the lookup shim is not built with the sanitizers");
+#else
+        PrivateBus own;
+        QVERIFY(own.Start());
+        QTemporaryDir appDir;
+        TestSupport::WriteFile(appDir.filePath("LED_CONFIG.TXT"),
+                               Config(3, 100) + "\"MQTT_HOST\",broker.stall.test\r\n");
+        TestSupport::SimProcess sim;
+        QVERIFY(sim.Start({"--link", appDir.filePath("COM3"), "--no-show"}));
+        QProcessEnvironment preload;
+        preload.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(ORVANE_STALL_LOOKUP));
+        std::unique_ptr<Program> p =
+            StartProgram(QByteArray(), {}, {"--automation", "--app-dir", appDir.path()}, own.Address(), preload);
+        QVERIFY(p);
+        QElapsedTimer since;
+        since.start();
+        qint64 slowest = 0;
+        int answered = 0;
+        while (since.elapsed() < 2000) {
+            QElapsedTimer call;
+            call.start();
+            const Ran r = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"Ver"},
+                                                  own.Environment(), QByteArray(), 5000);
+            if (r.out.trimmed() == QLatin1String("1.0 ;")) {
+                ++answered;
+                slowest = std::max(slowest, call.elapsed());
+            } else if (answered > 0) {
+                QFAIL(qPrintable(QStringLiteral("Exec went unanswered: %1").arg(r.err)));
+            }
+        }
+        qInfo("%d Exec calls during the stalled lookup, the slowest answered in %lld ms", answered, slowest);
+        QVERIFY(answered >= 3);
+        QVERIFY2(slowest < 1000, qPrintable(QString::number(slowest)));
+        const qint64 took = End(*p);
+        qInfo("SIGTERM during the lookup: ended in %lld ms", took);
+        QVERIFY(took >= 0);
+        QVERIFY2(took < 5 * 100 + 1000, qPrintable(QString::number(took)));
+#endif
+    }
+
+    // The broker drops a request larger than the program takes (its Maximum
+    // Packet Size) instead of sending it; the next request is served.
+    void oversizedRequestDroppedByTheBroker()
+    {
+        QVERIFY(Join());
+        MqttWatcher w(*broker_, {kResult});
+        QVERIFY(w.Ready());
+        const QByteArray big(Limits::kMaxScriptBytes + 64 * 1024 + 1, ' ');
+        QVERIFY(w.Publish(kExec.toUtf8(), big));
+        const QString log = broker_->Dir() + QStringLiteral("/broker.log");
+        QTRY_VERIFY_WITH_TIMEOUT(TestSupport::ReadFile(log).contains("Dropping too large outgoing PUBLISH"), 10000);
+        QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
+        QVERIFY(w.WaitFor(kResult));
+        QCOMPARE(w.Payloads(kResult), QList<QByteArray>{"1.0 ; "});
+    }
+
+    // Requests go and come: more than the queue may hold at once passes
+    // through it over time.
+    void queueBytesComeBack()
+    {
+        QVERIFY(Join());
+        MqttWatcher w(*broker_, {"reply/many"});
+        QVERIFY(w.Ready());
+        const int count = int(Limits::kMaxQueuedBytes / Limits::kMaxScriptBytes) + 4;  // 68 MiB in all
+        Mqtt::Message m;
+        m.topic = OrvaneMqtt::TopicPrefix() + "exec";
+        m.responseTopic = "reply/many";
+        m.payload = QByteArray(Limits::kMaxScriptBytes - 4, ' ') + "Ver;";
+        for (int i = 0; i < count; ++i) {
+            OrvaneMqtt::Receive(m);
+            QVERIFY(w.WaitFor("reply/many", i + 1));
+        }
+        QCOMPARE(w.Payloads("reply/many"), QList<QByteArray>(count, "1.0 ; "));
+    }
+
+    // A stalled broker with megabytes still to send holds the stop no longer
+    // than the bound: five time-outs and a second.
+    void stopWithAStalledBroker()
+    {
+        QVERIFY(OwnBroker("allow_anonymous true\nlog_type all\n"));
+        std::unique_ptr<Program> p = StartProgram();
+        QVERIFY(p);
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
+        // 690,000 answers of 24 bytes: 16.6 MB that a stalled broker never reads.
+        const QString file = QDir(broker_->Dir()).filePath(QStringLiteral("flood.txt"));
+        TestSupport::WriteFile(file, QByteArray("x;").repeated(690000));
+        QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"),
+                                 {"-t", kExec, "-D", "publish", "response-topic", "reply/none", "-f", file}).code, 0);
+        QCOMPARE(broker_->Retained(kStatus), QByteArray("online"));  // the request went out before this
+        broker_->Pause(true);
+        QTest::qWait(1200);  // the script runs, its answer fills the socket
+        const qint64 took = End(*p);
+        broker_->Pause(false);
+        qInfo("SIGTERM with a stalled broker: ended in %lld ms", took);
+        QVERIFY(took >= 0);
+        QVERIFY2(took < 5 * 100 + 1000, qPrintable(QString::number(took)));
+        broker_->Stop();
+    }
+
+    // Three drops soon after CONNACK within a minute, or one "session taken
+    // over": another program uses our client id, and this one stops trying.
+    void anotherProgramWithOurName_data()
+    {
+        QTest::addColumn<QList<int>>("reasons");
+        QTest::addColumn<int>("connectedMs");
+        QTest::addColumn<bool>("stops");
+        QTest::newRow("session taken over") << QList<int>{142} << 60000 << true;
+        QTest::newRow("three early drops") << QList<int>{0, 0, 0} << 400 << true;
+        QTest::newRow("two early drops") << QList<int>{0, 0} << 400 << false;
+        QTest::newRow("three late drops") << QList<int>{0, 0, 0} << 6000 << false;
+    }
+
+    void anotherProgramWithOurName()
+    {
+        QFETCH(QList<int>, reasons);
+        QFETCH(int, connectedMs);
+        QFETCH(bool, stops);
+        QVERIFY(Join());
+        if (stops)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("another program uses NAME orvane .*stops trying"));
+        for (int reason : reasons)
+            OrvaneMqtt::BrokerDropped(reason, connectedMs);
+        QCOMPARE(!OrvaneMqtt::IsConnected(), stops);
+        // Reloaded settings join again.
+        OrvaneMqtt::Restart();
+        QVERIFY(QTest::qWaitFor([] { return OrvaneMqtt::IsServing(); }, 10000));
+    }
+
+    // Two programs with one NAME on one machine: with a bus the second stays
+    // off the broker; without one the broker's drops tell it, and it stops.
+    void twoProgramsOneName()
+    {
+        const QByteArray name = "\"NAME\",lab1\r\n";
+        const QByteArray status = "orvane/lab1/status";
+        PrivateBus own;
+        QVERIFY(own.Start());
+        std::unique_ptr<Program> first = StartProgram(name, {}, {}, own.Address());
+        QVERIFY(first);
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(status), QByteArray("online"), 10000);
+        MqttWatcher w(*broker_, {status});
+        QVERIFY(w.Ready());
+        QVERIFY(w.Publish(kStatus, QByteArray(), true));
+        std::unique_ptr<Program> second = StartProgram(name, {}, {}, own.Address());
+        QVERIFY(second);
+        // Without a NAME, the plain bus name the first holds besides its own does not count.
+        std::unique_ptr<Program> plain = StartProgram(QByteArray(), {}, {}, own.Address());
+        QVERIFY(plain);
+        QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained(kStatus), QByteArray("online"), 10000);
+        QVERIFY(End(*second) >= 0);
+        const QString said = QString::fromUtf8(second->process.readAllStandardError());
+        QCOMPARE(said.count(QStringLiteral("serves NAME lab1 on the bus")), 1);
+        QCOMPARE(Flips(w, status), 0);
+        QVERIFY(End(*plain) >= 0);
+        QVERIFY(End(*first) >= 0);
+
+        // No bus: the broker throws each out in turn until one gives way.
+        w.messages.clear();
+        first = StartProgram(name);
+        second = StartProgram(name);
+        QVERIFY(first && second);
+        QByteArray firstSaid, secondSaid;
+        QTRY_VERIFY_WITH_TIMEOUT((firstSaid += first->process.readAllStandardError()).contains("another program uses")
+                                     || (secondSaid += second->process.readAllStandardError()).contains("another program uses"),
+                                 30000);
+        QTRY_COMPARE(broker_->Retained(status), QByteArray("online"));
+        const qsizetype flips = Flips(w, status);
+        QTest::qWait(1500);  // one who still fought would be thrown out again by now
+        QCOMPARE(Flips(w, status), flips);
+        QCOMPARE(broker_->Retained(status), QByteArray("online"));
+        QVERIFY(End(*first) >= 0);
+        QVERIFY(End(*second) >= 0);
+        firstSaid += first->process.readAllStandardError();
+        secondSaid += second->process.readAllStandardError();
+        QCOMPARE(firstSaid.count("another program uses") + secondSaid.count("another program uses"), 1);
+        qInfo("without a bus: %lld status messages before one gave way", qlonglong(flips));
     }
 };
 

@@ -1,5 +1,5 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
-ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev"
+ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev libssl-dev"
 
 # Only test.sh needs these: the fuzzers are built with clang and its runtime; the
 # MQTT tests start their own broker, use its command-line clients and make

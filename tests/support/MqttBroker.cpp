@@ -1,6 +1,7 @@
 #include "tests/support/MqttBroker.h"
 
 #include <QDeadlineTimer>
+#include <QTest>
 #include <QThread>
 #include <arpa/inet.h>
 #include <csignal>
@@ -46,6 +47,7 @@ bool MqttBroker::Start(const QByteArray& config)
 {
     if (port_ == 0)
         port_ = FreePort();
+    config_ = config;
     const passwd* me = ::getpwuid(::geteuid());
     // A broker started as root drops to this user: then it still reads its files.
     QByteArray text = "listener " + QByteArray::number(port_) + " 127.0.0.1\n"
@@ -112,9 +114,72 @@ Ran MqttBroker::Client(const QString& tool, const QStringList& args, int timeout
 
 QByteArray MqttBroker::Retained(const QByteArray& topic) const
 {
-    const Ran r = Client(QStringLiteral("mosquitto_sub"),
-                         {"-t", QString::fromUtf8(topic), "-C", "1", "-W", "1", "--retained-only"});
-    return r.out.trimmed().toUtf8();
+    static int markers = 0;
+    const QByteArray marker = "test/marker/" + QByteArray::number(++markers);
+    MqttWatcher w(*this, {topic, marker});
+    if (!w.Ready() || !w.Publish(marker, "end") || !w.WaitFor(marker, 1, 5000)) {
+        qWarning("MqttBroker: no answer from the broker on port %d", port_);
+        return {};
+    }
+    for (const Mqtt::Message& m : std::as_const(w.messages))
+        if (m.topic == topic && m.retained)
+            return m.payload;
+    return {};
+}
+
+void MqttBroker::Pause(bool paused)
+{
+    if (process_.state() != QProcess::NotRunning)
+        ::kill(pid_t(process_.processId()), paused ? SIGSTOP : SIGCONT);
+}
+
+MqttWatcher::MqttWatcher(const MqttBroker& broker, const QList<QByteArray>& topics)
+    : client_(std::make_unique<Mqtt::Client>())
+{
+    static int watchers = 0;
+    Mqtt::Settings s;
+    s.host = QStringLiteral("127.0.0.1");
+    s.port = broker.Port();
+    const QStringList args = broker.ClientArgs();
+    if (const qsizetype u = args.indexOf(QStringLiteral("-u")); u >= 0) {
+        s.user = args.value(u + 1);
+        s.password = args.value(args.indexOf(QStringLiteral("-P")) + 1).toUtf8();
+    }
+    s.clientId = QStringLiteral("test-watcher-%1-%2").arg(::getpid()).arg(++watchers);
+    for (const QByteArray& t : topics)
+        client_->AddSubscription(t, 0);
+    QObject::connect(client_.get(), &Mqtt::Client::Received, client_.get(),
+                     [this](const Mqtt::Message& m) { messages.append(m); });
+    if (client_->Start(s))
+        (void)QTest::qWaitFor([this] { return client_->IsSubscribed(); }, 10000);
+}
+
+QList<Mqtt::Message> MqttWatcher::On(const QByteArray& topic) const
+{
+    QList<Mqtt::Message> found;
+    for (const Mqtt::Message& m : messages)
+        if (m.topic == topic)
+            found.append(m);
+    return found;
+}
+
+QList<QByteArray> MqttWatcher::Payloads(const QByteArray& topic) const
+{
+    QList<QByteArray> found;
+    for (const Mqtt::Message& m : On(topic))
+        found.append(m.payload);
+    return found;
+}
+
+bool MqttWatcher::WaitFor(const QByteArray& topic, int count, int msecs) const
+{
+    return QTest::qWaitFor([&] { return On(topic).size() >= count; }, msecs);
+}
+
+bool MqttWatcher::Publish(const QByteArray& topic, const QByteArray& payload, bool retain,
+                          const QByteArray& responseTopic, const QByteArray& correlation)
+{
+    return client_->Publish(topic, payload, retain, 0, correlation, responseTopic);
 }
 
 } // namespace TestSupport

@@ -3,10 +3,12 @@
 // 127.0.0.1 only, at a free port, with its configuration, password file and
 // log in a temporary directory; never the system's service. Its clients
 // (mosquitto_rr, mosquitto_sub, mosquitto_pub) are run against it.
+#include "mqtt/MqttClient.h"
 #include "tests/support/TestSupport.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
+#include <memory>
 
 namespace TestSupport {
 
@@ -37,14 +39,40 @@ public:
     // Runs one of the broker's command-line clients with -h and -p of this
     // broker put first, the event loop running meanwhile.
     Ran Client(const QString& tool, const QStringList& args, int timeoutMs = 15000) const;
-    // The retained message of a topic, or empty when none came within a second.
+    // The retained message of a topic, or empty when the broker holds none:
+    // a marker published after subscribing comes after any retained message.
     QByteArray Retained(const QByteArray& topic) const;
+    // The configuration lines of the last Start.
+    QByteArray Config() const { return config_; }
+    // SIGSTOP or SIGCONT: a broker that neither reads nor writes, and back.
+    void Pause(bool paused);
 
 private:
     QTemporaryDir dir_;
     QProcess process_;
     int port_ = 0;
     QStringList login_;
+    QByteArray config_;
+};
+
+// A client of the test's own on a broker (the program's own client class):
+// subscribes to its topics, keeps what comes, publishes with MQTT 5 properties.
+class MqttWatcher {
+public:
+    // Connects and waits until every subscription is confirmed (at most 10 s; Ready says).
+    MqttWatcher(const MqttBroker& broker, const QList<QByteArray>& topics);
+    bool Ready() const { return client_->IsSubscribed(); }
+    // What came on topic, in order.
+    QList<Mqtt::Message> On(const QByteArray& topic) const;
+    QList<QByteArray> Payloads(const QByteArray& topic) const;
+    // Waits until count messages came on topic, at most msecs.
+    bool WaitFor(const QByteArray& topic, int count = 1, int msecs = 15000) const;
+    bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain = false,
+                 const QByteArray& responseTopic = QByteArray(), const QByteArray& correlation = QByteArray());
+    QList<Mqtt::Message> messages;
+
+private:
+    std::unique_ptr<Mqtt::Client> client_;
 };
 
 } // namespace TestSupport
