@@ -1,22 +1,13 @@
 #include "engine/OrvaneMqtt.h"
 
 #include "base/Log.h"
-#include "base/Platform.h"
-#include "base/Posix.h"
 #include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneCmd.h"
-#include "engine/StartOptions.h"
+#include "engine/OrvaneMqttParts.h"
 #include "mqtt/MqttClient.h"
-#include "params/TRAPAR.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QList>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -39,11 +30,7 @@ QElapsedTimer g_clock;
 constexpr qint64 kDropWindowMs = 60000;
 constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
-constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
 
-// The letters of the four channels, in the order the bars stand.
-constexpr char kChannels[4] = {'R', 'G', 'B', 'A'};
-const char* const kChannelNames[4] = {"Red", "Green", "Blue", "Amber"};
 
 enum class Kind { Script, Set, Light };
 struct Request {
@@ -65,58 +52,9 @@ QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
 using Log::Say;
 
-// A parameter's value without the message that a missing one gets elsewhere:
-// every MQTT setting is optional.
-bool Setting(const char* name, QVariant& value)
-{
-    for (int16_t i = 0; i < TRAPAR::ParCount(); ++i) {
-        QString n;
-        QVariant v;
-        if (TRAPAR::GetParByIndex(i, n, v) == 1 && n == QLatin1String(name)) {
-            value = v;
-            return true;
-        }
-    }
-    return false;
-}
-
-QString SettingText(const char* name)
-{
-    QVariant v;
-    return Setting(name, v) ? TRAPAR::ValueToText(v).trimmed() : QString();
-}
-
-int16_t Bad(const char* name, const QString& why)
-{
-    Platform::MsgBox(QStringLiteral("Parameter %1 in %2 %3; the controller is not on the MQTT broker")
-                         .arg(QLatin1String(name), TRAPAR::GetParPath(), why),
-                     Platform::vbCritical);
-    return -1;
-}
-
-// A file named by a setting: relative to the settings file's folder.
-QString SettingPath(const QString& value)
-{
-    return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
-}
-
-// R, G, B, A in the order the bars stand: {"R":0,"G":120,"B":500,"A":0}
-QByteArray StateJson(const int16_t (&v)[4])
-{
-    return QStringLiteral("{\"R\":%1,\"G\":%2,\"B\":%3,\"A\":%4}").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]).toUtf8();
-}
-
 QByteArray ChannelTopic(int channel, const char* leaf)
 {
     return TopicPrefix() + kChannels[channel] + '/' + leaf;
-}
-
-QByteArray LightState(int16_t value)
-{
-    return value > 0 ? QStringLiteral("{\"state\":\"ON\",\"brightness\":%1,\"color_mode\":\"brightness\"}")
-                           .arg(value)
-                           .toUtf8()
-                     : QByteArray("{\"state\":\"OFF\"}");
 }
 
 void PublishState()
@@ -140,44 +78,10 @@ void PublishDiscovery()
 {
     if (g_discovery.isEmpty() || !g_client)
         return;
-    const QString name = ProgramName();
-    QString version = StartOptions::Version();
-    version.remove(QStringLiteral("orvane "));
-    const QJsonObject device{{"identifiers", QJsonArray{QStringLiteral("orvane_") + name}},
-                             {"name", QStringLiteral("Orvane ") + name},
-                             {"model", QStringLiteral("Orvane four-channel LED controller")},
-                             {"sw_version", version}};
     for (int i = 0; i < 4; ++i) {
-        const QString id = QStringLiteral("orvane_%1_%2").arg(name).arg(QLatin1Char(kChannels[i]));
-        const QJsonObject config{{"name", QLatin1String(kChannelNames[i])},
-                                 {"unique_id", id},
-                                 {"schema", "json"},
-                                 {"brightness", true},
-                                 {"supported_color_modes", QJsonArray{"brightness"}},
-                                 {"brightness_scale", 500},
-                                 {"command_topic", QString::fromUtf8(ChannelTopic(i, "light/set"))},
-                                 {"state_topic", QString::fromUtf8(ChannelTopic(i, "light"))},
-                                 {"availability_topic", QString::fromUtf8(Topic("status"))},
-                                 {"device", device}};
-        g_client->Publish(g_discovery + "/light/" + id.toUtf8() + "/config",
-                          QJsonDocument(config).toJson(QJsonDocument::Compact), true);
+        const LightConfig c = DiscoveryConfig(i, ProgramName(), TopicPrefix());
+        g_client->Publish(g_discovery + "/light/" + c.id + "/config", c.json, true);
     }
-}
-
-// The value of a light command: {"state":"ON","brightness":N} or {"state":"OFF"};
-// ON without brightness is full. Empty when the payload is no such command.
-QString LightValue(const QByteArray& payload)
-{
-    const QJsonObject o = QJsonDocument::fromJson(payload).object();
-    const QString state = o.value(QLatin1String("state")).toString();
-    if (state == QLatin1String("OFF"))
-        return QStringLiteral("0");
-    if (state != QLatin1String("ON"))
-        return QString();
-    const QJsonValue b = o.value(QLatin1String("brightness"));
-    if (b.isUndefined())
-        return QStringLiteral("500");
-    return b.isDouble() ? QString::number(b.toDouble(), 'f', 0) : QString();
 }
 
 void RunOne();
@@ -375,57 +279,8 @@ int16_t Start()
             &lcMqtt);
         return 0;
     }
-    g_discovery = SettingText("MQTT_DISCOVERY").toUtf8();
-    if (!g_discovery.isEmpty()
-        && (g_discovery.contains('+') || g_discovery.contains('#') || g_discovery.startsWith('/')
-            || g_discovery.endsWith('/') || g_discovery.contains("//")))
-        return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
-                                         .arg(QString::fromUtf8(g_discovery.left(40))));
-    s.caFile = SettingText("MQTT_CAFILE");
-    if (!s.caFile.isEmpty()) {
-        s.caFile = SettingPath(s.caFile);
-        QFile f(s.caFile);
-        if (!f.open(QIODevice::ReadOnly))
-            return Bad("MQTT_CAFILE", QStringLiteral("names %1, which cannot be read: %2").arg(s.caFile, f.errorString()));
-    }
-    s.port = s.caFile.isEmpty() ? 1883 : 8883;
-    if (QVariant v; Setting("MQTT_PORT", v)) {
-        const QString text = TRAPAR::ValueToText(v).trimmed();
-        bool ok = false;
-        const int port = text.toInt(&ok);
-        if (!ok || port < 1 || port > 65535)
-            return Bad("MQTT_PORT", QStringLiteral("is not a port number from 1 to 65535: \"%1\"").arg(text.left(40)));
-        s.port = port;
-    }
-    s.user = SettingText("MQTT_USER");
-    if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
-        const QString path = SettingPath(file);
-        const int mode = Posix::RegularFileMode(path);
-        if (mode < 0)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is no readable file").arg(path));
-        // A password that others may read is no secret: refused before it is used.
-        if ((mode & 077) != 0)
-            return Bad("MQTT_PASSWORD_FILE",
-                       QStringLiteral("names %1, which others may read (mode %2); make it readable by its owner "
-                                      "only (chmod 600)")
-                           .arg(path)
-                           .arg(mode & 0777, 4, 8, QLatin1Char('0')));
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which cannot be read: %2").arg(path, f.errorString()));
-        if (f.size() > kMaxPasswordFileBytes)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is %2 bytes long; a password file holds "
-                                                            "at most %3")
-                                                 .arg(path)
-                                                 .arg(f.size())
-                                                 .arg(kMaxPasswordFileBytes));
-        QByteArray password = f.readLine(kMaxPasswordFileBytes);
-        while (password.endsWith('\n') || password.endsWith('\r'))
-            password.chop(1);
-        s.password = password;
-        if (s.user.isEmpty())
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("is set, but MQTT_USER is not"));
-    }
+    if (const int16_t r = ReadSettings(s, g_discovery); r < 0)
+        return r;
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.

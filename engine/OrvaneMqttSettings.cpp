@@ -1,0 +1,111 @@
+// The MQTT settings of LED_CONFIG.TXT, read from the loaded parameter table.
+#include "engine/OrvaneMqttParts.h"
+
+#include "base/Platform.h"
+#include "base/Posix.h"
+#include "mqtt/MqttClient.h"
+#include "params/TRAPAR.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace OrvaneMqtt {
+namespace {
+
+constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
+
+// A parameter's value without the message that a missing one gets elsewhere:
+// every MQTT setting is optional.
+bool Setting(const char* name, QVariant& value)
+{
+    for (int16_t i = 0; i < TRAPAR::ParCount(); ++i) {
+        QString n;
+        QVariant v;
+        if (TRAPAR::GetParByIndex(i, n, v) == 1 && n == QLatin1String(name)) {
+            value = v;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A file named by a setting: relative to the settings file's folder.
+QString SettingPath(const QString& value)
+{
+    return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
+}
+
+} // namespace
+
+QString SettingText(const char* name)
+{
+    QVariant v;
+    return Setting(name, v) ? TRAPAR::ValueToText(v).trimmed() : QString();
+}
+
+int16_t Bad(const char* name, const QString& why)
+{
+    Platform::MsgBox(QStringLiteral("Parameter %1 in %2 %3; the controller is not on the MQTT broker")
+                         .arg(QLatin1String(name), TRAPAR::GetParPath(), why),
+                     Platform::vbCritical);
+    return -1;
+}
+
+int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
+{
+    discovery = SettingText("MQTT_DISCOVERY").toUtf8();
+    if (!discovery.isEmpty()
+        && (discovery.contains('+') || discovery.contains('#') || discovery.startsWith('/')
+            || discovery.endsWith('/') || discovery.contains("//")))
+        return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
+                                         .arg(QString::fromUtf8(discovery.left(40))));
+    s.caFile = SettingText("MQTT_CAFILE");
+    if (!s.caFile.isEmpty()) {
+        s.caFile = SettingPath(s.caFile);
+        QFile f(s.caFile);
+        if (!f.open(QIODevice::ReadOnly))
+            return Bad("MQTT_CAFILE", QStringLiteral("names %1, which cannot be read: %2").arg(s.caFile, f.errorString()));
+    }
+    s.port = s.caFile.isEmpty() ? 1883 : 8883;
+    if (QVariant v; Setting("MQTT_PORT", v)) {
+        const QString text = TRAPAR::ValueToText(v).trimmed();
+        bool ok = false;
+        const int port = text.toInt(&ok);
+        if (!ok || port < 1 || port > 65535)
+            return Bad("MQTT_PORT", QStringLiteral("is not a port number from 1 to 65535: \"%1\"").arg(text.left(40)));
+        s.port = port;
+    }
+    s.user = SettingText("MQTT_USER");
+    if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
+        const QString path = SettingPath(file);
+        const int mode = Posix::RegularFileMode(path);
+        if (mode < 0)
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is no readable file").arg(path));
+        // A password that others may read is no secret: refused before it is used.
+        if ((mode & 077) != 0)
+            return Bad("MQTT_PASSWORD_FILE",
+                       QStringLiteral("names %1, which others may read (mode %2); make it readable by its owner "
+                                      "only (chmod 600)")
+                           .arg(path)
+                           .arg(mode & 0777, 4, 8, QLatin1Char('0')));
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly))
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which cannot be read: %2").arg(path, f.errorString()));
+        if (f.size() > kMaxPasswordFileBytes)
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is %2 bytes long; a password file holds "
+                                                            "at most %3")
+                                                 .arg(path)
+                                                 .arg(f.size())
+                                                 .arg(kMaxPasswordFileBytes));
+        QByteArray password = f.readLine(kMaxPasswordFileBytes);
+        while (password.endsWith('\n') || password.endsWith('\r'))
+            password.chop(1);
+        s.password = password;
+        if (s.user.isEmpty())
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("is set, but MQTT_USER is not"));
+    }
+    return 1;
+}
+
+} // namespace OrvaneMqtt
