@@ -18,6 +18,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+using TestSupport::EnvSet;
 using TestSupport::SimProcess;
 
 namespace {
@@ -120,21 +121,6 @@ private:
     QString path_;
     QElapsedTimer clock_;
     QList<Message> got_;
-};
-
-// Sets an environment variable of this process for one scope.
-class EnvSet {
-public:
-    EnvSet(const char* name, const QByteArray& value) : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
-    {
-        value.isNull() ? qunsetenv(name) : qputenv(name, value);
-    }
-    ~EnvSet() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
-
-private:
-    const char* name_;
-    QByteArray old_;
-    bool had_;
 };
 
 } // namespace

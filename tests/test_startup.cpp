@@ -22,22 +22,9 @@ QStringList g_passed;  // messages that got past the filter
 
 void Record(QtMsgType, const QMessageLogContext&, const QString& message) { g_passed << message; }
 
-// Sets an environment variable for one scope.
-class EnvSet {
-public:
-    EnvSet(const char* name, const QByteArray& value) : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
-    {
-        qputenv(name, value);
-    }
-    ~EnvSet() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
-
-private:
-    const char* name_;
-    QByteArray old_;
-    bool had_;
-};
-
 } // namespace
+
+using TestSupport::EnvSet;
 
 class TestStartup : public QObject {
     Q_OBJECT

@@ -86,6 +86,25 @@ qint64 HeapInUse();
 // Descriptors this process holds open.
 int OpenDescriptors();
 
+// Sets an environment variable of this process for one scope (a null value
+// unsets it) and puts back what was there.
+class EnvSet {
+public:
+    EnvSet(const char* name, const QByteArray& value)
+        : name_(name), old_(qgetenv(name)), had_(qEnvironmentVariableIsSet(name))
+    {
+        value.isNull() ? qunsetenv(name) : qputenv(name, value);
+    }
+    ~EnvSet() { had_ ? qputenv(name_, old_) : qunsetenv(name_); }
+    EnvSet(const EnvSet&) = delete;
+    EnvSet& operator=(const EnvSet&) = delete;
+
+private:
+    const char* name_;
+    QByteArray old_;
+    bool had_;
+};
+
 } // namespace TestSupport
 
 // Like QTEST_MAIN, but every test runs on the offscreen platform, whatever the shell says.
