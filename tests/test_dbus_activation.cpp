@@ -80,6 +80,14 @@ class TestDBusActivation : public QObject {
         return bus_->Start(DataHome() + QStringLiteral("/dbus-1/services"), Env());
     }
 
+    // The program on the test's bus, started as the user or the bus would.
+    bool StartOnBus(QProcess& p, const QStringList& args)
+    {
+        p.setProcessEnvironment(bus_->Environment(Env()));
+        p.start(Program(), args);
+        return p.waitForStarted(5000);
+    }
+
 private slots:
     void init()
     {
@@ -189,9 +197,7 @@ private slots:
         TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), "\"PORT\",1\r\n");  // no TIMEOUT
         QVERIFY(StartBus());
         QProcess p;
-        p.setProcessEnvironment(bus_->Environment(Env()));
-        p.start(Program(), {QStringLiteral("--automation")});
-        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(StartOnBus(p, {QStringLiteral("--automation")}));
         QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
         QElapsedTimer gone;
         gone.start();
@@ -209,9 +215,7 @@ private slots:
     {
         QVERIFY(StartBus());
         QProcess p;
-        p.setProcessEnvironment(bus_->Environment(Env()));
-        p.start(Program(), {});
-        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(StartOnBus(p, {}));
         QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
 
         const Ran ran = OrvaneExec(QStringLiteral("LED G 500;Ver"));
@@ -295,9 +299,7 @@ private slots:
                                TestSupport::Config(1, 500) + "\"NAME\"," + value + "\r\n");
         QVERIFY(StartBus());
         QProcess p;
-        p.setProcessEnvironment(bus_->Environment(Env()));
-        p.start(Program(), {QStringLiteral("--automation")});
-        QVERIFY(p.waitForStarted(5000));
+        QVERIFY(StartOnBus(p, {QStringLiteral("--automation")}));
         // It serves under the plain name alone.
         QTRY_COMPARE_WITH_TIMEOUT(NameOwnerPid(), p.processId(), 10000);
         QCOMPARE(OrvaneExec(QStringLiteral("Ver")).out, QStringLiteral("1.0 ; \n"));
