@@ -6,8 +6,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QSerialPort>
 #include <csignal>
 #include <memory>
 #include <fcntl.h>
@@ -189,12 +191,40 @@ private slots:
         Terminate(*p);
     }
 
+    void lockOfAKilledCopyDoesNotCount_data()
+    {
+        QTest::addColumn<bool>("ordinaryUser");
+        QTest::newRow("root") << false;
+        // Only root is exempt from the exclusive mode the killed copy left on the terminal.
+        QTest::newRow("ordinary user") << true;
+    }
+
     void lockOfAKilledCopyDoesNotCount()
     {
-        auto first = StartProgram();
+        QFETCH(bool, ordinaryUser);
+        if (ordinaryUser && ::geteuid() != 0)
+            QSKIP("only root can start the program as another user");
+        if (ordinaryUser) {
+            // A lock left by an earlier copy run as root would refuse anyone else: cleared first.
+            QSerialPort(sim_->PtyPath()).open(QIODevice::ReadWrite);
+            QDirIterator it(prog_.Path("."), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+            for (QString path = prog_.Path("."); !path.isEmpty(); path = it.hasNext() ? it.next() : QString())
+                QVERIFY(::lchown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+            QVERIFY(::chown(QFile::encodeName(sim_->PtyPath()).constData(), 65534, 65534) == 0);
+        }
+        const auto start = [&] {
+            if (!ordinaryUser)
+                return StartProgram();
+            auto p = std::make_unique<QProcess>();
+            p->setProcessEnvironment(prog_.Env());
+            p->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", Program()});
+            [&] { QVERIFY(p->waitForStarted(5000)); }();
+            return p;
+        };
+        auto first = start();
         QVERIFY(sim_->WaitForLogged(4, 10000));
         Terminate(*first, SIGKILL);
-        auto second = StartProgram();
+        auto second = start();
         QVERIFY(sim_->WaitForLogged(8, 10000));
         QVERIFY(second->state() == QProcess::Running);
         Terminate(*second);
