@@ -103,7 +103,7 @@ void LightCommand(int channel, const QByteArray& payload)
     }
     int16_t to = 0;
     if (state == QLatin1String("ON"))
-        to = brightness.isDouble() ? int16_t(std::clamp(std::lround(brightness.toDouble()), 0L, 500L))
+        to = brightness.isDouble() ? int16_t(std::lround(std::clamp(brightness.toDouble(), 0.0, 500.0)))
                                    : (g_lastOn[channel] > 0 ? g_lastOn[channel] : int16_t(500));
     const double seconds = std::clamp(o.value(QLatin1String("transition")).toDouble(0), 0.0, kMaxTransitionS);
     ChannelCommanded(channel);
