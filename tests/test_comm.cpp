@@ -873,11 +873,7 @@ private slots:
         UseTimeOut(100);
         QVERIFY(!CommOpenPort(77));
         ResetErrLog();
-        int sunk = 0;
-        SetReportSink([&sunk](const QString& m) {
-            ++sunk;
-            Log::Report(m);
-        });
+        SetReportSink([](const QString& m) { Log::Report(m); });
         g_commSaid.clear();
         g_previousHandler = qInstallMessageHandler(RecordComm);
         QString reply;
@@ -891,7 +887,6 @@ private slots:
             reports += count.match(line).hasMatch() ? count.match(line).captured(1).toInt() : 1;
         QVERIFY2(g_commSaid.size() <= 12, qPrintable(g_commSaid.join('\n')));
         QCOMPARE(reports, 60);
-        QCOMPARE(sunk, 60);
         QCOMPARE(LogLines().size(), 60);
     }
 
