@@ -3,7 +3,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <algorithm>
 #include <sys/stat.h>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcComm, "orvane.comm", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcDbus, "orvane.dbus", QtInfoMsg)
@@ -13,14 +15,21 @@ Q_LOGGING_CATEGORY(lcMqtt, "orvane.mqtt", QtInfoMsg)
 namespace Log {
 namespace {
 
-// ---- Repeated reports ----
-constexpr qint64 kRepeatWindowMs = 1000;
-QString g_lastLine;
-qint64 g_lastWritten = 0;  // ms on g_clock when g_lastLine was written
-int g_repeats = 0;
-bool g_anyWritten = false;
+// ---- Reports already said ----
+// A report written less than kSaidWindowMs before is counted instead, whatever
+// came between: a closed port's three lines per command would otherwise
+// alternate and each be new.
+constexpr qint64 kSaidWindowMs = 5000;
+constexpr qint64 kQuietMs = 1000;
+constexpr qsizetype kMaxRemembered = 64;
+struct Said {
+    QString line;
+    qint64 at = 0;  // ms on g_clock when the line or its count was last written
+    int held = 0;   // reports counted since
+};
+std::vector<Said> g_said;  // in the order first said, so counts come out in that order
 QElapsedTimer g_clock;
-QTimer* g_flushTimer = nullptr;
+QTimer* g_quietTimer = nullptr;
 
 qint64 NowMs()
 {
@@ -31,34 +40,35 @@ qint64 NowMs()
 
 void Write(const QString& line) { qCWarning(lcComm, "orvane.comm: %s", qUtf8Printable(line)); }
 
-void WriteRepeats()
+void WriteCount(Said& s, qint64 now)
 {
-    if (g_repeats > 0)
-        Write(QStringLiteral("(repeated %1 times)").arg(g_repeats));
-    g_repeats = 0;
+    Write(QStringLiteral("(%1: %2 more time%3)").arg(s.line).arg(s.held).arg(s.held == 1 ? "" : "s"));
+    s.held = 0;
+    s.at = now;
 }
 
-// The loop writes the count when the second is over, though no report follows.
-void ArmFlush(qint64 dueInMs)
+// Every count held back, then lines said too long ago to matter are forgotten.
+void WriteCounts(qint64 now)
+{
+    for (Said& s : g_said)
+        if (s.held > 0)
+            WriteCount(s, now);
+    std::erase_if(g_said, [now](const Said& s) { return now - s.at >= kSaidWindowMs; });
+}
+
+// A quiet second lets the counts out, though no report follows.
+void ArmQuiet()
 {
     if (!QCoreApplication::instance())
         return;
-    if (!g_flushTimer) {
-        g_flushTimer = new QTimer(QCoreApplication::instance());
-        qAddPostRoutine(FlushRepeats);  // a count still held when the program ends
-        g_flushTimer->setSingleShot(true);
-        QObject::connect(g_flushTimer, &QTimer::timeout, [] {
-            const qint64 left = g_lastWritten + kRepeatWindowMs - NowMs();
-            if (g_repeats == 0)
-                return;
-            if (left <= 0)
-                WriteRepeats();
-            else
-                g_flushTimer->start(int(left));  // a window begun after this timer was set
-        });
-        QObject::connect(g_flushTimer, &QObject::destroyed, [] { g_flushTimer = nullptr; });
+    if (!g_quietTimer) {
+        g_quietTimer = new QTimer(QCoreApplication::instance());
+        qAddPostRoutine(FlushRepeats);  // counts still held when the program ends
+        g_quietTimer->setSingleShot(true);
+        QObject::connect(g_quietTimer, &QTimer::timeout, [] { WriteCounts(NowMs()); });
+        QObject::connect(g_quietTimer, &QObject::destroyed, [] { g_quietTimer = nullptr; });
     }
-    g_flushTimer->start(int(std::max<qint64>(dueInMs, 0)));
+    g_quietTimer->start(int(kQuietMs));
 }
 
 } // namespace
@@ -98,20 +108,26 @@ void Say(const QString& line, QMessageLogger::CategoryFunction category)
 void Report(const QString& line)
 {
     const qint64 now = NowMs();
-    const bool windowOver = now - g_lastWritten >= kRepeatWindowMs;
-    if (g_anyWritten && line == g_lastLine && !windowOver) {
-        if (++g_repeats == 1)
-            ArmFlush(g_lastWritten + kRepeatWindowMs - now);
+    const auto it = std::find_if(g_said.begin(), g_said.end(), [&line](const Said& s) { return s.line == line; });
+    if (it != g_said.end() && (now - it->at < kSaidWindowMs || it->held > 0)) {
+        ++it->held;
+        if (now - it->at < kSaidWindowMs) {
+            ArmQuiet();
+            return;
+        }
+        // Said long enough ago: its count, this one included, stands for it.
+        WriteCounts(now);
         return;
     }
-    WriteRepeats();
+    WriteCounts(now);
     Write(line);
-    g_anyWritten = true;
-    g_lastLine = line;
-    g_lastWritten = now;
+    if (qsizetype(g_said.size()) >= kMaxRemembered)
+        g_said.clear();
+    g_said.push_back({line, now, 0});
+    ArmQuiet();
 }
 
-void FlushRepeats() { WriteRepeats(); }
+void FlushRepeats() { WriteCounts(NowMs()); }
 
 void EnableTraces(bool on)
 {

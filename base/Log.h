@@ -32,10 +32,11 @@ bool StderrIsJournal();
 void Say(const QString& line, QMessageLogger::CategoryFunction category = &lcApp);
 
 // A report of the serial link, as a warning of orvane.comm: "orvane.comm: "
-// and the line unchanged. A line identical to the last one written less than
-// a second before is not written but counted; the count follows as
-// "orvane.comm: (repeated N times)" once another line comes or the second is
-// over (the event loop looks, and so does the next report).
+// and the line unchanged. The one entry of the filter for reports already
+// said: a line written (or counted out) less than five seconds before is not
+// written but counted, whatever came between; the counts follow as
+// "orvane.comm: (<line>: N more times)" before the next line written or after
+// a quiet second (the event loop looks). The first of each goes out at once.
 void Report(const QString& line);
 // Writes a count still held back (the program is ending).
 void FlushRepeats();

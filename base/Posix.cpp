@@ -258,6 +258,30 @@ QString SerialLockHolder(const QString& device)
     return QString();
 }
 
+QString DeviceOpeners(const QString& device)
+{
+    const QByteArray target = QFile::encodeName(device);
+    const QString self = QString::number(::getpid());
+    QStringList found;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || !pid.front().isDigit())
+            continue;
+        const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
+        for (const QString& fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char buf[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(fds + fd).constData(), buf, sizeof buf);
+            if (n != target.size() || target != QByteArrayView(buf, n))
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.read(64)).trimmed()
+                                                                : QStringLiteral("?");
+            found << QStringLiteral("%1 (process %2)").arg(name, pid);
+            break;
+        }
+    }
+    return found.join(QStringLiteral(", "));
+}
+
 int RegularFileMode(const QString& path)
 {
     struct stat st {};

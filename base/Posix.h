@@ -50,6 +50,10 @@ bool HungUp(int fd);
 // The program holding a device's serial lock, as "name (process n)" or
 // "process n"; empty when none does.
 QString SerialLockHolder(const QString& device);
+// The other processes that hold device open, found in /proc/*/fd (those
+// this user may look into), as "name (process n)" joined by ", "; empty when
+// none is found.
+QString DeviceOpeners(const QString& device);
 
 // ---- Files ----
 // The permission bits of the regular file path names (or links to); -1 when

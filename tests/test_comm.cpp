@@ -866,6 +866,30 @@ private slots:
         QCOMPARE(LogLines().size(), 6);
     }
 
+    // A client polling a closed port: its three reports take turns, yet standard
+    // error says each about once in five seconds, with counts; the log keeps all.
+    void closedPortUnderAPollingClientIsCounted()
+    {
+        UseTimeOut(100);
+        QVERIFY(!CommOpenPort(77));
+        ResetErrLog();
+        SetReportSink([](const QString& m) { Log::Report(m); });
+        g_commSaid.clear();
+        g_previousHandler = qInstallMessageHandler(RecordComm);
+        QString reply;
+        for (int i = 0; i < 20; ++i, QTest::qWait(400))
+            CommQuery("AVA000", reply);
+        QTest::qWait(1200);
+        qInstallMessageHandler(g_previousHandler);
+        int reports = 0;
+        static const QRegularExpression count(QStringLiteral(": (\\d+) more times?\\)$"));
+        for (const QString& line : std::as_const(g_commSaid))
+            reports += count.match(line).hasMatch() ? count.match(line).captured(1).toInt() : 1;
+        QVERIFY2(g_commSaid.size() <= 12, qPrintable(g_commSaid.join('\n')));
+        QCOMPARE(reports, 60);
+        QCOMPARE(LogLines().size(), 60);
+    }
+
     void negativeTimeOutEndsBeforeReading()
     {
         UseTimeOut(-1);

@@ -691,6 +691,48 @@ private slots:
             w.Publish(c, QByteArray(), true);
     }
 
+    // Home Assistant switches a dimmed light back on without brightness, and
+    // fades with "transition" seconds: steps on the wire, ended by a later command.
+    void homeAssistantOnAndTransitions()
+    {
+        QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0")), QStringLiteral("OK  ; "));
+        MqttWatcher w(*broker_, {kResult});
+        QVERIFY(w.Ready());
+        const auto send = [&](const QByteArray& json) {  // waits until the light command's turn has passed
+            return w.Publish("orvane/orvane/R/light/set", json) && w.Publish(kExec.toUtf8(), "Ver")
+                   && w.WaitFor(kResult, int(w.On(kResult).size()) + 1);
+        };
+        QVERIFY(send(R"({"state":"ON","brightness":120})") && send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON"})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{"AVA380"});
+        QVERIFY(send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":2})"));
+        QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().contains("AVA000"); }, 5000));
+        QVERIFY2(took.elapsed() >= 1500 && took.elapsed() <= 3000, qPrintable(QString::number(took.elapsed())));
+        QStringList steps = fx_.NewLines(0);
+        QVERIFY2(steps.size() >= 10 && steps.last() == "AVA000", qPrintable(steps.join(' ')));
+        for (qsizetype i = 1; i < steps.size(); ++i)
+            QVERIFY2(steps[i].startsWith("AVA") && steps[i] < steps[i - 1], qPrintable(steps.join(' ')));
+        // OFF halfway through a 3 s rise: off it stays.
+        QVERIFY(send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":3})"));
+        QTest::qWait(1500);
+        QVERIFY(send(R"({"state":"OFF"})"));
+        QTest::qWait(2500);
+        steps = fx_.NewLines(0);
+        QVERIFY2(steps.size() >= 2 && steps.last() == "AVA500" && steps.count("AVA500") == 1, qPrintable(steps.join(' ')));
+        QCOMPARE(broker_->Retained("orvane/orvane/R/light"), QByteArray(R"({"state":"OFF"})"));
+        OrvaneMqtt::Stop();
+        for (int i = 0; i < 4; ++i)
+            w.Publish("homeassistant/light/orvane_orvane_" + QByteArray(1, "RGBA"[i]) + "/config", QByteArray(), true);
+    }
+
     // A host name lookup that never answers holds nothing: the bus is served
     // throughout, and a stop signal ends the program within its bound.
     void stalledLookupHoldsNothing()

@@ -223,6 +223,16 @@ private slots:
         QCOMPARE(p->exitCode(), 0);
     }
 
+    // With a NAME the program holds its own name and, as a courtesy, the plain one: both show.
+    void statusNamesEveryBusName()
+    {
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), TestSupport::Config(7, 300) + "\"NAME\",lab1\r\n");
+        auto p = Start({QStringLiteral("--service")}, Env());
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")),
+                 QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; no MQTT"));
+        Stop(*p);
+    }
+
     void watchdogOfAnotherProcessIsNotPinged()
     {
         QProcessEnvironment other;
