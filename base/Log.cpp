@@ -1,10 +1,22 @@
 #include "base/Log.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 Q_LOGGING_CATEGORY(lcComm, "orvane.comm", QtInfoMsg)
@@ -71,7 +83,168 @@ void ArmQuiet()
     g_quietTimer->start(int(kQuietMs));
 }
 
+// ---- Standard error ----
+// How a write reaches standard error without waiting: a regular file is
+// written as it is; a socket (the journal) with a send that does not wait; a
+// pipe, FIFO or terminal through a non-blocking descriptor of its own (fd 2
+// stays as the parent gave it, shared with others); where none can be opened,
+// only what poll says fits.
+enum class ErrWay { Unknown, File, Socket, Own, Polled };
+// Recursive: a warning Qt gives while a line is handed over comes back here.
+std::recursive_mutex g_errMutex;
+ErrWay g_errWay = ErrWay::Unknown;
+int g_errFd = 2;
+std::deque<QByteArray> g_errQueue;  // the front may be a line's unwritten rest
+qsizetype g_errQueued = 0;
+qint64 g_errDropped = 0;
+QSocketNotifier* g_errNotifier = nullptr;
+
+void ChooseErrWay()
+{
+    struct stat st {};
+    if (::fstat(2, &st) != 0 || S_ISREG(st.st_mode)) {
+        g_errWay = ErrWay::File;
+    } else if (S_ISSOCK(st.st_mode)) {
+        g_errWay = ErrWay::Socket;
+    } else if (const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); fd >= 0) {
+        g_errWay = ErrWay::Own;
+        g_errFd = fd;
+    } else {
+        g_errWay = ErrWay::Polled;
+    }
+}
+
+// A reader that went away must not end the program: this write's SIGPIPE is
+// held and taken back, and the write fails with EPIPE.
+ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t size)
+{
+    sigset_t pipe;
+    sigset_t old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t n = ::write(fd, data, size);
+    const int saved = errno;
+    if (n < 0 && saved == EPIPE) {
+        const timespec none{};
+        sigtimedwait(&pipe, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return n;
+}
+
+// Bytes written, 0 when nothing fits now, -1 when standard error takes nothing.
+qint64 WriteSome(const QByteArray& bytes)
+{
+    ssize_t n = -1;
+    do {
+        switch (g_errWay) {
+        case ErrWay::Socket:
+            n = ::send(g_errFd, bytes.constData(), size_t(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            break;
+        case ErrWay::Polled: {
+            pollfd p{g_errFd, POLLOUT, 0};
+            if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+                return 0;
+            // A pipe with room takes up to PIPE_BUF bytes without waiting.
+            n = WriteWithoutSigpipe(g_errFd, bytes.constData(), size_t(std::min<qsizetype>(bytes.size(), PIPE_BUF)));
+            break;
+        }
+        default:
+            n = WriteWithoutSigpipe(g_errFd, bytes.constData(), size_t(bytes.size()));
+        }
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+}
+
+// Writes what waits, as far as it goes now; with g_errMutex held. True when nothing waits.
+bool FlushQueue()
+{
+    while (!g_errQueue.empty()) {
+        QByteArray& front = g_errQueue.front();
+        const qint64 n = WriteSome(front);
+        if (n == 0)
+            return false;
+        if (n > 0 && n < front.size()) {
+            front.remove(0, qsizetype(n));
+            g_errQueued -= qsizetype(n);
+            continue;
+        }
+        g_errQueued -= front.size();
+        g_errQueue.pop_front();
+        if (g_errQueue.empty() && g_errDropped > 0) {
+            QByteArray count = qFormatLogMessage(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "orvane.app"),
+                                                 QStringLiteral("orvane: (%1 lines dropped: standard error was not read)")
+                                                     .arg(g_errDropped))
+                                   .toUtf8()
+                + '\n';
+            g_errDropped = 0;
+            g_errQueued += count.size();
+            g_errQueue.push_back(std::move(count));
+        }
+    }
+    return true;
+}
+
+void OnErrWritable();
+
+// The loop writes the rest when standard error takes it again, though no line follows.
+void WatchErrWritable(bool on)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread() || g_errWay == ErrWay::File)
+        return;
+    if (!g_errNotifier && on) {
+        g_errNotifier = new QSocketNotifier(qintptr(g_errFd), QSocketNotifier::Write, app);
+        QObject::connect(g_errNotifier, &QSocketNotifier::activated, g_errNotifier, OnErrWritable);
+        QObject::connect(g_errNotifier, &QObject::destroyed, [] { g_errNotifier = nullptr; });
+    }
+    if (g_errNotifier)
+        g_errNotifier->setEnabled(on);
+}
+
+void OnErrWritable()
+{
+    std::lock_guard lock(g_errMutex);
+    WatchErrWritable(!FlushQueue());
+}
+
+void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    ToStderr(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+    if (type == QtFatalMsg)
+        FinishStderr(100);
+}
+
 } // namespace
+
+void ToStderr(const QByteArray& line)
+{
+    std::lock_guard lock(g_errMutex);
+    if (g_errWay == ErrWay::Unknown)
+        ChooseErrWay();
+    FlushQueue();
+    if (g_errQueued + line.size() > kStderrQueueBytes) {
+        ++g_errDropped;
+        return;
+    }
+    g_errQueue.push_back(line);
+    g_errQueued += line.size();
+    WatchErrWritable(!FlushQueue());
+}
+
+void FinishStderr(int ms)
+{
+    std::lock_guard lock(g_errMutex);
+    const QDeadlineTimer deadline(std::max(ms, 0));
+    while (!FlushQueue() && !deadline.hasExpired()) {
+        pollfd p{g_errFd, POLLOUT, 0};
+        ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 50)));
+    }
+}
 
 bool StderrIsJournal()
 {
@@ -89,6 +262,11 @@ bool StderrIsJournal()
 
 void SetUp(bool withTimes)
 {
+    static const bool handled = [] {
+        qInstallMessageHandler(Handler);
+        return true;
+    }();
+    (void)handled;
     static const QString own = QStringLiteral("%{if-debug}%{category}: %{endif}%{message}");
     if (StderrIsJournal())
         qSetMessagePattern(QStringLiteral("%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}"

@@ -44,4 +44,18 @@ void FlushRepeats();
 // Turns the debug traces of every orvane.* category on, or back off.
 void EnableTraces(bool on = true);
 
+// ---- Standard error ----
+// Nobody who does not read the program's standard error (a full pipe, a FIFO,
+// a journal that stalls) may hold its event loop or its stop. SetUp sends
+// every message here; a line that cannot be written now waits in a queue of
+// kStderrQueueBytes; beyond it lines are dropped and counted, and once writing
+// works again "orvane: (N lines dropped: standard error was not read)"
+// follows what was written. Safe from any thread.
+inline constexpr qsizetype kStderrQueueBytes = 256 * 1024;
+// Where every line for standard error is handed over, ending with its newline.
+void ToStderr(const QByteArray& line);
+// At the end: what still waits is written for at most ms, the count of lines
+// dropped last. Lines left then are lost.
+void FinishStderr(int ms);
+
 } // namespace Log

@@ -7,12 +7,14 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStringList>
 #include <csignal>
 #include <vector>
 #include <cerrno>
+#include <cstring>
 #include <grp.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -288,6 +290,50 @@ int RegularFileMode(const QString& path)
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return int(st.st_mode & 07777);
+}
+
+SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
+{
+    SmallFile f;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        f.why = QStringLiteral("which cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return f;
+    }
+    const auto done = qScopeGuard([fd] { ::close(fd); });
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        f.why = QStringLiteral("which is no regular file");
+        return f;
+    }
+    // Read one byte past the limit: a file that grew since fstat is refused too.
+    QByteArray bytes(qsizetype(std::min<qint64>(std::max<qint64>(st.st_size, 0), maxBytes) + 1), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            f.why = QStringLiteral("which cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return f;
+        }
+        if (n == 0)
+            break;
+        got += n;
+        if (got == bytes.size() && got <= maxBytes)
+            bytes.resize(std::min<qsizetype>(bytes.size() * 2, qsizetype(maxBytes) + 1));
+    }
+    if (got > maxBytes || st.st_size > maxBytes) {
+        f.why = QStringLiteral("which is %1 bytes long; it may hold at most %2")
+                    .arg(std::max<qint64>(st.st_size, got))
+                    .arg(maxBytes);
+        return f;
+    }
+    bytes.truncate(qsizetype(got));
+    f.bytes = std::move(bytes);
+    f.mode = int(st.st_mode & 07777);
+    f.ok = true;
+    return f;
 }
 
 bool IsCharDevice(const QString& path)

@@ -23,6 +23,7 @@
 #include <QJsonObject>
 #include <QSysInfo>
 #include <QTimer>
+#include <cerrno>
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
@@ -443,6 +444,13 @@ private slots:
         QTest::newRow("port 0") << QByteArray("\"MQTT_PORT\",0\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("port 65536") << QByteArray("\"MQTT_PORT\",65536\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("CA file missing") << QByteArray("\"MQTT_CAFILE\",nothere.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        // Named files that are no files: none of them holds the start.
+        QTest::newRow("CA file a FIFO") << QByteArray("\"MQTT_CAFILE\",fifo.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file a directory") << QByteArray("\"MQTT_CAFILE\",.\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file /dev/zero") << QByteArray("\"MQTT_CAFILE\",/dev/zero\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file over 4 MiB") << QByteArray("\"MQTT_CAFILE\",big.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("password file a FIFO")
+            << QByteArray("\"MQTT_USER\",u\r\n\"MQTT_PASSWORD_FILE\",fifo.pem\r\n") << -1 << -1 << "MQTT_PASSWORD_FILE";
         // mode 01600: a password file of 64 KiB and one byte more.
         QTest::newRow("password file over 64 KiB") << withFile << 01600 << -1 << "MQTT_PASSWORD_FILE";
         QTest::newRow("discovery prefix") << QByteArray("\"MQTT_DISCOVERY\",homeassistant\r\n") << -1 << 1 << QString();
@@ -462,6 +470,9 @@ private slots:
             TestSupport::WriteFile(file, (mode & 01000) ? "pw\n" + QByteArray(64 * 1024 - 2, 'x') : "pw\n");
             QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode & 0777)) == 0);
         }
+        QVERIFY(::mkfifo(QFile::encodeName(fx_.Path(QStringLiteral("fifo.pem"))).constData(), 0600) == 0 || errno == EEXIST);
+        TestSupport::WriteFile(fx_.Path(QStringLiteral("big.pem")), {});
+        QVERIFY(QFile::resize(fx_.Path(QStringLiteral("big.pem")), 4 * 1024 * 1024 + 1));
         // A port of the row's own takes the place of the broker's.
         const QByteArray mqtt = settings.contains("MQTT_PORT") ? QByteArray("\"MQTT_HOST\",127.0.0.1\r\n")
                                                                : MqttSettings(broker_->Port());
@@ -475,6 +486,9 @@ private slots:
         } else {
             QCOMPARE(fx_.boxes->boxes.size(), 1);
             QVERIFY2(fx_.boxes->boxes[0].text.contains(named), qPrintable(fx_.boxes->boxes[0].text));
+            // Refused, and serving on the bus all the same.
+            QCOMPARE(TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"Ver"}, bus_.Environment()).out,
+                     QStringLiteral("1.0 ; \n"));
         }
     }
 
