@@ -2,8 +2,8 @@
 #include "engine/OrvaneMqttParts.h"
 
 #include "base/Platform.h"
-#include "base/Posix.h"
 #include "mqtt/MqttClient.h"
+#include "mqtt/PasswordFile.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -12,8 +12,6 @@
 
 namespace OrvaneMqtt {
 namespace {
-
-constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
 
 // A parameter's value without the message that a missing one gets elsewhere:
 // every MQTT setting is optional.
@@ -79,28 +77,9 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
     s.user = SettingText("MQTT_USER");
     if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
         const QString path = SettingPath(file);
-        const int mode = Posix::RegularFileMode(path);
-        if (mode < 0)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is no readable file").arg(path));
-        // A password that others may read is no secret: refused before it is used.
-        if ((mode & 077) != 0)
-            return Bad("MQTT_PASSWORD_FILE",
-                       QStringLiteral("names %1, which others may read (mode %2); make it readable by its owner "
-                                      "only (chmod 600)")
-                           .arg(path)
-                           .arg(mode & 0777, 4, 8, QLatin1Char('0')));
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which cannot be read: %2").arg(path, f.errorString()));
-        if (f.size() > kMaxPasswordFileBytes)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is %2 bytes long; a password file holds "
-                                                            "at most %3")
-                                                 .arg(path)
-                                                 .arg(f.size())
-                                                 .arg(kMaxPasswordFileBytes));
-        QByteArray password = f.readLine(kMaxPasswordFileBytes);
-        while (password.endsWith('\n') || password.endsWith('\r'))
-            password.chop(1);
+        QByteArray password;
+        if (const QString why = Mqtt::ReadPasswordFile(path, password); !why.isEmpty())
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, %2").arg(path, why));
         s.password = password;
         if (s.user.isEmpty())
             return Bad("MQTT_PASSWORD_FILE", QStringLiteral("is set, but MQTT_USER is not"));

@@ -245,7 +245,7 @@ private slots:
         const QDBusMessage all = Call(d, kRoot, kProps, "GetAll", {kCmd});
         QCOMPARE(all.type(), QDBusMessage::ReplyMessage);
         const QVariantMap map = qdbus_cast<QVariantMap>(all.arguments().value(0));
-        QCOMPARE(map.keys(), QStringList{"OrvaneCmd"});
+        QCOMPARE(map.keys(), (QStringList{"Levels", "OrvaneCmd"}));
         QCOMPARE(qvariant_cast<QDBusObjectPath>(map.value("OrvaneCmd")).path(), kRoot);
         QCOMPARE(LEDMain::AutomationObjects(), before + 2);
 
