@@ -229,6 +229,9 @@ private slots:
                  QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
         QCOMPARE(Call(c, kRoot, kProps, "Get", {kCmd, "Nothing"}).errorName(),
                  QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"));
+        // Levels is for clients that only look (orvane-exec --list).
+        const QDBusMessage levels = Call(c, kRoot, kProps, "Get", {kCmd, "Levels"});
+        QCOMPARE(qdbus_cast<QList<int>>(levels.arguments().value(0).value<QDBusVariant>().variant()).size(), 4);
         QCOMPARE(LEDMain::AutomationObjects(), before);
     }
 

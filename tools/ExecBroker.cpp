@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QSysInfo>
 #include <QTimer>
+#include <functional>
 #include <unistd.h>
 
 namespace Exec {
@@ -31,29 +32,33 @@ QString ClientId()
 // time-out, subscribes to the topics given and then to its response topic,
 // and says Ready once every retained message of those subscriptions is in.
 // That moment is found without a guess: a marker published to the response
-// topic comes back behind the retained messages the broker queued before it.
+// topic comes back behind the retained messages the broker queued before it;
+// it is sent once every SUBACK is in, and only when they are not all in yet.
 class Session : public QObject {
     Q_OBJECT
 public:
     Session(const Mqtt::Settings& settings, const QList<QByteArray>& topics) : settings_(settings)
     {
         settings_.clientId = ClientId();
+        settings_.ackAtOnce = true;
         reply_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/reply";
         for (const QByteArray& t : topics)
             client_.AddSubscription(t, 0);
         client_.AddSubscription(reply_, 0);
-        connect(&client_, &Mqtt::Client::Connected, this,
-                [this] { client_.Publish(reply_, QByteArray(), false, 0, kMarker); });
+        connect(&client_, &Mqtt::Client::Subscribed, this, [this] {
+            // The broker sends a subscription's retained messages before the
+            // next SUBACK, so what the caller waits for is often in already.
+            if (settled_ && settled_())
+                BeReady();
+            else
+                client_.Publish(reply_, QByteArray(), false, 0, kMarker);
+        });
         connect(&client_, &Mqtt::Client::Failed, this, [this](const QString& why) {
             Finish(kNoBroker, QStringLiteral("MQTT broker %1: %2").arg(Where(settings_), why));
         });
         connect(&client_, &Mqtt::Client::Received, this, [this](const Mqtt::Message& m) {
             if (m.topic == reply_ && m.correlation == kMarker) {
-                if (!ready_) {
-                    ready_ = true;
-                    connectWait_.stop();
-                    emit Ready();
-                }
+                BeReady();
             } else {
                 emit Received(m);
             }
@@ -66,6 +71,9 @@ public:
         });
     }
 
+    // Says whether every retained message the caller needs is in, so that
+    // Ready need not wait for the marker.
+    void SetSettled(std::function<bool()> settled) { settled_ = std::move(settled); }
     QByteArray ReplyTopic() const { return reply_; }
     Mqtt::Client& Client() { return client_; }
 
@@ -99,12 +107,22 @@ signals:
     void Received(const Mqtt::Message& m);
 
 private:
+    void BeReady()
+    {
+        if (ready_)
+            return;
+        ready_ = true;
+        connectWait_.stop();
+        emit Ready();
+    }
+
     static inline const QByteArray kMarker = "orvane-exec-ready";
     Mqtt::Settings settings_;
     Mqtt::Client client_;
     QByteArray reply_;
     QTimer connectWait_;
     QEventLoop loop_;
+    std::function<bool()> settled_;
     bool ready_ = false;
     bool done_ = false;
 };
@@ -167,6 +185,12 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
     });
     QObject::connect(&lines, &Lines::End, &session, [&] { session.Finish(firstFailure()); });
 
+    session.SetSettled([&] {
+        for (const QString& n : names)
+            if (!status.contains(StatusTopic(n)))
+                return false;
+        return true;
+    });
     QObject::connect(&session, &Session::Ready, &session, [&] {
         checked = true;
         for (qsizetype i = 0; i < names.size(); ++i) {
