@@ -16,7 +16,10 @@
 namespace Exec {
 namespace {
 
-QString Where(const Mqtt::Settings& s) { return QStringLiteral("%1:%2").arg(s.host).arg(s.port); }
+QString Where(const Mqtt::Settings& s)
+{
+    return (s.host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2")).arg(s.host).arg(s.port);
+}
 
 // Letters, digits, - and _ only: the id is a level of our response topic.
 QString ClientId()

@@ -29,8 +29,10 @@
 #include <QFile>
 #include <QMap>
 #include <QTextStream>
+#include <algorithm>
 #include <climits>
 #include <memory>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -120,23 +122,23 @@ struct Target {
     int status = kServed;
 };
 
-QDBusPendingReply<QString> ExecOn(const Target& t, const QString& script, const QDBusConnection& bus)
-{
-    Orvane::_OrvaneCmd cmd(t.service, t.path, bus);
-    NoTimeout(cmd);
-    return cmd.Exec(script);
-}
-
 // Runs each script on every target at once and prints the answers in order.
 // A target that failed takes no further scripts.
-bool RunOnEach(QList<Target>& targets, const QString& script, const QDBusConnection& bus)
+void RunOnEach(QList<Target>& targets, const QString& script, const QDBusConnection& bus)
 {
+    // Each proxy lives until its reply is in, as QtDBus expects.
+    std::vector<std::unique_ptr<Orvane::_OrvaneCmd>> proxies;
     QList<std::optional<QDBusPendingReply<QString>>> pending;
-    for (const Target& t : std::as_const(targets))
-        pending << (t.status == kServed ? std::optional(ExecOn(t, script, bus)) : std::nullopt);
+    for (const Target& t : std::as_const(targets)) {
+        pending << std::nullopt;
+        if (t.status != kServed)
+            continue;
+        proxies.push_back(std::make_unique<Orvane::_OrvaneCmd>(t.service, t.path, bus));
+        NoTimeout(*proxies.back());
+        pending.last() = proxies.back()->Exec(script);
+    }
     QStringList names;
     QList<std::optional<QString>> answers;
-    bool any = false;
     for (qsizetype i = 0; i < targets.size(); ++i) {
         names << targets[i].name;
         answers << std::optional<QString>();
@@ -148,10 +150,8 @@ bool RunOnEach(QList<Target>& targets, const QString& script, const QDBusConnect
             continue;
         }
         answers.last() = pending[i]->value();
-        any = true;
     }
     PrintAnswers(names, answers);
-    return any;
 }
 
 int FirstFailure(const QList<Target>& targets)
@@ -165,11 +165,12 @@ int FirstFailure(const QList<Target>& targets)
 // Runs each line of `in` as a script on one object of its own per target.
 int RunLines(QTextStream& in, QList<Target>& targets, const QDBusConnection& bus)
 {
+    std::vector<std::unique_ptr<Orvane::ClassFactory>> factories;
     QList<QDBusPendingReply<QDBusObjectPath>> made;
     for (const Target& t : std::as_const(targets)) {
-        Orvane::ClassFactory factory(t.service, kRoot, bus);
-        NoTimeout(factory);
-        made << factory.CreateInstance();
+        factories.push_back(std::make_unique<Orvane::ClassFactory>(t.service, kRoot, bus));
+        NoTimeout(*factories.back());
+        made << factories.back()->CreateInstance();
     }
     for (qsizetype i = 0; i < targets.size(); ++i) {
         made[i].waitForFinished();
@@ -178,8 +179,11 @@ int RunLines(QTextStream& in, QList<Target>& targets, const QDBusConnection& bus
         else
             targets[i].path = made[i].value().path();
     }
+    auto anyLive = [&] {
+        return std::any_of(targets.cbegin(), targets.cend(), [](const Target& t) { return t.status == kServed; });
+    };
     QString line;
-    while (FirstFailure(targets) == kServed && in.readLineInto(&line))
+    while (anyLive() && in.readLineInto(&line))
         RunOnEach(targets, line, bus);
 
     for (Target& t : targets) {
