@@ -33,6 +33,11 @@ struct Settings {
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
     // larger message for us instead of sending it. 0: none sent.
     uint32_t maxPacketBytes = 0;
+    // Acknowledge what is read at once instead of after the kernel's delay:
+    // a broker that holds a small packet until the one before is acknowledged
+    // (Nagle; Mosquitto's default) then sends a SUBACK's retained messages
+    // without a 40 ms pause. For a client that waits on them (orvane-exec).
+    bool ackAtOnce = false;
 };
 
 struct Message {
