@@ -2,6 +2,7 @@
 #include "engine/OrvaneMqttParts.h"
 
 #include "base/Platform.h"
+#include "base/Posix.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/PasswordFile.h"
 #include "params/TRAPAR.h"
