@@ -2,6 +2,7 @@
 
 #include "base/Platform.h"
 #include "comm/LEDCOMM.h"
+#include "engine/Channels.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
@@ -32,8 +33,6 @@
 
 namespace {
 
-const char* const kLetters[4] = {"A", "B", "C", "D"};
-const char* const kRowNames[4] = {"Red", "Green", "Blue", "Amber"};
 const QColor kRowColours[4] = {QColor(0xFF, 0x00, 0x00), QColor(0x00, 0xC0, 0x00),
                                QColor(0x00, 0x00, 0xFF), QColor(0xC0, 0xC0, 0x00)};
 // Bars that follow a tied move, by the moved bar's index.
@@ -276,11 +275,11 @@ void frmVURUruduvo::BuildControls()
     bold.setPointSizeF(8.25);
     bold.setWeight(QFont::Bold);
     for (int i = 0; i < 4; ++i) {
-        const QString row = QString::fromLatin1(kRowNames[i]);
+        const QString row = QString::fromLatin1(Channels::kAll[size_t(i)].name);
         const int top = 480 + 360 * i;
 
         auto* bar = new ChannelBar(client);
-        bar->setRange(0, 500);
+        bar->setRange(Channels::kMinIntensity, Channels::kMaxIntensity);
         bar->setSingleStep(1);
         bar->setPageStep(10);
         bar->setValue(0);
@@ -384,7 +383,7 @@ void frmVURUruduvo::BarHandling(int index)
     {
         WaitCursor wait;
         const int16_t v = int16_t(bar->value());
-        if (LEDMain::SetChannel(QString::fromLatin1(kLetters[index]), v) < 0)
+        if (LEDMain::SetChannel(Channels::DeviceLetter(index), v) < 0)
             moveFailed_ = true;
     }
     const bool tied = chkTie->isChecked();
@@ -411,7 +410,7 @@ void frmVURUruduvo::CheckClick(int index)
     txtMsg->setText(QString());
     // Pending clicks and bar moves run before this click's own assignment.
     QCoreApplication::processEvents();
-    SetBar(index, rowChecks_[index]->isChecked() ? 500 : 0);
+    SetBar(index, rowChecks_[index]->isChecked() ? Channels::kMaxIntensity : Channels::kMinIntensity);
 }
 
 void frmVURUruduvo::RememberCmdInHist()

@@ -108,6 +108,14 @@ int16_t ParAccess(const QString& name, QVariant& value, const QString& operation
     return r;
 }
 
+std::optional<QVariant> Find(const QString& name)
+{
+    for (const ParameterEntry& e : g_table)
+        if (e.ParName == name)
+            return e.ParValue;
+    return std::nullopt;
+}
+
 int16_t ParTableOp(ParameterTable& table, const QString& name, QVariant& value,
                    const QString& operation)
 {
