@@ -2,7 +2,6 @@
 
 #include "base/NumText.h"
 #include "base/Posix.h"
-#include "dbus/BusNames.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -34,17 +33,8 @@ Settings ReadSettings(const QString& appDir)
     if (TRAPAR::LoadPars() != 1)
         return s;
     s.read = true;
-    QString name;
-    QVariant value;
-    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
-        if (name == QLatin1String("PORT"))
-            s.port = TRAPAR::ValueToText(value).trimmed();
-        else if (name == QLatin1String("NAME"))
-            s.name = TRAPAR::ValueToText(value).trimmed();
-    }
-    // The bus refuses a NAME that is no name; so does the link.
-    if (!BusNames::IsControllerName(s.name))
-        s.name.clear();
+    s.port = TRAPAR::ValueToText(TRAPAR::Find(QStringLiteral("PORT")).value_or(QVariant())).trimmed();
+    s.name = TRAPAR::ConfiguredName();
     return s;
 }
 

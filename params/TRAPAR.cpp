@@ -1,5 +1,6 @@
 #include "params/TRAPAR.h"
 
+#include "base/ControllerName.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
 
@@ -114,6 +115,15 @@ std::optional<QVariant> Find(const QString& name)
         if (e.ParName == name)
             return e.ParValue;
     return std::nullopt;
+}
+
+QString ConfiguredName(QString* refused)
+{
+    const QString text = ValueToText(Find(QStringLiteral("NAME")).value_or(QVariant())).trimmed();
+    const bool valid = text.isEmpty() || ControllerName::IsValid(text);
+    if (refused)
+        *refused = valid ? QString() : text;
+    return valid ? text : QString();
 }
 
 int16_t ParTableOp(ParameterTable& table, const QString& name, QVariant& value,

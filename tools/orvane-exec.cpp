@@ -12,6 +12,7 @@
 // errors and a file that cannot be read go to standard error and the exit code
 // is 1; a usage error gives 2.
 #include "base/OptionsHelp.h"
+#include "base/ControllerName.h"
 #include "dbus/BusNames.h"
 #include "orvanecmdinterface.h"
 
@@ -135,9 +136,8 @@ int main(int argc, char** argv)
                                    : rest.isEmpty() ? QStringLiteral("no script given")
                                                     : QStringLiteral("one script at a time (quote it)"));
     const QString name = parser.value(k.name);
-    if (parser.isSet(k.name) && !BusNames::IsControllerName(name))
-        return UsageError(QStringLiteral("\"%1\" is no controller name: letters, digits and underscores, not "
-                                         "starting with a digit, at most %2").arg(name).arg(BusNames::kMaxNameLength));
+    if (parser.isSet(k.name) && !ControllerName::IsValid(name))
+        return UsageError(QStringLiteral("\"%1\" is no controller name: %2").arg(name, ControllerName::Rule()));
     const QString service = BusNames::ServiceFor(name);
 
     QCoreApplication app(argc, argv);
