@@ -15,21 +15,6 @@ namespace {
 
 constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
 
-// A parameter's value without the message that a missing one gets elsewhere:
-// every MQTT setting is optional.
-bool Setting(const char* name, QVariant& value)
-{
-    for (int16_t i = 0; i < TRAPAR::ParCount(); ++i) {
-        QString n;
-        QVariant v;
-        if (TRAPAR::GetParByIndex(i, n, v) == 1 && n == QLatin1String(name)) {
-            value = v;
-            return true;
-        }
-    }
-    return false;
-}
-
 // A file named by a setting: relative to the settings file's folder.
 QString SettingPath(const QString& value)
 {
@@ -40,8 +25,9 @@ QString SettingPath(const QString& value)
 
 QString SettingText(const char* name)
 {
-    QVariant v;
-    return Setting(name, v) ? TRAPAR::ValueToText(v).trimmed() : QString();
+    // Every MQTT setting is optional: a missing one is no message.
+    const std::optional<QVariant> v = TRAPAR::Find(QLatin1String(name));
+    return v ? TRAPAR::ValueToText(*v).trimmed() : QString();
 }
 
 int16_t Bad(const char* name, const QString& why)
@@ -68,8 +54,8 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             return Bad("MQTT_CAFILE", QStringLiteral("names %1, which cannot be read: %2").arg(s.caFile, f.errorString()));
     }
     s.port = s.caFile.isEmpty() ? 1883 : 8883;
-    if (QVariant v; Setting("MQTT_PORT", v)) {
-        const QString text = TRAPAR::ValueToText(v).trimmed();
+    if (const std::optional<QVariant> v = TRAPAR::Find(QStringLiteral("MQTT_PORT"))) {
+        const QString text = TRAPAR::ValueToText(*v).trimmed();
         bool ok = false;
         const int port = text.toInt(&ok);
         if (!ok || port < 1 || port > 65535)
