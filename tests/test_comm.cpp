@@ -38,6 +38,10 @@ namespace {
 // one next to nothing. Anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
 
+// A vanished device looked for every 100 ms: a wait of three looks proves none opened it.
+constexpr frmComm::Intervals kQuickChecks{100, 50, 500};
+constexpr int kChecksMissed = 3 * kQuickChecks.returnCheckMs;
+
 // The info lines and warnings on orvane.comm while a case runs.
 QStringList g_commSaid;
 QtMessageHandler g_previousHandler = nullptr;
@@ -144,6 +148,7 @@ private slots:
         QVERIFY(!QFileInfo::exists("/dev/ttyS39") && !QFileInfo::exists("/dev/ttyS76"));
         Platform::App().Path = app_.path();
         TRAPAR::SetParDir(app_.path() + "/");
+        frmComm::SetIntervals(kQuickChecks);
         QCOMPARE(CommFormLoaded(), int16_t(0));  // nothing has created the host yet
         QCOMPARE(CommForm(), nullptr);
     }
@@ -1069,11 +1074,11 @@ private slots:
         sim.Stop();
         QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
 
-        // Waiting for it costs a look once a second, no more.
+        // Waiting for it costs a look now and then, no more.
         const qint64 cpu = CpuMs();
         QElapsedTimer t;
         t.start();
-        QTest::qWait(2500);
+        QTest::qWait(kChecksMissed);
         const qint64 burnt = CpuMs() - cpu;
         QVERIFY2(burnt * 100 < t.elapsed() * kSpinLimitPercent, "no spin in the event loop");
         qInfo("waiting for the device: %lld ms CPU in %lld ms", burnt, t.elapsed());
@@ -1101,7 +1106,7 @@ private slots:
         QVERIFY(!CommForm()->Watching());
         SimProcess sim3;
         QVERIFY(sim3.Start({"--link", Com(40)}));
-        QTest::qWait(2500);
+        QTest::qWait(kChecksMissed);
         QVERIFY(!CommForm()->MSComm1->isOpen());
         QCOMPARE(LogLines().size(), 3);
     }
@@ -1133,7 +1138,7 @@ private slots:
         // A plain file where the device was is never opened.
         QVERIFY(!QFileInfo(Com(40)).isSymLink());  // the simulator took its link away
         TestSupport::WriteFile(Com(40), "AVA100\r");
-        QTest::qWait(2500);
+        QTest::qWait(kChecksMissed);
         QVERIFY(!CommForm()->MSComm1->isOpen());
         QCOMPARE(CommForm()->MSComm1->portName(), tried);
         QVERIFY(CommForm()->Watching());
@@ -1143,7 +1148,7 @@ private slots:
         SimProcess other;
         QVERIFY(other.Start({"--link", Com(40)}));
         listed = {adapter(other.PtyPath(), "B2")};
-        QTest::qWait(2500);
+        QTest::qWait(kChecksMissed);
         QVERIFY(!CommForm()->MSComm1->isOpen());
         QCOMPARE(CommForm()->MSComm1->portName(), tried);
         QCOMPARE(LogLines(), QStringList{"ERROR # 1100"});
