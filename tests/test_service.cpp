@@ -230,6 +230,9 @@ private slots:
         auto p = Start({QStringLiteral("--service")}, Env(other));
         QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
         QCOMPARE(NotifySocket::Pings(notify_->ReadFor(2000)).size(), qsizetype(0));
+        // The status line follows the port.
+        sim_->Stop();
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=port 7 not")), QStringLiteral("STATUS=port 7 not open; D-Bus Orvane.OrvaneCmd; no MQTT"));
         Stop(*p);
     }
 
