@@ -14,6 +14,7 @@
 #include "mqtt/MqttClient.h"
 #include "tests/support/MqttBroker.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/ServedBus.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -55,7 +56,7 @@ class TestMqtt : public QObject {
 
     ProgramFixture fx_;
     std::unique_ptr<MqttBroker> broker_;
-    PrivateBus bus_;
+    TestSupport::ServedBus bus_;
 
     // The road in this process, against broker_, with the serial link open.
     bool Join(const QByteArray& more = QByteArray())
@@ -142,17 +143,10 @@ class TestMqtt : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(bus_.Start());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
-        Platform::SetQuitHandler([](int) {});
-        QVERIFY(OrvaneCmd::StartService());
+        QVERIFY(bus_.Serve());
     }
 
-    void cleanupTestCase()
-    {
-        OrvaneCmd::StopService();
-        Platform::SetQuitHandler({});
-    }
+    void cleanupTestCase() { bus_.EndService(); }
 
     void init()
     {
