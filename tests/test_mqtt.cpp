@@ -12,6 +12,7 @@
 #include "engine/Limits.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "mqtt/MqttClient.h"
+#include "tests/support/ChildProgram.h"
 #include "tests/support/MqttBroker.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ServedBus.h"
@@ -88,7 +89,7 @@ class TestMqtt : public QObject {
 
     // A copy of the program with these settings and files beside it, headless, without any bus.
     struct Program {
-        QTemporaryDir dir;
+        TestSupport::ChildProgram copy;
         QProcess process;
     };
     std::unique_ptr<Program> StartProgram(const QByteArray& more = QByteArray(),
@@ -97,23 +98,14 @@ class TestMqtt : public QObject {
                                           const QProcessEnvironment& extra = {})
     {
         auto p = std::make_unique<Program>();
-        const QString app = p->dir.filePath(QStringLiteral("app"));
-        if (!TestSupport::PrepareProgramCopy(app, p->dir.filePath(QStringLiteral("run")),
-                                             Config(3, 100) + MqttSettings(broker_->Port(), more)))
+        if (!p->copy.Prepare(Config(3, 100) + MqttSettings(broker_->Port(), more)))
             return nullptr;
-        for (const auto& [name, bytes] : files) {
-            TestSupport::WriteFile(app + QLatin1Char('/') + name, bytes);
-            QFile::setPermissions(app + QLatin1Char('/') + name, QFile::ReadOwner | QFile::WriteOwner);
-        }
-        QProcessEnvironment env = TestSupport::Headless();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), p->dir.filePath(QStringLiteral("run")));
+        for (const auto& [name, bytes] : files)
+            p->copy.AddPrivateFile(name, bytes);
+        QProcessEnvironment env = extra;
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                    busAddress.isEmpty() ? QStringLiteral("unix:path=/nonexistent") : busAddress);
-        for (const QString& k : extra.keys())
-            env.insert(k, extra.value(k));
-        p->process.setProcessEnvironment(env);
-        p->process.start(app + QStringLiteral("/orvane"), args);
-        return p->process.waitForStarted(5000) ? std::move(p) : nullptr;
+        return p->copy.StartIn(p->process, args, p->copy.EnvWith(env)) ? std::move(p) : nullptr;
     }
 
     // SIGTERM; the milliseconds until the program ended, -1 when it did not within 10 s.
