@@ -558,12 +558,8 @@ private slots:
         QVERIFY(sim.WaitForLogged(4, 10000));
 
         // Forty commands to a controller that never answers take 12 s to run out.
-        QStringList commands;
-        for (int i = 1; i <= 40; ++i)
-            commands << QStringLiteral("LED R %1").arg(i);
         QProcess client;
-        client.setProcessEnvironment(Env());
-        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
+        QVERIFY(TestSupport::StartLedCommands(client, 40, Env()));
         QVERIFY(sim.WaitForLogged(6, 5000));
         // Another call waits behind the script.
         QProcess queued;

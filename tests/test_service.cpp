@@ -197,13 +197,8 @@ private slots:
             QVERIFY2(pings[i] - pings[i - 1] >= 450, qPrintable(QStringLiteral("%1 ms apart").arg(pings[i] - pings[i - 1])));
 
         // A script that holds the loop for 3 s, between its commands and inside each wait.
-        QStringList commands;
-        for (int i = 1; i <= 30; ++i)
-            commands << QStringLiteral("LED R %1").arg(i);
         QProcess client;
-        client.setProcessEnvironment(Env());
-        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
-        QVERIFY(client.waitForStarted(5000));
+        QVERIFY(TestSupport::StartLedCommands(client, 30, Env()));
         QElapsedTimer running;
         running.start();
         QList<NotifySocket::Message> during;
