@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(sim_->LoggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
 
         // A ping every half interval at most, from the idle loop.
-        QList<qint64> pings = NotifySocket::Pings(notify_->ReadFor(3000));
+        QList<qint64> pings = NotifySocket::Pings(notify_->ReadFor(2000));
         QVERIFY2(pings.size() >= 3, qPrintable(QString::number(pings.size())));
         for (qsizetype i = 1; i < pings.size(); ++i)
             QVERIFY2(pings[i] - pings[i - 1] >= 450, qPrintable(QStringLiteral("%1 ms apart").arg(pings[i] - pings[i - 1])));
@@ -224,7 +224,7 @@ private slots:
         other.insert(QStringLiteral("WATCHDOG_PID"), QString::number(QCoreApplication::applicationPid()));
         auto p = Start({QStringLiteral("--service")}, Env(other));
         QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
-        QCOMPARE(NotifySocket::Pings(notify_->ReadFor(2000)).size(), qsizetype(0));
+        QCOMPARE(NotifySocket::Pings(notify_->ReadFor(1000)).size(), qsizetype(0));  // two pings' time
         // The status line follows the port.
         sim_->Stop();
         QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=port 7 not")), QStringLiteral("STATUS=port 7 not open; D-Bus Orvane.OrvaneCmd; no MQTT"));
@@ -293,7 +293,7 @@ private slots:
             QVERIFY(NotifySocket::Pings(notify_->ReadFor(1300)).size() >= 2);
 
             const qsizetype frozen = notify_->Mark();
-            QThread::msleep(2000);  // the loop frozen
+            QThread::msleep(1200);  // the loop frozen for more than two pings' time
             QCOMPARE(NotifySocket::Pings(notify_->Since(frozen)).size(), qsizetype(0));
             QVERIFY(!NotifySocket::Pings(notify_->ReadFor(800)).isEmpty());
 
