@@ -191,7 +191,7 @@ private slots:
         QCOMPARE(sim_->LoggedLines(), (QStringList{"AVA500", "AVB500", "AVC500", "AVD500"}));
 
         // A ping every half interval at most, from the idle loop.
-        QList<qint64> pings = NotifySocket::Pings(notify_->ReadFor(2000));
+        QList<qint64> pings = NotifySocket::Pings(notify_->ReadFor(3000));
         QVERIFY2(pings.size() >= 3, qPrintable(QString::number(pings.size())));
         for (qsizetype i = 1; i < pings.size(); ++i)
             QVERIFY2(pings[i] - pings[i - 1] >= 450, qPrintable(QStringLiteral("%1 ms apart").arg(pings[i] - pings[i - 1])));
