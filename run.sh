@@ -6,7 +6,7 @@ cd "$(dirname "$0")"
 orvane_install_deps
 # build/ is shared with test.sh, whose -Werror would otherwise stay in the cache.
 # Only what starts here and the client the README's examples use: the tests
-# and benchmarks are test.sh's to build.
+# are test.sh's to build, the benchmarks ORVANE_BENCH's.
 ORVANE_TARGETS="orvane orvane-sim orvane-exec" orvane_build build -DORVANE_WERROR=OFF
 
 bin=build/bin
