@@ -6,8 +6,8 @@ cd "$(dirname "$0")"
 orvane_install_deps
 # build/ is shared with test.sh, whose -Werror would otherwise stay in the cache.
 # Only what starts here, the client the README's examples use and the man
-# pages, so that `cmake --install build` works afterwards: the tests and
-# benchmarks are test.sh's to build.
+# pages, so that `cmake --install build` works afterwards: the tests are
+# test.sh's to build, the benchmarks ORVANE_BENCH's.
 ORVANE_TARGETS="orvane orvane-sim orvane-exec orvane_dist_gzipped" orvane_build build -DORVANE_WERROR=OFF
 
 bin=build/bin

@@ -40,15 +40,7 @@ QList<Device> MachineDevices()
             d.vendorId = info.vendorIdentifier();
         if (info.hasProductIdentifier())
             d.productId = info.productIdentifier();
-        const Posix::TtyInfo tty = Posix::TtyInSysfs(QFileInfo(QFileInfo(d.path).canonicalFilePath()).fileName());
-        // A UART's own driver sits above the serial core's "port" device that sysfs names: USB only.
-        if (!tty.usbPath.isEmpty())
-            d.driver = tty.driver;
-        d.usbPath = tty.usbPath;
-        d.latencyTimer = tty.latencyTimer;
-        // udev's copy of the serial number has its odd characters replaced; a rule matches the adapter's own.
-        if (!tty.usbSerial.isEmpty())
-            d.serialNumber = tty.usbSerial;
+        AddSysfs(d, Posix::TtyInSysfs(QFileInfo(QFileInfo(d.path).canonicalFilePath()).fileName()));
         list.append(d);
     }
     return list;
@@ -57,6 +49,18 @@ QList<Device> MachineDevices()
 QString Hex4(int id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); }
 
 } // namespace
+
+void AddSysfs(Device& d, const Posix::TtyInfo& tty)
+{
+    // A UART's own driver sits above the serial core's "port" device that sysfs names: USB only.
+    if (!tty.usbPath.isEmpty())
+        d.driver = tty.driver;
+    d.usbPath = tty.usbPath;
+    d.latencyTimer = tty.latencyTimer;
+    // udev's copy of the serial number has its odd characters replaced; a rule matches the adapter's own.
+    if (!tty.usbSerial.isEmpty())
+        d.serialNumber = tty.usbSerial;
+}
 
 bool Device::SameAs(const Device& other) const
 {

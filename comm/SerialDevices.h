@@ -9,6 +9,10 @@
 
 class QTextStream;
 
+namespace Posix {
+struct TtyInfo;
+}
+
 namespace SerialDevices {
 
 struct Device {
@@ -26,6 +30,10 @@ struct Device {
     // ttyUSB<n> it came back as; any other device by its path.
     bool SameAs(const Device& other) const;
 };
+
+// What sysfs says of a listed device's tty goes into it: driver, USB path,
+// latency timer, and the adapter's own serial number over udev's cleaned copy.
+void AddSysfs(Device& d, const Posix::TtyInfo& tty);
 
 // Where the list comes from; tests supply their own. An empty function
 // restores the machine's own list (QSerialPortInfo and /dev/serial/by-id).

@@ -12,6 +12,8 @@
 
 namespace {
 
+frmComm::Intervals g_intervals;
+
 // The line events of the driver's counters, in the order Posix::LineErrorCounts gives them.
 constexpr std::array<int, 5> kLineCodes = {
     LEDCOMM::comEventBreak, LEDCOMM::comEventFrame, LEDCOMM::comEventOverrun,
@@ -26,6 +28,11 @@ QString DevicePath(const QSerialPort* port)
 }
 
 } // namespace
+
+frmComm::Intervals frmComm::SetIntervals(const Intervals& intervals)
+{
+    return std::exchange(g_intervals, intervals);
+}
 
 frmComm::frmComm(QObject* parent)
     : QObject(parent), MSComm1(new QSerialPort(this)), returnTimer_(new QTimer(this))
@@ -144,7 +151,7 @@ void frmComm::CloseVanished()
     }
     // A file watcher cannot watch a dangling link: a look once a second costs nothing.
     if (openedPort_ > 0 && !returnTimer_->isActive())
-        returnTimer_->start(kReturnCheckMs);
+        returnTimer_->start(g_intervals.returnCheckMs);
 }
 
 void frmComm::DeviceOpened(int16_t port, const QString& link, const QString& device)
@@ -174,7 +181,7 @@ void frmComm::CheckReturn()
         // Still gone, or a plain file in its place, which is never opened.
         if (refusing_) {
             refusing_ = false;
-            returnTimer_->start(kReturnCheckMs);
+            returnTimer_->start(g_intervals.returnCheckMs);
         }
         return;
     }
@@ -193,9 +200,9 @@ void frmComm::CheckReturn()
     if (!refusing_) {
         refusing_ = true;
         refusedSince_.start();
-        returnTimer_->start(kRefusedRetryMs);
+        returnTimer_->start(g_intervals.refusedRetryMs);
     }
-    if (refusedSince_.elapsed() < kRefusedForMs)
+    if (refusedSince_.elapsed() < g_intervals.refusedForMs)
         return;
     StopWatching();
     LEDCOMM::ReportError(failure);

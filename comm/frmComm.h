@@ -57,6 +57,13 @@ public:
     // udev sets a new device's group just after it appears: a refused open is
     // tried again for this long before it is reported.
     static constexpr int kRefusedForMs = 5000;
+    struct Intervals {
+        int returnCheckMs = kReturnCheckMs;
+        int refusedRetryMs = kRefusedRetryMs;
+        int refusedForMs = kRefusedForMs;
+    };
+    // The waits above, for every form; tests shorten them. Returns the previous ones.
+    static Intervals SetIntervals(const Intervals& intervals);
 
 signals:
     // The port opened again by itself after its device came back.

@@ -11,6 +11,7 @@
 #include "mainwindow/frmVURUruduvo.h"
 #include "params/TRAPAR.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/ServedBus.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
 
@@ -75,7 +76,7 @@ Introspection Parse(const QString& xml)
 class TestDBus : public QObject {
     Q_OBJECT
 
-    TestSupport::PrivateBus bus_;
+    TestSupport::ServedBus bus_;
     QList<int> quits_;
     QStringList clients_;
 
@@ -178,21 +179,16 @@ class TestDBus : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(bus_.Start());
-        // The service takes the session bus from the environment on first use.
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
-        Platform::SetQuitHandler([this](int code) { quits_ << code; });
         QCOMPARE(LEDMain::AutomationObjects(), 0);
         QCOMPARE(LEDMain::MainWindowLoaded(), int16_t(0));
-        QVERIFY(OrvaneCmd::StartService());
+        QVERIFY(bus_.Serve([this](int code) { quits_ << code; }));
         QVERIFY(OrvaneCmd::StartService());  // a second start changes nothing
     }
 
     void cleanupTestCase()
     {
-        OrvaneCmd::StopService();
+        bus_.EndService();
         QCOMPARE(LEDMain::AutomationObjects(), 0);
-        Platform::SetQuitHandler({});
     }
 
     void applicationObjectServesWithoutCreating()

@@ -52,6 +52,9 @@ namespace {
 // anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
 
+// In this process a vanished device is looked for every 100 ms and a refused open tried for a second.
+constexpr frmComm::Intervals kQuickChecks{100, 50, 1000};
+
 // Another program holding a serial port: a child process that opens it with
 // QSerialPort (and so takes the port's lock file), or as a terminal program
 // run by user nobody does (exclusive mode, no lock file), and waits to be
@@ -226,7 +229,11 @@ class TestFaults : public QObject {
     static bool Stop(QProcess& p) { return TestSupport::ChildProgram::Stop(p); }
 
 private slots:
-    void initTestCase() { Platform::SetQuitHandler([](int) {}); }
+    void initTestCase()
+    {
+        Platform::SetQuitHandler([](int) {});
+        frmComm::SetIntervals(kQuickChecks);
+    }
 
     void cleanup()
     {
@@ -297,8 +304,8 @@ private slots:
     void returnedDeviceRefusingAWhileIsReopened_data()
     {
         QTest::addColumn<int>("heldMs");
-        QTest::newRow("refused for a second") << 1000;
-        QTest::newRow("refused for longer") << frmComm::kRefusedForMs + 2000;
+        QTest::newRow("refused for a while") << kQuickChecks.refusedForMs / 3;
+        QTest::newRow("refused for longer") << kQuickChecks.refusedForMs + 500;
     }
 
     void returnedDeviceRefusingAWhileIsReopened()
@@ -318,7 +325,7 @@ private slots:
         ::kill(holder, SIGKILL);
         ::waitpid(holder, nullptr, 0);
         QVERIFY(!openWhileHeld);
-        if (heldMs < frmComm::kRefusedForMs) {
+        if (heldMs < kQuickChecks.refusedForMs) {
             QTRY_VERIFY_WITH_TIMEOUT(LEDCOMM::CommForm()->MSComm1->isOpen(), 3000);
             QCOMPARE(LogLines(), (QStringList{"ERROR # 1100",
                                               "CommOpenPort  0 " + fx.sim->PtyPath() + " reopened"}));
@@ -328,7 +335,7 @@ private slots:
             QCOMPARE(log.size(), 2);
             QVERIFY2(log[1].startsWith("CommOpenPort  2 ") && log[1].contains("in use by"), qPrintable(log[1]));
             QVERIFY(!LEDCOMM::CommForm()->Watching());
-            QTest::qWait(1500);
+            QTest::qWait(3 * kQuickChecks.returnCheckMs);
             QVERIFY(!LEDCOMM::CommForm()->MSComm1->isOpen());
         }
         LEDCOMM::CommFormUnload();
@@ -477,7 +484,7 @@ private slots:
         // Idle with the device gone: it looks for it once a second, and still answers.
         wall.restart();
         const qint64 idleCpu = ProcessCpuMs(pid);
-        QTest::qWait(3000);
+        QTest::qWait(2 * frmComm::kReturnCheckMs);
         const qint64 idleBurnt = ProcessCpuMs(pid) - idleCpu;
         QVERIFY(idleBurnt * 100 < wall.elapsed() * kSpinLimitPercent);
         qInfo("the program: script with the controller gone %lld ms, CPU %lld ms; then waiting for it %lld ms, CPU %lld ms",
@@ -574,12 +581,8 @@ private slots:
         QVERIFY(sim.WaitForLogged(4, 10000));
 
         // Forty commands to a controller that never answers take 12 s to run out.
-        QStringList commands;
-        for (int i = 1; i <= 40; ++i)
-            commands << QStringLiteral("LED R %1").arg(i);
         QProcess client;
-        client.setProcessEnvironment(Env());
-        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
+        QVERIFY(TestSupport::StartLedCommands(client, 40, Env()));
         QVERIFY(sim.WaitForLogged(6, 5000));
         // Another call waits behind the script.
         QProcess queued;

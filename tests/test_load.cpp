@@ -7,7 +7,7 @@
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "mainwindow/frmVURUruduvo.h"
-#include "tests/support/PrivateBus.h"
+#include "tests/support/ServedBus.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/TestSupport.h"
 
@@ -132,7 +132,7 @@ struct ClientPlan {
 class TestLoad : public QObject {
     Q_OBJECT
 
-    TestSupport::PrivateBus bus_;
+    TestSupport::ServedBus bus_;
     ProgramFixture fx_;
     qsizetype wireMark_ = 0;
 
@@ -188,18 +188,15 @@ class TestLoad : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(bus_.Start());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus_.Address().toUtf8());
-        Platform::SetQuitHandler([](int) {});
         QVERIFY(fx_.SetUp(Config(7, 2000)));
         QCOMPARE(LEDMain::AppInit(), int16_t(1));
         QCOMPARE(NewWire(4).size(), 4);
-        QVERIFY(OrvaneCmd::StartService());
+        QVERIFY(bus_.Serve());
     }
 
     void cleanupTestCase()
     {
-        OrvaneCmd::StopService();
+        bus_.EndService();
         fx_.TearDown();
     }
 

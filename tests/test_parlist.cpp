@@ -204,8 +204,6 @@ private slots:
         QTest::addColumn<bool>("centred");
         QTest::newRow("-1, -1") << -1 << -1 << true;
         QTest::newRow("0, 500") << 0 << 500 << false;
-        QTest::newRow("100, -1") << 100 << -1 << true;
-        QTest::newRow("-1, 100") << -1 << 100 << true;
     }
     void windowPosition()
     {

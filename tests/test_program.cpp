@@ -29,9 +29,7 @@ class TestProgram : public QObject {
     std::unique_ptr<QProcess> StartProgram(const QStringList& args = {},
                                            const QProcessEnvironment& extra = {})
     {
-        QProcessEnvironment env = prog_.Env();
-        env.insert(extra);
-        auto p = prog_.Start(args, env);
+        auto p = prog_.Start(args, prog_.EnvWith(extra));
         [&] { QVERIFY(p); }();
         return p ? std::move(p) : std::make_unique<QProcess>();
     }

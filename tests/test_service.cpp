@@ -216,13 +216,8 @@ private slots:
             QVERIFY2(pings[i] - pings[i - 1] >= 450, qPrintable(QStringLiteral("%1 ms apart").arg(pings[i] - pings[i - 1])));
 
         // A script that holds the loop for 3 s, between its commands and inside each wait.
-        QStringList commands;
-        for (int i = 1; i <= 30; ++i)
-            commands << QStringLiteral("LED R %1").arg(i);
         QProcess client;
-        client.setProcessEnvironment(Env());
-        client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
-        QVERIFY(client.waitForStarted(5000));
+        QVERIFY(TestSupport::StartLedCommands(client, 30, Env()));
         QElapsedTimer running;
         running.start();
         QList<NotifySocket::Message> during;
@@ -258,7 +253,10 @@ private slots:
         other.insert(QStringLiteral("WATCHDOG_PID"), QString::number(QCoreApplication::applicationPid()));
         auto p = Start({QStringLiteral("--service")}, Env(other));
         QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
-        QCOMPARE(NotifySocket::Pings(notify_->ReadFor(2000)).size(), qsizetype(0));
+        QCOMPARE(NotifySocket::Pings(notify_->ReadFor(1000)).size(), qsizetype(0));  // two pings' time
+        // The status line follows the port.
+        sim_->Stop();
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=port 7 not")), QStringLiteral("STATUS=port 7 not open; D-Bus Orvane.OrvaneCmd; no MQTT"));
         Stop(*p);
     }
 
@@ -375,7 +373,7 @@ private slots:
             QVERIFY(NotifySocket::Pings(notify_->ReadFor(1300)).size() >= 2);
 
             const qsizetype frozen = notify_->Mark();
-            QThread::msleep(2000);  // the loop frozen
+            QThread::msleep(1200);  // the loop frozen for more than two pings' time
             QCOMPARE(NotifySocket::Pings(notify_->Since(frozen)).size(), qsizetype(0));
             QVERIFY(!NotifySocket::Pings(notify_->ReadFor(800)).isEmpty());
 

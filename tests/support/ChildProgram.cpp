@@ -33,13 +33,32 @@ std::unique_ptr<QProcess> ChildProgram::Start(const QStringList& args, const QPr
                                               const QString& workingDir) const
 {
     auto p = std::make_unique<QProcess>();
-    p->setProcessEnvironment(env.isEmpty() ? Env() : env);
-    if (!workingDir.isEmpty())
-        p->setWorkingDirectory(workingDir);
-    p->start(Program(), args);
-    if (!p->waitForStarted(5000))
+    if (!StartIn(*p, args, env, workingDir))
         return nullptr;
     return p;
+}
+
+bool ChildProgram::StartIn(QProcess& p, const QStringList& args, const QProcessEnvironment& env,
+                           const QString& workingDir) const
+{
+    p.setProcessEnvironment(env.isEmpty() ? Env() : env);
+    if (!workingDir.isEmpty())
+        p.setWorkingDirectory(workingDir);
+    p.start(Program(), args);
+    return p.waitForStarted(5000);
+}
+
+QProcessEnvironment ChildProgram::EnvWith(const QProcessEnvironment& extra) const
+{
+    QProcessEnvironment env = Env();
+    env.insert(extra);
+    return env;
+}
+
+void ChildProgram::AddPrivateFile(const QString& name, const QByteArray& bytes) const
+{
+    WriteFile(App(name), bytes);
+    QFile::setPermissions(App(name), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 bool ChildProgram::Stop(QProcess& p, int sig, int timeoutMs)

@@ -36,6 +36,13 @@ public:
     // given: nullptr when it did not start.
     std::unique_ptr<QProcess> Start(const QStringList& args = {}, const QProcessEnvironment& env = {},
                                     const QString& workingDir = QString()) const;
+    // The same in a process the caller holds; false when it did not start.
+    bool StartIn(QProcess& p, const QStringList& args = {}, const QProcessEnvironment& env = {},
+                 const QString& workingDir = QString()) const;
+    // Env() with extra's variables added or replaced.
+    QProcessEnvironment EnvWith(const QProcessEnvironment& extra) const;
+    // A file in the application directory that only its owner may read (a password file).
+    void AddPrivateFile(const QString& name, const QByteArray& bytes) const;
 
     // Sends sig and waits: true when the process ended normally with code 0.
     static bool Stop(QProcess& p, int sig = SIGTERM, int timeoutMs = 15000);

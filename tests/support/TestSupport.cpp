@@ -58,6 +58,16 @@ Ran RunProcess(const QString& program, const QStringList& args, const QProcessEn
     return ran;
 }
 
+bool StartLedCommands(QProcess& client, int n, const QProcessEnvironment& env)
+{
+    QStringList commands;
+    for (int i = 1; i <= n; ++i)
+        commands << QStringLiteral("LED R %1").arg(i);
+    client.setProcessEnvironment(env);
+    client.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {commands.join(QLatin1Char(';'))});
+    return client.waitForStarted(5000);
+}
+
 QProcessEnvironment Headless(QProcessEnvironment env)
 {
     for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})

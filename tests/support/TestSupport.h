@@ -54,6 +54,10 @@ struct Ran {
 Ran RunProcess(const QString& program, const QStringList& args, const QProcessEnvironment& env,
                const QByteArray& input = QByteArray(), int timeoutMs = 30000);
 
+// Starts orvane-exec with env on one script of n channel commands, "LED R 1"
+// to "LED R <n>", and leaves it running in client; false when it did not start.
+bool StartLedCommands(QProcess& client, int n, const QProcessEnvironment& env);
+
 // env without DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM: a program started
 // with it runs headless, whatever the shell had.
 QProcessEnvironment Headless(QProcessEnvironment env = QProcessEnvironment::systemEnvironment());
