@@ -5,9 +5,10 @@ cd "$(dirname "$0")"
 . tools/deps.sh
 orvane_install_deps
 # build/ is shared with test.sh, whose -Werror would otherwise stay in the cache.
-# Only what starts here and the client the README's examples use: the tests
-# and benchmarks are test.sh's to build.
-ORVANE_TARGETS="orvane orvane-sim orvane-exec" orvane_build build -DORVANE_WERROR=OFF
+# Only what starts here, the client the README's examples use and the man
+# pages, so that `cmake --install build` works afterwards: the tests and
+# benchmarks are test.sh's to build.
+ORVANE_TARGETS="orvane orvane-sim orvane-exec orvane_dist_gzipped" orvane_build build -DORVANE_WERROR=OFF
 
 bin=build/bin
 # A first start gets port 1 and a 500 ms time-out; the user's own file is never replaced.

@@ -1,9 +1,23 @@
 #include "base/Log.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcComm, "orvane.comm", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcDbus, "orvane.dbus", QtInfoMsg)
@@ -13,14 +27,21 @@ Q_LOGGING_CATEGORY(lcMqtt, "orvane.mqtt", QtInfoMsg)
 namespace Log {
 namespace {
 
-// ---- Repeated reports ----
-constexpr qint64 kRepeatWindowMs = 1000;
-QString g_lastLine;
-qint64 g_lastWritten = 0;  // ms on g_clock when g_lastLine was written
-int g_repeats = 0;
-bool g_anyWritten = false;
+// ---- Reports already said ----
+// A report written less than kSaidWindowMs before is counted instead, whatever
+// came between: a closed port's three lines per command would otherwise
+// alternate and each be new.
+constexpr qint64 kSaidWindowMs = 5000;
+constexpr qint64 kQuietMs = 1000;
+constexpr qsizetype kMaxRemembered = 64;
+struct Said {
+    QString line;
+    qint64 at = 0;  // ms on g_clock when the line or its count was last written
+    int held = 0;   // reports counted since
+};
+std::vector<Said> g_said;  // in the order first said, so counts come out in that order
 QElapsedTimer g_clock;
-QTimer* g_flushTimer = nullptr;
+QTimer* g_quietTimer = nullptr;
 
 qint64 NowMs()
 {
@@ -31,37 +52,199 @@ qint64 NowMs()
 
 void Write(const QString& line) { qCWarning(lcComm, "orvane.comm: %s", qUtf8Printable(line)); }
 
-void WriteRepeats()
+void WriteCount(Said& s, qint64 now)
 {
-    if (g_repeats > 0)
-        Write(QStringLiteral("(repeated %1 times)").arg(g_repeats));
-    g_repeats = 0;
+    Write(QStringLiteral("(%1: %2 more time%3)").arg(s.line).arg(s.held).arg(s.held == 1 ? "" : "s"));
+    s.held = 0;
+    s.at = now;
 }
 
-// The loop writes the count when the second is over, though no report follows.
-void ArmFlush(qint64 dueInMs)
+// Every count held back, then lines said too long ago to matter are forgotten.
+void WriteCounts(qint64 now)
+{
+    for (Said& s : g_said)
+        if (s.held > 0)
+            WriteCount(s, now);
+    std::erase_if(g_said, [now](const Said& s) { return now - s.at >= kSaidWindowMs; });
+}
+
+// A quiet second lets the counts out, though no report follows.
+void ArmQuiet()
 {
     if (!QCoreApplication::instance())
         return;
-    if (!g_flushTimer) {
-        g_flushTimer = new QTimer(QCoreApplication::instance());
-        qAddPostRoutine(FlushRepeats);  // a count still held when the program ends
-        g_flushTimer->setSingleShot(true);
-        QObject::connect(g_flushTimer, &QTimer::timeout, [] {
-            const qint64 left = g_lastWritten + kRepeatWindowMs - NowMs();
-            if (g_repeats == 0)
-                return;
-            if (left <= 0)
-                WriteRepeats();
-            else
-                g_flushTimer->start(int(left));  // a window begun after this timer was set
-        });
-        QObject::connect(g_flushTimer, &QObject::destroyed, [] { g_flushTimer = nullptr; });
+    if (!g_quietTimer) {
+        g_quietTimer = new QTimer(QCoreApplication::instance());
+        qAddPostRoutine(FlushRepeats);  // counts still held when the program ends
+        g_quietTimer->setSingleShot(true);
+        QObject::connect(g_quietTimer, &QTimer::timeout, [] { WriteCounts(NowMs()); });
+        QObject::connect(g_quietTimer, &QObject::destroyed, [] { g_quietTimer = nullptr; });
     }
-    g_flushTimer->start(int(std::max<qint64>(dueInMs, 0)));
+    g_quietTimer->start(int(kQuietMs));
+}
+
+// ---- Standard error ----
+// How a write reaches standard error without waiting: a regular file is
+// written as it is; a socket (the journal) with a send that does not wait; a
+// pipe, FIFO or terminal through a non-blocking descriptor of its own (fd 2
+// stays as the parent gave it, shared with others); where none can be opened,
+// only what poll says fits.
+enum class ErrWay { Unknown, File, Socket, Own, Polled };
+// Recursive: a warning Qt gives while a line is handed over comes back here.
+std::recursive_mutex g_errMutex;
+ErrWay g_errWay = ErrWay::Unknown;
+int g_errFd = 2;
+std::deque<QByteArray> g_errQueue;  // the front may be a line's unwritten rest
+qsizetype g_errQueued = 0;
+qint64 g_errDropped = 0;
+QSocketNotifier* g_errNotifier = nullptr;
+
+void ChooseErrWay()
+{
+    struct stat st {};
+    if (::fstat(2, &st) != 0 || S_ISREG(st.st_mode)) {
+        g_errWay = ErrWay::File;
+    } else if (S_ISSOCK(st.st_mode)) {
+        g_errWay = ErrWay::Socket;
+    } else if (const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY); fd >= 0) {
+        g_errWay = ErrWay::Own;
+        g_errFd = fd;
+    } else {
+        g_errWay = ErrWay::Polled;
+    }
+}
+
+// A reader that went away must not end the program: this write's SIGPIPE is
+// held and taken back, and the write fails with EPIPE.
+ssize_t WriteWithoutSigpipe(int fd, const char* data, size_t size)
+{
+    sigset_t pipe;
+    sigset_t old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const ssize_t n = ::write(fd, data, size);
+    const int saved = errno;
+    if (n < 0 && saved == EPIPE) {
+        const timespec none{};
+        sigtimedwait(&pipe, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return n;
+}
+
+// Bytes written, 0 when nothing fits now, -1 when standard error takes nothing.
+qint64 WriteSome(const QByteArray& bytes)
+{
+    ssize_t n = -1;
+    do {
+        switch (g_errWay) {
+        case ErrWay::Socket:
+            n = ::send(g_errFd, bytes.constData(), size_t(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            break;
+        case ErrWay::Polled: {
+            pollfd p{g_errFd, POLLOUT, 0};
+            if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+                return 0;
+            // A pipe with room takes up to PIPE_BUF bytes without waiting.
+            n = WriteWithoutSigpipe(g_errFd, bytes.constData(), size_t(std::min<qsizetype>(bytes.size(), PIPE_BUF)));
+            break;
+        }
+        default:
+            n = WriteWithoutSigpipe(g_errFd, bytes.constData(), size_t(bytes.size()));
+        }
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return n;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+}
+
+// Writes what waits, as far as it goes now; with g_errMutex held. True when nothing waits.
+bool FlushQueue()
+{
+    while (!g_errQueue.empty()) {
+        QByteArray& front = g_errQueue.front();
+        const qint64 n = WriteSome(front);
+        if (n == 0)
+            return false;
+        if (n > 0 && n < front.size()) {
+            front.remove(0, qsizetype(n));
+            g_errQueued -= qsizetype(n);
+            continue;
+        }
+        g_errQueued -= front.size();
+        g_errQueue.pop_front();
+        if (g_errQueue.empty() && g_errDropped > 0) {
+            QByteArray count = qFormatLogMessage(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "orvane.app"),
+                                                 QStringLiteral("orvane: (%1 lines dropped: standard error was not read)")
+                                                     .arg(g_errDropped))
+                                   .toUtf8()
+                + '\n';
+            g_errDropped = 0;
+            g_errQueued += count.size();
+            g_errQueue.push_back(std::move(count));
+        }
+    }
+    return true;
+}
+
+void OnErrWritable();
+
+// The loop writes the rest when standard error takes it again, though no line follows.
+void WatchErrWritable(bool on)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread() || g_errWay == ErrWay::File)
+        return;
+    if (!g_errNotifier && on) {
+        g_errNotifier = new QSocketNotifier(qintptr(g_errFd), QSocketNotifier::Write, app);
+        QObject::connect(g_errNotifier, &QSocketNotifier::activated, g_errNotifier, OnErrWritable);
+        QObject::connect(g_errNotifier, &QObject::destroyed, [] { g_errNotifier = nullptr; });
+    }
+    if (g_errNotifier)
+        g_errNotifier->setEnabled(on);
+}
+
+void OnErrWritable()
+{
+    std::lock_guard lock(g_errMutex);
+    WatchErrWritable(!FlushQueue());
+}
+
+void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    ToStderr(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+    if (type == QtFatalMsg)
+        FinishStderr(100);
 }
 
 } // namespace
+
+void ToStderr(const QByteArray& line)
+{
+    std::lock_guard lock(g_errMutex);
+    if (g_errWay == ErrWay::Unknown)
+        ChooseErrWay();
+    FlushQueue();
+    if (g_errQueued + line.size() > kStderrQueueBytes) {
+        ++g_errDropped;
+        return;
+    }
+    g_errQueue.push_back(line);
+    g_errQueued += line.size();
+    WatchErrWritable(!FlushQueue());
+}
+
+void FinishStderr(int ms)
+{
+    std::lock_guard lock(g_errMutex);
+    const QDeadlineTimer deadline(std::max(ms, 0));
+    while (!FlushQueue() && !deadline.hasExpired()) {
+        pollfd p{g_errFd, POLLOUT, 0};
+        ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 50)));
+    }
+}
 
 bool StderrIsJournal()
 {
@@ -79,6 +262,11 @@ bool StderrIsJournal()
 
 void SetUp(bool withTimes)
 {
+    static const bool handled = [] {
+        qInstallMessageHandler(Handler);
+        return true;
+    }();
+    (void)handled;
     static const QString own = QStringLiteral("%{if-debug}%{category}: %{endif}%{message}");
     if (StderrIsJournal())
         qSetMessagePattern(QStringLiteral("%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}"
@@ -98,20 +286,26 @@ void Say(const QString& line, QMessageLogger::CategoryFunction category)
 void Report(const QString& line)
 {
     const qint64 now = NowMs();
-    const bool windowOver = now - g_lastWritten >= kRepeatWindowMs;
-    if (g_anyWritten && line == g_lastLine && !windowOver) {
-        if (++g_repeats == 1)
-            ArmFlush(g_lastWritten + kRepeatWindowMs - now);
+    const auto it = std::find_if(g_said.begin(), g_said.end(), [&line](const Said& s) { return s.line == line; });
+    if (it != g_said.end() && (now - it->at < kSaidWindowMs || it->held > 0)) {
+        ++it->held;
+        if (now - it->at < kSaidWindowMs) {
+            ArmQuiet();
+            return;
+        }
+        // Said long enough ago: its count, this one included, stands for it.
+        WriteCounts(now);
         return;
     }
-    WriteRepeats();
+    WriteCounts(now);
     Write(line);
-    g_anyWritten = true;
-    g_lastLine = line;
-    g_lastWritten = now;
+    if (qsizetype(g_said.size()) >= kMaxRemembered)
+        g_said.clear();
+    g_said.push_back({line, now, 0});
+    ArmQuiet();
 }
 
-void FlushRepeats() { WriteRepeats(); }
+void FlushRepeats() { WriteCounts(NowMs()); }
 
 void EnableTraces(bool on)
 {

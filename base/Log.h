@@ -32,15 +32,30 @@ bool StderrIsJournal();
 void Say(const QString& line, QMessageLogger::CategoryFunction category = &lcApp);
 
 // A report of the serial link, as a warning of orvane.comm: "orvane.comm: "
-// and the line unchanged. A line identical to the last one written less than
-// a second before is not written but counted; the count follows as
-// "orvane.comm: (repeated N times)" once another line comes or the second is
-// over (the event loop looks, and so does the next report).
+// and the line unchanged. The one entry of the filter for reports already
+// said: a line written (or counted out) less than five seconds before is not
+// written but counted, whatever came between; the counts follow as
+// "orvane.comm: (<line>: N more times)" before the next line written or after
+// a quiet second (the event loop looks). The first of each goes out at once.
 void Report(const QString& line);
 // Writes a count still held back (the program is ending).
 void FlushRepeats();
 
 // Turns the debug traces of every orvane.* category on, or back off.
 void EnableTraces(bool on = true);
+
+// ---- Standard error ----
+// Nobody who does not read the program's standard error (a full pipe, a FIFO,
+// a journal that stalls) may hold its event loop or its stop. SetUp sends
+// every message here; a line that cannot be written now waits in a queue of
+// kStderrQueueBytes; beyond it lines are dropped and counted, and once writing
+// works again "orvane: (N lines dropped: standard error was not read)"
+// follows what was written. Safe from any thread.
+inline constexpr qsizetype kStderrQueueBytes = 256 * 1024;
+// Where every line for standard error is handed over, ending with its newline.
+void ToStderr(const QByteArray& line);
+// At the end: what still waits is written for at most ms, the count of lines
+// dropped last. Lines left then are lost.
+void FinishStderr(int ms);
 
 } // namespace Log

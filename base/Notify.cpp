@@ -3,27 +3,75 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 namespace Notify {
 namespace {
 
 QString g_status;
+// Sent when the manager's socket takes them again: the manager must learn
+// that the program is ready, and how it is now.
+bool g_readyPending = false;
+bool g_statusPending = false;
 uint64_t g_watchdogUsec = 0;
 QElapsedTimer g_sincePing;
+int g_fd = -1;
 
-void Send(const QByteArray& state) { sd_notify(0, state.constData()); }
+// The notify protocol's datagram, written here rather than by sd_notify,
+// whose send blocks while the manager's socket is full: a manager that
+// stopped reading must not hold the event loop. False when the message could
+// not go now and may later; a socket that is missing or no socket takes nothing, ever.
+bool Send(const QByteArray& state)
+{
+    const QByteArray path = qgetenv("NOTIFY_SOCKET");
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    if (path.size() < 2 || (path[0] != '/' && path[0] != '@') || size_t(path.size()) >= sizeof a.sun_path)
+        return true;
+    std::copy(path.begin(), path.end(), a.sun_path);
+    if (path[0] == '@')
+        a.sun_path[0] = '\0';  // an abstract name
+    if (g_fd < 0)
+        g_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (g_fd < 0)
+        return false;
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(path.size()));
+    if (::sendto(g_fd, state.constData(), size_t(state.size()), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&a), length)
+        >= 0)
+        return true;
+    return errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR;
+}
+
+// What could not go before goes first, at each chance the loop gives.
+void SendPending()
+{
+    if (g_readyPending)
+        g_readyPending = !Send("READY=1");
+    if (g_statusPending && !g_readyPending)
+        g_statusPending = !Send("STATUS=" + g_status.toUtf8());
+}
 
 } // namespace
 
-void Ready() { Send("READY=1"); }
+void Ready()
+{
+    g_readyPending = true;
+    SendPending();
+}
 
 void Status(const QString& line)
 {
-    if (line == g_status)
+    if (line == g_status && !g_statusPending)
         return;
     g_status = line;
-    Send("STATUS=" + line.toUtf8());
+    g_statusPending = true;
+    SendPending();
 }
 
 void Stopping(uint64_t extendUsec)
@@ -33,6 +81,7 @@ void Stopping(uint64_t extendUsec)
 
 bool StartWatchdog(QObject* parent)
 {
+    // libsystemd reads WATCHDOG_USEC and WATCHDOG_PID: no peer is spoken to.
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) {
         g_watchdogUsec = 0;
@@ -51,11 +100,13 @@ bool StartWatchdog(QObject* parent)
 
 void Ping()
 {
+    SendPending();
     if (g_watchdogUsec == 0)
         return;
     if (g_sincePing.isValid() && uint64_t(g_sincePing.nsecsElapsed()) / 1000 < g_watchdogUsec / 2)
         return;
     g_sincePing.start();
+    // A ping that cannot go is not kept: the next one follows within half an interval.
     Send("WATCHDOG=1");
 }
 

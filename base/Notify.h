@@ -1,7 +1,10 @@
 #pragma once
 // The service manager's notify protocol (systemd): readiness, a status line,
 // the watchdog's pings and the stop. Every call is nothing where NOTIFY_SOCKET
-// is unset, so the program speaks it in every start mode.
+// is unset, so the program speaks it in every start mode. No call ever waits
+// for the manager: a message its socket cannot take now is dropped, except
+// READY=1 and the latest status line, which go at the next chance (the next
+// call of any of these, and the watchdog's timer).
 #include <QString>
 #include <cstdint>
 

@@ -7,12 +7,14 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStringList>
 #include <csignal>
 #include <vector>
 #include <cerrno>
+#include <cstring>
 #include <grp.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -258,12 +260,80 @@ QString SerialLockHolder(const QString& device)
     return QString();
 }
 
+QString DeviceOpeners(const QString& device)
+{
+    const QByteArray target = QFile::encodeName(device);
+    const QString self = QString::number(::getpid());
+    QStringList found;
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || !pid.front().isDigit())
+            continue;
+        const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
+        for (const QString& fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+            char buf[4096];
+            const ssize_t n = ::readlink(QFile::encodeName(fds + fd).constData(), buf, sizeof buf);
+            if (n != target.size() || target != QByteArrayView(buf, n))
+                continue;
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.read(64)).trimmed()
+                                                                : QStringLiteral("?");
+            found << QStringLiteral("%1 (process %2)").arg(name, pid);
+            break;
+        }
+    }
+    return found.join(QStringLiteral(", "));
+}
+
 int RegularFileMode(const QString& path)
 {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return int(st.st_mode & 07777);
+}
+
+SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
+{
+    SmallFile f;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        f.why = QStringLiteral("which cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return f;
+    }
+    const auto done = qScopeGuard([fd] { ::close(fd); });
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        f.why = QStringLiteral("which is no regular file");
+        return f;
+    }
+    // Read one byte past the limit: a file that grew since fstat is refused too.
+    QByteArray bytes(qsizetype(std::min<qint64>(std::max<qint64>(st.st_size, 0), maxBytes) + 1), Qt::Uninitialized);
+    qint64 got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size_t(bytes.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            f.why = QStringLiteral("which cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            return f;
+        }
+        if (n == 0)
+            break;
+        got += n;
+        if (got == bytes.size() && got <= maxBytes)
+            bytes.resize(std::min<qsizetype>(bytes.size() * 2, qsizetype(maxBytes) + 1));
+    }
+    if (got > maxBytes || st.st_size > maxBytes) {
+        f.why = QStringLiteral("which is %1 bytes long; it may hold at most %2")
+                    .arg(std::max<qint64>(st.st_size, got))
+                    .arg(maxBytes);
+        return f;
+    }
+    bytes.truncate(qsizetype(got));
+    f.bytes = std::move(bytes);
+    f.mode = int(st.st_mode & 07777);
+    f.ok = true;
+    return f;
 }
 
 bool IsCharDevice(const QString& path)

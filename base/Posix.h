@@ -50,11 +50,28 @@ bool HungUp(int fd);
 // The program holding a device's serial lock, as "name (process n)" or
 // "process n"; empty when none does.
 QString SerialLockHolder(const QString& device);
+// The other processes that hold device open, found in /proc/*/fd (those
+// this user may look into), as "name (process n)" joined by ", "; empty when
+// none is found.
+QString DeviceOpeners(const QString& device);
 
 // ---- Files ----
 // The permission bits of the regular file path names (or links to); -1 when
 // it names none.
 int RegularFileMode(const QString& path);
+// A file that settings name, read without ever waiting: opened non-blocking
+// (a FIFO does not hold the caller until a writer comes), then taken only when
+// what was opened is a regular file of at most maxBytes. Ok: bytes and the
+// permission bits in mode. Else why, worded the same for every file:
+// "which cannot be read: <reason>", "which is no regular file",
+// "which is <n> bytes long; it may hold at most <maxBytes>".
+struct SmallFile {
+    bool ok = false;
+    QByteArray bytes;
+    int mode = 0;
+    QString why;
+};
+SmallFile ReadSmallFile(const QString& path, qint64 maxBytes);
 // True when path names (or links to) a character device.
 bool IsCharDevice(const QString& path);
 // Why this process may not read and write a device: the owning group (its

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QThread>
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <cstring>
 
@@ -71,6 +72,7 @@ int16_t g_outTerm = 0;
 int16_t g_inTerm = 0;
 int16_t g_formLoaded = 0;
 frmComm* g_form = nullptr;
+QString g_heldBy;  // why the last open found the device busy; empty when it did not
 
 const QString kNotOpenText = QStringLiteral("Device is not open");
 constexpr qsizetype kDroppedShown = 80;
@@ -218,6 +220,7 @@ int16_t CommFormLoaded() { return g_formLoaded; }
 void SetCommOutTerm(int16_t code) { g_outTerm = code; }
 void SetCommInTerm(int16_t code) { g_inTerm = code; }
 int16_t CommPortNumber() { return g_port; }
+QString CommPortHeldBy() { return g_form && !g_form->MSComm1->isOpen() ? g_heldBy : QString(); }
 int16_t CommTimeOut() { return g_timeOut; }
 frmComm* CommForm() { return g_form; }
 
@@ -276,6 +279,7 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
     p->setStopBits(QSerialPort::OneStop);
     p->setFlowControl(QSerialPort::NoFlowControl);
     ClearError(p);
+    g_heldBy.clear();
     if (!p->open(QIODevice::ReadWrite)) {
         QString text = p->errorString();
         // The serial layer calls a port that another program holds a permission error; say who.
@@ -283,10 +287,17 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
         if (p->error() == QSerialPort::PermissionError) {
             const QString target = device.isEmpty() ? link : device;
             const QString holder = Posix::SerialLockHolder(target);
-            if (!holder.isEmpty())
+            if (!holder.isEmpty()) {
                 text += QStringLiteral(": the port is in use by ") + holder;
-            else
+            } else if (text == QString::fromLocal8Bit(std::strerror(EBUSY))) {
+                // Exclusive mode without a lock file: a terminal program, or a killed one's leftover.
+                g_heldBy = QStringLiteral("another program holds ") + target;
+                if (const QString openers = Posix::DeviceOpeners(target); !openers.isEmpty())
+                    g_heldBy += QStringLiteral(": ") + openers;
+                text += QStringLiteral(": ") + g_heldBy;
+            } else {
                 text += PermissionHint(target);
+            }
         }
         failure = {p->error(), text};
         ClearError(p);

@@ -101,6 +101,10 @@ const QList<CommEventInfo>& CommEventTable();
 
 // ---- State, for the program's other parts and for tests ----
 int16_t CommPortNumber();
+// While the port is closed after an open found the device busy (another
+// program holds it in exclusive mode): "another program holds <device>",
+// with ": <name> (process <n>)" for each holder found; else empty.
+QString CommPortHeldBy();
 int16_t CommTimeOut();
 // The device a port number opens: <application directory>/COM<n> when that
 // entry exists (a dangling link too), else /dev/ttyS<n-1>.

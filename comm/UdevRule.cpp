@@ -50,16 +50,22 @@ Settings ReadSettings(const QString& appDir)
 
 } // namespace
 
-bool SerialUsable(const QString& serial)
+QString Safe(const QString& text, Place where)
 {
-    if (serial.isEmpty())
-        return false;
-    for (const QChar c : serial) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || QStringLiteral("*?[]|\"\\").contains(c))
-            return false;
+    QString safe = text;
+    for (QChar& c : safe) {
+        const QChar::Category kind = c.category();
+        const bool control = kind == QChar::Other_Control || kind == QChar::Separator_Line
+            || kind == QChar::Separator_Paragraph;
+        if (where == Place::Comment && control)
+            c = QLatin1Char('?');
+        else if (where == Place::Value && (control || QStringLiteral("\"\\*?[]|$%").contains(c)))
+            return QString();
     }
-    return true;
+    return safe;
 }
+
+bool SerialUsable(const QString& serial) { return !Safe(serial, Place::Value).isEmpty(); }
 
 QString LinkName(const QString& name, int port)
 {
@@ -71,14 +77,18 @@ QString FilePath(const QString& name, int port)
     return QStringLiteral("/etc/udev/rules.d/70-") + LinkName(name, port) + QStringLiteral(".rules");
 }
 
-QString Text(const SerialDevices::Device& d, int port, const QString& name, const QString& owner, QString* why)
+QString Text(const SerialDevices::Device& d, int port, const QString& nameAsGiven, const QString& ownerAsGiven,
+             QString* why)
 {
     if (d.vendorId < 0 || d.productId < 0) {
         *why = QStringLiteral("%1 is not a USB device; a udev rule is made for USB adapters only").arg(d.path);
         return QString();
     }
+    // A NAME that is no name gives no link; an owner udev would misread is left out.
+    const QString name = BusNames::IsControllerName(nameAsGiven) ? Safe(nameAsGiven, Place::Value) : QString();
+    const QString owner = Safe(ownerAsGiven, Place::Value);
     // 1-2.2:1.0 is the USB device 1-2.2, configuration 1, interface 0.
-    const QString usbDevice = d.usbPath.section(QLatin1Char(':'), 0, 0);
+    const QString usbDevice = Safe(d.usbPath.section(QLatin1Char(':'), 0, 0), Place::Value);
     bool ok = false;
     const int usbInterface = d.usbPath.section(QLatin1Char(':'), 1).section(QLatin1Char('.'), 1).toInt(&ok);
     const bool bySerial = SerialUsable(d.serialNumber);
@@ -103,21 +113,22 @@ QString Text(const SerialDevices::Device& d, int port, const QString& name, cons
     const QString link = LinkName(name, port);
     QString text;
     QTextStream out(&text);
-    out << "# " << FilePath(name, port) << ", made by orvane --udev-rule for port " << port
-        << (name.isEmpty() ? QString() : QStringLiteral(" of ") + name) << ":\n"
-        << "# " << about.join(QStringLiteral(", ")) << ".\n";
+    const auto comment = [&out](const QString& line) { out << "# " << Safe(line, Place::Comment) << "\n"; };
+    comment(FilePath(name, port) + QStringLiteral(", made by orvane --udev-rule for port %1").arg(port)
+            + (name.isEmpty() ? QString() : QStringLiteral(" of ") + name) + QLatin1Char(':'));
+    comment(about.join(QStringLiteral(", ")) + QLatin1Char('.'));
     if (!bySerial) {
-        out << "# "
-            << (d.serialNumber.isEmpty()
-                    ? QStringLiteral("The adapter has no serial number")
-                    : QStringLiteral("The serial number holds characters udev reads as a pattern"))
-            << ", so this rule matches the USB port " << usbDevice
-            << " instead: keep the adapter in that port.\n";
+        comment((d.serialNumber.isEmpty() ? QStringLiteral("The adapter has no serial number")
+                                          : QStringLiteral("The serial number holds characters udev reads as a pattern"))
+                + QStringLiteral(", so this rule matches the USB port %1 instead: keep the adapter in that port.")
+                      .arg(usbDevice));
     }
-    out << "# /dev/" << link << " stays the same whatever ttyUSB number the adapter gets: orvane --link-port "
-        << port << " /dev/" << link << "\n"
-        << "# uaccess: the person at the machine may open it; OWNER: " << owner
-        << " may, with nobody logged in; ModemManager leaves it alone.\n";
+    comment(QStringLiteral("/dev/%1 stays the same whatever ttyUSB number the adapter gets: orvane --link-port %2 /dev/%1")
+                .arg(link)
+                .arg(port));
+    comment(QStringLiteral("uaccess: the person at the machine may open it; ")
+            + (owner.isEmpty() ? QString() : QStringLiteral("OWNER: %1 may, with nobody logged in; ").arg(owner))
+            + QStringLiteral("ModemManager leaves it alone."));
 
     QString match = QStringLiteral("SUBSYSTEM==\"tty\", ");
     if (!bySerial)
@@ -129,12 +140,13 @@ QString Text(const SerialDevices::Device& d, int port, const QString& name, cons
     // One adapter may carry several ports under one serial number (FT2232, FT4232).
     if (ok)
         match += QStringLiteral(", ENV{ID_USB_INTERFACE_NUM}==\"%1\"").arg(Hex(usbInterface, 2));
-    out << match << ", SYMLINK+=\"" << link << "\", TAG+=\"uaccess\", OWNER=\"" << owner
-        << "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
+    out << match << ", SYMLINK+=\"" << link << "\", TAG+=\"uaccess\", "
+        << (owner.isEmpty() ? QString() : QStringLiteral("OWNER=\"%1\", ").arg(owner))
+        << "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
     if (d.driver == QLatin1String("ftdi_sio")) {
-        out << "# The FTDI driver holds received bytes until its latency timer runs out (16 ms); 1 ms answers "
-               "at once.\n"
-            << match << ", ATTR{device/latency_timer}=\"1\"\n";
+        comment(QStringLiteral("The FTDI driver holds received bytes until its latency timer runs out (16 ms); 1 ms "
+                               "answers at once."));
+        out << match << ", ATTR{device/latency_timer}=\"1\"\n";
     }
     out.flush();
     return text;

@@ -12,9 +12,17 @@ class QTextStream;
 
 namespace UdevRule {
 
-// False for a serial number a rule cannot match exactly: empty, or holding a
-// character udev reads as a pattern (* ? [ ] |), a quote, a backslash or a
-// control character.
+// Every text from outside the program (the adapter's strings, its USB path,
+// the owner, NAME) goes into the rule file through Safe, made fit for where
+// it goes. In a comment: one line, each control character a '?'. In a value
+// between quotes: the text unchanged, or empty when udev would read anything
+// in it as more than itself (a quote, a backslash, a pattern character
+// * ? [ ] |, a substitution $ or %, a control character), and the caller
+// leaves the value out or falls back.
+enum class Place { Comment, Value };
+QString Safe(const QString& text, Place where);
+
+// False for a serial number a rule cannot match exactly: empty, or refused as a value.
 bool SerialUsable(const QString& serial);
 
 // The link below /dev: orvane-<name>, or orvane-com<port> without a name.

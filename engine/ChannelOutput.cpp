@@ -46,6 +46,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         g_channelFailed[size_t(index)] = true;
         return -1;
     }
+    OrvaneMqtt::ChannelCommanded(index);
     const QString command = QStringLiteral("AV") + letter
                             + QStringLiteral("%1").arg(500 - v, 3, 10, QLatin1Char('0'));
     QString reply;

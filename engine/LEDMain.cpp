@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTextStream>
 
 namespace LEDMain {
@@ -23,6 +24,9 @@ namespace {
 // SIGTERM, SIGINT and SIGHUP end the program. The event loop does not turn
 // while a script runs, so a running script looks at Posix::StopSignal itself.
 bool g_terminating = false;
+
+// What an ending program gives the lines still waiting for standard error.
+int StderrShareMs() { return (4 * std::max<int>(LEDCOMM::CommTimeOut(), 0) + 1000) / 10; }
 
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
@@ -35,13 +39,16 @@ void Terminate()
     Service::Stopping();
     // The command that ran took one time-out of the stop budget; four more
     // and a second remain for the channels and both network roads together.
-    const QDeadlineTimer budget(4 * LEDCOMM::CommTimeOut() + 1000);
+    // A tenth of it is kept for standard error's last lines.
+    const int stderrShare = StderrShareMs();
+    const QDeadlineTimer budget(4 * LEDCOMM::CommTimeOut() + 1000 - stderrShare);
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
     OrvaneMqtt::Stop(int(budget.remainingTime() / 2));
     OrvaneCmd::FlushReplies(int(budget.remainingTime()));
     Posix::ReleaseInstanceLock();
+    Log::FinishStderr(stderrShare);
     Platform::Exit(0);
 }
 
@@ -67,6 +74,7 @@ void Main()
 int Run(int argc, char** argv)
 {
     Log::SetUp();
+    const auto lastLines = qScopeGuard([] { Log::FinishStderr(StderrShareMs()); });
     MessageFilter::Install();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

@@ -3,6 +3,7 @@
 // objects created for clients, and the bus name Orvane.OrvaneCmd.
 
 #include <QString>
+#include <QStringList>
 
 namespace OrvaneCmd {
 
@@ -20,6 +21,9 @@ QString ControllerName();
 // The bus name this program owns and serves now; empty when it serves none
 // (no bus, the name taken, the bus gone or the name given up).
 QString ServiceName();
+// Every bus name this program holds now: its own first, then the plain
+// Orvane.OrvaneCmd that a named program holds as a courtesy; empty like ServiceName.
+QStringList ServiceNames();
 
 // True when StartService failed because another program holds this
 // program's bus name. A program without NAME does not count a plain name

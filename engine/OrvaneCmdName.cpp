@@ -106,6 +106,13 @@ bool BusNameHeldByOther()
 
 QString ServiceName() { return g_held ? g_ownService : QString(); }
 
+QStringList ServiceNames()
+{
+    if (!g_held)
+        return {};
+    return g_plainHeld ? QStringList{g_ownService, kService} : QStringList{g_ownService};
+}
+
 void ReleaseName()
 {
     if (!g_held)

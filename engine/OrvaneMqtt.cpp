@@ -135,18 +135,16 @@ void RunOne()
     LEDMain::EndIfStopped();
     QString reply;
     const int64_t bytes = r.scriptBytes;
-    if (r.kind != Kind::Script) {
+    if (r.kind == Kind::Light) {
+        LightCommand(r.channel, m.payload);
+    } else if (r.kind == Kind::Set) {
         // One command, never split: "100;Hide" is one bad value.
-        const QString value = r.kind == Kind::Set ? QString::fromUtf8(m.payload) : LightValue(m.payload);
-        if (value.isEmpty() && r.kind == Kind::Light) {
-            qCDebug(lcMqtt) << "ignored a light command that is no JSON of state and brightness:" << m.topic;
-        } else {
-            LEDMain::ScriptFailure failure;
-            reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(QLatin1Char(kChannels[r.channel])).arg(value),
-                                         &failure);
-            reply = failure.number != 0 ? QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description)
-                                        : reply + QStringLiteral(" ; ");
-        }
+        const QString value = QString::fromUtf8(m.payload);
+        LEDMain::ScriptFailure failure;
+        reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(QLatin1Char(kChannels[r.channel])).arg(value),
+                                     &failure);
+        reply = failure.number != 0 ? QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description)
+                                    : reply + QStringLiteral(" ; ");
     } else if (bytes > Limits::kMaxScriptBytes) {
         reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
                     .arg(bytes)
@@ -323,6 +321,7 @@ int16_t Start()
     g_drops.clear();
     g_roundOwed = false;
     g_lastRound.invalidate();
+    EndLights(true);
 
     g_client = new Mqtt::Client;
     g_client->SetWill(Topic("status"), "offline", true);
@@ -361,6 +360,7 @@ void Stop(int msecs)
     // Their queued calls go with the client.
     g_runScheduled = false;
     g_statePending = false;
+    EndLights(false);
     delete std::exchange(g_client, nullptr);
 }
 
@@ -376,6 +376,7 @@ bool IsServing() { return g_client && g_client->IsSubscribed(); }
 
 void ChannelConfirmed(int index, int16_t intensity)
 {
+    LightConfirmed(index, intensity);
     if (index < 0 || index > 3 || g_confirmed[index] == intensity)
         return;
     g_confirmed[index] = intensity;

@@ -43,6 +43,9 @@ void BrokerDropped(int reason, qint64 connectedMs);
 // SetChannel reports an intensity the controller confirmed for device channel
 // 0..3 (R, G, B, A); a change is published once the event loop turns.
 void ChannelConfirmed(int index, int16_t intensity);
+// SetChannel is about to send device channel 0..3 (any road): a light's
+// transition on it ends where it stands, unless this is its own step.
+void ChannelCommanded(int index);
 
 // What the broker hands over: a request waits for its turn, or is answered
 // with an error at once when too many wait. Tests hand over bursts.

@@ -30,9 +30,6 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery);
 QByteArray StateJson(const int16_t (&v)[4]);
 // A light's retained state: {"state":"ON","brightness":N,"color_mode":"brightness"} or {"state":"OFF"}.
 QByteArray LightState(int16_t value);
-// The value of a light command: {"state":"ON","brightness":N} or {"state":"OFF"};
-// ON without brightness is full. Empty when the payload is no such command.
-QString LightValue(const QByteArray& payload);
 // Home Assistant's discovery config of channel 0..3 of the program NAME whose
 // topics start with topicPrefix: its unique id and its JSON.
 struct LightConfig {
@@ -40,5 +37,16 @@ struct LightConfig {
     QByteArray json;
 };
 LightConfig DiscoveryConfig(int channel, const QString& name, const QByteArray& topicPrefix);
+
+// ---- Light commands (OrvaneMqttLight.cpp) ----
+// Runs a light command on channel 0..3: {"state":"ON"|"OFF"} with "brightness"
+// N (ON without it brings back the last level above 0, full when there was
+// none) and "transition" seconds (steps of at least 50 ms, at most an hour in
+// all; a later command for the channel ends it). Anything else is ignored.
+void LightCommand(int channel, const QByteArray& payload);
+// Every confirmed level of channel index 0..3, from ChannelConfirmed.
+void LightConfirmed(int index, int16_t level);
+// Ends every transition; forget also drops the remembered levels.
+void EndLights(bool forget);
 
 } // namespace OrvaneMqtt

@@ -24,22 +24,6 @@ QByteArray LightState(int16_t value)
                      : QByteArray("{\"state\":\"OFF\"}");
 }
 
-// The value of a light command: {"state":"ON","brightness":N} or {"state":"OFF"};
-// ON without brightness is full. Empty when the payload is no such command.
-QString LightValue(const QByteArray& payload)
-{
-    const QJsonObject o = QJsonDocument::fromJson(payload).object();
-    const QString state = o.value(QLatin1String("state")).toString();
-    if (state == QLatin1String("OFF"))
-        return QStringLiteral("0");
-    if (state != QLatin1String("ON"))
-        return QString();
-    const QJsonValue b = o.value(QLatin1String("brightness"));
-    if (b.isUndefined())
-        return QStringLiteral("500");
-    return b.isDouble() ? QString::number(b.toDouble(), 'f', 0) : QString();
-}
-
 LightConfig DiscoveryConfig(int channel, const QString& name, const QByteArray& topicPrefix)
 {
     static const char* const kNames[4] = {"Red", "Green", "Blue", "Amber"};

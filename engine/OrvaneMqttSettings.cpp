@@ -7,13 +7,14 @@
 #include "params/TRAPAR.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace OrvaneMqtt {
 namespace {
 
 constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
+// Far above a system's whole bundle of authorities (about 200 KiB).
+constexpr qint64 kMaxCaFileBytes = 4 * 1024 * 1024;
 
 // A parameter's value without the message that a missing one gets elsewhere:
 // every MQTT setting is optional.
@@ -34,6 +35,19 @@ bool Setting(const char* name, QVariant& value)
 QString SettingPath(const QString& value)
 {
     return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
+}
+
+// Every file a setting names is read here, never waiting and worded the same
+// for each: its bytes and mode, or -1 with the setting named in a message box.
+int16_t SettingFile(const char* name, qint64 maxBytes, QString& path, QByteArray& bytes, int& mode)
+{
+    path = SettingPath(SettingText(name));
+    Posix::SmallFile f = Posix::ReadSmallFile(path, maxBytes);
+    if (!f.ok)
+        return Bad(name, QStringLiteral("names %1, %2").arg(path, f.why));
+    bytes = std::move(f.bytes);
+    mode = f.mode;
+    return 1;
 }
 
 } // namespace
@@ -60,13 +74,9 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             || discovery.endsWith('/') || discovery.contains("//")))
         return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
                                          .arg(QString::fromUtf8(discovery.left(40))));
-    s.caFile = SettingText("MQTT_CAFILE");
-    if (!s.caFile.isEmpty()) {
-        s.caFile = SettingPath(s.caFile);
-        QFile f(s.caFile);
-        if (!f.open(QIODevice::ReadOnly))
-            return Bad("MQTT_CAFILE", QStringLiteral("names %1, which cannot be read: %2").arg(s.caFile, f.errorString()));
-    }
+    int mode = 0;
+    if (!SettingText("MQTT_CAFILE").isEmpty() && SettingFile("MQTT_CAFILE", kMaxCaFileBytes, s.caFile, s.caPem, mode) < 0)
+        return -1;
     s.port = s.caFile.isEmpty() ? 1883 : 8883;
     if (QVariant v; Setting("MQTT_PORT", v)) {
         const QString text = TRAPAR::ValueToText(v).trimmed();
@@ -77,11 +87,11 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
         s.port = port;
     }
     s.user = SettingText("MQTT_USER");
-    if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
-        const QString path = SettingPath(file);
-        const int mode = Posix::RegularFileMode(path);
-        if (mode < 0)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is no readable file").arg(path));
+    if (!SettingText("MQTT_PASSWORD_FILE").isEmpty()) {
+        QString path;
+        QByteArray password;
+        if (SettingFile("MQTT_PASSWORD_FILE", kMaxPasswordFileBytes, path, password, mode) < 0)
+            return -1;
         // A password that others may read is no secret: refused before it is used.
         if ((mode & 077) != 0)
             return Bad("MQTT_PASSWORD_FILE",
@@ -89,16 +99,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
                                       "only (chmod 600)")
                            .arg(path)
                            .arg(mode & 0777, 4, 8, QLatin1Char('0')));
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly))
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which cannot be read: %2").arg(path, f.errorString()));
-        if (f.size() > kMaxPasswordFileBytes)
-            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, which is %2 bytes long; a password file holds "
-                                                            "at most %3")
-                                                 .arg(path)
-                                                 .arg(f.size())
-                                                 .arg(kMaxPasswordFileBytes));
-        QByteArray password = f.readLine(kMaxPasswordFileBytes);
+        password.truncate(password.indexOf('\n') < 0 ? password.size() : password.indexOf('\n'));
         while (password.endsWith('\n') || password.endsWith('\r'))
             password.chop(1);
         s.password = password;

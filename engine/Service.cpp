@@ -38,8 +38,10 @@ QString StatusLine()
     const frmComm* form = LEDCOMM::CommForm();
     const bool open = form && form->MSComm1->isOpen();
     QStringList parts{QStringLiteral("port %1 %2").arg(LEDCOMM::CommPortNumber()).arg(open ? "open" : "not open")};
-    const QString bus = OrvaneCmd::ServiceName();
-    parts << (bus.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + bus);
+    if (const QString heldBy = LEDCOMM::CommPortHeldBy(); !heldBy.isEmpty())
+        parts.last() += QStringLiteral(": ") + heldBy;
+    const QStringList bus = OrvaneCmd::ServiceNames();
+    parts << (bus.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + bus.join(QStringLiteral(", ")));
     if (!g_mqttConfigured)
         parts << QStringLiteral("no MQTT");
     else

@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <mutex>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -38,6 +38,22 @@ QString ErrorText(int rc, int savedErrno)
     if (text.endsWith(QLatin1Char('.')))
         text.chop(1);
     return text;
+}
+
+// The CA file's certificates from memory: the file was read without waiting
+// by the settings' reader, and OpenSSL never opens it. False when none is in pem.
+bool AddCertificates(SSL_CTX* ctx, const QByteArray& pem)
+{
+    BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+    STACK_OF(X509_INFO)* infos = bio ? PEM_X509_INFO_read_bio(bio, nullptr, nullptr, nullptr) : nullptr;
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+    int added = 0;
+    for (int i = 0; infos && i < sk_X509_INFO_num(infos); ++i)
+        if (X509* cert = sk_X509_INFO_value(infos, i)->x509; cert && X509_STORE_add_cert(store, cert) == 1)
+            ++added;
+    sk_X509_INFO_pop_free(infos, X509_INFO_free);
+    BIO_free(bio);
+    return added > 0;
 }
 
 // Milliseconds since some fixed moment, for how long a connection lasted.
@@ -202,7 +218,7 @@ QString Client::MakeHandle()
         shared_->tls = ctx;
         shared_->host = settings.host;
         SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-        if (SSL_CTX_load_verify_locations(ctx, QFile::encodeName(settings.caFile).constData(), nullptr) != 1)
+        if (!AddCertificates(ctx, settings.caPem))
             return QStringLiteral("the CA file %1 holds no certificate that can be used").arg(settings.caFile);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &NoteVerify);
         SSL_CTX_set_app_data(ctx, shared_.get());

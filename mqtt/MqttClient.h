@@ -41,6 +41,7 @@ struct Settings {
     QString user;          // empty: none sent
     QByteArray password;   // sent only with a user
     QString caFile;        // not empty: TLS, and the broker's certificate is verified
+    QByteArray caPem;      // caFile's certificates, read by whoever read the settings (never opened here)
     QString clientId;
     int keepAliveSeconds = 30;
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a

@@ -535,12 +535,34 @@ private slots:
 
     void udevRuleSerialsAndNames()
     {
-        for (const char* usable : {"A10K3L2X", "0001", "FT 2232-A", "a.b_c:d=e@f%g$h"})
+        for (const char* usable : {"A10K3L2X", "0001", "FT 2232-A", "a.b_c:d=e@f"})
             QVERIFY2(UdevRule::SerialUsable(usable), usable);
-        for (const char* unusable : {"", "A*", "A?", "[A]", "A|B", "A\"B", "A\\", "A\tB"})
+        for (const char* unusable : {"", "A*", "A?", "[A]", "A|B", "A\"B", "A\\", "A\tB", "A%k", "A$kernel"})
             QVERIFY2(!UdevRule::SerialUsable(unusable), unusable);
         QCOMPARE(UdevRule::FilePath("", 12), QString("/etc/udev/rules.d/70-orvane-com12.rules"));
         QCOMPARE(UdevRule::LinkName("bench_2", 1), QString("orvane-bench_2"));
+    }
+
+    // Whatever the adapter, sysfs, the user database or the settings hold, every
+    // line of the rule is a comment or one of the rule's own.
+    void udevRuleHoldsNoOutsideLine()
+    {
+        const QRegularExpression line(QStringLiteral("^(# [^\\x00-\\x1f\\x7f\\x{2028}]*|SUBSYSTEM==\"tty\"(, [A-Za-z_{}/]+(==|\\+?=)\"[^\"\\\\$%\\x00-\\x1f\\x7f]*\")+)$"));
+        const QString nul = QStringLiteral("a") + QChar(0) + QStringLiteral("\nRUN+=\"/bin/true\"");
+        for (const QString& bad : {QStringLiteral("\nSUBSYSTEM==\"tty\", RUN+=\"/bin/sh -c id\""), QStringLiteral("\r\nRUN+=\"x\""),
+                                   nul, QStringLiteral("\x1b\v\f\x7f\u2028x"), QStringLiteral("\""), QStringLiteral("\\"),
+                                   QStringLiteral("$kernel"), QStringLiteral("%k")}) {
+            for (int field = 0; field < 6; ++field) {
+                SerialDevices::Device d = Adapter("/dev/ttyUSB0", "FT232R", "FTDI", "A10K", 0x0403, 0x6001, "ftdi_sio", "1-2:1.0");
+                QString name = "lab1", owner = "alice", why;
+                QString* into[] = {&d.manufacturer, &d.description, &d.serialNumber, &d.usbPath, &owner, &name};
+                into[field]->insert(1, bad);
+                const QString text = UdevRule::Text(d, 1, name, owner, &why);
+                QVERIFY2(!text.isEmpty(), qPrintable(why));
+                for (const QString& l : text.split('\n', Qt::SkipEmptyParts))
+                    QVERIFY2(line.match(l).hasMatch(), qPrintable(QStringLiteral("field %1: %2").arg(field).arg(l)));
+            }
+        }
     }
 
     // --udev-rule as the program runs it: the port's link, the settings' PORT
@@ -864,6 +886,30 @@ private slots:
         CommFormUnload();
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         QCOMPARE(LogLines().size(), 6);
+    }
+
+    // A client polling a closed port: its three reports take turns, yet standard
+    // error says each about once in five seconds, with counts; the log keeps all.
+    void closedPortUnderAPollingClientIsCounted()
+    {
+        UseTimeOut(100);
+        QVERIFY(!CommOpenPort(77));
+        ResetErrLog();
+        SetReportSink([](const QString& m) { Log::Report(m); });
+        g_commSaid.clear();
+        g_previousHandler = qInstallMessageHandler(RecordComm);
+        QString reply;
+        for (int i = 0; i < 20; ++i, QTest::qWait(400))
+            CommQuery("AVA000", reply);
+        QTest::qWait(1200);
+        qInstallMessageHandler(g_previousHandler);
+        int reports = 0;
+        static const QRegularExpression count(QStringLiteral(": (\\d+) more times?\\)$"));
+        for (const QString& line : std::as_const(g_commSaid))
+            reports += count.match(line).hasMatch() ? count.match(line).captured(1).toInt() : 1;
+        QVERIFY2(g_commSaid.size() <= 12, qPrintable(g_commSaid.join('\n')));
+        QCOMPARE(reports, 60);
+        QCOMPARE(LogLines().size(), 60);
     }
 
     void negativeTimeOutEndsBeforeReading()

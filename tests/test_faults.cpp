@@ -27,7 +27,10 @@
 #include <QTimer>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <memory>
 #include <sys/wait.h>
@@ -50,9 +53,10 @@ namespace {
 constexpr int kSpinLimitPercent = 20;
 
 // Another program holding a serial port: a child process that opens it with
-// QSerialPort (and so takes the port's lock file) and waits to be killed.
-// Returns its pid once it holds the port, or -1.
-pid_t HoldPort(const QString& device)
+// QSerialPort (and so takes the port's lock file), or as a terminal program
+// run by user nobody does (exclusive mode, no lock file), and waits to be
+// killed. Returns its pid once it holds the port, or -1.
+pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
 {
     int ready[2];
     if (::pipe(ready) != 0)
@@ -61,7 +65,13 @@ pid_t HoldPort(const QString& device)
     if (pid == 0) {
         ::close(ready[0]);
         QSerialPort port(device);
-        const char held = port.open(QIODevice::ReadWrite) ? 1 : 0;
+        char held = 0;
+        if (!exclusiveAsNobody) {
+            held = port.open(QIODevice::ReadWrite) ? 1 : 0;
+        } else if (::setgid(65534) == 0 && ::setuid(65534) == 0 && ::prctl(PR_SET_DUMPABLE, 1) == 0) {
+            const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY);
+            held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 1 : 0;
+        }
         [[maybe_unused]] const ssize_t n = ::write(ready[1], &held, 1);
         if (!held)
             ::_exit(1);
@@ -97,7 +107,7 @@ QString OpenPortAs(const QList<gid_t>& groups)
         if (::setgroups(list.size(), list.data()) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
             ::_exit(2);
         const QByteArray said = LEDCOMM::CommOpenPort(7) ? QByteArray("opened")
-                                                         : LogLines().join(QLatin1Char('\n')).toUtf8();
+                                                         : (LogLines() << LEDCOMM::CommPortHeldBy()).join(QLatin1Char('\n')).trimmed().toUtf8();
         [[maybe_unused]] const ssize_t n = ::write(out[1], said.constData(), size_t(said.size()));
         ::_exit(0);
     }
@@ -336,6 +346,7 @@ private slots:
         QTest::newRow("outside the group") << 0660 << false << join;
         QTest::newRow("in the group, mode refuses it") << 0600 << true << QString();
         QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened");
+        QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held");
     }
 
     void portRefusedForPermissionsSaysTheGroup()
@@ -361,8 +372,20 @@ private slots:
         // The link's target: the program names the device, not its link.
         QVERIFY(::chmod(QFile::encodeName(fx.dir->path()).constData(), 0755) == 0);
 
+        const pid_t holder = expected == QLatin1String("held") ? HoldPort(fx.sim->PtyPath(), true) : 0;
         const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{});
+        if (holder > 0) {
+            ::kill(holder, SIGKILL);
+            ::waitpid(holder, nullptr, 0);
+        }
         fx.TearDown();
+        if (expected == QLatin1String("held")) {
+            // Named in the port's message and in what the status line shows.
+            const QString heldBy =
+                QStringLiteral("another program holds %1: test_faults (process %2)").arg(QString::fromLocal8Bit(pty)).arg(holder);
+            QCOMPARE(said, "CommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
+            return;
+        }
         if (expected == QLatin1String("opened")) {
             QCOMPARE(said, expected);
             return;

@@ -25,6 +25,7 @@
 #include <QSysInfo>
 #include <QTimer>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <latch>
 #include <memory>
@@ -482,6 +483,13 @@ private slots:
         QTest::newRow("port 0") << QByteArray("\"MQTT_PORT\",0\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("port 65536") << QByteArray("\"MQTT_PORT\",65536\r\n") << -1 << -1 << "MQTT_PORT";
         QTest::newRow("CA file missing") << QByteArray("\"MQTT_CAFILE\",nothere.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        // Named files that are no files: none of them holds the start.
+        QTest::newRow("CA file a FIFO") << QByteArray("\"MQTT_CAFILE\",fifo.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file a directory") << QByteArray("\"MQTT_CAFILE\",.\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file /dev/zero") << QByteArray("\"MQTT_CAFILE\",/dev/zero\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("CA file over 4 MiB") << QByteArray("\"MQTT_CAFILE\",big.pem\r\n") << -1 << -1 << "MQTT_CAFILE";
+        QTest::newRow("password file a FIFO")
+            << QByteArray("\"MQTT_USER\",u\r\n\"MQTT_PASSWORD_FILE\",fifo.pem\r\n") << -1 << -1 << "MQTT_PASSWORD_FILE";
         // mode 01600: a password file of 64 KiB and one byte more.
         QTest::newRow("password file over 64 KiB") << withFile << 01600 << -1 << "MQTT_PASSWORD_FILE";
         QTest::newRow("discovery prefix") << QByteArray("\"MQTT_DISCOVERY\",homeassistant\r\n") << -1 << 1 << QString();
@@ -501,6 +509,9 @@ private slots:
             TestSupport::WriteFile(file, (mode & 01000) ? "pw\n" + QByteArray(64 * 1024 - 2, 'x') : "pw\n");
             QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(mode & 0777)) == 0);
         }
+        QVERIFY(::mkfifo(QFile::encodeName(fx_.Path(QStringLiteral("fifo.pem"))).constData(), 0600) == 0 || errno == EEXIST);
+        TestSupport::WriteFile(fx_.Path(QStringLiteral("big.pem")), {});
+        QVERIFY(QFile::resize(fx_.Path(QStringLiteral("big.pem")), 4 * 1024 * 1024 + 1));
         // A port of the row's own takes the place of the broker's.
         const QByteArray mqtt = settings.contains("MQTT_PORT") ? QByteArray("\"MQTT_HOST\",127.0.0.1\r\n")
                                                                : MqttSettings(broker_->Port());
@@ -514,6 +525,9 @@ private slots:
         } else {
             QCOMPARE(fx_.boxes->boxes.size(), 1);
             QVERIFY2(fx_.boxes->boxes[0].text.contains(named), qPrintable(fx_.boxes->boxes[0].text));
+            // Refused, and serving on the bus all the same.
+            QCOMPARE(TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"Ver"}, bus_.Environment()).out,
+                     QStringLiteral("1.0 ; \n"));
         }
     }
 
@@ -775,6 +789,48 @@ private slots:
         client.reset();
         release.count_down();
         QTRY_COMPARE(returned.load(), stalled.load());
+    }
+
+    // Home Assistant switches a dimmed light back on without brightness, and
+    // fades with "transition" seconds: steps on the wire, ended by a later command.
+    void homeAssistantOnAndTransitions()
+    {
+        QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0")), QStringLiteral("OK  ; "));
+        MqttWatcher w(*broker_, {kResult});
+        QVERIFY(w.Ready());
+        const auto send = [&](const QByteArray& json) {  // waits until the light command's turn has passed
+            return w.Publish("orvane/orvane/R/light/set", json) && w.Publish(kExec.toUtf8(), "Ver")
+                   && w.WaitFor(kResult, int(w.On(kResult).size()) + 1);
+        };
+        QVERIFY(send(R"({"state":"ON","brightness":120})") && send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON"})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{"AVA380"});
+        QVERIFY(send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QElapsedTimer took;
+        took.start();
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":2})"));
+        QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().contains("AVA000"); }, 5000));
+        QVERIFY2(took.elapsed() >= 1500 && took.elapsed() <= 3000, qPrintable(QString::number(took.elapsed())));
+        QStringList steps = fx_.NewLines(0);
+        QVERIFY2(steps.size() >= 10 && steps.last() == "AVA000", qPrintable(steps.join(' ')));
+        for (qsizetype i = 1; i < steps.size(); ++i)
+            QVERIFY2(steps[i].startsWith("AVA") && steps[i] < steps[i - 1], qPrintable(steps.join(' ')));
+        // OFF halfway through a 3 s rise: off it stays.
+        QVERIFY(send(R"({"state":"OFF"})"));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":3})"));
+        QTest::qWait(1500);
+        QVERIFY(send(R"({"state":"OFF"})"));
+        QTest::qWait(2500);
+        steps = fx_.NewLines(0);
+        QVERIFY2(steps.size() >= 2 && steps.last() == "AVA500" && steps.count("AVA500") == 1, qPrintable(steps.join(' ')));
+        QCOMPARE(broker_->Retained("orvane/orvane/R/light"), QByteArray(R"({"state":"OFF"})"));
+        OrvaneMqtt::Stop();
+        for (int i = 0; i < 4; ++i)
+            w.Publish("homeassistant/light/orvane_orvane_" + QByteArray(1, "RGBA"[i]) + "/config", QByteArray(), true);
     }
 
     // A host name lookup that never answers holds nothing: the bus is served

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSerialPort>
 #include <csignal>
 #include <memory>
 #include <fcntl.h>
@@ -189,12 +190,37 @@ private slots:
         Terminate(*p);
     }
 
+    void lockOfAKilledCopyDoesNotCount_data()
+    {
+        QTest::addColumn<bool>("ordinaryUser");
+        QTest::newRow("root") << false;
+        // Only root is exempt from the exclusive mode the killed copy left on the terminal.
+        QTest::newRow("ordinary user") << true;
+    }
+
     void lockOfAKilledCopyDoesNotCount()
     {
-        auto first = StartProgram();
+        QFETCH(bool, ordinaryUser);
+        if (ordinaryUser && ::geteuid() != 0)
+            QSKIP("only root can start the program as another user");
+        if (ordinaryUser) {
+            // A lock left by an earlier copy run as root would refuse anyone else: cleared first.
+            QSerialPort(sim_->PtyPath()).open(QIODevice::ReadWrite);
+            QCOMPARE(QProcess::execute("chown", {"-R", "nobody:nogroup", prog_.Path("."), sim_->PtyPath()}), 0);
+        }
+        const auto start = [&] {
+            if (!ordinaryUser)
+                return StartProgram();
+            auto p = std::make_unique<QProcess>();
+            p->setProcessEnvironment(prog_.Env());
+            p->start("setpriv", {"--reuid=nobody", "--regid=nogroup", "--clear-groups", Program()});
+            [&] { QVERIFY(p->waitForStarted(5000)); }();
+            return p;
+        };
+        auto first = start();
         QVERIFY(sim_->WaitForLogged(4, 10000));
         Terminate(*first, SIGKILL);
-        auto second = StartProgram();
+        auto second = start();
         QVERIFY(sim_->WaitForLogged(8, 10000));
         QVERIFY(second->state() == QProcess::Running);
         Terminate(*second);

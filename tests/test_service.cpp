@@ -14,7 +14,9 @@
 #include <QThread>
 #include <csignal>
 #include <memory>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -116,6 +118,21 @@ public:
 
     QString Path() const { return path_; }
 
+    // Fills the socket's queue as a manager that never reads would let it fill: the datagrams sent.
+    int Fill() const
+    {
+        const int sender = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        const QByteArray p = QFile::encodeName(path_);
+        std::copy(p.begin(), p.end(), a.sun_path);
+        int sent = 0;
+        while (::sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == 1)
+            ++sent;
+        ::close(sender);
+        return sent;
+    }
+
 private:
     int fd_ = -1;
     QString path_;
@@ -144,10 +161,12 @@ class TestService : public QObject {
         return env;
     }
 
-    std::unique_ptr<QProcess> Start(const QStringList& args, const QProcessEnvironment& env)
+    std::unique_ptr<QProcess> Start(const QStringList& args, const QProcessEnvironment& env, const QString& errFile = {})
     {
         auto p = std::make_unique<QProcess>();
         p->setProcessEnvironment(env);
+        if (!errFile.isEmpty())
+            p->setStandardErrorFile(errFile);
         p->start(App() + QStringLiteral("/orvane"), args);
         [&] { QVERIFY(p->waitForStarted(5000)); }();
         return p;
@@ -223,6 +242,16 @@ private slots:
         QCOMPARE(p->exitCode(), 0);
     }
 
+    // With a NAME the program holds its own name and, as a courtesy, the plain one: both show.
+    void statusNamesEveryBusName()
+    {
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"), TestSupport::Config(7, 300) + "\"NAME\",lab1\r\n");
+        auto p = Start({QStringLiteral("--service")}, Env());
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")),
+                 QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; no MQTT"));
+        Stop(*p);
+    }
+
     void watchdogOfAnotherProcessIsNotPinged()
     {
         QProcessEnvironment other;
@@ -273,6 +302,57 @@ private slots:
         }
         QCOMPARE(sim_->LoggedLines().size(), qsizetype(4));  // no second copy sent anything
         Stop(*first);
+    }
+
+    // A manager that never reads its socket, with a 20 ms watchdog, or a
+    // standard error that is never read: calls are answered all the same, and
+    // a stop signal ends the program within its bound (2.5 s at 300 ms).
+    void peersThatNeverReadHoldNothing_data()
+    {
+        QTest::addColumn<bool>("deafManager");  // else standard error is the FIFO
+        QTest::addColumn<int>("calls");
+        QTest::addColumn<int>("commands");
+        QTest::newRow("notify socket full") << true << 10 << 1;
+        QTest::newRow("standard error a FIFO nobody reads") << false << 1 << 3000;
+    }
+    void peersThatNeverReadHoldNothing()
+    {
+        QFETCH(bool, deafManager);
+        QFETCH(int, calls);
+        QFETCH(int, commands);
+        QProcessEnvironment env = Env();
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("20000"));
+        if (!deafManager)
+            env.remove(QStringLiteral("NOTIFY_SOCKET"));
+        const int filled = deafManager ? notify_->Fill() : 0;
+        const QString fifo = dir_->filePath(QStringLiteral("stderr"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(reader >= 0 && ::fcntl(reader, F_SETPIPE_SZ, 4096) > 0);
+        sim_ = std::make_unique<SimProcess>();  // one without delay: 3,000 exchanges in seconds
+        QVERIFY(sim_->Start({QStringLiteral("--link"), App() + QStringLiteral("/COM7"), QStringLiteral("--no-show")}));
+        auto p = Start({QStringLiteral("--service"), QStringLiteral("--verbose")}, env, deafManager ? QString() : fifo);
+        QTest::qWait(1000);
+        QStringList script;
+        for (int i = 0; i < commands; ++i)
+            script << QStringLiteral("LED R %1").arg(i % 500);
+        qint64 worst = 0;
+        for (int call = 0; call < calls; ++call) {
+            QElapsedTimer t;
+            t.start();
+            const TestSupport::Ran r = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"),
+                                                               {script.join(QLatin1Char(';'))}, Env(), {}, 20000);
+            worst = std::max(worst, t.elapsed());
+            QCOMPARE(r.out.count(QStringLiteral("OK")), commands);
+        }
+        QElapsedTimer stopping;
+        stopping.start();
+        ::kill(pid_t(p->processId()), SIGTERM);
+        QVERIFY(p->waitForFinished(10000));
+        qInfo("socket filled by %d datagrams; slowest of %d calls %lld ms; SIGTERM to exit %lld ms", filled, calls,
+              worst, stopping.elapsed());
+        QVERIFY2(stopping.elapsed() < 2500, qPrintable(QString::number(stopping.elapsed())));
+        ::close(reader);
     }
 
     // In this process: the loop pings while it turns, not while it is frozen,

@@ -5,6 +5,10 @@
 // command "AV" + A-D + three digits 000..500 is applied and answered "OK" CR,
 // anything else "?" CR. Options change the answers so tests can provoke
 // every way an exchange can go.
+//
+// Like a real adapter, whose exclusive mode ends with its last close, the
+// terminal leaves exclusive mode once no program but the simulator holds it:
+// a program killed while it held the port does not lock out its successor.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -14,6 +18,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
@@ -170,7 +176,46 @@ private:
         slaveName_ = ptsname(master_);
         fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
         fcntl(master_, F_SETFD, FD_CLOEXEC);
-        return OpenSlave();
+        if (!OpenSlave())
+            return false;
+        WatchOpeners();
+        return true;
+    }
+
+    // Opens and closes of the terminal by other programs, after our own open.
+    // Without a watch the mode is left as the programs leave it.
+    void WatchOpeners()
+    {
+        notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (notify_ >= 0 && inotify_add_watch(notify_, slaveName_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+            close(notify_);
+            notify_ = -1;
+        }
+    }
+
+    void ReadOpeners()
+    {
+        alignas(inotify_event) char buf[4096];
+        bool closed = false;
+        ssize_t n;
+        while ((n = read(notify_, buf, sizeof buf)) > 0) {
+            for (ssize_t i = 0; i < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + i);
+                if (e->mask & IN_OPEN)
+                    ++openers_;
+                if (e->mask & IN_CLOSE) {
+                    openers_ = std::max(openers_ - 1, 0L);
+                    closed = true;
+                }
+                if (e->mask & IN_Q_OVERFLOW)
+                    openers_ = 0;  // lost count: the next close frees the terminal
+                i += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        }
+        // A program that set exclusive mode and was killed left it behind,
+        // and our own open keeps the terminal from resetting it.
+        if (closed && openers_ == 0)
+            ioctl(slave_, TIOCNXCL);
     }
 
     // Holding the other end open ourselves keeps the terminal alive while the
@@ -239,12 +284,14 @@ private:
             // After a hang-up the terminal is left out of one poll, so a
             // lasting hang-up costs a look every 100 ms, not a tight loop.
             const short events = POLLIN | (Flooding() ? POLLOUT : 0);
-            pollfd fds[2] = {{hangup_ ? -1 : master_, events, 0}, {wakeRead_, POLLIN, 0}};
+            pollfd fds[3] = {{hangup_ ? -1 : master_, events, 0}, {wakeRead_, POLLIN, 0}, {notify_, POLLIN, 0}};
             const bool wasHungUp = hangup_;
             hangup_ = false;
-            const int n = poll(fds, 2, timeout);
+            const int n = poll(fds, 3, timeout);
             if (n < 0 && errno != EINTR)
                 break;
+            if (fds[2].revents & POLLIN)
+                ReadOpeners();
             if (!wasHungUp) {
                 if (fds[0].revents & POLLIN)
                     ReadMaster();
@@ -408,6 +455,8 @@ private:
         if (slave_ >= 0)
             close(slave_);
         close(master_);
+        if (notify_ >= 0)
+            close(notify_);
         if (log_)
             fclose(log_);
     }
@@ -416,6 +465,8 @@ private:
     int wakeRead_ = -1;
     int master_ = -1;
     int slave_ = -1;
+    int notify_ = -1;
+    long openers_ = 0;  // other programs that hold the terminal open
     std::string slaveName_;
     bool linked_ = false;
     bool show_ = false;
