@@ -6,7 +6,8 @@
 // executable with --echo: libmosquitto's own blocking loop, answering each
 // request on its response topic), taking turns. Both travel the same way:
 // client, broker, responder, broker, client, with response topic and
-// correlation data; the echo is the floor of any request.
+// correlation data; the echo is the floor of any request. Then orvane-exec
+// --broker 'Ver' against mosquitto_rr, 20 runs each, process start to answer.
 //
 // Everything shares one CPU unless --spread is given (see bench_dbus).
 #include "bench/BenchUtil.h"
@@ -30,6 +31,7 @@ namespace {
 constexpr int kCalls = 2000;
 constexpr int kWarmup = 200;
 constexpr double kTarget = 1.5;
+constexpr int kClientRuns = 20;
 
 using Bench::Clock;
 using Bench::Fail;
@@ -202,6 +204,40 @@ int main(int argc, char** argv)
     std::printf("  echo                median %8.1f us\n", echoMedian);
     std::printf("  ratio                      %8.2f   (target <= %.1f: %s)\n", ratio, kTarget,
                 ratio <= kTarget ? "met" : "NOT met");
+
+    // A client from its start to its answer: orvane-exec (which first checks
+    // the program's status) against mosquitto_rr, taking turns.
+    const QString where = QStringLiteral("127.0.0.1:%1").arg(broker.Port());
+    const QString port = QString::number(broker.Port());
+    auto run = [](const QString& program, const QStringList& args, QByteArray* out) {
+        QProcess p;
+        const auto t0 = Clock::now();
+        p.start(program, args);
+        const bool ok = p.waitForFinished(10000) && p.exitCode() == 0;
+        const double us = Micros(Clock::now() - t0);
+        *out = p.readAllStandardOutput();
+        return ok ? us : -1;
+    };
+    std::vector<double> toolUs, rrUs;
+    for (int i = 0; i < kClientRuns; ++i) {
+        QByteArray out;
+        const double t = run(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"--broker", where, "Ver"}, &out);
+        if (t < 0 || out != "1.0 ; \n")
+            return Fail("orvane-exec --broker did not answer \"1.0 ; \"", QString::fromUtf8(out));
+        toolUs.push_back(t);
+        const double q = run(QStringLiteral("mosquitto_rr"),
+                             {"-h", "127.0.0.1", "-p", port, "-t", "orvane/orvane/exec", "-e", "bench/rr", "-m", "Ver"},
+                             &out);
+        if (q < 0)
+            return Fail("mosquitto_rr was not answered");
+        rrUs.push_back(q);
+    }
+    const double toolRatio = Median(toolUs) / Median(rrUs);
+    std::printf("A client's start to its answer, %d runs each, taking turns\n", kClientRuns);
+    std::printf("  orvane-exec --broker median %8.1f us\n", Median(toolUs));
+    std::printf("  mosquitto_rr         median %8.1f us\n", Median(rrUs));
+    std::printf("  ratio                       %8.2f   (target <= %.1f: %s)\n", toolRatio, kTarget,
+                toolRatio <= kTarget ? "met" : "NOT met");
 
     mosquitto_destroy(r.m);
     echo.kill();

@@ -15,6 +15,7 @@ namespace {
 
 uint64_t g_channelFailures = 0;
 std::array<bool, 4> g_channelFailed{};
+std::array<int16_t, 4> g_levels{};
 // AllChannelsOffAtShutDown is switching the channels off: its commands go out after a stop signal too.
 bool g_switchingOff = false;
 
@@ -32,6 +33,7 @@ int LetterIndex(const QString& letter)
 uint64_t ChannelFailures() { return g_channelFailures; }
 bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFailed[size_t(index)]; }
 void MarkChannelsUnsent() { g_channelFailed.fill(true); }
+std::array<int16_t, 4> ChannelLevels() { return g_levels; }
 
 int16_t SetChannel(const QString& letter, int16_t intensity)
 {
@@ -53,8 +55,10 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
         ++g_channelFailures;
-    else
+    else {
+        g_levels[size_t(index)] = v;
         OrvaneMqtt::ChannelConfirmed(index, v);
+    }
     g_channelFailed[size_t(index)] = r < 0;
     if (ChannelPanel* panel = MainForm())
         panel->ShowChannel(index, v, reply);

@@ -9,6 +9,7 @@
 #include "engine/ChannelPanel.h"
 
 #include <QString>
+#include <array>
 #include <cstdint>
 
 class QObject;
@@ -124,6 +125,9 @@ uint64_t ChannelFailures();
 // True while the last channel command of device channel index 0..3 failed: the
 // next action on that channel sends again even when it leaves the value unchanged.
 bool ChannelFailed(int index);
+// The intensity the controller last confirmed for each device channel 0..3
+// (R, G, B, A as the bars stand); 0 before any.
+std::array<int16_t, 4> ChannelLevels();
 
 // ---- Command interpreter ----
 // A failure that is no response of the language: it abandons the script. The

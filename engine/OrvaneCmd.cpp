@@ -235,7 +235,10 @@ protected:
 
     void PropertyRead(const QDBusMessage& msg, QObject& target, const QDBusAbstractAdaptor& adaptor) override
     {
-        if (&target == g_app && IsCmdInterface(&adaptor))
+        // Levels alone is read by clients that only look (orvane-exec --list).
+        const bool levelsOnly = msg.member() == QLatin1String("Get")
+                                && msg.arguments().value(1).toString() == QLatin1String("Levels");
+        if (&target == g_app && IsCmdInterface(&adaptor) && !levelsOnly)
             EnsureImplicit(msg.service());
     }
 
@@ -352,6 +355,12 @@ QDBusObjectPath Object::CreateInstance()
 }
 
 void Object::Release() { ReleaseInstance(path_); }
+
+QList<int> Object::Levels() const
+{
+    const auto levels = LEDMain::ChannelLevels();
+    return {levels[0], levels[1], levels[2], levels[3]};
+}
 
 void SetMaxObjects(int total)
 {

@@ -11,10 +11,13 @@ namespace OrvaneCmd {
 class Object : public QObject {
     Q_OBJECT
     Q_PROPERTY(QDBusObjectPath OrvaneCmd READ SelfPath)
+    Q_PROPERTY(QList<int> Levels READ Levels)
 public:
     explicit Object(const QString& path, QObject* parent = nullptr);
 
     QDBusObjectPath SelfPath() const { return path_; }
+    // The controller's confirmed intensities, R, G, B, A.
+    QList<int> Levels() const;
 
     // Orvane._OrvaneCmd
     QString Exec(const QString& cmd);

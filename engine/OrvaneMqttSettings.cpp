@@ -4,6 +4,7 @@
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "mqtt/MqttClient.h"
+#include "mqtt/PasswordFile.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -12,7 +13,6 @@
 namespace OrvaneMqtt {
 namespace {
 
-constexpr qint64 kMaxPasswordFileBytes = 64 * 1024;
 // Far above a system's whole bundle of authorities (about 200 KiB).
 constexpr qint64 kMaxCaFileBytes = 4 * 1024 * 1024;
 
@@ -38,15 +38,14 @@ QString SettingPath(const QString& value)
 }
 
 // Every file a setting names is read here, never waiting and worded the same
-// for each: its bytes and mode, or -1 with the setting named in a message box.
-int16_t SettingFile(const char* name, qint64 maxBytes, QString& path, QByteArray& bytes, int& mode)
+// for each: its bytes, or -1 with the setting named in a message box.
+int16_t SettingFile(const char* name, qint64 maxBytes, QString& path, QByteArray& bytes)
 {
     path = SettingPath(SettingText(name));
     Posix::SmallFile f = Posix::ReadSmallFile(path, maxBytes);
     if (!f.ok)
         return Bad(name, QStringLiteral("names %1, %2").arg(path, f.why));
     bytes = std::move(f.bytes);
-    mode = f.mode;
     return 1;
 }
 
@@ -74,8 +73,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             || discovery.endsWith('/') || discovery.contains("//")))
         return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
                                          .arg(QString::fromUtf8(discovery.left(40))));
-    int mode = 0;
-    if (!SettingText("MQTT_CAFILE").isEmpty() && SettingFile("MQTT_CAFILE", kMaxCaFileBytes, s.caFile, s.caPem, mode) < 0)
+    if (!SettingText("MQTT_CAFILE").isEmpty() && SettingFile("MQTT_CAFILE", kMaxCaFileBytes, s.caFile, s.caPem) < 0)
         return -1;
     s.port = s.caFile.isEmpty() ? 1883 : 8883;
     if (QVariant v; Setting("MQTT_PORT", v)) {
@@ -87,21 +85,11 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
         s.port = port;
     }
     s.user = SettingText("MQTT_USER");
-    if (!SettingText("MQTT_PASSWORD_FILE").isEmpty()) {
-        QString path;
+    if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
+        const QString path = SettingPath(file);
         QByteArray password;
-        if (SettingFile("MQTT_PASSWORD_FILE", kMaxPasswordFileBytes, path, password, mode) < 0)
-            return -1;
-        // A password that others may read is no secret: refused before it is used.
-        if ((mode & 077) != 0)
-            return Bad("MQTT_PASSWORD_FILE",
-                       QStringLiteral("names %1, which others may read (mode %2); make it readable by its owner "
-                                      "only (chmod 600)")
-                           .arg(path)
-                           .arg(mode & 0777, 4, 8, QLatin1Char('0')));
-        password.truncate(password.indexOf('\n') < 0 ? password.size() : password.indexOf('\n'));
-        while (password.endsWith('\n') || password.endsWith('\r'))
-            password.chop(1);
+        if (const QString why = Mqtt::ReadPasswordFile(path, password); !why.isEmpty())
+            return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, %2").arg(path, why));
         s.password = password;
         if (s.user.isEmpty())
             return Bad("MQTT_PASSWORD_FILE", QStringLiteral("is set, but MQTT_USER is not"));

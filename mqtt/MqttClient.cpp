@@ -12,6 +12,8 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -371,7 +373,15 @@ void Client::Watch()
     // Made anew for each socket: a descriptor number is reused by the next one.
     fd_ = fd;
     read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-    connect(read_, &QSocketNotifier::activated, this, [this] { AfterIo(mosquitto_loop_read(mosq_, 1)); });
+    connect(read_, &QSocketNotifier::activated, this, [this] {
+        const int rc = mosquitto_loop_read(mosq_, 1);
+        if (settings_.ackAtOnce && mosquitto_socket(mosq_) == fd_) {
+            // Sends the pending acknowledgement now; the kernel falls back to delaying, so again each time.
+            const int one = 1;
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        }
+        AfterIo(rc);
+    });
     write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     connect(write_, &QSocketNotifier::activated, this, [this] { AfterIo(mosquitto_loop_write(mosq_, 1)); });
     write_->setEnabled(mosquitto_want_write(mosq_));

@@ -50,6 +50,11 @@ struct Settings {
     // A lookup or TCP connection that takes longer (a broker whose packets are
     // dropped holds it for the kernel's two minutes) fails the attempt.
     int connectStepMs = 10000;
+    // Acknowledge what is read at once instead of after the kernel's delay:
+    // a broker that holds a small packet until the one before is acknowledged
+    // (Nagle; Mosquitto's default) then sends a SUBACK's retained messages
+    // without a 40 ms pause. For a client that waits on them (orvane-exec).
+    bool ackAtOnce = false;
 };
 
 struct Message {

@@ -229,6 +229,9 @@ private slots:
                  QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"));
         QCOMPARE(Call(c, kRoot, kProps, "Get", {kCmd, "Nothing"}).errorName(),
                  QStringLiteral("org.freedesktop.DBus.Error.UnknownProperty"));
+        // Levels is for clients that only look (orvane-exec --list).
+        const QDBusMessage levels = Call(c, kRoot, kProps, "Get", {kCmd, "Levels"});
+        QCOMPARE(qdbus_cast<QList<int>>(levels.arguments().value(0).value<QDBusVariant>().variant()).size(), 4);
         QCOMPARE(LEDMain::AutomationObjects(), before);
     }
 
@@ -245,7 +248,7 @@ private slots:
         const QDBusMessage all = Call(d, kRoot, kProps, "GetAll", {kCmd});
         QCOMPARE(all.type(), QDBusMessage::ReplyMessage);
         const QVariantMap map = qdbus_cast<QVariantMap>(all.arguments().value(0));
-        QCOMPARE(map.keys(), QStringList{"OrvaneCmd"});
+        QCOMPARE(map.keys(), (QStringList{"Levels", "OrvaneCmd"}));
         QCOMPARE(qvariant_cast<QDBusObjectPath>(map.value("OrvaneCmd")).path(), kRoot);
         QCOMPARE(LEDMain::AutomationObjects(), before + 2);
 

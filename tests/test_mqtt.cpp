@@ -11,6 +11,7 @@
 #include "engine/Limits.h"
 #include "mainwindow/frmVURUruduvo.h"
 #include "mqtt/MqttClient.h"
+#include "tests/support/ChildProgram.h"
 #include "tests/support/MqttBroker.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/ProgramFixture.h"
@@ -939,6 +940,84 @@ private slots:
 
     // Three drops soon after CONNACK within a minute, or one "session taken
     // over": another program uses our client id, and this one stops trying.
+    // orvane-exec for several controllers: lab1 and lab2, each with a
+    // controller of its own, on the broker alone (or on the test's bus).
+    void oneClientForManyControllers_data()
+    {
+        QTest::addColumn<QString>("before");      // a script run on lab1 first
+        QTest::addColumn<QStringList>("args");    // %1: this broker's HOST:PORT
+        QTest::addColumn<bool>("onBus");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");         // a part of standard output
+        QTest::addColumn<QStringList>("wires");   // what lab1's and lab2's controllers got
+        const QStringList none;
+        QTest::newRow("script by --broker") << "" << QStringList{"--broker", "%1", "--name", "lab1", "LED R 100"}
+                                            << false << 0 << "OK  ; \n" << QStringList{"lab1 AVA400"};
+        QTest::newRow("list on the broker")
+            << "LED G 250" << QStringList{"--broker", "%1", "--list"} << false << 0
+            << "lab1 broker online R=0 G=250 B=0 A=0\nlab2 broker online R=0 G=0 B=0 A=0\n" << none;
+        QTest::newRow("list as JSON")
+            << "" << QStringList{"--broker", "%1", "--list", "--json"} << false << 0
+            << R"({"levels":{"A":0,"B":0,"G":0,"R":0},"name":"lab2","online":true,"road":"broker"}])" << none;
+        QTest::newRow("two names") << "" << QStringList{"--broker", "%1", "--name", "lab2", "--name", "lab1", "LED B 50"}
+                                   << false << 0 << "lab2: OK  ; \nlab1: OK  ; \n"
+                                   << QStringList{"lab1 AVC450", "lab2 AVC450"};
+        QTest::newRow("unknown NAME") << "" << QStringList{"--broker", "%1", "--name", "lab3", "Ver"} << false << 4
+                                      << "" << none;
+        QTest::newRow("unreachable broker") << "" << QStringList{"--broker", "127.0.0.1:1", "--name", "lab1", "Ver"}
+                                            << false << 3 << "" << none;
+        QTest::newRow("list on the bus") << "LED A 20" << QStringList{"--list"} << true << 0
+                                         << "lab1 bus online R=0 G=0 B=0 A=20\nlab2 bus online" << none;
+    }
+
+    void oneClientForManyControllers()
+    {
+        QFETCH(QString, before);
+        QFETCH(QStringList, args);
+        QFETCH(bool, onBus);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QStringList, wires);
+        const QString exec = QStringLiteral(ORVANE_BIN_DIR "/orvane-exec");
+        const QString where = QStringLiteral("127.0.0.1:%1").arg(broker_->Port());
+        TestSupport::ChildProgram programs[2];
+        TestSupport::SimProcess sims[2];
+        std::unique_ptr<QProcess> running[2];
+        qsizetype logged[2];
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray name = "lab" + QByteArray::number(i + 1);
+            QVERIFY(programs[i].Prepare(Config(3, 100) + MqttSettings(broker_->Port(), "\"NAME\"," + name + "\r\n")));
+            QVERIFY(sims[i].Start({"--link", programs[i].App("COM3"), "--no-show"}));
+            QProcessEnvironment env = programs[i].Env();
+            if (onBus)
+                env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus_.Address());
+            running[i] = programs[i].Start({}, env);
+            QVERIFY(running[i]);
+            QTRY_COMPARE_WITH_TIMEOUT(broker_->Retained("orvane/" + name + "/status"), QByteArray("online"), 10000);
+        }
+        const QProcessEnvironment env = onBus ? bus_.Environment() : QProcessEnvironment::systemEnvironment();
+        if (!before.isEmpty())
+            QCOMPARE(TestSupport::RunProcess(exec, {"--broker", where, "--name", "lab1", before}, env).code, 0);
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(sims[i].WaitForLogged(4));
+            logged[i] = sims[i].LoggedLines().size();
+        }
+        QElapsedTimer took;
+        took.start();
+        const Ran ran = TestSupport::RunProcess(exec, args.replaceInStrings(QStringLiteral("%1"), where), env);
+        QVERIFY(took.elapsed() < 15000);
+        QVERIFY2(ran.out.contains(out), qPrintable(ran.out + ran.err));
+        QCOMPARE(ran.code, status);
+        // A failure says so on its own line, naming what failed.
+        QCOMPARE(ran.err.contains(status == 4 ? "lab3" : status == 3 ? "127.0.0.1:1" : "orvane-exec"), status != 0);
+        for (int i = 0; i < 2; ++i) {
+            QStringList got = sims[i].LoggedLines().mid(logged[i]);
+            got.replaceInStrings(QRegularExpression("^"), QStringLiteral("lab%1 ").arg(i + 1));
+            QCOMPARE(got, wires.filter(QStringLiteral("lab%1 ").arg(i + 1)));
+            QVERIFY(TestSupport::ChildProgram::Stop(*running[i]));
+        }
+    }
+
     void anotherProgramWithOurName_data()
     {
         QTest::addColumn<QList<int>>("reasons");
