@@ -1,8 +1,8 @@
 #include "comm/UdevRule.h"
 
+#include "base/ControllerName.h"
 #include "base/NumText.h"
 #include "base/Posix.h"
-#include "dbus/BusNames.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -34,17 +34,8 @@ Settings ReadSettings(const QString& appDir)
     if (TRAPAR::LoadPars() != 1)
         return s;
     s.read = true;
-    QString name;
-    QVariant value;
-    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
-        if (name == QLatin1String("PORT"))
-            s.port = TRAPAR::ValueToText(value).trimmed();
-        else if (name == QLatin1String("NAME"))
-            s.name = TRAPAR::ValueToText(value).trimmed();
-    }
-    // The bus refuses a NAME that is no name; so does the link.
-    if (!BusNames::IsControllerName(s.name))
-        s.name.clear();
+    s.port = TRAPAR::ValueToText(TRAPAR::Find(QStringLiteral("PORT")).value_or(QVariant())).trimmed();
+    s.name = TRAPAR::ConfiguredName();
     return s;
 }
 
@@ -85,7 +76,7 @@ QString Text(const SerialDevices::Device& d, int port, const QString& nameAsGive
         return QString();
     }
     // A NAME that is no name gives no link; an owner udev would misread is left out.
-    const QString name = BusNames::IsControllerName(nameAsGiven) ? Safe(nameAsGiven, Place::Value) : QString();
+    const QString name = ControllerName::IsValid(nameAsGiven) ? Safe(nameAsGiven, Place::Value) : QString();
     const QString owner = Safe(ownerAsGiven, Place::Value);
     // 1-2.2:1.0 is the USB device 1-2.2, configuration 1, interface 0.
     const QString usbDevice = Safe(d.usbPath.section(QLatin1Char(':'), 0, 0), Place::Value);

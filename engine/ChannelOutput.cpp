@@ -5,6 +5,7 @@
 #include "comm/LEDCOMM.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
+#include "engine/Channels.h"
 #include "engine/OrvaneMqtt.h"
 
 #include <algorithm>
@@ -14,31 +15,22 @@ namespace LEDMain {
 namespace {
 
 uint64_t g_channelFailures = 0;
-std::array<bool, 4> g_channelFailed{};
-std::array<int16_t, 4> g_levels{};
+std::array<bool, Channels::kCount> g_channelFailed{};
+std::array<int16_t, Channels::kCount> g_levels{};
 // AllChannelsOffAtShutDown is switching the channels off: its commands go out after a stop signal too.
 bool g_switchingOff = false;
-
-int LetterIndex(const QString& letter)
-{
-    static const QString letters[4] = {"A", "B", "C", "D"};
-    for (int i = 0; i < 4; ++i)
-        if (letter == letters[i])
-            return i;
-    return -1;
-}
 
 } // namespace
 
 uint64_t ChannelFailures() { return g_channelFailures; }
-bool ChannelFailed(int index) { return index >= 0 && index < 4 && g_channelFailed[size_t(index)]; }
+bool ChannelFailed(int index) { return index >= 0 && index < Channels::kCount && g_channelFailed[size_t(index)]; }
 void MarkChannelsUnsent() { g_channelFailed.fill(true); }
 std::array<int16_t, 4> ChannelLevels() { return g_levels; }
 
 int16_t SetChannel(const QString& letter, int16_t intensity)
 {
-    const int16_t v = std::clamp<int16_t>(intensity, 0, 500);
-    const int index = LetterIndex(letter);
+    const int16_t v = std::clamp(intensity, Channels::kMinIntensity, Channels::kMaxIntensity);
+    const int index = Channels::ByDevice(letter);
     if (index < 0)
         return -1;
     // After a stop signal only the shut-down sends: a move of tied bars ends
@@ -50,7 +42,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     }
     OrvaneMqtt::ChannelCommanded(index);
     const QString command = QStringLiteral("AV") + letter
-                            + QStringLiteral("%1").arg(500 - v, 3, 10, QLatin1Char('0'));
+                            + QStringLiteral("%1").arg(Channels::kMaxIntensity - v, 3, 10, QLatin1Char('0'));
     QString reply;
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
@@ -67,8 +59,8 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
 
 int16_t AllChannelsOff()
 {
-    for (const char* letter : {"A", "B", "C", "D"})
-        SetChannel(QString::fromLatin1(letter), 0);
+    for (int i = 0; i < Channels::kCount; ++i)
+        SetChannel(Channels::DeviceLetter(i), Channels::kMinIntensity);
     return 0;
 }
 

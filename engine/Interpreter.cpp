@@ -5,6 +5,7 @@
 #include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Posix.h"
+#include "engine/Channels.h"
 
 #include <algorithm>
 #include <utility>
@@ -161,27 +162,22 @@ QString LedSet(const QString& channel, const QString& valueText)
 {
     int16_t v = 0;
     if (valueText == QLatin1String("On")) {
-        v = 500;
+        v = Channels::kMaxIntensity;
     } else if (valueText == QLatin1String("Off")) {
-        v = 0;
+        v = Channels::kMinIntensity;
     } else {
         if (!NumText::ToInt16(valueText, v))
             return QStringLiteral("Not a Number ");
-        v = std::clamp<int16_t>(v, 0, 500);
+        v = std::clamp(v, Channels::kMinIntensity, Channels::kMaxIntensity);
     }
-    static const QString names[4] = {"R", "G", "B", "A"};
-    static const QString letters[4] = {"A", "B", "C", "D"};
-    int index = -1;
-    for (int i = 0; i < 4; ++i)
-        if (channel == names[i])
-            index = i;
+    const int index = Channels::ByCommand(channel);
     if (index < 0)
         return QStringLiteral("Bad Value ");
 
     // The bar's handling does the sending; every send of this move must have succeeded.
     if (ChannelPanel* panel = MainForm())
         return panel->MoveBar(index, v) ? QStringLiteral("OK ") : QStringLiteral("Error ");
-    return SetChannel(letters[index], v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");
+    return SetChannel(Channels::DeviceLetter(index), v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");
 }
 
 } // namespace LEDMain

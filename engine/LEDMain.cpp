@@ -69,17 +69,13 @@ void Main()
             panel->SetShown(true);
 }
 
-} // namespace
-
-int Run(int argc, char** argv)
+// The command line: -1 to start, else the exit status of what it asked for
+// (help, version, a usage error, a task such as --udev-rule).
+int HandleCommandLine(int argc, char** argv, StartOptions::Values& options)
 {
-    Log::SetUp();
-    const auto lastLines = qScopeGuard([] { Log::FinishStderr(StderrShareMs()); });
-    MessageFilter::Install();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QFile::decodeName(argv[i]);
-    StartOptions::Values options;
     QString usageError;
     switch (StartOptions::Parse(arguments, options, &usageError)) {
     case StartOptions::Request::Help:
@@ -104,22 +100,75 @@ int Run(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    return -1;
+}
+
+// The application directory, how the program was started and the instance
+// lock. False when no directory can serve (said).
+bool TakeAppDir(const StartOptions::Values& options)
+{
+    QString why;
+    Platform::App().Path = ChooseAppDir(options.appDir, &why);
+    if (Platform::App().Path.isEmpty()) {
+        Say(why);
+        return false;
+    }
+    Platform::App().StartMode = options.automation || options.service ? 1 : 0;
+    Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
+    return true;
+}
+
+// The bus and the broker. -1 to run on, else the exit status of a program
+// started for clients that can never reach it.
+int StartRoads(bool& mqtt)
+{
+    QString why;
+    const bool dbus = OrvaneCmd::StartService(&why);
+    mqtt = OrvaneMqtt::Start() == 1;
+    if (dbus)
+        return -1;
+    // Started for clients that can never reach it, and nobody sees its window.
+    if (Platform::App().StartMode == 1 && !mqtt && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
+        Say(why + QStringLiteral("; no client can reach this program, so it ends"));
+        delete MainForm();
+        if (LEDCOMM::CommFormLoaded() == 1)
+            AppShutdown();
+        return Service::kUnreachable;
+    }
+    Say(why + QStringLiteral("; running without automation"));
+    return -1;
+}
+
+// After the event loop: the bus first, then the window and the lights, and
+// the broker last, so the last state it hears is the lights off.
+void ShutDown()
+{
+    OrvaneCmd::StopService();
+    delete MainForm();
+    if (LEDCOMM::CommFormLoaded() == 1)
+        AppShutdown();
+    OrvaneMqtt::Stop();
+}
+
+} // namespace
+
+int Run(int argc, char** argv)
+{
+    Log::SetUp();
+    // What standard error has not taken yet gets a share of the stop, on every way out.
+    const auto lastLines = qScopeGuard([] { Log::FinishStderr(StderrShareMs()); });
+    MessageFilter::Install();
+    StartOptions::Values options;
+    if (const int code = HandleCommandLine(argc, argv, options); code >= 0)
+        return code;
 
     QApplication app(argc, argv);
     // The process ends by the program's own rule, not when its last window closes.
     app.setQuitOnLastWindowClosed(false);
     // Desktops find the installed entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.Orvane"));
-    {
-        QString why;
-        Platform::App().Path = ChooseAppDir(options.appDir, &why);
-        if (Platform::App().Path.isEmpty()) {
-            Say(why);
-            return 1;
-        }
-    }
-    Platform::App().StartMode = options.automation || options.service ? 1 : 0;
-    Platform::App().PrevInstance = !TakeInstanceLock(Platform::App().Path);
+    if (!TakeAppDir(options))
+        return 1;
 
     // Before start-up: a signal in one of its message boxes ends the program
     // there, and one during its exchanges as soon as they are done.
@@ -128,31 +177,15 @@ int Run(int argc, char** argv)
     if (Platform::App().PrevInstance)
         return Service::kAlreadyRunning;
     EndIfStopped();
-    QString why;
-    const bool dbus = OrvaneCmd::StartService(&why);
-    const bool mqtt = OrvaneMqtt::Start() == 1;
-    if (!dbus) {
-        // Started for clients that can never reach it, and nobody sees its window.
-        if (Platform::App().StartMode == 1 && !mqtt && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
-            Say(why + QStringLiteral("; no client can reach this program, so it ends"));
-            delete MainForm();
-            if (LEDCOMM::CommFormLoaded() == 1)
-                AppShutdown();
-            return Service::kUnreachable;
-        }
-        Say(why + QStringLiteral("; running without automation"));
-    }
+    bool mqtt = false;
+    if (const int code = StartRoads(mqtt); code >= 0)
+        return code;
     Service::Started(&app, mqtt);
     CheckProcessEnd();
     qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();
     qCDebug(lcApp) << "shut-down: the event loop ended with" << code;
-    OrvaneCmd::StopService();
-    delete MainForm();
-    if (LEDCOMM::CommFormLoaded() == 1)
-        AppShutdown();
-    // After the lights went off, so the last state is theirs.
-    OrvaneMqtt::Stop();
+    ShutDown();
     return code;
 }
 

@@ -8,6 +8,7 @@
 #include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 #include "dbus/Activation.h"
+#include "base/ControllerName.h"
 #include "dbus/BusNames.h"
 #include "params/TRAPAR.h"
 
@@ -70,24 +71,14 @@ void Forget() { g_held = false; }
 
 QString ControllerName()
 {
-    QString name;
-    QVariant value;
-    for (int16_t i = 0; TRAPAR::GetParByIndex(i, name, value) == 1; ++i) {
-        if (name != QLatin1String("NAME"))
-            continue;
-        const QString text = TRAPAR::ValueToText(value).trimmed();
-        if (text.isEmpty() || BusNames::IsControllerName(text))
-            return text;
-        Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold letters, digits and underscores, not "
-                                        "starting with a digit, at most %2 characters: \"%3\"; the program "
-                                        "serves without a name of its own")
-                             .arg(TRAPAR::GetParPath())
-                             .arg(BusNames::kMaxNameLength)
-                             .arg(text.left(40)),
+    QString refused;
+    const QString name = TRAPAR::ConfiguredName(&refused);
+    if (!refused.isEmpty())
+        Platform::MsgBox(QStringLiteral("Parameter NAME in %1 may hold %2: \"%3\"; the program serves without a "
+                                        "name of its own")
+                             .arg(TRAPAR::GetParPath(), ControllerName::Rule(), refused.left(40)),
                          Platform::vbExclamation);
-        return QString();
-    }
-    return QString();
+    return name;
 }
 
 bool BusNameHeldByOther()

@@ -8,6 +8,7 @@
 #include "engine/OrvaneMqttParts.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/ReplyTopic.h"
+#include "params/TRAPAR.h"
 
 #include <QList>
 #include <QRegularExpression>
@@ -285,8 +286,8 @@ void BrokerDropped(int reason, qint64 connectedMs)
 QString ProgramName()
 {
     // An invalid NAME is reported where it is read for the bus.
-    const QString name = SettingText("NAME");
-    return BusNames::IsControllerName(name) ? name : QStringLiteral("orvane");
+    const QString name = TRAPAR::ConfiguredName();
+    return name.isEmpty() ? QStringLiteral("orvane") : name;
 }
 
 QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }

@@ -2,9 +2,8 @@
 #include "engine/OrvaneMqttParts.h"
 
 #include "base/Platform.h"
-#include "base/Posix.h"
 #include "mqtt/MqttClient.h"
-#include "mqtt/PasswordFile.h"
+#include "mqtt/LoginFiles.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -13,48 +12,19 @@
 namespace OrvaneMqtt {
 namespace {
 
-// Far above a system's whole bundle of authorities (about 200 KiB).
-constexpr qint64 kMaxCaFileBytes = 4 * 1024 * 1024;
-
-// A parameter's value without the message that a missing one gets elsewhere:
-// every MQTT setting is optional.
-bool Setting(const char* name, QVariant& value)
-{
-    for (int16_t i = 0; i < TRAPAR::ParCount(); ++i) {
-        QString n;
-        QVariant v;
-        if (TRAPAR::GetParByIndex(i, n, v) == 1 && n == QLatin1String(name)) {
-            value = v;
-            return true;
-        }
-    }
-    return false;
-}
-
 // A file named by a setting: relative to the settings file's folder.
 QString SettingPath(const QString& value)
 {
     return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
 }
 
-// Every file a setting names is read here, never waiting and worded the same
-// for each: its bytes, or -1 with the setting named in a message box.
-int16_t SettingFile(const char* name, qint64 maxBytes, QString& path, QByteArray& bytes)
-{
-    path = SettingPath(SettingText(name));
-    Posix::SmallFile f = Posix::ReadSmallFile(path, maxBytes);
-    if (!f.ok)
-        return Bad(name, QStringLiteral("names %1, %2").arg(path, f.why));
-    bytes = std::move(f.bytes);
-    return 1;
-}
-
 } // namespace
 
 QString SettingText(const char* name)
 {
-    QVariant v;
-    return Setting(name, v) ? TRAPAR::ValueToText(v).trimmed() : QString();
+    // Every MQTT setting is optional: a missing one is no message.
+    const std::optional<QVariant> v = TRAPAR::Find(QLatin1String(name));
+    return v ? TRAPAR::ValueToText(*v).trimmed() : QString();
 }
 
 int16_t Bad(const char* name, const QString& why)
@@ -73,11 +43,15 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             || discovery.endsWith('/') || discovery.contains("//")))
         return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
                                          .arg(QString::fromUtf8(discovery.left(40))));
-    if (!SettingText("MQTT_CAFILE").isEmpty() && SettingFile("MQTT_CAFILE", kMaxCaFileBytes, s.caFile, s.caPem) < 0)
-        return -1;
+    // Each file a setting names goes through the login's own reader and is refused in the same words.
+    if (const QString file = SettingText("MQTT_CAFILE"); !file.isEmpty()) {
+        s.caFile = SettingPath(file);
+        if (const QString why = Mqtt::ReadCaFile(s.caFile, s.caPem); !why.isEmpty())
+            return Bad("MQTT_CAFILE", QStringLiteral("names %1, %2").arg(s.caFile, why));
+    }
     s.port = s.caFile.isEmpty() ? 1883 : 8883;
-    if (QVariant v; Setting("MQTT_PORT", v)) {
-        const QString text = TRAPAR::ValueToText(v).trimmed();
+    if (const std::optional<QVariant> v = TRAPAR::Find(QStringLiteral("MQTT_PORT"))) {
+        const QString text = TRAPAR::ValueToText(*v).trimmed();
         bool ok = false;
         const int port = text.toInt(&ok);
         if (!ok || port < 1 || port > 65535)

@@ -2,6 +2,7 @@
 
 #include "base/Platform.h"
 #include "comm/LEDCOMM.h"
+#include "engine/Channels.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
@@ -32,8 +33,6 @@
 
 namespace {
 
-const char* const kLetters[4] = {"A", "B", "C", "D"};
-const char* const kRowNames[4] = {"Red", "Green", "Blue", "Amber"};
 const QColor kRowColours[4] = {QColor(0xFF, 0x00, 0x00), QColor(0x00, 0xC0, 0x00),
                                QColor(0x00, 0x00, 0xFF), QColor(0xC0, 0xC0, 0x00)};
 // Bars that follow a tied move, by the moved bar's index.
@@ -224,6 +223,22 @@ void frmVURUruduvo::ShowResponse(const QString& text) { txtMsg->setText(text); }
 
 frmVURUruduvo::~frmVURUruduvo() { Unload(); }
 
+namespace {
+
+// Controls stand where the design placed them, in twips.
+void Place(QWidget* w, int left, int top, int width, int height)
+{
+    w->setGeometry(frmVURUruduvo::TwipsToPixels(left), frmVURUruduvo::TwipsToPixels(top), frmVURUruduvo::TwipsToPixels(width), frmVURUruduvo::TwipsToPixels(height));
+}
+
+void Name(QWidget* w, const QString& objectName, const QString& accessible)
+{
+    w->setObjectName(objectName);
+    w->setAccessibleName(accessible);
+}
+
+} // namespace
+
 void frmVURUruduvo::BuildControls()
 {
     auto* client = new QWidget(this);
@@ -231,24 +246,30 @@ void frmVURUruduvo::BuildControls()
     client->setFixedSize(TwipsToPixels(4920), TwipsToPixels(2475));
     setCentralWidget(client);
 
-    auto place = [](QWidget* w, int left, int top, int width, int height) {
-        w->setGeometry(TwipsToPixels(left), TwipsToPixels(top), TwipsToPixels(width),
-                       TwipsToPixels(height));
-    };
-    auto name = [](QWidget* w, const QString& objectName, const QString& accessible) {
-        w->setObjectName(objectName);
-        w->setAccessibleName(accessible);
-    };
-
     static const bool factoryInstalled = (QAccessible::installFactory(CheckBoxAccessibleFactory), true);
     Q_UNUSED(factoryInstalled);
 
+    BuildCommandRow(client);
+    for (int i = 0; i < Channels::kCount; ++i)
+        BuildChannelRow(client, i);
+    BuildResponseRow(client);
+
+    // Row by row: bar, value box, check box.
+    QWidget* order[] = {cboCommand, cmdExec,  scrRed,   txtVal[0], chkRed,   scrGreen,
+                        txtVal[1],  chkGreen, scrBlue,  txtVal[2], chkBlue,  scrAmber,
+                        txtVal[3],  chkAmber, chkTie,   txtMsg};
+    for (size_t k = 1; k < std::size(order); ++k)
+        QWidget::setTabOrder(order[k - 1], order[k]);
+}
+
+void frmVURUruduvo::BuildCommandRow(QWidget* client)
+{
     cboCommand = new QComboBox(client);
     cboCommand->setEditable(true);
     // The history is entered by RememberCmdInHist alone, never by the combo box itself.
     cboCommand->setInsertPolicy(QComboBox::NoInsert);
-    name(cboCommand, "cboCommand", "Command line");
-    place(cboCommand, 120, 0, 3252, 288);
+    Name(cboCommand, "cboCommand", "Command line");
+    Place(cboCommand, 120, 0, 3252, 288);
     // Keys reach the combo box or, sent to it directly, its edit field.
     cboCommand->installEventFilter(this);
     cboCommand->lineEdit()->installEventFilter(this);
@@ -263,84 +284,82 @@ void frmVURUruduvo::BuildControls()
     lblCommandName = new QLabel(QStringLiteral("Command line"), client);
     lblCommandName->setObjectName(QStringLiteral("lblCommandName"));
     lblCommandName->setBuddy(cboCommand);
-    place(lblCommandName, 120, 0, 0, 0);
+    Place(lblCommandName, 120, 0, 0, 0);
 
     cmdExec = new QPushButton(QStringLiteral("Exec Cmd"), client);
-    name(cmdExec, "cmdExec", "Exec Cmd");
-    place(cmdExec, 3480, 0, 1095, 300);
+    Name(cmdExec, "cmdExec", "Exec Cmd");
+    Place(cmdExec, 3480, 0, 1095, 300);
     connect(cmdExec, &QPushButton::clicked, this, &frmVURUruduvo::cmdExec_Click);
+}
 
+// A channel's bar, value box and check box.
+void frmVURUruduvo::BuildChannelRow(QWidget* client, int i)
+{
     QScrollBar** bars[4] = {&scrRed, &scrGreen, &scrBlue, &scrAmber};
     QCheckBox** checks[4] = {&chkRed, &chkGreen, &chkBlue, &chkAmber};
+    const QString row = QString::fromLatin1(Channels::kAll[size_t(i)].name);
+    const int top = 480 + 360 * i;
+
+    auto* bar = new ChannelBar(client);
+    bar->setRange(Channels::kMinIntensity, Channels::kMaxIntensity);
+    bar->setSingleStep(1);
+    bar->setPageStep(10);
+    bar->setValue(0);
+    Name(bar, "scr" + row, row + " intensity");
+    Place(bar, 120, top, 3252, 252);
+    *bars[i] = bar;
+    // valueChanged covers assignment, arrows, trough, keys and every drag step.
+    connect(bar, &QScrollBar::valueChanged, this, [this, i] { BarHandling(i); });
+    // The value is set only after this signal, and an action that leaves it
+    // where it is raises no change; yet a failed send must go out again.
+    connect(bar, &QScrollBar::actionTriggered, this, [this, i] {
+        if (Bar(i)->sliderPosition() == Bar(i)->value() && LEDMain::ChannelFailed(i))
+            BarHandling(i);
+    });
+    connect(bar, &QScrollBar::sliderPressed, this, [this, i] { pressedValue_[i] = Bar(i)->value(); });
+    connect(bar, &QScrollBar::sliderReleased, this, [this, i] {
+        if (Bar(i)->value() != pressedValue_[i] || LEDMain::ChannelFailed(i))
+            BarHandling(i);
+    });
+
+    auto* val = new QLineEdit(client);
+    // Three digits must fit the narrow box as they did on the original panel.
+    val->setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    val->setStyleSheet(QStringLiteral("QLineEdit { padding: 0px; }"));
+    Name(val, QStringLiteral("txtVal%1").arg(i), row + " value");
+    Place(val, 3480, top, 372, 288);
+    txtVal[i] = val;
+
     QFont bold(QStringLiteral("MS Sans Serif"));
     bold.setPointSizeF(8.25);
     bold.setWeight(QFont::Bold);
-    for (int i = 0; i < 4; ++i) {
-        const QString row = QString::fromLatin1(kRowNames[i]);
-        const int top = 480 + 360 * i;
+    auto* chk = new QCheckBox(row, client);
+    Name(chk, "chk" + row, row);
+    Place(chk, 3960, 420 + 360 * i, 972, 372);
+    chk->setFont(bold);
+    QPalette pal = chk->palette();
+    pal.setColor(QPalette::WindowText, kRowColours[i]);
+    pal.setColor(QPalette::ButtonText, kRowColours[i]);
+    chk->setPalette(pal);
+    *checks[i] = chk;
+    rowChecks_[i] = chk;
+    connect(chk, &QCheckBox::clicked, this, [this, i] { CheckClick(i); });
+}
 
-        auto* bar = new ChannelBar(client);
-        bar->setRange(0, 500);
-        bar->setSingleStep(1);
-        bar->setPageStep(10);
-        bar->setValue(0);
-        name(bar, "scr" + row, row + " intensity");
-        place(bar, 120, top, 3252, 252);
-        *bars[i] = bar;
-        // valueChanged covers assignment, arrows, trough, keys and every drag step.
-        connect(bar, &QScrollBar::valueChanged, this, [this, i] { BarHandling(i); });
-        // The value is set only after this signal, and an action that leaves it
-        // where it is raises no change; yet a failed send must go out again.
-        connect(bar, &QScrollBar::actionTriggered, this, [this, i] {
-            if (Bar(i)->sliderPosition() == Bar(i)->value() && LEDMain::ChannelFailed(i))
-                BarHandling(i);
-        });
-        connect(bar, &QScrollBar::sliderPressed, this, [this, i] { pressedValue_[i] = Bar(i)->value(); });
-        connect(bar, &QScrollBar::sliderReleased, this, [this, i] {
-            if (Bar(i)->value() != pressedValue_[i] || LEDMain::ChannelFailed(i))
-                BarHandling(i);
-        });
-
-        auto* val = new QLineEdit(client);
-        // Three digits must fit the narrow box as they did on the original panel.
-        val->setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-        val->setStyleSheet(QStringLiteral("QLineEdit { padding: 0px; }"));
-        name(val, QStringLiteral("txtVal%1").arg(i), row + " value");
-        place(val, 3480, top, 372, 288);
-        txtVal[i] = val;
-
-        auto* chk = new QCheckBox(row, client);
-        name(chk, "chk" + row, row);
-        place(chk, 3960, 420 + 360 * i, 972, 372);
-        chk->setFont(bold);
-        QPalette pal = chk->palette();
-        pal.setColor(QPalette::WindowText, kRowColours[i]);
-        pal.setColor(QPalette::ButtonText, kRowColours[i]);
-        chk->setPalette(pal);
-        *checks[i] = chk;
-        rowChecks_[i] = chk;
-        connect(chk, &QCheckBox::clicked, this, [this, i] { CheckClick(i); });
-    }
-
+void frmVURUruduvo::BuildResponseRow(QWidget* client)
+{
     chkTie = new QCheckBox(QStringLiteral("Tie"), client);
-    name(chkTie, "chkTie", "Tie");
-    place(chkTie, 120, 2040, 615, 255);
+    Name(chkTie, "chkTie", "Tie");
+    Place(chkTie, 120, 2040, 615, 255);
 
     txtMsg = new QLineEdit(client);
-    name(txtMsg, "txtMsg", "Response");
-    place(txtMsg, 840, 2040, 3015, 288);
+    Name(txtMsg, "txtMsg", "Response");
+    Place(txtMsg, 840, 2040, 3015, 288);
 
     lblResponseName = new QLabel(QStringLiteral("Response"), client);
     lblResponseName->setObjectName(QStringLiteral("lblResponseName"));
     lblResponseName->setBuddy(txtMsg);
-    place(lblResponseName, 3960, 2070, 855, 255);
-
-    // Row by row: bar, value box, check box.
-    QWidget* order[] = {cboCommand, cmdExec,  scrRed,   txtVal[0], chkRed,   scrGreen,
-                        txtVal[1],  chkGreen, scrBlue,  txtVal[2], chkBlue,  scrAmber,
-                        txtVal[3],  chkAmber, chkTie,   txtMsg};
-    for (size_t k = 1; k < std::size(order); ++k)
-        QWidget::setTabOrder(order[k - 1], order[k]);
+    Place(lblResponseName, 3960, 2070, 855, 255);
 }
 
 void frmVURUruduvo::BuildMenus()
@@ -384,7 +403,7 @@ void frmVURUruduvo::BarHandling(int index)
     {
         WaitCursor wait;
         const int16_t v = int16_t(bar->value());
-        if (LEDMain::SetChannel(QString::fromLatin1(kLetters[index]), v) < 0)
+        if (LEDMain::SetChannel(Channels::DeviceLetter(index), v) < 0)
             moveFailed_ = true;
     }
     const bool tied = chkTie->isChecked();
@@ -411,7 +430,7 @@ void frmVURUruduvo::CheckClick(int index)
     txtMsg->setText(QString());
     // Pending clicks and bar moves run before this click's own assignment.
     QCoreApplication::processEvents();
-    SetBar(index, rowChecks_[index]->isChecked() ? 500 : 0);
+    SetBar(index, rowChecks_[index]->isChecked() ? Channels::kMaxIntensity : Channels::kMinIntensity);
 }
 
 void frmVURUruduvo::RememberCmdInHist()

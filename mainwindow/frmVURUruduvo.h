@@ -101,6 +101,9 @@ protected:
 
 private:
     void BuildControls();
+    void BuildCommandRow(QWidget* client);
+    void BuildChannelRow(QWidget* client, int index);
+    void BuildResponseRow(QWidget* client);
     void BuildMenus();
     void CheckClick(int index);
     // Shows the entry `steps` older (negative: newer) than the one recalled last.

@@ -1,5 +1,6 @@
 #include "params/TRAPAR.h"
 
+#include "base/ControllerName.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
 
@@ -106,6 +107,23 @@ int16_t ParAccess(const QString& name, QVariant& value, const QString& operation
                              + g_parDir + g_parFile,
                          Platform::vbCritical);
     return r;
+}
+
+std::optional<QVariant> Find(const QString& name)
+{
+    for (const ParameterEntry& e : g_table)
+        if (e.ParName == name)
+            return e.ParValue;
+    return std::nullopt;
+}
+
+QString ConfiguredName(QString* refused)
+{
+    const QString text = ValueToText(Find(QStringLiteral("NAME")).value_or(QVariant())).trimmed();
+    const bool valid = text.isEmpty() || ControllerName::IsValid(text);
+    if (refused)
+        *refused = valid ? QString() : text;
+    return valid ? text : QString();
 }
 
 int16_t ParTableOp(ParameterTable& table, const QString& name, QVariant& value,

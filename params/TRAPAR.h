@@ -5,6 +5,7 @@
 #include <QString>
 #include <QVariant>
 #include <cstdint>
+#include <optional>
 
 namespace TRAPAR {
 
@@ -40,6 +41,13 @@ int16_t ParCount();
 
 // "to", "from", "clear" on the module's table; "from" on a missing name shows a message.
 int16_t ParAccess(const QString& name, QVariant& value, const QString& operation);
+// The value of name in the module's table, without a message box: for the
+// settings that may be absent (NAME, the MQTT keys, the udev rule's PORT).
+std::optional<QVariant> Find(const QString& name);
+// NAME of the module's table, trimmed, when it is a valid controller name;
+// otherwise empty, which every road takes as no name of its own. refused gets
+// the text of a NAME that is no name (empty when there is none).
+QString ConfiguredName(QString* refused = nullptr);
 int16_t ParTableOp(ParameterTable& table, const QString& name, QVariant& value,
                    const QString& operation);
 

@@ -185,6 +185,10 @@ private slots:
         QCOMPARE(rec.boxes[0].text, "Parameter port not found in " + file_);
         QCOMPARE(rec.boxes[0].style, 16);
         QCOMPARE(rec.boxes[0].title, QString("Orvane"));
+        // Find answers the same without a box.
+        QVERIFY(!TRAPAR::Find("port"));
+        QCOMPARE(TRAPAR::Find("PORT").value_or(QVariant()).toString(), QString("9"));
+        QCOMPARE(rec.boxes.size(), 1);
 
         v = "only";
         QCOMPARE(ParAccess("ONE", v, "clear"), int16_t(1));

@@ -16,8 +16,9 @@
 // file is installed (orvane --regserver, or an installed program's). The exit
 // statuses are Exec::Status (ExecRoads.h); messages go to standard error.
 #include "base/OptionsHelp.h"
+#include "base/ControllerName.h"
 #include "dbus/BusNames.h"
-#include "mqtt/PasswordFile.h"
+#include "mqtt/LoginFiles.h"
 #include "orvanecmdinterface.h"
 #include "tools/ExecRoads.h"
 
@@ -212,7 +213,7 @@ int ListOnBus(const QDBusConnection& bus, bool json)
     const QString prefix = BusNames::kService + QLatin1Char('.');
     for (const QString& n : names.value()) {
         const bool plain = n == BusNames::kService;
-        if (!plain && !(n.startsWith(prefix) && BusNames::IsControllerName(QStringView(n).mid(prefix.size()))))
+        if (!plain && !(n.startsWith(prefix) && ControllerName::IsValid(QStringView(n).mid(prefix.size()))))
             continue;
         const QDBusReply<QString> owner = daemon->serviceOwner(n);
         if (!owner.isValid())
@@ -307,11 +308,8 @@ int main(int argc, char** argv)
                                    : rest.isEmpty() ? QStringLiteral("no script given")
                                                     : QStringLiteral("one script at a time (quote it)"));
     for (qsizetype i = 0; i < names.size(); ++i) {
-        if (!BusNames::IsControllerName(names[i]))
-            return UsageError(QStringLiteral("\"%1\" is no controller name: letters, digits and underscores, not "
-                                             "starting with a digit, at most %2")
-                                  .arg(names[i])
-                                  .arg(BusNames::kMaxNameLength));
+        if (!ControllerName::IsValid(names[i]))
+            return UsageError(QStringLiteral("\"%1\" is no controller name: %2").arg(names[i], ControllerName::Rule()));
         if (names.indexOf(names[i]) != i)
             return UsageError(QStringLiteral("--name %1 is given twice").arg(names[i]));
     }
@@ -339,9 +337,8 @@ int main(int argc, char** argv)
             }
         }
         if (!settings.caFile.isEmpty()) {
-            QFile f(settings.caFile);
-            if (!f.open(QIODevice::ReadOnly)) {
-                Say(QStringLiteral("--cafile names %1, which cannot be read: %2").arg(settings.caFile, f.errorString()));
+            if (const QString why = Mqtt::ReadCaFile(settings.caFile, settings.caPem); !why.isEmpty()) {
+                Say(QStringLiteral("--cafile names %1, %2").arg(settings.caFile, why));
                 return kFailed;
             }
         }

@@ -1,4 +1,4 @@
-#include "mqtt/PasswordFile.h"
+#include "mqtt/LoginFiles.h"
 
 #include "base/Posix.h"
 
@@ -16,6 +16,15 @@ QString ReadPasswordFile(const QString& path, QByteArray& password)
     password = f.bytes.left(f.bytes.indexOf('\n') < 0 ? f.bytes.size() : f.bytes.indexOf('\n'));
     while (password.endsWith('\r'))
         password.chop(1);
+    return QString();
+}
+
+QString ReadCaFile(const QString& path, QByteArray& pem)
+{
+    Posix::SmallFile f = Posix::ReadSmallFile(path, kMaxCaFileBytes);
+    if (!f.ok)
+        return f.why;
+    pem = std::move(f.bytes);
     return QString();
 }
 

@@ -1,0 +1,33 @@
+# Fails when a file includes a folder of the program above its own layer.
+# Layers from the bottom: base < dbus, mqtt, params < comm < engine < mainwindow;
+# tools use base, dbus and mqtt. tests/, bench/ and fuzz/ may use any layer.
+# Run as: cmake -DSOURCE_DIR=<root> -P layers.cmake
+cmake_minimum_required(VERSION 3.25)
+set(allowed_base base)
+set(allowed_dbus base dbus)
+set(allowed_mqtt base mqtt)
+set(allowed_params base params)
+set(allowed_comm base params comm)
+set(allowed_engine base dbus mqtt params comm engine)
+set(allowed_mainwindow base dbus mqtt params comm engine mainwindow)
+set(allowed_tools base dbus mqtt tools)
+set(folders base dbus mqtt params comm engine mainwindow tools)
+
+set(wrong "")
+foreach(folder IN LISTS folders)
+  file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
+  foreach(source IN LISTS sources)
+    file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[A-Za-z0-9_]+/")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([A-Za-z0-9_]+)/.*" "\\1" used "${line}")
+      if(used IN_LIST folders AND NOT used IN_LIST allowed_${folder})
+        file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
+        string(APPEND wrong "  ${shown}: ${line} (${folder}/ may use ${allowed_${folder}})\n")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+if(wrong)
+  message(FATAL_ERROR "Includes against the layers:\n${wrong}")
+endif()
+message(STATUS "Every include keeps to the layers")
