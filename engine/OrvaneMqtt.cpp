@@ -7,6 +7,7 @@
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqttParts.h"
 #include "mqtt/MqttClient.h"
+#include "mqtt/ReplyTopic.h"
 #include "params/TRAPAR.h"
 
 #include <QList>
@@ -31,6 +32,12 @@ QElapsedTimer g_clock;
 constexpr qint64 kDropWindowMs = 60000;
 constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
+// Home Assistant's birth messages ask for the lights' configs anew; a burst of
+// them gets one round at once and at most one per this time after it, the
+// last one after the burst.
+constexpr qint64 kDiscoveryRoundMs = 3000;
+QElapsedTimer g_lastRound;  // since the configs last went out
+bool g_roundOwed = false;
 
 
 enum class Kind { Script, Set, Light };
@@ -83,6 +90,23 @@ void PublishDiscovery()
         const LightConfig c = DiscoveryConfig(i, ProgramName(), TopicPrefix());
         g_client->Publish(g_discovery + "/light/" + c.id + "/config", c.json, true);
     }
+    g_lastRound.start();
+}
+
+void DiscoveryAsked()
+{
+    if (g_roundOwed || !g_client)
+        return;
+    const qint64 since = g_lastRound.isValid() ? g_lastRound.elapsed() : kDiscoveryRoundMs;
+    if (since >= kDiscoveryRoundMs) {
+        PublishDiscovery();
+        return;
+    }
+    g_roundOwed = true;
+    QTimer::singleShot(kDiscoveryRoundMs - since, g_client, [] {
+        g_roundOwed = false;
+        PublishDiscovery();
+    });
 }
 
 void RunOne();
@@ -153,7 +177,7 @@ void Receive(const Mqtt::Message& m)
     if (!g_discovery.isEmpty() && m.topic == g_discovery + "/status") {
         // Home Assistant came (back): it learns the lights anew.
         if (m.payload == "online")
-            PublishDiscovery();
+            DiscoveryAsked();
         return;
     }
     // A retained request would run again for every program that subscribes.
@@ -168,12 +192,10 @@ void Receive(const Mqtt::Message& m)
     Request r;
     r.message = m;
     r.scriptBytes = m.payload.size();
-    static const QRegularExpression tag(QStringLiteral("^exec/([A-Za-z0-9_-]+)$"));
     static const QRegularExpression set(QStringLiteral("^([RGBA])/(set|light/set)$"));
-    if (leaf == "exec") {
-        r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" : m.responseTopic;
-    } else if (const auto t = tag.match(QString::fromUtf8(leaf)); t.hasMatch()) {
-        r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result/" + t.captured(1).toUtf8() : m.responseTopic;
+    if (leaf == "exec" || leaf.startsWith("exec/")) {
+        // Whatever follows exec/, levels and all, is the tag; its answer goes under result/.
+        r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" + leaf.mid(4) : m.responseTopic;
     } else if (const auto c = set.match(QString::fromUtf8(leaf)); c.hasMatch()) {
         r.channel = int(QByteArray(kChannels, 4).indexOf(c.captured(1).toLatin1().at(0)));
         r.kind = c.captured(2) == QLatin1String("set") ? Kind::Set : Kind::Light;
@@ -183,6 +205,15 @@ void Receive(const Mqtt::Message& m)
         if (r.kind == Kind::Set)
             r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" : m.responseTopic;
     } else {
+        return;
+    }
+    if (const QString why = Mqtt::ReplyTopicRefusal(r.replyTopic, g_discovery);
+        !r.replyTopic.isEmpty() && !why.isEmpty()) {
+        qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
+        if (g_client)
+            g_client->Publish(prefix + "result",
+                              QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
+                              false, 0, m.correlation);
         return;
     }
     if (r.scriptBytes > Limits::kMaxScriptBytes)
@@ -289,13 +320,15 @@ int16_t Start()
     g_queue.clear();
     g_queuedBytes = 0;
     g_drops.clear();
+    g_roundOwed = false;
+    g_lastRound.invalidate();
     EndLights(true);
 
     g_client = new Mqtt::Client;
     g_client->SetWill(Topic("status"), "offline", true);
     // QoS 0: a request is never delivered twice, so no script runs twice.
-    g_client->AddSubscription(Topic("exec"), 0);
-    g_client->AddSubscription(Topic("exec/+"), 0);
+    // exec/# holds exec itself and every tag below it.
+    g_client->AddSubscription(Topic("exec/#"), 0);
     g_client->AddSubscription(Topic("+/set"), 0);
     if (!g_discovery.isEmpty()) {
         g_client->AddSubscription(Topic("+/light/set"), 0);

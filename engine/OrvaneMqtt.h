@@ -1,7 +1,9 @@
 #pragma once
 // The controller on an MQTT broker: topics under orvane/<NAME>/, scripts from
 // "exec" and "exec/<tag>" through the one interpreter (answered on the
-// response topic, else on "result" or "result/<tag>"), one value for a
+// response topic, else on "result" or "result/<tag>"; a tag is everything
+// after "exec/"; a request whose answer would land on a command topic is not
+// run, and "result" says so), one value for a
 // channel on "<ch>/set", the confirmed intensities as retained "state",
 // "online"/"offline" as retained "status", and with MQTT_DISCOVERY four
 // Home Assistant lights. Off unless MQTT_HOST is set in LED_CONFIG.TXT.

@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <system_error>
 #include <thread>
 
 namespace Mqtt {
@@ -67,10 +69,19 @@ qint64 NowMs()
     return clock.elapsed();
 }
 
+int LibraryConnect(mosquitto* handle, const char* host, int port, int keepAlive, const mqtt5__property* props)
+{
+    return mosquitto_connect_bind_v5(handle, host, port, keepAlive, nullptr, props);
+}
+
+std::atomic<Client::ConnectCall> g_connectCall{&LibraryConnect};
+
 } // namespace
 
-// The connect step may outlive its client (a stop while a lookup hangs): it
-// then destroys the handle itself. libmosquitto's log callback may run on the
+void Client::SetConnectCall(ConnectCall call) { g_connectCall = call ? call : &LibraryConnect; }
+
+// The connect step may outlive its client's interest (a stop, or its time
+// limit, while a lookup hangs): it then destroys the handle itself. libmosquitto's log callback may run on the
 // step's thread, hence the lock around what it notes.
 struct Client::Shared {
     std::mutex mutex;
@@ -121,6 +132,8 @@ Client::Client(QObject* parent) : QObject(parent), shared_(std::make_shared<Shar
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, &Client::Attempt);
     connectWait_.setSingleShot(true);
+    stepLimit_.setSingleShot(true);
+    connect(&stepLimit_, &QTimer::timeout, this, &Client::StepTooLong);
     connect(&connectWait_, &QTimer::timeout, this, [this] {
         Lost(QStringLiteral("the broker did not accept the connection within %1 s").arg(kConnectWaitMs / 1000));
     });
@@ -156,16 +169,26 @@ void Client::AddSubscription(const QByteArray& topic, int qos) { subscriptions_.
 
 bool Client::Start(const Settings& settings, QString* why)
 {
-    auto fail = [&](const QString& text) {
-        if (why)
-            *why = text;
-        return false;
-    };
     settings_ = settings;
+    if (const QString failed = MakeHandle(); !failed.isEmpty()) {
+        if (why)
+            *why = failed;
+        return false;
+    }
+    stopped_ = false;
+    delayMs_ = kFirstRetryMs;
+    housekeeping_.start();
+    Attempt();
+    return true;
+}
+
+QString Client::MakeHandle()
+{
+    const Settings& settings = settings_;
     // Callbacks find the client through the shared part, which outlives it.
     mosq_ = mosquitto_new(settings.clientId.toUtf8().constData(), true, shared_.get());
     if (!mosq_)
-        return fail(QStringLiteral("cannot create an MQTT client: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return QStringLiteral("cannot create an MQTT client: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
     // MQTT 5 carries the response topic and correlation data of a request.
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     // A reply is one small packet: it leaves at once instead of waiting for more.
@@ -179,13 +202,13 @@ bool Client::Start(const Settings& settings, QString* why)
         const int rc = mosquitto_will_set_v5(mosq_, will_.topic.constData(), int(will_.payload.size()),
                                              will_.payload.constData(), 1, will_.retain, nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
-            return fail(QStringLiteral("the will is refused: %1").arg(ErrorText(rc, errno)));
+            return QStringLiteral("the will is refused: %1").arg(ErrorText(rc, errno));
     }
     if (!settings.user.isEmpty()) {
         const int rc = mosquitto_username_pw_set(mosq_, settings.user.toUtf8().constData(),
                                                  settings.password.isEmpty() ? nullptr : settings.password.constData());
         if (rc != MOSQ_ERR_SUCCESS)
-            return fail(QStringLiteral("the user name is refused: %1").arg(ErrorText(rc, errno)));
+            return QStringLiteral("the user name is refused: %1").arg(ErrorText(rc, errno));
     }
     if (!settings.caFile.isEmpty()) {
         // Our own context: libmosquitto would check the certificate against
@@ -193,12 +216,12 @@ bool Client::Start(const Settings& settings, QString* why)
         // name and says why it failed.
         SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
         if (!ctx)
-            return fail(QStringLiteral("cannot set up TLS"));
+            return QStringLiteral("cannot set up TLS");
         shared_->tls = ctx;
         shared_->host = settings.host;
         SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
         if (!AddCertificates(ctx, settings.caPem))
-            return fail(QStringLiteral("the CA file %1 holds no certificate that can be used").arg(settings.caFile));
+            return QStringLiteral("the CA file %1 holds no certificate that can be used").arg(settings.caFile);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, &NoteVerify);
         SSL_CTX_set_app_data(ctx, shared_.get());
         X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
@@ -209,13 +232,9 @@ bool Client::Start(const Settings& settings, QString* why)
         mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
         const int rc = mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx);
         if (rc != MOSQ_ERR_SUCCESS)
-            return fail(QStringLiteral("TLS cannot be used: %1").arg(ErrorText(rc, errno)));
+            return QStringLiteral("TLS cannot be used: %1").arg(ErrorText(rc, errno));
     }
-    stopped_ = false;
-    delayMs_ = kFirstRetryMs;
-    housekeeping_.start();
-    Attempt();
-    return true;
+    return QString();
 }
 
 void Client::Attempt()
@@ -238,30 +257,72 @@ void Client::Attempt()
     // and the TCP handshake block this thread only, and TLS checks the
     // broker's certificate against the name. The TLS handshake and CONNECT
     // then go on without blocking in the event loop.
-    std::thread([shared = shared_, mosq = mosq_, host = settings_.host.toUtf8(), port = settings_.port,
-                 keepAlive = settings_.keepAliveSeconds, maxPacket = settings_.maxPacketBytes] {
-        mosquitto_property* props = nullptr;
-        if (maxPacket > 0)
-            mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacket);
-        const int rc = mosquitto_connect_bind_v5(mosq, host.constData(), port, keepAlive, nullptr, props);
-        const int savedErrno = errno;
-        mosquitto_property_free_all(&props);
-        {
-            std::lock_guard lock(shared->mutex);
-            shared->stepDone = true;
-            if (Client* c = shared->owner) {
-                QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); },
-                                          Qt::QueuedConnection);
-                return;
+    try {
+        std::thread([shared = shared_, mosq = mosq_, host = settings_.host.toUtf8(), port = settings_.port,
+                     keepAlive = settings_.keepAliveSeconds, maxPacket = settings_.maxPacketBytes,
+                     call = g_connectCall.load()] {
+            mosquitto_property* props = nullptr;
+            if (maxPacket > 0)
+                mosquitto_property_add_int32(&props, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacket);
+            const int rc = call(mosq, host.constData(), port, keepAlive, props);
+            const int savedErrno = errno;
+            mosquitto_property_free_all(&props);
+            {
+                std::lock_guard lock(shared->mutex);
+                shared->stepDone = true;
+                if (Client* c = shared->owner) {
+                    QMetaObject::invokeMethod(c, [c, rc, savedErrno] { c->Stepped(rc, savedErrno); },
+                                              Qt::QueuedConnection);
+                    return;
+                }
             }
+            mosquitto_destroy(mosq);
+        }).detach();
+    } catch (const std::system_error& e) {
+        // No thread: the handle stays ours, and this attempt fails like any other.
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->stepDone = true;
         }
-        mosquitto_destroy(mosq);
-    }).detach();
+        const QString why = QStringLiteral("cannot start a thread to connect: %1").arg(QString::fromLocal8Bit(e.what()));
+        QMetaObject::invokeMethod(this, [this, why] {
+            stepping_ = false;
+            if (!stopped_)
+                Lost(why);
+        }, Qt::QueuedConnection);
+        return;
+    }
+    stepLimit_.start(std::max(settings_.connectStepMs, 1));
+}
+
+void Client::StepTooLong()
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->stepDone)
+            return;  // its result is on its way
+        shared_->owner = nullptr;  // the step frees its handle when it returns
+    }
+    mosq_ = nullptr;
+    stepping_ = false;
+    shared_ = std::make_shared<Shared>();
+    shared_->owner = this;
+    const QString failed = MakeHandle();
+    if (!failed.isEmpty()) {
+        // The settings did for the first handle; what fails now is said and ends the attempts.
+        stopped_ = true;
+        housekeeping_.stop();
+        emit Failed(failed);
+        return;
+    }
+    Lost(QStringLiteral("no connection within %1 ms (the host name lookup or the TCP connection hangs)")
+             .arg(settings_.connectStepMs));
 }
 
 void Client::Stepped(int rc, int savedErrno)
 {
     stepping_ = false;
+    stepLimit_.stop();
     if (stopped_)
         return;
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -487,6 +548,7 @@ void Client::Stop(const QByteArray& topic, const QByteArray& payload, bool retai
     stopped_ = true;
     retry_.stop();
     connectWait_.stop();
+    stepLimit_.stop();
     housekeeping_.stop();
     if (connected_) {
         // One budget for both waits: a stalled broker holds the exit no longer.

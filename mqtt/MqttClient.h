@@ -3,9 +3,23 @@
 // of the program's one thread: a read notifier on its socket, a write notifier
 // on only while it has bytes to send, a timer for its keep-alive. The one step
 // that blocks, looking the host up and opening the TCP connection, runs on a
-// short-lived thread of its own that touches nothing else and hands the
+// short-lived thread of its own (the connect step, below) and hands the
 // connection back to the event loop. It never listens itself, reconnects with
 // its own growing delay, and knows nothing of what the messages mean.
+//
+// The connect step's thread:
+// - it gets the libmosquitto handle, the host, port, keep-alive and packet
+//   limit by value, and one reference on Shared; it touches nothing else, never
+//   the Client, and the event loop leaves the handle alone while it runs;
+// - what it writes (libmosquitto's error line, the certificate check) goes to
+//   Shared under its mutex;
+// - when the connect call returns it either queues the result to its client
+//   (Shared::owner set) or, when the client is gone or stopped waiting for it
+//   (owner null), destroys the handle itself; Shared, and the TLS context it
+//   holds, go with the last reference, after the handle;
+// - the client waits for no step: on a stop, a deletion or the step's time
+//   limit it clears owner and, for the next attempt, makes a new handle with
+//   a new Shared. A thread that cannot be started fails that attempt.
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QList>
@@ -33,6 +47,9 @@ struct Settings {
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
     // larger message for us instead of sending it. 0: none sent.
     uint32_t maxPacketBytes = 0;
+    // A lookup or TCP connection that takes longer (a broker whose packets are
+    // dropped holds it for the kernel's two minutes) fails the attempt.
+    int connectStepMs = 10000;
     // Acknowledge what is read at once instead of after the kernel's delay:
     // a broker that holds a small packet until the one before is acknowledged
     // (Nagle; Mosquitto's default) then sends a SUBACK's retained messages
@@ -91,6 +108,13 @@ public:
     // True while a connect step runs on its thread.
     bool IsLookingUp() const { return stepping_; }
 
+    // What the connect step calls: libmosquitto's blocking connect, or a
+    // test's stand-in (nullptr puts libmosquitto's back). Returns a MOSQ_ERR
+    // code, errno set with MOSQ_ERR_ERRNO. Read when a step starts.
+    using ConnectCall = int (*)(mosquitto* handle, const char* host, int port, int keepAliveSeconds,
+                                const mqtt5__property* properties);
+    static void SetConnectCall(ConnectCall call);
+
     // What the event loop and a connect step share; the step keeps it alive.
     struct Shared;
     // The delay before the next attempt after a failure, in milliseconds.
@@ -120,8 +144,11 @@ private:
     static void OnDisconnect(mosquitto*, void* self, int rc, const ::mqtt5__property*);
     static void OnLog(mosquitto*, void* self, int level, const char* text);
 
+    // A new handle (and Shared) with every option of the settings; empty, or why not.
+    QString MakeHandle();
     void Attempt();
     void Stepped(int rc, int savedErrno);
+    void StepTooLong();
     void Watch();
     void Unwatch();
     void AfterIo(int rc);
@@ -159,6 +186,7 @@ private:
     QTimer retry_;
     QTimer housekeeping_;
     QTimer connectWait_;
+    QTimer stepLimit_;
 };
 
 } // namespace Mqtt

@@ -24,11 +24,15 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <QTimer>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <latch>
 #include <memory>
+#include <mosquitto.h>
 #include <sys/stat.h>
 
 using TestSupport::Config;
@@ -228,13 +232,48 @@ private slots:
         QCOMPARE(b.readAllStandardOutput().trimmed(), QByteArray("Error Unknown command ;"));
         QCOMPARE(w.Payloads(kResult + "/a"), QList<QByteArray>{"1.0 ; "});
         QCOMPARE(w.Payloads(kResult + "/b"), QList<QByteArray>{"Error Unknown command ; "});
-        // A tag of more than one level, or with other characters, is no request.
-        for (const char* bad : {"/a/b", "/a.b"})
-            w.Publish(kExec.toUtf8() + bad, "LED R 1");
-        QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
-        QVERIFY(w.WaitFor(kResult, 3));
-        QCOMPARE(fx_.NewLines(0), QStringList{});
+        // Whatever follows exec/ is the tag: levels, dots, spaces, any letters, none.
+        MqttWatcher tags(*broker_, {kResult + "/#"});
+        QVERIFY(tags.Ready());
+        for (const QString tag : {"a/b", "a.b", "a b", "ünï", ""}) {
+            QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-V", "mqttv311", "-t", kExec + "/" + tag, "-m", "Ver"}).code, 0);
+            QVERIFY2(tags.WaitFor(kResult + "/" + tag.toUtf8())
+                         && tags.Payloads(kResult + "/" + tag.toUtf8()) == QList<QByteArray>{"1.0 ; "}, qPrintable(tag));
+        }
         QCOMPARE(broker_->Retained(kResult), QByteArray());
+    }
+
+    // An answer never lands where an Orvane program takes commands: such a
+    // request is not run, and result says so.
+    void responseTopicNeverACommandTopic_data()
+    {
+        QTest::addColumn<QByteArray>("responseTopic");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("own R/set") << QByteArray("orvane/lab1/R/set") << false;
+        QTest::newRow("own exec") << QByteArray("orvane/lab1/exec") << false;
+        QTest::newRow("another NAME's set") << QByteArray("orvane/lab2/G/set") << false;
+        QTest::newRow("discovery prefix") << QByteArray("homeassistant/light/x/config") << false;
+        QTest::newRow("ordinary") << QByteArray("reply/lab1") << true;
+    }
+
+    void responseTopicNeverACommandTopic()
+    {
+        QFETCH(QByteArray, responseTopic);
+        QFETCH(bool, answered);
+        QVERIFY(Join("\"NAME\",lab1\r\n\"MQTT_DISCOVERY\",homeassistant\r\n"));
+        MqttWatcher w(*broker_, {responseTopic, "orvane/lab1/result"});
+        QVERIFY(w.Ready());
+        const int64_t before = LEDMain::CommandCounter();
+        QVERIFY(w.Publish("orvane/lab1/exec", "Ver", false, responseTopic, "c-6"));
+        const QByteArray where = answered ? responseTopic : "orvane/lab1/result";
+        QVERIFY(w.WaitFor(where));
+        QCOMPARE(w.On(where).first().correlation, QByteArray("c-6"));
+        QVERIFY2(w.Payloads(where).first().startsWith(answered ? "1.0 ; " : "Error The response topic is "),
+                 w.Payloads(where).first().constData());
+        QList<QByteArray> elsewhere = w.Payloads(answered ? "orvane/lab1/result" : responseTopic);
+        elsewhere.removeAll("Ver");  // the request itself, seen on exec
+        QCOMPARE(elsewhere, QList<QByteArray>{});
+        QCOMPARE(LEDMain::CommandCounter(), before + (answered ? 1 : 0));
     }
 
     // <ch>/set: one value, run as the single command "LED <ch> <value>", answered on result.
@@ -504,10 +543,12 @@ private slots:
         QTest::addColumn<QString>("caFile");
         QTest::addColumn<QByteArray>("host");
         QTest::addColumn<QString>("why");  // empty: joins
-        QTest::newRow("the broker's CA") << "ca.pem" << QByteArray("localhost") << QString();
-        QTest::newRow("another CA") << "other.pem" << QByteArray("localhost") << "not trusted";
-        QTest::newRow("another name") << "ca.pem" << QByteArray("127.0.0.1") << "does not name";
-        QTest::newRow("no TLS on the port") << "plain" << QByteArray("localhost") << "does not speak TLS";
+        QTest::addColumn<QString>("certificate");  // the broker's
+        QTest::newRow("the broker's CA") << "ca.pem" << QByteArray("localhost") << QString() << "broker";
+        QTest::newRow("another CA") << "other.pem" << QByteArray("localhost") << "not trusted" << "broker";
+        QTest::newRow("another name") << "ca.pem" << QByteArray("127.0.0.1") << "does not name" << "broker";
+        QTest::newRow("another DNS name") << "ca.pem" << QByteArray("localhost") << "does not name localhost" << "elsewhere";
+        QTest::newRow("no TLS on the port") << "plain" << QByteArray("localhost") << "does not speak TLS" << "broker";
     }
 
     void tlsVerifiesTheBroker()
@@ -515,23 +556,27 @@ private slots:
         QFETCH(QString, caFile);
         QFETCH(QByteArray, host);
         QFETCH(QString, why);
+        QFETCH(QString, certificate);
         // One set of certificates for all rows.
         static QTemporaryDir certs;
         const QString d = certs.path() + QLatin1Char('/');
         const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
         if (!QFile::exists(d + "broker.pem")) {
             TestSupport::WriteFile(d + "ext", "subjectAltName=DNS:localhost\n");
+            TestSupport::WriteFile(d + "elsewhere.ext", "subjectAltName=DNS:elsewhere.test\n");
             for (const QStringList& args :
                  {QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "ca.key", "-out", d + "ca.pem", "-days", "2", "-subj", "/CN=Orvane test CA"},
                   QStringList{"req", "-x509"} + key + QStringList{"-keyout", d + "other.key", "-out", d + "other.pem", "-days", "2", "-subj", "/CN=Another CA"},
                   QStringList{"req"} + key + QStringList{"-keyout", d + "broker.key", "-out", d + "broker.csr", "-subj", "/CN=localhost"},
                   QStringList{"x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
-                              "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "ext"}}) {
+                              "-CAcreateserial", "-out", d + "broker.pem", "-days", "2", "-extfile", d + "ext"},
+                  QStringList{"x509", "-req", "-in", d + "broker.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
+                              "-CAcreateserial", "-out", d + "elsewhere.pem", "-days", "2", "-extfile", d + "elsewhere.ext"}}) {
                 const Ran r = TestSupport::RunProcess(QStringLiteral("openssl"), args, QProcessEnvironment::systemEnvironment());
                 QVERIFY2(r.code == 0, qPrintable(r.err));
             }
         }
-        const QByteArray tls = "allow_anonymous true\ncertfile " + QFile::encodeName(d + "broker.pem") + "\nkeyfile "
+        const QByteArray tls = "allow_anonymous true\ncertfile " + QFile::encodeName(d + certificate + ".pem") + "\nkeyfile "
                                + QFile::encodeName(d + "broker.key") + "\n";
         const bool plain = caFile == QLatin1String("plain");
         if (broker_->Config() != (plain ? kPlainBroker : tls))
@@ -699,15 +744,56 @@ private slots:
         QVERIFY(w.WaitFor(kResult));  // requests run in order: the light command's turn has passed
         QCOMPARE(fx_.NewLines(0), QStringList{});
 
-        // Home Assistant's birth message: the four configs again.
+        // Home Assistant's birth message, a thousand in a burst: the four
+        // configs again, at most three times (at once, and after the burst).
         for (const QByteArray& c : configs)
             QCOMPARE(w.On(c).size(), 0);
-        QVERIFY(w.Publish("homeassistant/status", "online"));
+        for (int i = 0; i < 1000; ++i)
+            OrvaneMqtt::Receive({"homeassistant/status", "online", false, {}, {}});
         for (const QByteArray& c : configs)
             QVERIFY(w.WaitFor(c));
+        QTest::qWait(4000);  // the round owed to the burst's end, and any more
+        qsizetype sent = 0;
+        for (const QByteArray& c : configs)
+            QVERIFY((sent += w.On(c).size(), w.On(c).size() <= 3));
+        qInfo("%lld config messages after 1,000 birth messages", qlonglong(sent));
         OrvaneMqtt::Stop();
         for (const QByteArray& c : configs)
             w.Publish(c, QByteArray(), true);
+    }
+
+    // The connect call held by the test, in this process (so the sanitizers
+    // see it): the step's time limit fails the attempt and the next one
+    // follows, and a client deleted while its step runs leaves the handle to
+    // the step.
+    void connectStepHasATimeLimit()
+    {
+        static std::latch release(1);
+        static std::atomic<int> stalled{0}, returned{0};
+        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
+            ++stalled;
+            release.wait();
+            ++returned;
+            return int(MOSQ_ERR_NO_CONN);
+        });
+        const auto restore = qScopeGuard([] {
+            Mqtt::Client::SetConnectCall(nullptr);
+            if (!release.try_wait())
+                release.count_down();
+        });
+        auto client = std::make_unique<Mqtt::Client>();
+        QStringList failures;
+        connect(client.get(), &Mqtt::Client::Failed, this, [&](const QString& why) { failures << why; });
+        Mqtt::Settings s;
+        s.host = s.clientId = QStringLiteral("stalled");
+        s.connectStepMs = 200;
+        QVERIFY(client->Start(s));
+        QTRY_VERIFY(failures.size() >= 2);
+        QVERIFY2(failures.first().startsWith(QLatin1String("no connection within 200 ms")), qPrintable(failures.first()));
+        QTRY_VERIFY(client->IsLookingUp());
+        client.reset();
+        release.count_down();
+        QTRY_COMPARE(returned.load(), stalled.load());
     }
 
     // Home Assistant switches a dimmed light back on without brightness, and
