@@ -7,6 +7,10 @@ cd "$(dirname "$0")"
 . tools/deps.sh
 orvane_install_deps $ORVANE_TEST_PACKAGES
 # Warnings are errors in this build only; run.sh turns it off again in the same tree.
+start=$SECONDS
 orvane_build build -DORVANE_WERROR=ON
+echo "   plain build: $((SECONDS - start)) s"
+start=$SECONDS
 (cd build && ctest --output-on-failure -j2)
+echo "   plain tests: $((SECONDS - start)) s"
 [ "${ORVANE_CHECKS:-1}" = 0 ] || tools/checks.sh
