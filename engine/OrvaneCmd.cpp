@@ -21,6 +21,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace OrvaneCmd {
@@ -38,130 +39,13 @@ struct Call {
     LEDMain::ScriptFailure failure;
     QString limit;  // why the call was refused: LimitsExceeded
 };
-Call* g_call = nullptr;
 
 struct Instance {
     QString owner;  // unique bus name of the client that created it
     QPointer<Object> object;
 };
 
-class Tree;
-
-bool g_running = false;
-bool g_busGone = false;
-Tree* g_tree = nullptr;
-Object* g_app = nullptr;
-QDBusServiceWatcher* g_watcher = nullptr;
-QMap<uint, Instance> g_instances;
-// Created objects by owner, so that a cap and a lookup need not scan them all.
-QHash<QString, int> g_created;
-int g_maxObjects = Limits::kMaxObjects;
-// Clients whose own object sits behind the application object.
-QSet<QString> g_implicit;
-uint g_lastInstance = 0;
-
 QDBusConnection Bus() { return QDBusConnection::sessionBus(); }
-
-bool HasObjects(const QString& client)
-{
-    return g_implicit.contains(client) || g_created.value(client) > 0;
-}
-
-void DropClient(const QString& client);
-
-// Called when a client gets its first object: from then on its leaving the bus
-// destroys its objects.
-void Watch(const QString& client)
-{
-    if (!g_watcher)
-        return;
-    qCDebug(lcDbus).noquote() << "client" << client << "appears: it holds objects, its leaving frees them";
-    g_watcher->addWatchedService(client);
-    // A client that left before the watch began is never reported leaving.
-    // Asked without waiting: a bus that stops answering must not hold a call.
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    ask << client;
-    auto* pending = new QDBusPendingCallWatcher(Bus().asyncCall(ask), g_watcher);
-    QObject::connect(pending, &QDBusPendingCallWatcher::finished, g_watcher,
-                     [client](QDBusPendingCallWatcher* w) {
-                         w->deleteLater();
-                         const QDBusPendingReply<bool> owned = *w;
-                         if (!owned.isError() && !owned.value())
-                             DropClient(client);
-                     });
-}
-
-void Unwatch(const QString& client)
-{
-    if (g_watcher && !HasObjects(client))
-        g_watcher->removeWatchedService(client);
-}
-
-void EnsureImplicit(const QString& client)
-{
-    if (g_implicit.contains(client))
-        return;
-    const bool watched = HasObjects(client);
-    g_implicit.insert(client);
-    qCDebug(lcDbus).noquote() << "object made: the implicit object of" << client;
-    LEDMain::AutomationObjectCreated();
-    if (!watched)
-        Watch(client);
-}
-
-QString NewInstance(const QString& client, QString* why);
-void ReleaseInstance(const QDBusObjectPath& path);
-
-// Forgets the objects first, then lets the shut-down rule see each death: the
-// rule may end the process, and by then no record of a dead object is left.
-void ReportDeaths(int count)
-{
-    for (int i = 0; i < count; ++i)
-        LEDMain::AutomationObjectDestroyed();
-}
-
-void DropClient(const QString& client)
-{
-    qCDebug(lcDbus).noquote() << "client" << client << "vanished: its objects are freed";
-    int dead = g_implicit.remove(client) ? 1 : 0;
-    if (!g_created.remove(client)) {
-        if (g_watcher)
-            g_watcher->removeWatchedService(client);
-        ReportDeaths(dead);
-        return;
-    }
-    for (auto it = g_instances.begin(); it != g_instances.end();) {
-        if (it->owner == client) {
-            if (it->object)
-                it->object->deleteLater();
-            qCDebug(lcDbus).noquote() << "object freed:" << kRoot + QLatin1Char('/') + QString::number(it.key());
-            it = g_instances.erase(it);
-            ++dead;
-        } else {
-            ++it;
-        }
-    }
-    if (g_watcher)
-        g_watcher->removeWatchedService(client);
-    ReportDeaths(dead);
-}
-
-void DropAll()
-{
-    const int dead = int(g_implicit.size() + g_instances.size());
-    qCDebug(lcDbus) << "all" << dead << "objects freed";
-    g_implicit.clear();
-    for (const Instance& i : std::as_const(g_instances))
-        if (i.object)
-            i.object->deleteLater();
-    g_instances.clear();
-    g_created.clear();
-    if (g_watcher)
-        g_watcher->setWatchedServices({});
-    ReportDeaths(dead);
-}
 
 // The number of a created object's path; 0 (never used) for any other path.
 uint InstanceNumber(const QString& path)
@@ -174,42 +58,50 @@ uint InstanceNumber(const QString& path)
     return ok && rest == QString::number(n) ? n : 0;
 }
 
-// The object at a path under /OrvaneCmd and the client it belongs to (empty:
-// anybody may use it). Nothing for a path that holds no live object.
-Object* ObjectAt(const QString& path, QString* owner)
+// Forgets the objects first, then lets the shut-down rule see each death: the
+// rule may end the process, and by then no record of a dead object is left.
+void ReportDeaths(int count)
 {
-    if (owner)
-        owner->clear();
-    if (path == kRoot)
-        return g_app;
-    const auto it = g_instances.constFind(InstanceNumber(path));
-    if (it == g_instances.constEnd() || !it->object)
-        return nullptr;
-    if (owner)
-        *owner = it->owner;
-    return it->object.data();
+    for (int i = 0; i < count; ++i)
+        LEDMain::AutomationObjectDestroyed();
 }
-
 
 bool IsCmdInterface(const QObject* adaptor) { return BusTree::InterfaceOf(adaptor) == kCmdInterface; }
 
-// The objects under /OrvaneCmd with the class's rules: who owns each, which
-// read or call gives a client its implicit object, the limits of a call, and
-// a stop signal that ends the program between calls.
+// One run of the service, from StartService to StopService: the objects under
+// /OrvaneCmd with the class's rules (who owns each, which read or call gives a
+// client its implicit object, the limits of a call, a stop signal that ends the
+// program between calls), the watch on their clients and the bus names held.
+// It is the parent of every object it serves, so they end with it.
 class Tree : public BusTree {
     Q_OBJECT
 public:
-    using BusTree::BusTree;
+    explicit Tree(const QDBusConnection& bus)
+        : watcher_(new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, this))
+    {
+        new _OrvaneCmdAdaptor(app_);
+        new ClassFactoryAdaptor(app_);
+        connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, &Tree::ClientLeft);
+    }
+
+    Name::Held names;
+    int maxObjects = Limits::kMaxObjects;
+    Call* call = nullptr;
+
+    // Empty when a cap refuses the object; why then says so.
+    QString NewInstance(const QString& client, QString* why);
+    void ReleaseInstance(const QDBusObjectPath& path);
+    void DropAll();
 
 public slots:
     void ClientLeft(const QString& client) { DropClient(client); }
 
     void BusGone()
     {
-        if (g_busGone)
+        if (busGone_)
             return;
-        g_busGone = true;
-        Name::Forget();
+        busGone_ = true;
+        names.held = false;  // the bus took them with it: nothing is left to give up
         qCDebug(lcDbus) << "the session bus is gone";
         DropAll();
         LEDMain::AutomationGone();
@@ -221,8 +113,8 @@ protected:
     QStringList ChildNodes(const QString& path, const QString& caller) const override
     {
         QStringList nodes;
-        if (path == kRoot && g_created.value(caller) > 0)
-            for (auto it = g_instances.constBegin(); it != g_instances.constEnd(); ++it)
+        if (path == kRoot && created_.value(caller) > 0)
+            for (auto it = instances_.constBegin(); it != instances_.constEnd(); ++it)
                 if (it->owner == caller)
                     nodes << QString::number(it.key());
         return nodes;
@@ -238,7 +130,7 @@ protected:
         // Levels alone is read by clients that only look (orvane-exec --list).
         const bool levelsOnly = msg.member() == QLatin1String("Get")
                                 && msg.arguments().value(1).toString() == QLatin1String("Levels");
-        if (&target == g_app && IsCmdInterface(&adaptor) && !levelsOnly)
+        if (&target == app_ && IsCmdInterface(&adaptor) && !levelsOnly)
             EnsureImplicit(msg.service());
     }
 
@@ -254,25 +146,25 @@ protected:
                                                 .arg(bytes)
                                                 .arg(Limits::Bytes(Limits::kMaxScriptBytes)));
         }
-        if (&target == g_app && IsCmdInterface(&adaptor))
+        if (&target == app_ && IsCmdInterface(&adaptor))
             EnsureImplicit(msg.service());
         return QDBusMessage();
     }
 
     QDBusMessage Run(const QDBusMessage& msg, const std::function<bool()>& invoke, const QVariant& result) override
     {
-        Call call{msg.service(), {}, {}};
-        Call* outer = std::exchange(g_call, &call);
+        Call current{msg.service(), {}, {}};
+        Call* outer = std::exchange(call, &current);
         const bool invoked = invoke();
-        g_call = outer;
+        call = outer;
 
         if (!invoked)
             return NotCalled(msg);
-        if (!call.limit.isEmpty())
-            return msg.createErrorReply(QDBusError::LimitsExceeded, call.limit);
-        if (call.failure.number != 0)
+        if (!current.limit.isEmpty())
+            return msg.createErrorReply(QDBusError::LimitsExceeded, current.limit);
+        if (current.failure.number != 0)
             return msg.createErrorReply(
-                kFailed, QStringLiteral("%1: %2").arg(call.failure.number).arg(call.failure.description));
+                kFailed, QStringLiteral("%1: %2").arg(current.failure.number).arg(current.failure.description));
         // The bus would drop this connection, every client's objects with it, for a
         // message over its own limit; a reply over ours is never sent.
         if (result.metaType().id() == QMetaType::QString) {
@@ -286,30 +178,143 @@ protected:
         }
         return ReplyWith(msg, result);
     }
+
+private:
+    bool HasObjects(const QString& client) const
+    {
+        return implicit_.contains(client) || created_.value(client) > 0;
+    }
+
+    void Watch(const QString& client);
+    void Unwatch(const QString& client)
+    {
+        if (!HasObjects(client))
+            watcher_->removeWatchedService(client);
+    }
+    void EnsureImplicit(const QString& client);
+    void DropClient(const QString& client);
+    Object* ObjectAt(const QString& path, QString* owner) const;
+
+    Object* app_ = new Object(kRoot, this);
+    QDBusServiceWatcher* watcher_;
+    QMap<uint, Instance> instances_;
+    // Created objects by owner, so that a cap and a lookup need not scan them all.
+    QHash<QString, int> created_;
+    // Clients whose own object sits behind the application object.
+    QSet<QString> implicit_;
+    uint lastInstance_ = 0;
+    bool busGone_ = false;
 };
 
-// Empty when a cap refuses the object; why then says so.
-QString NewInstance(const QString& client, QString* why)
+// The service while it runs. Not a static object: a program that ends without
+// StopService must not tear down bus objects after the bus connections are gone.
+Tree* g_service = nullptr;
+
+// Called when a client gets its first object: from then on its leaving the bus
+// destroys its objects.
+void Tree::Watch(const QString& client)
 {
-    const int own = g_created.value(client);
+    qCDebug(lcDbus).noquote() << "client" << client << "appears: it holds objects, its leaving frees them";
+    watcher_->addWatchedService(client);
+    // A client that left before the watch began is never reported leaving.
+    // Asked without waiting: a bus that stops answering must not hold a call.
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+    ask << client;
+    auto* pending = new QDBusPendingCallWatcher(Bus().asyncCall(ask), watcher_);
+    connect(pending, &QDBusPendingCallWatcher::finished, watcher_, [this, client](QDBusPendingCallWatcher* w) {
+        w->deleteLater();
+        const QDBusPendingReply<bool> owned = *w;
+        if (!owned.isError() && !owned.value())
+            DropClient(client);
+    });
+}
+
+void Tree::EnsureImplicit(const QString& client)
+{
+    if (implicit_.contains(client))
+        return;
+    const bool watched = HasObjects(client);
+    implicit_.insert(client);
+    qCDebug(lcDbus).noquote() << "object made: the implicit object of" << client;
+    LEDMain::AutomationObjectCreated();
+    if (!watched)
+        Watch(client);
+}
+
+void Tree::DropClient(const QString& client)
+{
+    qCDebug(lcDbus).noquote() << "client" << client << "vanished: its objects are freed";
+    int dead = implicit_.remove(client) ? 1 : 0;
+    if (created_.remove(client)) {
+        for (auto it = instances_.begin(); it != instances_.end();) {
+            if (it->owner == client) {
+                if (it->object)
+                    it->object->deleteLater();
+                qCDebug(lcDbus).noquote() << "object freed:" << kRoot + QLatin1Char('/') + QString::number(it.key());
+                it = instances_.erase(it);
+                ++dead;
+            } else {
+                ++it;
+            }
+        }
+    }
+    watcher_->removeWatchedService(client);
+    ReportDeaths(dead);
+}
+
+void Tree::DropAll()
+{
+    const int dead = int(implicit_.size() + instances_.size());
+    qCDebug(lcDbus) << "all" << dead << "objects freed";
+    implicit_.clear();
+    for (const Instance& i : std::as_const(instances_))
+        if (i.object)
+            i.object->deleteLater();
+    instances_.clear();
+    created_.clear();
+    watcher_->setWatchedServices({});
+    ReportDeaths(dead);
+}
+
+// The object at a path under /OrvaneCmd and the client it belongs to (empty:
+// anybody may use it). Nothing for a path that holds no live object.
+Object* Tree::ObjectAt(const QString& path, QString* owner) const
+{
+    if (owner)
+        owner->clear();
+    if (path == kRoot)
+        return app_;
+    const auto it = instances_.constFind(InstanceNumber(path));
+    if (it == instances_.constEnd() || !it->object)
+        return nullptr;
+    if (owner)
+        *owner = it->owner;
+    return it->object.data();
+}
+
+QString Tree::NewInstance(const QString& client, QString* why)
+{
+    const int own = created_.value(client);
     if (own >= Limits::kMaxObjectsPerClient) {
         *why = QStringLiteral("This client holds %1 objects, as many as one client may; release one first")
                    .arg(own);
         return QString();
     }
-    if (g_instances.size() >= g_maxObjects) {
+    if (instances_.size() >= maxObjects) {
         *why = QStringLiteral("%1 objects exist, as many as all clients together may hold")
-                   .arg(g_instances.size());
+                   .arg(instances_.size());
         return QString();
     }
-    const uint n = ++g_lastInstance;
+    const uint n = ++lastInstance_;
     const QString path = kRoot + QLatin1Char('/') + QString::number(n);
-    auto* object = new Object(path, g_tree);
+    auto* object = new Object(path, this);
     new _OrvaneCmdAdaptor(object);
     new InstanceAdaptor(object);
     const bool watched = HasObjects(client);
-    g_instances.insert(n, {client, object});
-    ++g_created[client];
+    instances_.insert(n, {client, object});
+    ++created_[client];
     qCDebug(lcDbus).noquote() << "object made:" << path << "for" << client;
     LEDMain::AutomationObjectCreated();
     if (!watched)
@@ -317,22 +322,27 @@ QString NewInstance(const QString& client, QString* why)
     return path;
 }
 
-void ReleaseInstance(const QDBusObjectPath& path)
+void Tree::ReleaseInstance(const QDBusObjectPath& path)
 {
-    const auto it = g_instances.find(InstanceNumber(path.path()));
-    if (it == g_instances.end() || !it->object || it->object->SelfPath() != path)
+    const auto it = instances_.find(InstanceNumber(path.path()));
+    if (it == instances_.end() || !it->object || it->object->SelfPath() != path)
         return;
     const QString owner = it->owner;
     qCDebug(lcDbus).noquote() << "object freed:" << path.path() << "released by" << owner;
     it->object->deleteLater();
-    g_instances.erase(it);
-    if (--g_created[owner] <= 0)
-        g_created.remove(owner);
+    instances_.erase(it);
+    if (--created_[owner] <= 0)
+        created_.remove(owner);
     Unwatch(owner);
     ReportDeaths(1);
 }
 
+// The service an object belongs to: its parent.
+Tree* TreeOf(const QObject* object) { return qobject_cast<Tree*>(object->parent()); }
+
 } // namespace
+
+Name::Held* Name::Current() { return g_service ? &g_service->names : nullptr; }
 
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
@@ -340,21 +350,28 @@ QString Object::Exec(const QString& cmd)
 {
     LEDMain::ScriptFailure failure;
     const QString result = LEDMain::ExecScript(cmd, &failure);
-    if (failure.number != 0 && g_call)
-        g_call->failure = failure;
+    Tree* tree = TreeOf(this);
+    if (failure.number != 0 && tree && tree->call)
+        tree->call->failure = failure;
     return result;
 }
 
 QDBusObjectPath Object::CreateInstance()
 {
+    Tree* tree = TreeOf(this);
+    Call* call = tree ? tree->call : nullptr;
     QString why;
-    const QString path = NewInstance(g_call ? g_call->caller : QString(), &why);
-    if (path.isEmpty() && g_call)
-        g_call->limit = why;
+    const QString path = tree ? tree->NewInstance(call ? call->caller : QString(), &why) : QString();
+    if (path.isEmpty() && call)
+        call->limit = why;
     return QDBusObjectPath(path.isEmpty() ? kRoot : path);
 }
 
-void Object::Release() { ReleaseInstance(path_); }
+void Object::Release()
+{
+    if (Tree* tree = TreeOf(this))
+        tree->ReleaseInstance(path_);
+}
 
 QList<int> Object::Levels() const
 {
@@ -364,12 +381,13 @@ QList<int> Object::Levels() const
 
 void SetMaxObjects(int total)
 {
-    g_maxObjects = total > 0 ? std::min(total, Limits::kMaxObjects) : Limits::kMaxObjects;
+    if (g_service)
+        g_service->maxObjects = total > 0 ? std::min(total, Limits::kMaxObjects) : Limits::kMaxObjects;
 }
 
 bool StartService(QString* why)
 {
-    if (g_running)
+    if (g_service)
         return true;
     auto fail = [why](const QString& reason) {
         if (why)
@@ -381,29 +399,18 @@ bool StartService(QString* why)
         return fail(QStringLiteral("no D-Bus session bus (%1)").arg(bus.lastError().message()));
     // A burst of calls must not leave the service deaf: calls wait here instead.
     BusTree::ReadWithoutLimit(bus);
-    g_tree = new Tree;
-    g_app = new Object(kRoot, g_tree);
-    new _OrvaneCmdAdaptor(g_app);
-    new ClassFactoryAdaptor(g_app);
+    auto service = std::make_unique<Tree>(bus);
     // The objects are in place before the name is, so no call finds the name without them.
-    if (!bus.registerVirtualObject(kRoot, g_tree, QDBusConnection::SubPath)) {
-        delete std::exchange(g_tree, nullptr);
-        g_app = nullptr;
+    if (!bus.registerVirtualObject(kRoot, service.get(), QDBusConnection::SubPath))
         return fail(QStringLiteral("%1 is already registered on this connection").arg(kRoot));
-    }
-    if (!Name::Claim(bus, why)) {
+    if (!Name::Claim(bus, service->names, why)) {
         bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
-        delete std::exchange(g_tree, nullptr);
-        g_app = nullptr;
         return false;
     }
-    g_watcher = new QDBusServiceWatcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration, g_tree);
-    QObject::connect(g_watcher, &QDBusServiceWatcher::serviceUnregistered, g_tree, &Tree::ClientLeft);
     bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
+                QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), service.get(),
                 SLOT(BusGone()));
-    g_busGone = false;
-    g_running = true;
+    g_service = service.release();
     qCDebug(lcDbus).noquote() << "serving" << kRoot << "as" << kService;
     return true;
 }
@@ -411,7 +418,7 @@ bool StartService(QString* why)
 void FlushReplies(int msecs)
 {
     // Not running: the session bus is not touched, so a later start can still connect.
-    if (!g_running)
+    if (!g_service)
         return;
     QDBusConnection bus = Bus();
     if (!bus.isConnected())
@@ -425,20 +432,18 @@ void FlushReplies(int msecs)
 
 void StopService()
 {
-    if (!g_running)
+    // Ends with this scope; from here on no service runs.
+    const std::unique_ptr<Tree> service(std::exchange(g_service, nullptr));
+    if (!service)
         return;
     // Without waiting for the bus: one that stops answering must not hold the way out.
-    ReleaseName();
-    g_running = false;
-    DropAll();
+    Name::Release(service->names);
+    service->DropAll();
     QDBusConnection bus = Bus();
     bus.disconnect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                   QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), g_tree,
+                   QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), service.get(),
                    SLOT(BusGone()));
     bus.unregisterObject(kRoot, QDBusConnection::UnregisterTree);
-    g_watcher = nullptr;
-    g_app = nullptr;
-    delete std::exchange(g_tree, nullptr);
 }
 
 } // namespace OrvaneCmd

@@ -51,8 +51,9 @@ int RegServer(bool install, bool keepAppDir = false);
 // Drops every object (through the destruction rule) and lets the name go.
 void StopService();
 
-// Lowers the cap on created objects of all clients together (Limits.h), so a
-// test reaches it without making 65,536 objects; 0 restores it.
+// Lowers the running service's cap on created objects of all clients together
+// (Limits.h), so a test reaches it without making 65,536 objects; 0 restores
+// it. A new start has the full cap again.
 void SetMaxObjects(int total);
 
 } // namespace OrvaneCmd

@@ -27,12 +27,8 @@ namespace {
 
 using BusNames::kService;
 
-// The name this program must own, and whether it also holds the plain one.
-QString g_ownService = kService;
-bool g_plainHeld = false;
-// True from a successful claim until the names are given up or the bus is gone.
-bool g_held = false;
-// The last claim failed: another program holds the name.
+// The last start found another program holding the name. It outlives that
+// start: the broker's road asks after the bus road failed.
 bool g_nameTaken = false;
 
 // The application directory's settings file, for --regserver, which runs no start-up.
@@ -48,24 +44,39 @@ void LoadSettingsQuietly()
 
 namespace Name {
 
-bool Claim(QDBusConnection bus, QString* why)
+bool Claim(QDBusConnection bus, Held& names, QString* why)
 {
     const QString name = ControllerName();
-    g_ownService = BusNames::ServiceFor(name);
+    names.own = BusNames::ServiceFor(name);
     g_nameTaken = false;
-    if (!bus.registerService(g_ownService)) {
+    if (!bus.registerService(names.own)) {
         g_nameTaken = true;
         if (why)
-            *why = QStringLiteral("the bus name %1 is taken by another program").arg(g_ownService);
+            *why = QStringLiteral("the bus name %1 is taken by another program").arg(names.own);
         return false;
     }
     // A named program is also the one that plain clients reach, when none is yet.
-    g_plainHeld = !name.isEmpty() && bus.registerService(kService);
-    g_held = true;
+    names.plain = !name.isEmpty() && bus.registerService(kService);
+    names.held = true;
     return true;
 }
 
-void Forget() { g_held = false; }
+void Release(Held& names)
+{
+    if (!names.held)
+        return;
+    names.held = false;
+    QStringList services{names.own};
+    if (names.plain)
+        services << kService;
+    for (const QString& service : std::as_const(services)) {
+        QDBusMessage m = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
+        m << service;
+        QDBusConnection::sessionBus().asyncCall(m);
+    }
+}
 
 } // namespace Name
 
@@ -95,30 +106,24 @@ bool BusNameHeldByOther()
     return true;
 }
 
-QString ServiceName() { return g_held ? g_ownService : QString(); }
+QString ServiceName()
+{
+    const Name::Held* names = Name::Current();
+    return names && names->held ? names->own : QString();
+}
 
 QStringList ServiceNames()
 {
-    if (!g_held)
+    const Name::Held* names = Name::Current();
+    if (!names || !names->held)
         return {};
-    return g_plainHeld ? QStringList{g_ownService, kService} : QStringList{g_ownService};
+    return names->plain ? QStringList{names->own, kService} : QStringList{names->own};
 }
 
 void ReleaseName()
 {
-    if (!g_held)
-        return;
-    g_held = false;
-    QStringList names{g_ownService};
-    if (g_plainHeld)
-        names << kService;
-    for (const QString& service : std::as_const(names)) {
-        QDBusMessage m = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReleaseName"));
-        m << service;
-        QDBusConnection::sessionBus().asyncCall(m);
-    }
+    if (Name::Held* names = Name::Current())
+        Name::Release(*names);
 }
 
 namespace {

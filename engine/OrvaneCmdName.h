@@ -7,11 +7,21 @@
 
 namespace OrvaneCmd::Name {
 
-// Takes the program's own name (Orvane.OrvaneCmd, or Orvane.OrvaneCmd.<NAME>
-// with a NAME) and, for a named program, the plain one when it is free. False
-// when the own name is taken; why then says so.
-bool Claim(QDBusConnection bus, QString* why);
-// The bus went away and took the names with it: nothing is left to give up.
-void Forget();
+// The names one run of the service holds.
+struct Held {
+    QString own;         // Orvane.OrvaneCmd, or Orvane.OrvaneCmd.<NAME> with a NAME
+    bool plain = false;  // a named program holds the plain name as well
+    // From a successful claim until the names are given up or the bus is gone.
+    bool held = false;
+};
+
+// Takes the program's own name and, for a named program, the plain one when
+// it is free. False when the own name is taken; why then says so.
+bool Claim(QDBusConnection bus, Held& names, QString* why);
+// Gives the names up without waiting for the bus.
+void Release(Held& names);
+
+// The running service's names; nullptr when no service runs (OrvaneCmd.cpp).
+Held* Current();
 
 } // namespace OrvaneCmd::Name
