@@ -11,24 +11,20 @@
 #include "params/TRAPAR.h"
 
 #include <QList>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <algorithm>
-#include <iterator>
+#include <memory>
 
 namespace OrvaneMqtt {
 namespace {
 
-Mqtt::Client* g_client = nullptr;
-QString g_where;          // host:port, as messages name the broker
-QString g_saidFailure;    // the failure last said on standard error
-QByteArray g_discovery;   // Home Assistant's discovery prefix; empty: no discovery
+using Log::Say;
+
 // Broker drops soon after CONNACK within the last minute: another program
 // with our client id throws us out.
-QList<qint64> g_drops;
-QElapsedTimer g_clock;
 constexpr qint64 kDropWindowMs = 60000;
 constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
@@ -36,9 +32,6 @@ constexpr int kDropsForAFight = 3;
 // them gets one round at once and at most one per this time after it, the
 // last one after the burst.
 constexpr qint64 kDiscoveryRoundMs = 3000;
-QElapsedTimer g_lastRound;  // since the configs last went out
-bool g_roundOwed = false;
-
 
 enum class Kind { Script, Set, Light };
 struct Request {
@@ -48,102 +41,177 @@ struct Request {
     int channel = 0;          // Set and Light
     QByteArray replyTopic;    // where the answer goes; empty: nowhere
 };
-QList<Request> g_queue;
-int64_t g_queuedBytes = 0;
-bool g_busy = false;
-bool g_runScheduled = false;
-int16_t g_confirmed[4] = {0, 0, 0, 0};
-bool g_statePending = false;
-int16_t g_lightShown[4] = {-1, -1, -1, -1};  // the value each light's state topic holds; -1 unknown
 
 QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
-using Log::Say;
-
 QByteArray ChannelTopic(int channel, const char* leaf)
 {
-    return TopicPrefix() + kChannels[channel] + '/' + leaf;
+    return TopicPrefix() + Channels::kAll[size_t(channel)].command + '/' + leaf;
 }
 
-void PublishState()
+// The program on one broker, from Start to Stop: a restart is a new road, so
+// nothing of the last one (its queue, its failures, its lights) carries over.
+class Road : public QObject {
+public:
+    // where: host:port, as messages name the broker; discovery: Home
+    // Assistant's discovery prefix, empty for none.
+    Road(QString where, QByteArray discovery);
+
+    // False, with why, when the client refuses the settings.
+    bool Join(const Mqtt::Settings& s, QString* why) { return client_->Start(s, why); }
+    // The pending state and a retained "offline", then a clean disconnect.
+    void Leave(int msecs);
+
+    bool IsConnected() const { return client_->IsConnected(); }
+    bool IsServing() const { return client_->IsSubscribed(); }
+    void Receive(const Mqtt::Message& m);
+    void BrokerDropped(int reason, qint64 connectedMs);
+    void ChannelConfirmed(int index, int16_t intensity);
+    void ChannelCommanded(int index) { lights_.Commanded(index); }
+
+private:
+    void PublishState();
+    void PublishDiscovery();
+    void DiscoveryAsked();
+    void ScheduleRun();
+    void RunOne();
+    void OnConnected();
+    void OnFailed(const QString& why);
+
+    Mqtt::Client* client_;  // a child
+    const QString where_;
+    const QByteArray discovery_;
+    QString saidFailure_;  // the failure last said on standard error
+    QList<qint64> drops_;
+    QElapsedTimer clock_;
+    QElapsedTimer lastRound_;  // since the configs last went out
+    bool roundOwed_ = false;
+    QList<Request> queue_;
+    int64_t queuedBytes_ = 0;
+    bool busy_ = false;
+    bool runScheduled_ = false;
+    Levels confirmed_;
+    bool statePending_ = false;
+    Levels lightShown_;  // the value each light's state topic holds; -1 unknown
+    Lights lights_;
+};
+
+// The one road of the running program; none while it is off the broker.
+std::unique_ptr<Road>& Current()
 {
-    g_statePending = false;
-    if (!g_client)
+    static std::unique_ptr<Road> road;
+    return road;
+}
+
+Road::Road(QString where, QByteArray discovery)
+    : client_(new Mqtt::Client(this)), where_(std::move(where)), discovery_(std::move(discovery)),
+      confirmed_(LEDMain::ChannelLevels()), lights_(this, confirmed_)
+{
+    lightShown_.fill(-1);
+    clock_.start();
+    client_->SetWill(Topic("status"), "offline", true);
+    // QoS 0: a request is never delivered twice, so no script runs twice.
+    // exec/# holds exec itself and every tag below it.
+    client_->AddSubscription(Topic("exec/#"), 0);
+    client_->AddSubscription(Topic("+/set"), 0);
+    if (!discovery_.isEmpty()) {
+        client_->AddSubscription(Topic("+/light/set"), 0);
+        client_->AddSubscription(discovery_ + "/status", 0);
+    }
+    connect(client_, &Mqtt::Client::Received, this, &Road::Receive);
+    connect(client_, &Mqtt::Client::Dropped, this, &Road::BrokerDropped);
+    connect(client_, &Mqtt::Client::Connected, this, &Road::OnConnected);
+    connect(client_, &Mqtt::Client::Failed, this, &Road::OnFailed);
+}
+
+void Road::Leave(int msecs)
+{
+    if (statePending_)
+        PublishState();
+    client_->Stop(Topic("status"), "offline", true, msecs);
+    qCDebug(lcMqtt) << "left" << where_;
+}
+
+void Road::PublishState()
+{
+    statePending_ = false;
+    client_->Publish(Topic("state"), StateJson(confirmed_), true);
+    if (discovery_.isEmpty())
         return;
-    g_client->Publish(Topic("state"), StateJson(g_confirmed), true);
-    if (g_discovery.isEmpty())
-        return;
-    for (int i = 0; i < 4; ++i) {
-        if (g_lightShown[i] == g_confirmed[i])
+    for (int i = 0; i < Channels::kCount; ++i) {
+        const auto c = size_t(i);
+        if (lightShown_[c] == confirmed_[c])
             continue;
-        if (g_client->Publish(ChannelTopic(i, "light"), LightState(g_confirmed[i]), true))
-            g_lightShown[i] = g_confirmed[i];
+        if (client_->Publish(ChannelTopic(i, "light"), LightState(confirmed_[c]), true))
+            lightShown_[c] = confirmed_[c];
     }
 }
 
 // One dimmable light per channel, all four in one device.
-void PublishDiscovery()
+void Road::PublishDiscovery()
 {
-    if (g_discovery.isEmpty() || !g_client)
+    if (discovery_.isEmpty())
         return;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < Channels::kCount; ++i) {
         const LightConfig c = DiscoveryConfig(i, ProgramName(), TopicPrefix());
-        g_client->Publish(g_discovery + "/light/" + c.id + "/config", c.json, true);
+        client_->Publish(discovery_ + "/light/" + c.id + "/config", c.json, true);
     }
-    g_lastRound.start();
+    lastRound_.start();
 }
 
-void DiscoveryAsked()
+void Road::DiscoveryAsked()
 {
-    if (g_roundOwed || !g_client)
+    if (roundOwed_)
         return;
-    const qint64 since = g_lastRound.isValid() ? g_lastRound.elapsed() : kDiscoveryRoundMs;
+    const qint64 since = lastRound_.isValid() ? lastRound_.elapsed() : kDiscoveryRoundMs;
     if (since >= kDiscoveryRoundMs) {
         PublishDiscovery();
         return;
     }
-    g_roundOwed = true;
-    QTimer::singleShot(kDiscoveryRoundMs - since, g_client, [] {
-        g_roundOwed = false;
+    roundOwed_ = true;
+    QTimer::singleShot(kDiscoveryRoundMs - since, this, [this] {
+        roundOwed_ = false;
         PublishDiscovery();
     });
 }
 
-void RunOne();
-
-void ScheduleRun()
+void Road::ScheduleRun()
 {
-    if (g_runScheduled || !g_client)
+    if (runScheduled_)
         return;
-    g_runScheduled = true;
-    QTimer::singleShot(0, g_client, [] {
-        g_runScheduled = false;
+    runScheduled_ = true;
+    QTimer::singleShot(0, this, [this] {
+        runScheduled_ = false;
         RunOne();
     });
 }
 
 // One script per turn of the event loop, in arrival order, so bus calls and
 // the window take their turns between them as they do between bus calls.
-void RunOne()
+void Road::RunOne()
 {
-    if (g_busy || g_queue.isEmpty() || !g_client)
+    if (busy_ || queue_.isEmpty())
         return;
-    const Request r = g_queue.takeFirst();
+    const Request r = queue_.takeFirst();
     const Mqtt::Message& m = r.message;
-    g_queuedBytes -= m.payload.size();
-    g_busy = true;
+    queuedBytes_ -= m.payload.size();
+    busy_ = true;
+    // A stop signal seen on the way ends the program and this road with it.
+    const QPointer<Road> self(this);
     // A script queued behind a stop signal is not run.
     LEDMain::EndIfStopped();
+    if (!self)
+        return;
     QString reply;
     const int64_t bytes = r.scriptBytes;
+    const QString letter(QLatin1Char(Channels::kAll[size_t(r.channel)].command));
     if (r.kind == Kind::Light) {
-        LightCommand(r.channel, m.payload);
+        lights_.Command(r.channel, m.payload);
     } else if (r.kind == Kind::Set) {
         // One command, never split: "100;Hide" is one bad value.
         const QString value = QString::fromUtf8(m.payload);
         LEDMain::ScriptFailure failure;
-        reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(QLatin1Char(kChannels[r.channel])).arg(value),
-                                     &failure);
+        reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(letter, value), &failure);
         reply = failure.number != 0 ? QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description)
                                     : reply + QStringLiteral(" ; ");
     } else if (bytes > Limits::kMaxScriptBytes) {
@@ -161,20 +229,20 @@ void RunOne()
                         .arg(replyBytes)
                         .arg(Limits::Bytes(Limits::kMaxReplyBytes));
     }
-    if (!r.replyTopic.isEmpty() && g_client)
-        g_client->Publish(r.replyTopic, reply.toUtf8(), false, 0, m.correlation);
-    g_busy = false;
+    if (!self)
+        return;
+    if (!r.replyTopic.isEmpty())
+        client_->Publish(r.replyTopic, reply.toUtf8(), false, 0, m.correlation);
+    busy_ = false;
     LEDMain::EndIfStopped();
-    if (!g_queue.isEmpty())
+    if (self && !queue_.isEmpty())
         ScheduleRun();
 }
 
-} // namespace
-
-void Receive(const Mqtt::Message& m)
+void Road::Receive(const Mqtt::Message& m)
 {
     qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
-    if (!g_discovery.isEmpty() && m.topic == g_discovery + "/status") {
+    if (!discovery_.isEmpty() && m.topic == discovery_ + "/status") {
         // Home Assistant came (back): it learns the lights anew.
         if (m.payload == "online")
             DiscoveryAsked();
@@ -192,14 +260,16 @@ void Receive(const Mqtt::Message& m)
     Request r;
     r.message = m;
     r.scriptBytes = m.payload.size();
-    static const QRegularExpression set(QStringLiteral("^([RGBA])/(set|light/set)$"));
+    static const QRegularExpression set(QStringLiteral("^([^/])/(set|light/set)$"));
     if (leaf == "exec" || leaf.startsWith("exec/")) {
         // Whatever follows exec/, levels and all, is the tag; its answer goes under result/.
         r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" + leaf.mid(4) : m.responseTopic;
     } else if (const auto c = set.match(QString::fromUtf8(leaf)); c.hasMatch()) {
-        r.channel = int(QByteArray(kChannels, 4).indexOf(c.captured(1).toLatin1().at(0)));
+        r.channel = Channels::ByCommand(c.capturedView(1));
+        if (r.channel < 0)
+            return;
         r.kind = c.captured(2) == QLatin1String("set") ? Kind::Set : Kind::Light;
-        if (r.kind == Kind::Light && g_discovery.isEmpty())
+        if (r.kind == Kind::Light && discovery_.isEmpty())
             return;
         // Home Assistant follows the state topic; it wants no answer.
         if (r.kind == Kind::Set)
@@ -207,80 +277,101 @@ void Receive(const Mqtt::Message& m)
     } else {
         return;
     }
-    if (const QString why = Mqtt::ReplyTopicRefusal(r.replyTopic, g_discovery);
+    if (const QString why = Mqtt::ReplyTopicRefusal(r.replyTopic, discovery_);
         !r.replyTopic.isEmpty() && !why.isEmpty()) {
         qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
-        if (g_client)
-            g_client->Publish(prefix + "result",
-                              QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
-                              false, 0, m.correlation);
+        client_->Publish(prefix + "result",
+                         QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
+                         false, 0, m.correlation);
         return;
     }
     if (r.scriptBytes > Limits::kMaxScriptBytes)
         r.message.payload.clear();
-    if (g_queue.size() >= Limits::kMaxQueuedRequests
-        || g_queuedBytes + r.message.payload.size() > Limits::kMaxQueuedBytes) {
-        if (!r.replyTopic.isEmpty() && g_client)
-            g_client->Publish(r.replyTopic,
-                              QStringLiteral("Error %1 requests wait already; this one was not run")
-                                  .arg(g_queue.size())
-                                  .toUtf8(),
-                              false, 0, m.correlation);
+    if (queue_.size() >= Limits::kMaxQueuedRequests
+        || queuedBytes_ + r.message.payload.size() > Limits::kMaxQueuedBytes) {
+        if (!r.replyTopic.isEmpty())
+            client_->Publish(r.replyTopic,
+                             QStringLiteral("Error %1 requests wait already; this one was not run")
+                                 .arg(queue_.size())
+                                 .toUtf8(),
+                             false, 0, m.correlation);
         return;
     }
-    g_queuedBytes += r.message.payload.size();
-    g_queue.append(std::move(r));
+    queuedBytes_ += r.message.payload.size();
+    queue_.append(std::move(r));
     ScheduleRun();
 }
 
-namespace {
-
-void OnConnected()
+void Road::OnConnected()
 {
-    qCDebug(lcMqtt) << "connected to" << g_where;
+    qCDebug(lcMqtt) << "connected to" << where_;
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
-    g_client->Publish(Topic("status"), "online", true);
+    client_->Publish(Topic("status"), "online", true);
     PublishDiscovery();
     // Each light's state is published anew: a new broker may hold none.
-    std::fill(std::begin(g_lightShown), std::end(g_lightShown), int16_t(-1));
+    lightShown_.fill(-1);
     PublishState();
 }
 
-void OnFailed(const QString& why)
+void Road::OnFailed(const QString& why)
 {
-    qCDebug(lcMqtt) << "broker" << g_where << ":" << why << "; next attempt in" << g_client->RetryDelayMs() << "ms";
-    if (why == g_saidFailure)
+    qCDebug(lcMqtt) << "broker" << where_ << ":" << why << "; next attempt in" << client_->RetryDelayMs() << "ms";
+    if (why == saidFailure_)
         return;
-    g_saidFailure = why;
-    Say(QStringLiteral("MQTT broker %1: %2; trying again").arg(g_where, why), &lcMqtt);
+    saidFailure_ = why;
+    Say(QStringLiteral("MQTT broker %1: %2; trying again").arg(where_, why), &lcMqtt);
 }
 
-} // namespace
-
-void BrokerDropped(int reason, qint64 connectedMs)
+void Road::BrokerDropped(int reason, qint64 connectedMs)
 {
-    if (!g_client)
-        return;
-    if (!g_clock.isValid())
-        g_clock.start();
-    const qint64 now = g_clock.elapsed();
-    while (!g_drops.isEmpty() && now - g_drops.first() > kDropWindowMs)
-        g_drops.removeFirst();
+    const qint64 now = clock_.elapsed();
+    while (!drops_.isEmpty() && now - drops_.first() > kDropWindowMs)
+        drops_.removeFirst();
     if (connectedMs <= kEarlyDropMs)
-        g_drops.append(now);
+        drops_.append(now);
     else
-        g_saidFailure.clear();  // a connection that held: its loss is news again
-    if (reason != 0x8E && g_drops.size() < kDropsForAFight)
+        saidFailure_.clear();  // a connection that held: its loss is news again
+    if (reason != 0x8E && drops_.size() < kDropsForAFight)
         return;
-    g_drops.clear();
+    drops_.clear();
     // Another connection with our client id: a program with the same NAME on
     // this machine. Fighting over the id would throw each out in turn.
     Say(QStringLiteral("MQTT broker %1: another program uses NAME %2 (client id orvane-%3-%2); this one stops "
                        "trying until it is restarted or its settings are reloaded")
-            .arg(g_where, ProgramName(), QSysInfo::machineHostName()),
+            .arg(where_, ProgramName(), QSysInfo::machineHostName()),
         &lcMqtt);
-    g_client->Stop();
+    client_->Stop();
+}
+
+void Road::ChannelConfirmed(int index, int16_t intensity)
+{
+    lights_.Confirmed(index, intensity);
+    if (index < 0 || index >= Channels::kCount || confirmed_[size_t(index)] == intensity)
+        return;
+    confirmed_[size_t(index)] = intensity;
+    if (statePending_)
+        return;
+    // Once per turn of the event loop, however many channels a move sets.
+    statePending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        if (statePending_)
+            PublishState();
+    });
+}
+
+} // namespace
+
+void Receive(const Mqtt::Message& m)
+{
+    if (Road* road = Current().get())
+        road->Receive(m);
+}
+
+void BrokerDropped(int reason, qint64 connectedMs)
+{
+    if (Road* road = Current().get())
+        road->BrokerDropped(reason, connectedMs);
 }
 
 QString ProgramName()
@@ -294,7 +385,8 @@ QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
 
 int16_t Start()
 {
-    if (g_client)
+    std::unique_ptr<Road>& road = Current();
+    if (road)
         return 1;
     Mqtt::Settings s;
     s.host = SettingText("MQTT_HOST");
@@ -309,39 +401,19 @@ int16_t Start()
             &lcMqtt);
         return 0;
     }
-    if (const int16_t r = ReadSettings(s, g_discovery); r < 0)
+    QByteArray discovery;
+    if (const int16_t r = ReadSettings(s, discovery); r < 0)
         return r;
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.
     s.maxPacketBytes = uint32_t(Limits::kMaxScriptBytes + 64 * 1024);
-    g_where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
-    g_saidFailure.clear();
-    g_queue.clear();
-    g_queuedBytes = 0;
-    g_drops.clear();
-    g_roundOwed = false;
-    g_lastRound.invalidate();
-    EndLights(true);
-
-    g_client = new Mqtt::Client;
-    g_client->SetWill(Topic("status"), "offline", true);
-    // QoS 0: a request is never delivered twice, so no script runs twice.
-    // exec/# holds exec itself and every tag below it.
-    g_client->AddSubscription(Topic("exec/#"), 0);
-    g_client->AddSubscription(Topic("+/set"), 0);
-    if (!g_discovery.isEmpty()) {
-        g_client->AddSubscription(Topic("+/light/set"), 0);
-        g_client->AddSubscription(g_discovery + "/status", 0);
-    }
-    QObject::connect(g_client, &Mqtt::Client::Received, g_client, &Receive);
-    QObject::connect(g_client, &Mqtt::Client::Dropped, g_client, &BrokerDropped);
-    QObject::connect(g_client, &Mqtt::Client::Connected, g_client, &OnConnected);
-    QObject::connect(g_client, &Mqtt::Client::Failed, g_client, &OnFailed);
-    qCDebug(lcMqtt) << "joining" << g_where << "as" << s.clientId;
+    const QString where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
+    road = std::make_unique<Road>(where, discovery);
+    qCDebug(lcMqtt) << "joining" << where << "as" << s.clientId;
     QString why;
-    if (!g_client->Start(s, &why)) {
-        delete std::exchange(g_client, nullptr);
+    if (!road->Join(s, &why)) {
+        road.reset();
         return Bad(s.caFile.isEmpty() ? "MQTT_HOST" : "MQTT_CAFILE", why);
     }
     return 1;
@@ -349,20 +421,10 @@ int16_t Start()
 
 void Stop(int msecs)
 {
-    if (!g_client)
+    if (!Current())
         return;
-    if (g_statePending)
-        PublishState();
-    g_client->Stop(Topic("status"), "offline", true, msecs);
-    qCDebug(lcMqtt) << "left" << g_where;
-    g_queue.clear();
-    g_queuedBytes = 0;
-    g_busy = false;
-    // Their queued calls go with the client.
-    g_runScheduled = false;
-    g_statePending = false;
-    EndLights(false);
-    delete std::exchange(g_client, nullptr);
+    Current()->Leave(msecs);
+    Current().reset();
 }
 
 void Restart()
@@ -371,24 +433,20 @@ void Restart()
     Start();
 }
 
-bool IsConnected() { return g_client && g_client->IsConnected(); }
+bool IsConnected() { return Current() && Current()->IsConnected(); }
 
-bool IsServing() { return g_client && g_client->IsSubscribed(); }
+bool IsServing() { return Current() && Current()->IsServing(); }
 
 void ChannelConfirmed(int index, int16_t intensity)
 {
-    LightConfirmed(index, intensity);
-    if (index < 0 || index > 3 || g_confirmed[index] == intensity)
-        return;
-    g_confirmed[index] = intensity;
-    if (!g_client || g_statePending)
-        return;
-    // Once per turn of the event loop, however many channels a move sets.
-    g_statePending = true;
-    QTimer::singleShot(0, g_client, [] {
-        if (g_statePending)
-            PublishState();
-    });
+    if (Road* road = Current().get())
+        road->ChannelConfirmed(index, intensity);
+}
+
+void ChannelCommanded(int index)
+{
+    if (Road* road = Current().get())
+        road->ChannelCommanded(index);
 }
 
 } // namespace OrvaneMqtt

@@ -10,10 +10,15 @@
 
 namespace OrvaneMqtt {
 
-// R, G, B, A in the order the bars stand: {"R":0,"G":120,"B":500,"A":0}
-QByteArray StateJson(const int16_t (&v)[4])
+QByteArray StateJson(const Levels& v)
 {
-    return QStringLiteral("{\"R\":%1,\"G\":%2,\"B\":%3,\"A\":%4}").arg(v[0]).arg(v[1]).arg(v[2]).arg(v[3]).toUtf8();
+    QByteArray json = "{";
+    for (int i = 0; i < Channels::kCount; ++i) {
+        if (i > 0)
+            json += ',';
+        json += '"' + QByteArray(1, Channels::kAll[size_t(i)].command) + "\":" + QByteArray::number(v[size_t(i)]);
+    }
+    return json + '}';
 }
 
 QByteArray LightState(int16_t value)
@@ -26,21 +31,21 @@ QByteArray LightState(int16_t value)
 
 LightConfig DiscoveryConfig(int channel, const QString& name, const QByteArray& topicPrefix)
 {
-    static const char* const kNames[4] = {"Red", "Green", "Blue", "Amber"};
+    const Channels::Channel& ch = Channels::kAll[size_t(channel)];
     QString version = StartOptions::Version();
     version.remove(QStringLiteral("orvane "));
     const QJsonObject device{{"identifiers", QJsonArray{QStringLiteral("orvane_") + name}},
                              {"name", QStringLiteral("Orvane ") + name},
                              {"model", QStringLiteral("Orvane four-channel LED controller")},
                              {"sw_version", version}};
-    const QString id = QStringLiteral("orvane_%1_%2").arg(name).arg(QLatin1Char(kChannels[channel]));
-    const QString topic = QString::fromUtf8(topicPrefix) + QLatin1Char(kChannels[channel]) + QLatin1Char('/');
-    const QJsonObject config{{"name", QLatin1String(kNames[channel])},
+    const QString id = QStringLiteral("orvane_%1_%2").arg(name).arg(QLatin1Char(ch.command));
+    const QString topic = QString::fromUtf8(topicPrefix) + QLatin1Char(ch.command) + QLatin1Char('/');
+    const QJsonObject config{{"name", QLatin1String(ch.name)},
                              {"unique_id", id},
                              {"schema", "json"},
                              {"brightness", true},
                              {"supported_color_modes", QJsonArray{"brightness"}},
-                             {"brightness_scale", 500},
+                             {"brightness_scale", Channels::kMaxIntensity},
                              {"command_topic", topic + QStringLiteral("light/set")},
                              {"state_topic", topic + QStringLiteral("light")},
                              {"availability_topic", QString::fromUtf8(topicPrefix) + QStringLiteral("status")},
