@@ -284,14 +284,6 @@ QString DeviceOpeners(const QString& device)
     return found.join(QStringLiteral(", "));
 }
 
-int RegularFileMode(const QString& path)
-{
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return int(st.st_mode & 07777);
-}
-
 SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
 {
     SmallFile f;

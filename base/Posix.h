@@ -56,9 +56,6 @@ QString SerialLockHolder(const QString& device);
 QString DeviceOpeners(const QString& device);
 
 // ---- Files ----
-// The permission bits of the regular file path names (or links to); -1 when
-// it names none.
-int RegularFileMode(const QString& path);
 // A file that settings name, read without ever waiting: opened non-blocking
 // (a FIFO does not hold the caller until a writer comes), then taken only when
 // what was opened is a regular file of at most maxBytes. Ok: bytes and the
