@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <memory>
+#include <utility>
 
 namespace OrvaneMqtt {
 namespace {
@@ -30,8 +31,12 @@ constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
 // Home Assistant's birth messages ask for the lights' configs anew; a burst of
 // them gets one round at once and at most one per this time after it, the
-// last one after the burst.
-constexpr qint64 kDiscoveryRoundMs = 3000;
+// last one after the burst. Tests shorten it.
+qint64& DiscoveryRoundMs()
+{
+    static qint64 ms = 3000;
+    return ms;
+}
 
 enum class Kind { Script, Set, Light };
 struct Request {
@@ -163,13 +168,14 @@ void Road::DiscoveryAsked()
 {
     if (roundOwed_)
         return;
-    const qint64 since = lastRound_.isValid() ? lastRound_.elapsed() : kDiscoveryRoundMs;
-    if (since >= kDiscoveryRoundMs) {
+    const qint64 round = DiscoveryRoundMs();
+    const qint64 since = lastRound_.isValid() ? lastRound_.elapsed() : round;
+    if (since >= round) {
         PublishDiscovery();
         return;
     }
     roundOwed_ = true;
-    QTimer::singleShot(kDiscoveryRoundMs - since, this, [this] {
+    QTimer::singleShot(round - since, this, [this] {
         roundOwed_ = false;
         PublishDiscovery();
     });
@@ -436,6 +442,8 @@ void Restart()
 bool IsConnected() { return Current() && Current()->IsConnected(); }
 
 bool IsServing() { return Current() && Current()->IsServing(); }
+
+qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
 
 void ChannelConfirmed(int index, int16_t intensity)
 {

@@ -32,6 +32,9 @@ void Restart();
 bool IsConnected();
 // Connected and every subscription confirmed: a request sent now is served.
 bool IsServing();
+// The least time between two rounds of Home Assistant configs asked for by
+// birth messages (3 s); returns the one before.
+qint64 SetDiscoveryRoundMs(qint64 ms);
 
 // The broker ended an accepted connection (reason: the MQTT 5 reason code of
 // its DISCONNECT, 0 without one). Three such ends within a minute, each

@@ -127,6 +127,15 @@ QByteArray MqttBroker::Retained(const QByteArray& topic) const
     return {};
 }
 
+QByteArray MqttBroker::RetainedBecomes(const QByteArray& topic, const QByteArray& expected, int msecs) const
+{
+    const QDeadlineTimer deadline(msecs);
+    QByteArray now;
+    while ((now = Retained(topic)) != expected && !deadline.hasExpired())
+        QTest::qWait(50);
+    return now;
+}
+
 void MqttBroker::Pause(bool paused)
 {
     if (process_.state() != QProcess::NotRunning)
@@ -151,7 +160,7 @@ MqttWatcher::MqttWatcher(const MqttBroker& broker, const QList<QByteArray>& topi
     QObject::connect(client_.get(), &Mqtt::Client::Received, client_.get(),
                      [this](const Mqtt::Message& m) { messages.append(m); });
     if (client_->Start(s))
-        (void)QTest::qWaitFor([this] { return client_->IsSubscribed(); }, 10000);
+        (void)Until([this] { return client_->IsSubscribed(); }, 10000, client_.get(), &Mqtt::Client::Subscribed);
 }
 
 QList<Mqtt::Message> MqttWatcher::On(const QByteArray& topic) const
@@ -173,7 +182,7 @@ QList<QByteArray> MqttWatcher::Payloads(const QByteArray& topic) const
 
 bool MqttWatcher::WaitFor(const QByteArray& topic, int count, int msecs) const
 {
-    return QTest::qWaitFor([&] { return On(topic).size() >= count; }, msecs);
+    return Until([&] { return On(topic).size() >= count; }, msecs, client_.get(), &Mqtt::Client::Received);
 }
 
 bool MqttWatcher::Publish(const QByteArray& topic, const QByteArray& payload, bool retain,

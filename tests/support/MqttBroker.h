@@ -42,6 +42,8 @@ public:
     // The retained message of a topic, or empty when the broker holds none:
     // a marker published after subscribing comes after any retained message.
     QByteArray Retained(const QByteArray& topic) const;
+    // Retained, asked again until it is expected or msecs pass: the last answer.
+    QByteArray RetainedBecomes(const QByteArray& topic, const QByteArray& expected, int msecs = 5000) const;
     // The configuration lines of the last Start.
     QByteArray Config() const { return config_; }
     // SIGSTOP or SIGCONT: a broker that neither reads nor writes, and back.

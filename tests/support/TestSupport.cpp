@@ -47,7 +47,7 @@ Ran RunProcess(const QString& program, const QStringList& args, const QProcessEn
     if (!input.isNull())
         p.write(input);
     p.closeWriteChannel();
-    ran.finished = QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
+    ran.finished = Until([&] { return p.state() == QProcess::NotRunning; }, timeoutMs, &p, &QProcess::finished);
     if (!ran.finished) {
         p.kill();
         p.waitForFinished(3000);

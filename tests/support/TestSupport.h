@@ -2,11 +2,16 @@
 // Helpers shared by the tests.
 #include "base/Platform.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
+#include <algorithm>
+#include <functional>
 
 // Defined in builds under AddressSanitizer, which slows every step down.
 #if defined(__SANITIZE_ADDRESS__)
@@ -47,6 +52,28 @@ struct Ran {
     QString out;
     QString err;
 };
+
+// Runs the event loop until done() holds or msecs pass. done() is asked again
+// whenever sender emits signal, so the wait ends with the event, not at the
+// next poll; a timer of 50 ms catches what no signal announces.
+template <typename Sender, typename Signal>
+bool Until(const std::function<bool()>& done, int msecs, const Sender* sender, Signal signal)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QDeadlineTimer deadline(msecs);
+    QTimer poll;
+    const auto check = [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    };
+    QObject::connect(&poll, &QTimer::timeout, &loop, check);
+    QObject::connect(sender, signal, &loop, check);
+    poll.start(std::min(msecs, 50));
+    loop.exec();
+    return done();
+}
 
 // Runs a program to its end with the event loop running (it may call a service
 // in this process); input, when not null, goes to its standard input. Killed
