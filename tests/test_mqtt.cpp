@@ -955,7 +955,7 @@ private slots:
         qInfo("SIGTERM with a stalled broker: ended in %lld ms", took);
         QVERIFY(took >= 0);
         // The broker gets half of the budget of four time-outs and a second; the bus the rest.
-        QVERIFY2(took < 100 + (4 * 100 + 1000) / 2 + 500, qPrintable(QString::number(took)));
+        QVERIFY2(took < 100 + (4 * 100 + 1000) / 2 + 250, qPrintable(QString::number(took)));
         broker_->Stop();
     }
 
