@@ -254,7 +254,7 @@ private slots:
     void directWithASilentControllerStillEntersTheLine()
     {
         cleanup();
-        QVERIFY(fx_.SetUp(TestSupport::Config(7, 100), {"--silent"}));
+        QVERIFY(fx_.SetUp(TestSupport::Config(7, 10), {"--silent"}));
         LEDMain::AppInit();
         NewLines(4);
         Form()->cboCommand->setEditText("hello");
@@ -353,6 +353,7 @@ private slots:
         Form()->mnuPort->trigger();
         QCOMPARE(LEDMain::ExecScript("LED B 2"), QString("OK  ; "));
         QCOMPARE(ProgramFixture::NewLines(other, otherMark, 1), QStringList{"AVC498"});
+        fx_.TearDown();  // while the other controller runs, or each channel-off waits out its time-out
     }
 
     void portToAMissingDeviceLeavesThePortClosed()
@@ -362,6 +363,7 @@ private slots:
             // The grid's header is its own; the first entry is its first row.
             QCOMPARE(w->fgrPar->item(0, 0)->text(), QString("PORT"));
             w->fgrPar->item(0, 1)->setText("8");
+            w->fgrPar->item(1, 1)->setText("20");  // TIMEOUT: nothing answers
         });
         Form()->mnuPort->trigger();
         QVERIFY(TestSupport::ReadFile(fx_.Path("LED_CONFIG.TXT")).startsWith("\"PORT\",8\r\n"));

@@ -540,7 +540,7 @@ private slots:
         QVERIFY(app.isValid());
         TestSupport::SimProcess sim;
         QVERIFY(sim.Start({QStringLiteral("--link"), app.filePath(QStringLiteral("COM1"))}));
-        TestSupport::WriteFile(app.filePath(QStringLiteral("LED_CONFIG.TXT")), TestSupport::Config(1, 500));
+        TestSupport::WriteFile(app.filePath(QStringLiteral("LED_CONFIG.TXT")), TestSupport::Config(1, 200));
         TestSupport::MsgBoxRecorder boxes;
         Platform::App().Path = app.path();
         QCOMPARE(LEDMain::AppInit(), int16_t(1));

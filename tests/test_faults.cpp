@@ -25,7 +25,6 @@
 #include <QSerialPort>
 #include <QThread>
 #include <QTimer>
-#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
@@ -52,8 +51,8 @@ namespace {
 // anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
 
-// In this process a vanished device is looked for every 100 ms and a refused open tried for a second.
-constexpr frmComm::Intervals kQuickChecks{100, 50, 1000};
+// In this process a vanished device is looked for every 100 ms and a refused open tried for 600 ms.
+constexpr frmComm::Intervals kQuickChecks{100, 50, 600};
 
 // Another program holding a serial port: a child process that opens it with
 // QSerialPort (and so takes the port's lock file), or as a terminal program
@@ -385,6 +384,7 @@ private slots:
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
         }
+        LEDCOMM::CommFormUnload();  // a closed port's channel-off commands would each wait out the time-out
         fx.TearDown();
         if (expected == QLatin1String("held")) {
             // Named in the port's message and in what the status line shows.
@@ -405,7 +405,7 @@ private slots:
     {
         // Start-up sends four lines and two commands are answered; the
         // controller goes away on the next line.
-        const int timeOut = 300;
+        const int timeOut = 150;
         ProgramFixture fx;
         QVERIFY(fx.SetUp(Config(7, timeOut),
                          {QStringLiteral("--close-after"), QStringLiteral("7")}));
@@ -432,7 +432,7 @@ private slots:
         // and nothing keeps the process busy.
         wall.restart();
         const qint64 idleCpu = CpuMs();
-        QTest::qWait(500);
+        QTest::qWait(3 * kQuickChecks.returnCheckMs);
         QVERIFY((CpuMs() - idleCpu) * 100 < wall.elapsed() * kSpinLimitPercent);
         QCOMPARE(LEDCOMM::GetErrLog().count(QStringLiteral("ERROR # 1100")), 1);
         QCOMPARE(frmVURUruduvo::Loaded()->txtMsg->text(), QStringLiteral("ERROR # 1100"));
@@ -454,7 +454,7 @@ private slots:
 
     void controllerVanishesUnderTheProgramAndIsReopenedByItself()
     {
-        const int timeOut = 300;
+        const int timeOut = 150;
         PrepareProgram(timeOut);
         // Four lines of start-up and two answered; the controller leaves on the next.
         SimProcess sim;
@@ -484,7 +484,7 @@ private slots:
         // Idle with the device gone: it looks for it once a second, and still answers.
         wall.restart();
         const qint64 idleCpu = ProcessCpuMs(pid);
-        QTest::qWait(2 * frmComm::kReturnCheckMs);
+        QTest::qWait(frmComm::kReturnCheckMs);
         const qint64 idleBurnt = ProcessCpuMs(pid) - idleCpu;
         QVERIFY(idleBurnt * 100 < wall.elapsed() * kSpinLimitPercent);
         qInfo("the program: script with the controller gone %lld ms, CPU %lld ms; then waiting for it %lld ms, CPU %lld ms",
@@ -570,7 +570,7 @@ private slots:
     {
         QFETCH(int, sig);
         QFETCH(QString, name);
-        const int timeOut = 300;
+        const int timeOut = 100;
         PrepareProgram(timeOut);
         SimProcess sim;
         QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show"),
@@ -580,7 +580,7 @@ private slots:
         QVERIFY(WaitForService());
         QVERIFY(sim.WaitForLogged(4, 10000));
 
-        // Forty commands to a controller that never answers take 12 s to run out.
+        // Forty commands to a controller that never answers take 4 s to run out.
         QProcess client;
         QVERIFY(TestSupport::StartLedCommands(client, 40, Env()));
         QVERIFY(sim.WaitForLogged(6, 5000));
@@ -626,7 +626,7 @@ private slots:
 
     void stopSignalOnABusThatStopsAnsweringStillEndsTheProgram()
     {
-        PrepareProgram(300);
+        PrepareProgram(150);
         SimProcess sim;
         QVERIFY(sim.Start({QStringLiteral("--link"), App(QStringLiteral("COM3")), QStringLiteral("--no-show")}));
         auto program = StartProgram();
@@ -648,7 +648,7 @@ private slots:
         QVERIFY2(ended, "still running 10 s after SIGTERM");
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 0);
-        QVERIFY2(took < 3000, qPrintable(QString::number(took)));
+        QVERIFY2(took < 2400, qPrintable(QString::number(took)));
         qInfo("SIGTERM with the bus stopped: the program ended after %lld ms", took);
         QVERIFY(sim.WaitForLogged(9));
         QCOMPARE(sim.LoggedLines().mid(5), kAllOff);
@@ -734,7 +734,7 @@ private slots:
     // In this process: tied bars send four channel commands for one "LED".
     void stopSignalEndsATiedMoveAfterTheCommandOnTheWire()
     {
-        const int timeOut = 300;
+        const int timeOut = 150;
         ProgramFixture fx;
         QVERIFY(fx.SetUp(Config(7, timeOut),
                          {QStringLiteral("--silent")}));
@@ -747,8 +747,8 @@ private slots:
             end = {true, code, false, LEDCOMM::CommFormLoaded(), {}};
         });
         // The signal comes while the first channel command waits for its reply.
-        std::thread signaller([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::thread signaller([&fx] {
+            fx.sim->WaitForLogged(4 + 1);
             ::kill(::getpid(), SIGTERM);
         });
         LEDMain::ScriptFailure failure;
@@ -768,7 +768,7 @@ private slots:
         QCOMPARE(failure.number, int(SIGTERM));
         QCOMPARE(failure.description, QStringLiteral("stopped by SIGTERM before the script ended"));
         QCOMPARE(sent, QStringList{"AVA400"});
-        QVERIFY2(took < 2 * timeOut, qPrintable(QString::number(took)));
+        QVERIFY2(took < 3 * timeOut, qPrintable(QString::number(took)));
         QCOMPARE(end.code, 0);
         QCOMPARE(end.serialHost, int16_t(0));
         QVERIFY(fx.sim->WaitForLogged(4 + 1 + 4));

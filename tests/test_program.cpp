@@ -148,7 +148,7 @@ private slots:
     // orvane.comm with the warning's priority in front.
     void journalReadsTheSerialLinksReports()
     {
-        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(9, 300));  // no COM9
+        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(9, 20));  // no COM9: each command sits out the time-out
         const QString errPath = prog_.Path("journal");
         TestSupport::WriteFile(errPath, "");
         struct stat st {};
@@ -285,7 +285,7 @@ private slots:
         Terminate(*p);
 
         // With no window to show why the port did not open, the trace says it.
-        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(3, 300));
+        TestSupport::WriteFile(prog_.App("LED_CONFIG.TXT"), TestSupport::Config(3, 20));
         sim_->Stop();
         QVERIFY(QFile::link(prog_.App("gone"), prog_.App("COM3")));
         p = StartProgram({"--verbose"});

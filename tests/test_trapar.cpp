@@ -450,7 +450,7 @@ private slots:
         ParameterTable tables[2];
         QByteArray versions[2];
         for (int t = 0; t < 2; ++t) {
-            for (int i = 0; i < 20000; ++i) {
+            for (int i = 0; i < 5000; ++i) {
                 const QString value = QStringLiteral("V%1_%2").arg(t).arg(i);
                 tables[t].append({QStringLiteral("NAME%1").arg(i), value});
                 versions[t] += "\"NAME" + QByteArray::number(i) + "\"," + value.toLatin1() + "\r\n";
