@@ -81,31 +81,22 @@ public:
     // Reads with the event loop running until a message starts with prefix: its text, or empty.
     QString WaitFor(const QString& prefix, int ms = 10000)
     {
-        QElapsedTimer t;
-        t.start();
         qsizetype seen = 0;
-        while (t.elapsed() < ms) {
-            Drain();
-            for (; seen < got_.size(); ++seen)
+        const bool came = QTest::qWaitFor([&] {
+            for (Drain(); seen < got_.size(); ++seen)
                 if (got_[seen].text.startsWith(prefix))
-                    return got_[seen].text;
-            QTest::qWait(10);
-        }
-        return QString();
+                    return true;
+            return false;
+        }, ms);
+        return came ? got_[seen].text : QString();
     }
 
     // Reads for ms with the event loop running; the messages that came meanwhile.
     QList<Message> ReadFor(int ms)
     {
-        Drain();
-        const qsizetype from = got_.size();
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            QTest::qWait(10);
-            Drain();
-        }
-        return got_.mid(from);
+        const qsizetype from = Mark();
+        (void)QTest::qWaitFor([this] { Drain(); return false; }, ms);
+        return Since(from);
     }
 
     static QList<qint64> Pings(const QList<Message>& messages)
@@ -389,8 +380,7 @@ private slots:
             QVERIFY(waited.elapsed() >= 600);
             QVERIFY2(NotifySocket::Pings(notify_->Since(before)).size() >= 3, "pinged during the wait");
         }
-        // Unloaded here: the shut-down's four commands would each wait out the time-out.
-        LEDCOMM::CommFormUnload();
+        LEDCOMM::CommFormUnload();  // no shut-down: its four commands would each wait out the time-out
         fx.TearDown();
     }
 };
