@@ -28,11 +28,11 @@ namespace Log {
 namespace {
 
 // ---- Reports already said ----
-// A report written less than kSaidWindowMs before is counted instead, whatever
+// A report written less than g_saidWindowMs before is counted instead, whatever
 // came between: a closed port's three lines per command would otherwise
 // alternate and each be new.
-constexpr qint64 kSaidWindowMs = 5000;
-constexpr qint64 kQuietMs = 1000;
+qint64 g_saidWindowMs = 5000;
+qint64 g_quietMs = 1000;
 constexpr qsizetype kMaxRemembered = 64;
 struct Said {
     QString line;
@@ -65,7 +65,7 @@ void WriteCounts(qint64 now)
     for (Said& s : g_said)
         if (s.held > 0)
             WriteCount(s, now);
-    std::erase_if(g_said, [now](const Said& s) { return now - s.at >= kSaidWindowMs; });
+    std::erase_if(g_said, [now](const Said& s) { return now - s.at >= g_saidWindowMs; });
 }
 
 // A quiet second lets the counts out, though no report follows.
@@ -80,7 +80,7 @@ void ArmQuiet()
         QObject::connect(g_quietTimer, &QTimer::timeout, [] { WriteCounts(NowMs()); });
         QObject::connect(g_quietTimer, &QObject::destroyed, [] { g_quietTimer = nullptr; });
     }
-    g_quietTimer->start(int(kQuietMs));
+    g_quietTimer->start(int(g_quietMs));
 }
 
 // ---- Standard error ----
@@ -287,9 +287,9 @@ void Report(const QString& line)
 {
     const qint64 now = NowMs();
     const auto it = std::find_if(g_said.begin(), g_said.end(), [&line](const Said& s) { return s.line == line; });
-    if (it != g_said.end() && (now - it->at < kSaidWindowMs || it->held > 0)) {
+    if (it != g_said.end() && (now - it->at < g_saidWindowMs || it->held > 0)) {
         ++it->held;
-        if (now - it->at < kSaidWindowMs) {
+        if (now - it->at < g_saidWindowMs) {
             ArmQuiet();
             return;
         }
@@ -306,6 +306,14 @@ void Report(const QString& line)
 }
 
 void FlushRepeats() { WriteCounts(NowMs()); }
+
+std::pair<int, int> SetRepeatWindows(int quietMs, int saidMs)
+{
+    const std::pair<int, int> old{int(g_quietMs), int(g_saidWindowMs)};
+    g_quietMs = quietMs;
+    g_saidWindowMs = saidMs;
+    return old;
+}
 
 void EnableTraces(bool on)
 {

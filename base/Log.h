@@ -8,6 +8,7 @@
 //   orvane.app   start-up and shut-down steps, and the program's own warnings
 //   orvane.mqtt  the broker road: joining, leaving, connection attempts, ignored messages
 #include <QLoggingCategory>
+#include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcComm)
 Q_DECLARE_LOGGING_CATEGORY(lcDbus)
@@ -40,6 +41,8 @@ void Say(const QString& line, QMessageLogger::CategoryFunction category = &lcApp
 void Report(const QString& line);
 // Writes a count still held back (the program is ending).
 void FlushRepeats();
+// Tests: the quiet time and the window of Report (1000 and 5000 ms); returns the old pair.
+std::pair<int, int> SetRepeatWindows(int quietMs, int saidMs);
 
 // Turns the debug traces of every orvane.* category on, or back off.
 void EnableTraces(bool on = true);

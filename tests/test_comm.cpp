@@ -38,8 +38,8 @@ namespace {
 // one next to nothing. Anything under a fifth of the wall time is no spin.
 constexpr int kSpinLimitPercent = 20;
 
-// A vanished device looked for every 100 ms: a wait of three looks proves none opened it.
-constexpr frmComm::Intervals kQuickChecks{100, 50, 500};
+// A vanished device looked for every 50 ms: a wait of three looks proves none opened it.
+constexpr frmComm::Intervals kQuickChecks{50, 50, 500};
 constexpr int kChecksMissed = 3 * kQuickChecks.returnCheckMs;
 
 // The info lines and warnings on orvane.comm while a case runs.
@@ -845,7 +845,7 @@ private slots:
 
     void silenceTimesOut()
     {
-        UseTimeOut(300);
+        UseTimeOut(150);
         SimProcess sim;
         OpenOnSim(sim, {"--silent"});
         QLineEdit box;
@@ -856,7 +856,7 @@ private slots:
         const qint64 cpu = CpuMs();
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         const qint64 wall = t.elapsed();
-        QVERIFY2(wall >= 300, qPrintable(QString::number(wall)));
+        QVERIFY2(wall >= 150, qPrintable(QString::number(wall)));
         QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "the wait blocks");
         QCOMPARE(reply, QString());
         QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
@@ -866,7 +866,7 @@ private slots:
         // Traced, a time-out says so with what came and how long it took.
         Log::EnableTraces();
         QTest::ignoreMessage(QtDebugMsg,
-                             QRegularExpression(R"(^exchange "AVA000" -> time-out of 300 ms, received "" in \d+ us$)"));
+                             QRegularExpression(R"(^exchange "AVA000" -> time-out of 150 ms, received "" in \d+ us$)"));
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         Log::EnableTraces(false);
     }
@@ -884,7 +884,7 @@ private slots:
 
     void portNotOpenStillWaitsOutTheTimeOut()
     {
-        UseTimeOut(400);
+        UseTimeOut(200);
         QVERIFY(!CommOpenPort(77));
         ResetErrLog();
         QString reply = "x";
@@ -893,7 +893,7 @@ private slots:
         const qint64 cpu = CpuMs();
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
         const qint64 wall = t.elapsed();
-        QVERIFY2(wall >= 400, qPrintable(QString::number(wall)));
+        QVERIFY2(wall >= 200, qPrintable(QString::number(wall)));
         QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "the wait sleeps");
         QCOMPARE(reply, QString());
         QCOMPARE(LogLines(), (QStringList{"CommOut  10 Device is not open",
@@ -905,20 +905,23 @@ private slots:
     }
 
     // A client polling a closed port: its three reports take turns, yet standard
-    // error says each about once in five seconds, with counts; the log keeps all.
+    // error says each about once in the window (900 ms here for five seconds),
+    // with counts; the log keeps all.
     void closedPortUnderAPollingClientIsCounted()
     {
-        UseTimeOut(100);
+        UseTimeOut(20);
         QVERIFY(!CommOpenPort(77));
         ResetErrLog();
         SetReportSink([](const QString& m) { Log::Report(m); });
+        const std::pair<int, int> windows = Log::SetRepeatWindows(200, 900);
         g_commSaid.clear();
         g_previousHandler = qInstallMessageHandler(RecordComm);
         QString reply;
-        for (int i = 0; i < 20; ++i, QTest::qWait(400))
+        for (int i = 0; i < 20; ++i, QTest::qWait(40))
             CommQuery("AVA000", reply);
-        QTest::qWait(1200);
+        Log::FlushRepeats();  // the counts the quiet time would let out
         qInstallMessageHandler(g_previousHandler);
+        Log::SetRepeatWindows(windows.first, windows.second);
         int reports = 0;
         static const QRegularExpression count(QStringLiteral(": (\\d+) more times?\\)$"));
         for (const QString& line : std::as_const(g_commSaid))
@@ -955,21 +958,21 @@ private slots:
         QElapsedTimer real;
         real.start();
         Delay32::SetClock([&real] { return uint32_t(0xFFFFFFFFu - 20u + uint32_t(real.elapsed())); });
-        UseTimeOut(300);
+        UseTimeOut(150);
         SimProcess sim;
         OpenOnSim(sim, {"--silent"});
         QString reply;
         QElapsedTimer t;
         t.start();
         QCOMPARE(CommQuery("AVA000", reply), int16_t(-1));
-        QVERIFY2(t.elapsed() >= 300 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(t.elapsed() >= 150 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
         QCOMPARE(LogLines(), QStringList{"-Port TimeOut"});
         // Port not open: the sleep also ends right across the wrap.
         CommClosePort();
         real.restart();
         t.restart();
         QCOMPARE(CommIn(reply), int16_t(-1));
-        QVERIFY2(t.elapsed() >= 300 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
+        QVERIFY2(t.elapsed() >= 150 && t.elapsed() < 3000, qPrintable(QString::number(t.elapsed())));
     }
 
     void zeroTimeOutWaitsWhileTheClockStands()
@@ -1085,7 +1088,7 @@ private slots:
 
     void deviceVanishesMidExchange()
     {
-        UseTimeOut(800);
+        UseTimeOut(400);
         SimProcess sim;
         OpenOnSim(sim, {"--close-after", "2"});
         QString reply;
@@ -1097,7 +1100,7 @@ private slots:
         QCOMPARE(CommQuery("AVA200", reply), int16_t(-1));  // the simulator leaves on this line
         const qint64 wall = t.elapsed();
         QVERIFY(sim.WaitForFinished());
-        QVERIFY2(wall >= 800, qPrintable(QString::number(wall)));
+        QVERIFY2(wall >= 400, qPrintable(QString::number(wall)));
         QVERIFY2((CpuMs() - cpu) * 100 < wall * kSpinLimitPercent, "no spin after the hang-up");
         QCOMPARE(reply, QString());
         QVERIFY(!CommForm()->MSComm1->isOpen());
@@ -1106,7 +1109,7 @@ private slots:
         // Reported once, from the event loop, and nothing keeps signalling.
         const qint64 cpu2 = CpuMs();
         t.restart();
-        QTest::qWait(400);
+        QTest::qWait(200);
         QVERIFY2((CpuMs() - cpu2) * 100 < t.elapsed() * kSpinLimitPercent, "an idle event loop");
         QCOMPARE(LogLines(), (QStringList{"-Port TimeOut", "ERROR # 1100"}));
 

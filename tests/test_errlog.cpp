@@ -1,4 +1,5 @@
 // The error log ring and the report sink it hands each report to.
+#include "base/Log.h"
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "tests/support/TestSupport.h"
@@ -87,27 +88,31 @@ private slots:
             if (type == QtWarningMsg && qstrcmp(c.category, "orvane.comm") == 0)
                 written << m;
         });
+        // 150 ms and 750 ms stand for the quiet second and the five seconds.
+        const std::pair<int, int> windows = Log::SetRepeatWindows(150, 750);
+        QCOMPARE(windows, std::pair(1000, 5000));
         LEDMain::ConnectReports();
         LEDCOMM::ReportError("CommOpenPort  2 No such file or directory");
         for (int i = 0; i < 25; ++i) {
             LEDCOMM::ReportError("-Port TimeOut");
-            QTest::qWait(20);
+            QTest::qWait(2);
         }
         LEDCOMM::ReportError("ERROR # 1100");
         QCOMPARE(written, (QStringList{"orvane.comm: CommOpenPort  2 No such file or directory",
                                        "orvane.comm: -Port TimeOut", "orvane.comm: (-Port TimeOut: 24 more times)",
                                        "orvane.comm: ERROR # 1100"}));
-        // A second goes by: the count is written by the event loop, without a further report.
+        // The quiet time goes by: the count is written by the event loop, without a further report.
         written.clear();
         LEDCOMM::ReportError("ERROR # 1100");
         LEDCOMM::ReportError("ERROR # 1100");
         QTRY_COMPARE_WITH_TIMEOUT(written, QStringList{"orvane.comm: (ERROR # 1100: 2 more times)"}, 3000);
-        // Five seconds after it was last said, the same line is written again, and a lone line has no count.
-        QTest::qWait(5000);
+        // The window after it was last said, the same line is written again, and a lone line has no count.
+        QTest::qWait(750);
         LEDCOMM::ReportError("ERROR # 1100");
-        QTest::qWait(1200);
+        Log::FlushRepeats();
         QCOMPARE(written, (QStringList{"orvane.comm: (ERROR # 1100: 2 more times)", "orvane.comm: ERROR # 1100"}));
         qInstallMessageHandler(previous);
+        Log::SetRepeatWindows(windows.first, windows.second);
         QCOMPARE(LEDCOMM::GetErrLog().count("-Port TimeOut"), 25);
     }
 
