@@ -41,7 +41,8 @@ void Lights::Step(int channel)
     const qint64 began = m.clock.elapsed();
     const bool last = began >= m.durationMs;
     const auto level = int16_t(last ? m.to : std::lround(m.from + double(m.to - m.from) * double(began) / double(m.durationMs)));
-    if (level != m.sent || last) {
+    // Rounding may reach the target a step early: the last step does not send it twice.
+    if (level != m.sent) {
         m.sent = level;
         stepping_ = channel;
         // The step's command may end the road (a stop signal seen on the way).
