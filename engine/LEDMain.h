@@ -18,9 +18,6 @@ namespace LEDMain {
 
 // ---- Program-wide state ----
 QString AppDir();               // application directory followed by "/"
-// An installed program's shared files: <exeDir>/../share/orvane, canonical,
-// when LED_COMMANDS.TXT is there; else empty (a build tree, a portable copy).
-QString InstalledDataDir(const QString& exeDir);
 // The application directory: `option` (--app-dir), else $ORVANE_APP_DIR, else
 // for an installed program $XDG_CONFIG_HOME/orvane (~/.config/orvane), made
 // with a LED_CONFIG.TXT of port 1 and 500 ms when it does not exist, else the

@@ -3,6 +3,7 @@
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneCmdName.h"
 
+#include "base/AppPaths.h"
 #include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
@@ -132,12 +133,9 @@ namespace {
 // the units are installed beside this program; else empty (the bus runs Exec=).
 QString InstanceUnit(const QString& program, const QString& appDir)
 {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || QDir::isRelativePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
     const QFileInfo dir(appDir);
     const QString parent = QFileInfo(dir.absolutePath()).canonicalFilePath();
-    if (parent.isEmpty() || parent != QFileInfo(config + QStringLiteral("/orvane")).canonicalFilePath())
+    if (parent.isEmpty() || parent != QFileInfo(AppPaths::UserConfigDir()).canonicalFilePath())
         return QString();
     // The unit finds the directory by its name as it stands, so only names it need not escape.
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_.:]+$"));

@@ -633,6 +633,22 @@ private slots:
         QCOMPARE(p.readAllStandardOutput(), QByteArray());
         QVERIFY(p.readAllStandardError().startsWith("orvane-exec: org.freedesktop.DBus.Error."));
 
+        // No session bus: the bus whose address the application directory holds; a session bus wins.
+        QTemporaryDir appDir;
+        TestSupport::WriteFile(appDir.filePath(".orvane-bus"), bus_.Address().toUtf8() + "\n");
+        QProcessEnvironment noSession = bus_.Environment();
+        noSession.remove("DBUS_SESSION_BUS_ADDRESS");
+        noSession.remove("XDG_RUNTIME_DIR");
+        noSession.insert("ORVANE_APP_DIR", appDir.path());
+        const Ran own = TestSupport::RunProcess(Exe("orvane-exec"), {"Ver"}, noSession);
+        QVERIFY2(own.finished && own.code == 0 && own.out == "1.0 ; \n", qPrintable(own.err));
+        noSession.insert("DBUS_SESSION_BUS_ADDRESS", env.value("DBUS_SESSION_BUS_ADDRESS"));
+        QCOMPARE(TestSupport::RunProcess(Exe("orvane-exec"), {"Ver"}, noSession).code, 1);
+        TestSupport::WriteFile(appDir.filePath(".orvane-bus"), "unix:path=" + appDir.filePath("gone").toUtf8());
+        noSession.remove("DBUS_SESSION_BUS_ADDRESS");
+        const Ran gone = TestSupport::RunProcess(Exe("orvane-exec"), {"Ver"}, noSession);
+        QVERIFY2(gone.code == 1 && gone.err.contains("names a bus that has gone"), qPrintable(gone.err));
+
         // A name nobody owns on a bus that can start nothing.
         TestSupport::PrivateBus empty;
         QVERIFY(empty.Start());

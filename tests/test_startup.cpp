@@ -1,6 +1,7 @@
 // What the program decides before its window: the options it takes (Qt's own
 // among them), where it keeps its files when installed, and which of Qt's
 // texts it keeps quiet about.
+#include "base/AppPaths.h"
 #include "base/Log.h"
 #include "base/MessageFilter.h"
 #include "engine/LEDMain.h"
@@ -109,12 +110,12 @@ private slots:
         QString why;
         // A build tree or a portable copy: the executable's own directory.
         const QString buildBin = dir_.filePath("build/bin");
-        QVERIFY(LEDMain::InstalledDataDir(buildBin).isEmpty());
+        QVERIFY(AppPaths::InstalledDataDir(buildBin).isEmpty());
         QCOMPARE(LEDMain::ChooseAppDir({}, &why, buildBin), buildBin);
         QVERIFY(!QFileInfo::exists(Config()));
 
         // Installed: the config folder, made with port 1 and 500 ms.
-        QCOMPARE(LEDMain::InstalledDataDir(InstalledBin()), QFileInfo(Prefix() + "/share/orvane").canonicalFilePath());
+        QCOMPARE(AppPaths::InstalledDataDir(InstalledBin()), QFileInfo(Prefix() + "/share/orvane").canonicalFilePath());
         const QString app = Config() + "/orvane";
         QCOMPARE(LEDMain::ChooseAppDir({}, &why, InstalledBin()), app);
         QCOMPARE(TestSupport::ReadFile(app + "/LED_CONFIG.TXT"), QByteArray("\"PORT\",1\r\n\"TIMEOUT\",500\r\n"));

@@ -1,34 +1,41 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
-ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev libssl-dev"
+# dpkg-dev and file are cpack's (dpkg-shlibdeps finds the programs' libraries,
+# file tells programs apart), so a package can be made after either command.
+ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev libssl-dev dpkg-dev file"
 
-# Only test.sh needs these: the fuzzers are built with clang and its runtime; the
-# MQTT tests start their own broker, use its command-line clients and make
-# certificates for it; the install test checks the desktop entry and the
-# AppStream file, and builds the Debian package (dpkg-shlibdeps finds its
-# libraries, with file telling programs apart), checks the systemd units
-# (systemd-analyze) and the package (lintian).
-ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev mosquitto mosquitto-clients openssl desktop-file-utils appstream dpkg-dev file systemd lintian"
+# Only test.sh needs these: the fuzzers are built with clang and its runtime,
+# and llvm brings the symbolizer that names the frames of a sanitizer's report
+# (without it each report is only addresses, and a warning about it in every
+# log). The MQTT tests start their own broker, use its command-line clients and
+# make certificates for it; the install test checks the desktop entry and the
+# AppStream file, the systemd units (systemd-analyze) and the package (lintian).
+ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev llvm mosquitto mosquitto-clients openssl desktop-file-utils appstream systemd lintian"
 
+# orvane_install_deps [package...]: the common packages and these. With
+# $ORVANE_LOG set, apt's output goes to that file.
 orvane_install_deps() {
     local missing=()
     for p in $ORVANE_PACKAGES "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "Installing: ${missing[*]}"
+    echo "Installing ${#missing[@]} packages: ${missing[*]}"
     local sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    (
+        [ -z "${ORVANE_LOG:-}" ] || exec >>"$ORVANE_LOG" 2>&1
+        "${sudo[@]}" apt-get update -qq
+        "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    )
 }
 
-# orvane_build [dir [cmake options...]]: every target, or only those in
-# $ORVANE_TARGETS (run.sh builds just what it starts).
+# orvane_build dir [cmake options...]: configures and builds every target of the
+# tree. run.sh and test.sh share build/ with the same compile flags (they differ
+# only in BUILD_TESTING, which adds targets and changes none), so going from one
+# to the other builds only what changed.
 orvane_build() {
-    local dir="${1:-build}"
-    [ $# -gt 0 ] && shift
+    local dir="$1"
+    shift
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    local targets=()
-    for t in ${ORVANE_TARGETS:-}; do targets+=(--target "$t"); done
-    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+    cmake --build "$dir" -j"$(nproc)"
 }

@@ -15,7 +15,9 @@
 // A program that is not running is started by the bus when its activation
 // file is installed (orvane --regserver, or an installed program's). The exit
 // statuses are Exec::Status (ExecRoads.h); messages go to standard error.
+#include "base/AppPaths.h"
 #include "base/OptionsHelp.h"
+#include "base/Posix.h"
 #include "base/ControllerName.h"
 #include "dbus/BusNames.h"
 #include "mqtt/LoginFiles.h"
@@ -28,7 +30,9 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QTextStream>
 #include <algorithm>
 #include <climits>
@@ -53,6 +57,28 @@ int Fail(const QDBusError& error, const QString& name = QString())
     Say((name.isEmpty() ? QString() : name + QStringLiteral(": ")) + error.name() + QStringLiteral(": ")
         + error.message());
     return kFailed;
+}
+
+// Where the user has no session bus (an ssh shell), the program may run on a bus
+// of its own that left its address in the application directory. The session
+// bus, where there is one, always comes first. Returns the file taken, or empty.
+QString TakeProgramsOwnBus()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return {};
+    // The bus library finds the session bus here without the variable.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists())
+        return {};
+    const QString path = AppPaths::DefaultAppDir(QCoreApplication::applicationDirPath()) + QLatin1Char('/')
+                         + QLatin1String(AppPaths::kPrivateBusFile);
+    const Posix::SmallFile file = Posix::ReadSmallFile(path, 4096);
+    const QByteArray address = file.bytes.trimmed();
+    static const QRegularExpression plain(QStringLiteral("^unix:[\\x21-\\x7e]+$"));
+    if (!file.ok || !plain.match(QString::fromLatin1(address)).hasMatch())
+        return {};
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+    return path;
 }
 
 template <class Proxy>
@@ -365,9 +391,16 @@ int main(int argc, char** argv)
         return RunOnBroker(settings, topicNames, *lines);
     }
 
+    const QString ownBus = TakeProgramsOwnBus();
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return Fail(bus.lastError());
+    if (!bus.isConnected()) {
+        Fail(bus.lastError());
+        Say(ownBus.isEmpty()
+                ? QStringLiteral("no D-Bus session bus here: start the program with ./run.sh (it brings a bus of "
+                                 "its own), under dbus-run-session, or reach it with --broker")
+                : QStringLiteral("%1 names a bus that has gone: is the program still running?").arg(ownBus));
+        return kFailed;
+    }
     if (list)
         return ListOnBus(bus, parser.isSet(k.json));
 
