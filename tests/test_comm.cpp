@@ -14,6 +14,7 @@
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QLineEdit>
 #include <QSet>
 #include <QTextStream>
@@ -339,6 +340,22 @@ private slots:
         QCOMPARE(CommPortDevice(77), Com(77));
         TestSupport::WriteFile(Com(3), "not a device");
         QCOMPARE(CommPortDevice(3), Com(3));
+    }
+
+    // orvane-sim --link makes the link's missing folders, as a config folder
+    // is before the program's first run; one it cannot make is named.
+    void simLinkMakesMissingFolders()
+    {
+        const QString link = app_.filePath("new/orvane/COM1");
+        const auto removeNew = qScopeGuard([this] { QDir(app_.filePath("new")).removeRecursively(); });
+        SimProcess sim;
+        QVERIFY(sim.Start({"--link", link, "--no-show"}));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.PtyPath());
+        TestSupport::WriteFile(Com(3), "not a folder");
+        const TestSupport::Ran r = TestSupport::RunProcess(
+            SimProcess::Program(), {"--link", Com(3) + "/COM1", "--no-show"}, QProcessEnvironment::systemEnvironment());
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.err, "orvane-sim: cannot make the folder " + Com(3) + " for the link " + Com(3) + "/COM1: File exists\n");
     }
 
     void linkPortRefusesBadInputAndReplacesLinks()

@@ -30,7 +30,7 @@ namespace {
 
 const char* const kUsage =
     "usage: orvane-sim [options]\n"
-    "  --link PATH        point a symbolic link at the terminal (replaces an old link)\n"
+    "  --link PATH        point a symbolic link at the terminal (replaces an old link; makes missing folders)\n"
     "  --log FILE         append every received line to FILE, one per line\n"
     "  --show, --no-show  show the four intensities (default: when stdout is a terminal)\n"
     "  --silent           never answer\n"
@@ -236,8 +236,31 @@ private:
         return true;
     }
 
+    // The folders of the link's path, as mkdir -p makes them: a link into the
+    // program's config folder works before the program has ever run.
+    bool MakeLinkFolders()
+    {
+        const std::string& link = opt_.link;
+        for (size_t slash = link.find('/', 1); slash != std::string::npos; slash = link.find('/', slash + 1)) {
+            const std::string folder = link.substr(0, slash);
+            if (folder.back() == '/' || mkdir(folder.c_str(), 0777) == 0)
+                continue;
+            // A folder that is there may still refuse mkdir (read-only, not ours).
+            const int why = errno;
+            struct stat st{};
+            if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                continue;
+            fprintf(stderr, "orvane-sim: cannot make the folder %s for the link %s: %s\n", folder.c_str(),
+                    link.c_str(), strerror(why));
+            return false;
+        }
+        return true;
+    }
+
     bool MakeLink()
     {
+        if (!MakeLinkFolders())
+            return false;
         struct stat st{};
         if (lstat(opt_.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             fprintf(stderr, "orvane-sim: %s exists and is not a link\n", opt_.link.c_str());
