@@ -164,7 +164,8 @@ int RunTask(const Values& values, int argc, char** argv)
     }
     bool ok = false;
     const int port = values.linkPort.toInt(&ok);
-    const QString error = ok ? SerialDevices::LinkPort(dir, port, values.linkDevice)
+    const QString error = ok ? SerialDevices::LinkPort(dir, port, values.linkDevice,
+                                                       QStringLiteral("`orvane --list-ports` lists the serial devices"))
                              : QStringLiteral("port %1 is not a number from 1 to 32767").arg(values.linkPort);
     if (!error.isEmpty()) {
         Log::Say(error);

@@ -370,7 +370,10 @@ private slots:
         QCOMPARE(TestSupport::ReadFile(Com(3)), QByteArray("not a link"));
         QVERIFY(SerialDevices::LinkPort(appDir, 0, pty).contains("1 to 32767"));
         QVERIFY(SerialDevices::LinkPort(appDir, 32768, pty).contains("1 to 32767"));
-        QVERIFY(SerialDevices::LinkPort(appDir, 4, Com(3)).contains("not a character device"));
+        // Only a device that is not there gets the caller's hint.
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(3), "hint"), Com(3) + " is not a character device");
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(5), "hint"), Com(5) + " does not exist; hint");
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(3) + "/tty"), Com(3) + "/tty does not exist");
         QVERIFY(!QFileInfo(Com(4)).isSymLink());
 
         // A dangling link is replaced; the by-id name wins when the list has one.
