@@ -322,6 +322,7 @@ int main(int argc, char** argv)
     Mqtt::Settings settings;
     if (overBroker) {
         settings.caFile = parser.value(k.caFile);
+        settings.caFileSource = QStringLiteral("--cafile");
         settings.port = settings.caFile.isEmpty() ? 1883 : 8883;
         if (!SplitBroker(brokerText, settings))
             return UsageError(QStringLiteral("\"%1\" is no broker: HOST or HOST:PORT, a port from 1 to 65535")
