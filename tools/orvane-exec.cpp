@@ -94,9 +94,9 @@ struct Known {
 
 QString Usage()
 {
-    return QStringLiteral("usage: orvane-exec [--name NAME]... SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
-                          "       orvane-exec [--name NAME]... -        run each line of standard input as a script\n"
-                          "       orvane-exec [--name NAME]... -f FILE  run each line of FILE as a script\n"
+    return QStringLiteral("usage: orvane-exec [--name NAME]... SCRIPT   run a script, e.g. 'LED R 100;Ver'\n"
+                          "       orvane-exec [--name NAME]... -        run each line of standard input\n"
+                          "       orvane-exec [--name NAME]... -f FILE  run each line of FILE\n"
                           "       orvane-exec --list [--json]           list the controllers\n"
                           "Over the session bus, or with --broker over an MQTT broker.\n\n")
         + OptionsHelp::Text(Known().Listed())
