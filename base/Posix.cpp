@@ -328,11 +328,21 @@ SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
     return f;
 }
 
-bool IsCharDevice(const QString& path)
+QString CharDeviceRefusal(const QString& path, bool* missing)
 {
     struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISCHR(st.st_mode);
+    const bool failed = ::stat(QFile::encodeName(path).constData(), &st) != 0;
+    // A file where a folder should be: nothing of that name can exist.
+    const bool gone = failed && (errno == ENOENT || errno == ENOTDIR);
+    if (missing)
+        *missing = gone;
+    if (failed)
+        return gone ? QStringLiteral("does not exist")
+                    : QStringLiteral("cannot be examined: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    return S_ISCHR(st.st_mode) ? QString() : QStringLiteral("is not a character device");
 }
+
+bool IsCharDevice(const QString& path) { return CharDeviceRefusal(path).isEmpty(); }
 
 void KeepOwnerAndMode(const QString& path, int fd)
 {

@@ -69,6 +69,11 @@ struct SmallFile {
     QString why;
 };
 SmallFile ReadSmallFile(const QString& path, qint64 maxBytes);
+// Empty when path names (or links to) a character device; else why not, to
+// follow the path: "does not exist" (a link that leads nowhere too), "is not
+// a character device", or "cannot be examined: <reason>". missing, when
+// given, is set when it does not exist.
+QString CharDeviceRefusal(const QString& path, bool* missing = nullptr);
 // True when path names (or links to) a character device.
 bool IsCharDevice(const QString& path);
 // Why this process may not read and write a device: the owning group (its

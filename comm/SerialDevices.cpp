@@ -125,12 +125,14 @@ QString PortText(const QString& appDir, int port)
     return com + QStringLiteral(" -> no link; port %1 opens /dev/ttyS%2").arg(port).arg(port - 1);
 }
 
-QString LinkPort(const QString& appDir, int port, const QString& device)
+QString LinkPort(const QString& appDir, int port, const QString& device, const QString& listHint)
 {
     if (port < 1 || port > 32767)
         return QStringLiteral("port %1 is not valid: ports are numbered from 1 to 32767").arg(port);
-    if (!Posix::IsCharDevice(device))
-        return QStringLiteral("%1 is not a character device").arg(device);
+    bool missing = false;
+    if (const QString why = Posix::CharDeviceRefusal(device, &missing); !why.isEmpty())
+        return QStringLiteral("%1 %2").arg(device, why)
+            + (missing && !listHint.isEmpty() ? QStringLiteral("; ") + listHint : QString());
     if (!QFileInfo(appDir).isDir())
         return QStringLiteral("the application directory %1 does not exist").arg(appDir);
     const QString entry = QDir(appDir).filePath(QStringLiteral("COM%1").arg(port));

@@ -64,8 +64,10 @@ QString PortText(const QString& appDir, int port);
 
 // Makes <appDir>/COM<port> a link to `device`, through its by-id name when the
 // list has one; a /dev/orvane-* name (made by the udev rule) is kept as given. An existing link is replaced in one step. Returns an empty
-// string when done, else why nothing was changed.
-QString LinkPort(const QString& appDir, int port, const QString& device);
+// string when done, else why nothing was changed: "<device> does not exist"
+// (then "; <listHint>" when given: where the caller's user finds the
+// devices), "<device> is not a character device", ...
+QString LinkPort(const QString& appDir, int port, const QString& device, const QString& listHint = QString());
 
 // The report of --list-ports: devices, then the application directory's entries.
 void PrintList(QTextStream& out, const QString& appDir);

@@ -43,6 +43,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             || discovery.endsWith('/') || discovery.contains("//")))
         return Bad("MQTT_DISCOVERY", QStringLiteral("is no topic prefix (no +, # or empty level): \"%1\"")
                                          .arg(QString::fromUtf8(discovery.left(40))));
+    s.caFileSource = QStringLiteral("MQTT_CAFILE");
     // Each file a setting names goes through the login's own reader and is refused in the same words.
     if (const QString file = SettingText("MQTT_CAFILE"); !file.isEmpty()) {
         s.caFile = SettingPath(file);

@@ -47,8 +47,8 @@ struct Known {
                                 QStringLiteral("make port N reach DEVICE, and exit"),
                                 QStringLiteral("N DEVICE")};
     QCommandLineOption udevRule{QStringLiteral("udev-rule"),
-                                QStringLiteral("print a udev rule for the USB adapter of port PORT, the argument "
-                                               "after it (else the configured one), and exit")};
+                                QStringLiteral("print a udev rule for the USB adapter of port PORT (else the "
+                                               "configured one), and exit")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("write the program's diagnostics, with times, to standard error")};
 
@@ -119,7 +119,7 @@ QString Usage()
 {
     return QStringLiteral("usage: orvane [options] [Qt options such as -platform offscreen]\n"
                           "Drives a four-channel LED controller on a serial port.\n\n")
-        + OptionsHelp::Text(Known().Listed());
+        + OptionsHelp::Text(Known().Listed(), {{QStringLiteral("udev-rule"), QStringLiteral("[PORT]")}});
 }
 
 QString Version() { return QStringLiteral("orvane " ORVANE_VERSION); }
@@ -164,7 +164,8 @@ int RunTask(const Values& values, int argc, char** argv)
     }
     bool ok = false;
     const int port = values.linkPort.toInt(&ok);
-    const QString error = ok ? SerialDevices::LinkPort(dir, port, values.linkDevice)
+    const QString error = ok ? SerialDevices::LinkPort(dir, port, values.linkDevice,
+                                                       QStringLiteral("`orvane --list-ports` lists the serial devices"))
                              : QStringLiteral("port %1 is not a number from 1 to 32767").arg(values.linkPort);
     if (!error.isEmpty()) {
         Log::Say(error);

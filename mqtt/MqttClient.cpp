@@ -348,7 +348,8 @@ QString Client::TlsWhy() const
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
         return QStringLiteral("the broker's certificate does not name %1").arg(shared_->host);
     default:
-        return QStringLiteral("the broker's certificate is not trusted by MQTT_CAFILE (%1)").arg(shared_->verifyError);
+        return QStringLiteral("the broker's certificate is not trusted by %1 (%2)")
+            .arg(settings_.caFileSource, shared_->verifyError);
     }
     const QString& e = shared_->lastError;
     // A plain broker answers a TLS hello with MQTT bytes, or closes at once.
@@ -360,6 +361,15 @@ QString Client::TlsWhy() const
                               "handshake (%1)")
             .arg(e);
     return e.isEmpty() || settings_.caFile.isEmpty() ? e : QStringLiteral("TLS failed: %1").arg(e);
+}
+
+QString Client::EndedUnanswered() const
+{
+    // A TLS port drops our plain CONNECT without a word, which libmosquitto
+    // calls a lost connection: the likely cause is worth naming.
+    return QStringLiteral("the broker closed the connection before it answered; if port %1 is a TLS port, give %2")
+        .arg(settings_.port)
+        .arg(settings_.caFileSource);
 }
 
 void Client::Watch()
@@ -409,6 +419,7 @@ void Client::AfterIo(int rc)
         const int savedErrno = errno;
         const QString logged = TlsWhy();
         Lost(!refused_.isEmpty() ? refused_
+             : !connected_ && settings_.caFile.isEmpty() ? EndedUnanswered()
              : !logged.isEmpty() && !connected_ ? logged
              : rc != MOSQ_ERR_SUCCESS ? ErrorText(rc, savedErrno)
                                       : QStringLiteral("the broker closed the connection"));

@@ -42,6 +42,9 @@ struct Settings {
     QByteArray password;   // sent only with a user
     QString caFile;        // not empty: TLS, and the broker's certificate is verified
     QByteArray caPem;      // caFile's certificates, read by whoever read the settings (never opened here)
+    // How the user names the CA file ("MQTT_CAFILE", "--cafile"), for the
+    // messages that point at it.
+    QString caFileSource = QStringLiteral("a CA file");
     QString clientId;
     int keepAliveSeconds = 30;
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
@@ -158,6 +161,8 @@ private:
     std::shared_ptr<Shared> shared_;
     // Why a TLS connection failed, in words; empty when it was no TLS failure.
     QString TlsWhy() const;
+    // Why a connection without TLS ended before the broker's CONNACK.
+    QString EndedUnanswered() const;
 
     struct Subscription {
         QByteArray topic;

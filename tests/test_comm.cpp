@@ -14,6 +14,7 @@
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QLineEdit>
 #include <QSet>
 #include <QTextStream>
@@ -341,6 +342,22 @@ private slots:
         QCOMPARE(CommPortDevice(3), Com(3));
     }
 
+    // orvane-sim --link makes the link's missing folders, as a config folder
+    // is before the program's first run; one it cannot make is named.
+    void simLinkMakesMissingFolders()
+    {
+        const QString link = app_.filePath("new/orvane/COM1");
+        const auto removeNew = qScopeGuard([this] { QDir(app_.filePath("new")).removeRecursively(); });
+        SimProcess sim;
+        QVERIFY(sim.Start({"--link", link, "--no-show"}));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.PtyPath());
+        TestSupport::WriteFile(Com(3), "not a folder");
+        const TestSupport::Ran r = TestSupport::RunProcess(
+            SimProcess::Program(), {"--link", Com(3) + "/COM1", "--no-show"}, QProcessEnvironment::systemEnvironment());
+        QCOMPARE(r.code, 1);
+        QCOMPARE(r.err, "orvane-sim: cannot make the folder " + Com(3) + " for the link " + Com(3) + "/COM1: File exists\n");
+    }
+
     void linkPortRefusesBadInputAndReplacesLinks()
     {
         SimProcess sim;
@@ -353,7 +370,10 @@ private slots:
         QCOMPARE(TestSupport::ReadFile(Com(3)), QByteArray("not a link"));
         QVERIFY(SerialDevices::LinkPort(appDir, 0, pty).contains("1 to 32767"));
         QVERIFY(SerialDevices::LinkPort(appDir, 32768, pty).contains("1 to 32767"));
-        QVERIFY(SerialDevices::LinkPort(appDir, 4, Com(3)).contains("not a character device"));
+        // Only a device that is not there gets the caller's hint.
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(3), "hint"), Com(3) + " is not a character device");
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(5), "hint"), Com(5) + " does not exist; hint");
+        QCOMPARE(SerialDevices::LinkPort(appDir, 4, Com(3) + "/tty"), Com(3) + "/tty does not exist");
         QVERIFY(!QFileInfo(Com(4)).isSymLink());
 
         // A dangling link is replaced; the by-id name wins when the list has one.

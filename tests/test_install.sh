@@ -129,6 +129,8 @@ check_answer() { # PROGRAM OPTION FIRST-LINE-PATTERN
     [ $code -eq 0 ] || fail "$1 $2 exits $code ($err)"
     [ -z "$err" ] || fail "$1 $2 writes to standard error: $err"
     head -n1 <<<"$out" | grep -qx -- "$3" || fail "$1 $2 answers: $(head -n1 <<<"$out")"
+    # Read in a terminal of 80 columns.
+    [ -z "$(awk 'length > 80' <<<"$out")" ] || fail "$1 $2 answers lines over 80 columns: $(awk 'length > 80' <<<"$out")"
 }
 check_usage_error() { # PROGRAM ARGS...
     local program=$1 out code

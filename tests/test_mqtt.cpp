@@ -562,6 +562,9 @@ private slots:
         QTest::newRow("another name") << "ca.pem" << QByteArray("127.0.0.1") << "does not name" << "broker";
         QTest::newRow("another DNS name") << "ca.pem" << QByteArray("localhost") << "does not name localhost" << "elsewhere";
         QTest::newRow("no TLS on the port") << "plain" << QByteArray("localhost") << "does not speak TLS" << "broker";
+        QTest::newRow("no CA file for a TLS port")
+            << "none" << QByteArray("localhost")
+            << "closed the connection before it answered; if port [0-9]+ is a TLS port, give MQTT_CAFILE" << "broker";
     }
 
     void tlsVerifiesTheBroker()
@@ -592,11 +595,12 @@ private slots:
         const QByteArray tls = "allow_anonymous true\ncertfile " + QFile::encodeName(d + certificate + ".pem") + "\nkeyfile "
                                + QFile::encodeName(d + "broker.key") + "\n";
         const bool plain = caFile == QLatin1String("plain");
+        const bool noCa = caFile == QLatin1String("none");
         if (broker_->Config() != (plain ? kPlainBroker : tls))
             QVERIFY(OwnBroker(plain ? kPlainBroker : tls));
-        QVERIFY(QFile::copy(d + (plain ? QStringLiteral("ca.pem") : caFile), fx_.Path(QStringLiteral("ca.pem"))));
+        QVERIFY(noCa || QFile::copy(d + (plain ? QStringLiteral("ca.pem") : caFile), fx_.Path(QStringLiteral("ca.pem"))));
         fx_.WriteConfig(ProgramFixture::kDefaultConfig + "\"MQTT_HOST\"," + host + "\r\n\"MQTT_PORT\","
-                        + QByteArray::number(broker_->Port()) + "\r\n\"MQTT_CAFILE\",ca.pem\r\n");
+                        + QByteArray::number(broker_->Port()) + "\r\n" + (noCa ? "" : "\"MQTT_CAFILE\",ca.pem\r\n"));
         QVERIFY(fx_.LoadLink() && LEDCOMM::CommOpenConfigured());
         if (!why.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("orvane: MQTT broker .*") + why));
@@ -610,10 +614,19 @@ private slots:
         } else {
             // The handshake failed: the broker saw the connection end (a plain one, a bad packet).
             const QString log = broker_->Dir() + QStringLiteral("/broker.log");
-            const QByteArray seen = plain ? "protocol error" : "OpenSSL Error";
+            const QByteArray seen = plain ? "protocol error" : noCa ? "wrong version number" : "OpenSSL Error";
             QTRY_VERIFY_WITH_TIMEOUT(TestSupport::ReadFile(log).count(seen) >= 1, 10000);
             QTest::qWait(100);
             QVERIFY(!OrvaneMqtt::IsConnected());
+        }
+        if (noCa) {
+            // orvane-exec meets the same rule, with its own option named.
+            const QString where = QStringLiteral("localhost:%1").arg(broker_->Port());
+            const Ran r = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"--broker", where, "Ver"},
+                                                  QProcessEnvironment::systemEnvironment());
+            QCOMPARE(r.code, 3);
+            QCOMPARE(r.err, "orvane-exec: MQTT broker " + where + ": the broker closed the connection before it answered; "
+                            "if port " + QString::number(broker_->Port()) + " is a TLS port, give --cafile\n");
         }
     }
 

@@ -258,6 +258,10 @@ private slots:
         QCOMPARE(missing->exitCode(), 1);
         QVERIFY(missing->readAllStandardError().contains("/nonexistent does not exist"));
         QCOMPARE(run({"--link-port", "5"})->exitCode(), 2);
+        auto gone = run({"--link-port", "5", other.filePath("ttyUSB9"), "--app-dir", other.path()});
+        QCOMPARE(gone->exitCode(), 1);
+        QVERIFY(gone->readAllStandardError().contains(
+            (other.filePath("ttyUSB9") + " does not exist; `orvane --list-ports` lists the serial devices").toUtf8()));
 
         // Served from the other directory: its port 5, while the own copy's lock stays free.
         SimProcess second;

@@ -99,9 +99,11 @@ private slots:
         // The usage shows every option of ours and none of Qt's.
         const QString usage = StartOptions::Usage();
         for (const char* option : {"--automation", "--service", "--regserver", "--unregserver", "--app-dir DIR", "--list-ports",
-                                   "--link-port N DEVICE", "--udev-rule", "--verbose", "-h, --help", "-v, --version"})
+                                   "--link-port N DEVICE", "--udev-rule [PORT]", "--verbose", "-h, --help", "-v, --version"})
             QVERIFY2(usage.contains(option), option);
         QVERIFY(!usage.contains("--platform") && !usage.contains("--reverse"));
+        for (const QString& line : usage.split('\n'))
+            QVERIFY2(line.size() <= 80, qPrintable(line));
     }
 
     void installedProgramKeepsItsFilesInTheConfigFolder()

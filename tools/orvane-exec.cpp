@@ -120,9 +120,9 @@ struct Known {
 
 QString Usage()
 {
-    return QStringLiteral("usage: orvane-exec [--name NAME]... SCRIPT   run one script, e.g. 'LED R 100;Ver'\n"
-                          "       orvane-exec [--name NAME]... -        run each line of standard input as a script\n"
-                          "       orvane-exec [--name NAME]... -f FILE  run each line of FILE as a script\n"
+    return QStringLiteral("usage: orvane-exec [--name NAME]... SCRIPT   run a script, e.g. 'LED R 100;Ver'\n"
+                          "       orvane-exec [--name NAME]... -        run each line of standard input\n"
+                          "       orvane-exec [--name NAME]... -f FILE  run each line of FILE\n"
                           "       orvane-exec --list [--json]           list the controllers\n"
                           "Over the session bus, or with --broker over an MQTT broker.\n\n")
         + OptionsHelp::Text(Known().Listed())
@@ -348,6 +348,7 @@ int main(int argc, char** argv)
     Mqtt::Settings settings;
     if (overBroker) {
         settings.caFile = parser.value(k.caFile);
+        settings.caFileSource = QStringLiteral("--cafile");
         settings.port = settings.caFile.isEmpty() ? 1883 : 8883;
         if (!SplitBroker(brokerText, settings))
             return UsageError(QStringLiteral("\"%1\" is no broker: HOST or HOST:PORT, a port from 1 to 65535")

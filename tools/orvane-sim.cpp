@@ -30,22 +30,25 @@ namespace {
 
 const char* const kUsage =
     "usage: orvane-sim [options]\n"
-    "  --link PATH        point a symbolic link at the terminal (replaces an old link)\n"
+    "  --link PATH        point a symbolic link at the terminal (replaces an old\n"
+    "                     link; missing folders of PATH are made)\n"
     "  --log FILE         append every received line to FILE, one per line\n"
-    "  --show, --no-show  show the four intensities (default: when stdout is a terminal)\n"
+    "  --show, --no-show  show the four intensities (default: when stdout is a\n"
+    "                     terminal)\n"
     "  --silent           never answer\n"
     "  --delay MS         answer MS milliseconds after the line came in\n"
     "  --split            answer in two pieces, --pause MS apart (default 100)\n"
     "  --double           answer two lines at once: the answer, then \"EXTRA\" CR\n"
     "  --reply TEXT       answer TEXT instead of OK/? (\\r \\n \\\\ \\xNN understood)\n"
     "  --no-cr            leave the CR off the answer\n"
-    "  --close-after N    go away when line N comes in (it is logged, not answered)\n"
-    "  --flood BYTES      answer BYTES letters A..Z, A.. as fast as the terminal takes\n"
-    "                     them, then CR unless --no-cr (a device that floods the line)\n"
-    "A line that starts with # is logged, never answered and not counted: a test's\n"
-    "marker, which proves that everything sent before it has come.\n"
+    "  --close-after N    go away when line N comes in (logged, not answered)\n"
+    "  --flood BYTES      answer BYTES letters A..Z, A.. as fast as the terminal\n"
+    "                     takes them, then CR unless --no-cr (a device that\n"
+    "                     floods the line)\n"
     "  -h, --help         print this and exit\n"
-    "  -v, --version      print the version and exit\n";
+    "  -v, --version      print the version and exit\n"
+    "A line that starts with # is logged, never answered and not counted: a\n"
+    "test's marker, which proves that everything sent before it has come.\n";
 
 struct Options {
     std::string link;
@@ -236,8 +239,31 @@ private:
         return true;
     }
 
+    // The folders of the link's path, as mkdir -p makes them: a link into the
+    // program's config folder works before the program has ever run.
+    bool MakeLinkFolders()
+    {
+        const std::string& link = opt_.link;
+        for (size_t slash = link.find('/', 1); slash != std::string::npos; slash = link.find('/', slash + 1)) {
+            const std::string folder = link.substr(0, slash);
+            if (folder.back() == '/' || mkdir(folder.c_str(), 0777) == 0)
+                continue;
+            // A folder that is there may still refuse mkdir (read-only, not ours).
+            const int why = errno;
+            struct stat st{};
+            if (stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                continue;
+            fprintf(stderr, "orvane-sim: cannot make the folder %s for the link %s: %s\n", folder.c_str(),
+                    link.c_str(), strerror(why));
+            return false;
+        }
+        return true;
+    }
+
     bool MakeLink()
     {
+        if (!MakeLinkFolders())
+            return false;
         struct stat st{};
         if (lstat(opt_.link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
             fprintf(stderr, "orvane-sim: %s exists and is not a link\n", opt_.link.c_str());
