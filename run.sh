@@ -17,13 +17,17 @@ failed() {
 }
 orvane_install_deps || failed "installing the packages"
 echo "Building the program, orvane-sim and orvane-exec into build/ (a first build takes minutes)"
-# Only what starts here and what an install takes, so that `cmake --install
-# build` and cpack never build the tests; test.sh adds them to the same tree.
+# Only what starts here and the man pages. A new tree leaves the tests out, so
+# that `cmake --install build` and cpack never build them; one that test.sh
+# made keeps them (they are built already).
+ORVANE_TARGETS="orvane orvane-sim orvane-exec orvane_dist_gzipped"
+options=()
+[ -e build/CMakeCache.txt ] || options=(-DBUILD_TESTING=OFF)
 if [ -t 1 ]; then
-    orvane_build build -DBUILD_TESTING=OFF 2>&1 | tee -a "$ORVANE_LOG" \
+    orvane_build build "${options[@]}" 2>&1 | tee -a "$ORVANE_LOG" \
         | awk '/^\[ *[0-9]+%\]/ { printf "\r   %s", $1 $2; fflush() } END { print "" }' || failed "the build"
 else
-    orvane_build build -DBUILD_TESTING=OFF >>"$ORVANE_LOG" 2>&1 || failed "the build"
+    orvane_build build "${options[@]}" >>"$ORVANE_LOG" 2>&1 || failed "the build"
 fi
 
 bin=build/bin

@@ -29,13 +29,15 @@ orvane_install_deps() {
     )
 }
 
-# orvane_build dir [cmake options...]: configures and builds every target of the
-# tree. run.sh and test.sh share build/ with the same compile flags (they differ
-# only in BUILD_TESTING, which adds targets and changes none), so going from one
-# to the other builds only what changed.
+# orvane_build dir [cmake options...]: configures the tree and builds every
+# target, or only those in $ORVANE_TARGETS. run.sh and test.sh share build/
+# with the same compile flags, so going from one to the other builds only what
+# changed.
 orvane_build() {
     local dir="$1"
     shift
     cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j"$(nproc)"
+    local targets=()
+    for t in ${ORVANE_TARGETS:-}; do targets+=(--target "$t"); done
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
 }

@@ -399,7 +399,7 @@ int main(int argc, char** argv)
         Say(ownBus.isEmpty()
                 ? QStringLiteral("no D-Bus session bus here: start the program with ./run.sh (it brings a bus of "
                                  "its own), under dbus-run-session, or reach it with --broker")
-                : QStringLiteral("%1 names a bus that has gone: is the program still running?").arg(ownBus));
+                : QStringLiteral("the bus that %1 names cannot be used: is the program still running, as this user?").arg(ownBus));
         return kFailed;
     }
     if (list)
