@@ -4,6 +4,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . tools/deps.sh
+bin=build/bin
+
+# A second start would take the first one's simulator link and bus away.
+if [ -e "$bin/.orvane.lock" ] && ! flock -n "$bin/.orvane.lock" true; then
+    echo "run.sh: the program already runs on $bin; stop it first (Ctrl-C where it was started)" >&2
+    exit 3
+fi
 
 # Apt's and the compiler's output go to a log: the screen keeps what a user
 # needs, and the log's end when a step fails.
@@ -30,7 +37,6 @@ else
     orvane_build build "${options[@]}" >>"$ORVANE_LOG" 2>&1 || failed "the build"
 fi
 
-bin=build/bin
 # A first start gets port 1 and a 500 ms time-out; the user's own file is never replaced.
 if [ ! -e "$bin/LED_CONFIG.TXT" ]; then
     printf '"PORT",1\r\n"TIMEOUT",500\r\n' > "$bin/LED_CONFIG.TXT"
