@@ -96,7 +96,6 @@ private:
     bool busy_ = false;
     bool runScheduled_ = false;
     Levels confirmed_;
-    bool statePending_ = false;
     Levels lightShown_;  // the value each light's state topic holds; -1 unknown
     Lights lights_;
 };
@@ -131,23 +130,20 @@ Road::Road(QString where, QByteArray discovery)
 
 void Road::Leave(int msecs)
 {
-    if (statePending_)
-        PublishState();
     client_->Stop(Topic("status"), "offline", true, msecs);
     qCDebug(lcMqtt) << "left" << where_;
 }
 
 void Road::PublishState()
 {
-    statePending_ = false;
-    client_->Publish(Topic("state"), StateJson(confirmed_), true);
+    client_->PublishLatest(Topic("state"), StateJson(confirmed_), true);
     if (discovery_.isEmpty())
         return;
     for (int i = 0; i < Channels::kCount; ++i) {
         const auto c = size_t(i);
         if (lightShown_[c] == confirmed_[c])
             continue;
-        if (client_->Publish(ChannelTopic(i, "light"), LightState(confirmed_[c]), true))
+        if (client_->PublishLatest(ChannelTopic(i, "light"), LightState(confirmed_[c]), true))
             lightShown_[c] = confirmed_[c];
     }
 }
@@ -356,14 +352,9 @@ void Road::ChannelConfirmed(int index, int16_t intensity)
     if (index < 0 || index >= Channels::kCount || confirmed_[size_t(index)] == intensity)
         return;
     confirmed_[size_t(index)] = intensity;
-    if (statePending_)
-        return;
-    // Once per turn of the event loop, however many channels a move sets.
-    statePending_ = true;
-    QTimer::singleShot(0, this, [this] {
-        if (statePending_)
-            PublishState();
-    });
+    // Now, inside a script too: the client sends each topic at most every
+    // 50 ms, and the last value always.
+    PublishState();
 }
 
 } // namespace

@@ -1,34 +1,27 @@
 #pragma once
-// A client of one MQTT broker (MQTT 5, libmosquitto) driven by the event loop
-// of the program's one thread: a read notifier on its socket, a write notifier
-// on only while it has bytes to send, a timer for its keep-alive. The one step
-// that blocks, looking the host up and opening the TCP connection, runs on a
-// short-lived thread of its own (the connect step, below) and hands the
-// connection back to the event loop. It never listens itself, reconnects with
-// its own growing delay, and knows nothing of what the messages mean.
+// A client of one MQTT broker (MQTT 5, libmosquitto). It lives whatever holds
+// the caller's event loop: the connection, its keep-alive, what is published
+// and what arrives are handled on a network thread of its own (Mqtt::Link, in
+// MqttLink.h), so a script that holds the program's one thread for a minute
+// neither loses the broker nor holds the state it publishes meanwhile.
 //
-// The connect step's thread:
-// - it gets the libmosquitto handle, the host, port, keep-alive and packet
-//   limit by value, and one reference on Shared; it touches nothing else, never
-//   the Client, and the event loop leaves the handle alone while it runs;
-// - what it writes (libmosquitto's error line, the certificate check) goes to
-//   Shared under its mutex;
-// - when the connect call returns it either queues the result to its client
-//   (Shared::owner set) or, when the client is gone or stopped waiting for it
-//   (owner null), destroys the handle itself; Shared, and the TLS context it
-//   holds, go with the last reference, after the handle;
-// - the client waits for no step: on a stop, a deletion or the step's time
-//   limit it clears owner and, for the next attempt, makes a new handle with
-//   a new Shared. A thread that cannot be started fails that attempt.
+// The thread contract:
+// - Client is used from the thread that made it, only; its signals arrive
+//   there, queued, in the order the broker sent what they carry, and wait for
+//   that thread's event loop: a request is handled after whatever runs now;
+// - Publish and PublishLatest hand their message to the network thread and
+//   return at once; messages go out in the order they were handed over;
+// - Start and Stop wait for the network thread (Stop at most its msecs, plus
+//   the time to hand over), never for a connect step;
+// - the state getters read what the network thread last set, and may be a
+//   step ahead of the signals still queued.
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
-#include <memory>
 
-class QSocketNotifier;
+class QThread;
 struct mosquitto;
 struct mosquitto_message;
 struct mqtt5__property;
@@ -68,6 +61,8 @@ struct Message {
     QByteArray correlation;
 };
 
+class Link;
+
 class Client : public QObject {
     Q_OBJECT
 public:
@@ -76,6 +71,8 @@ public:
     static constexpr int kFirstRetryMs = 500;
     // A broker that takes longer to accept a connection is tried again.
     static constexpr int kConnectWaitMs = 10000;
+    // PublishLatest sends a topic at most this often.
+    static constexpr int kLatestGapMs = 50;
 
     explicit Client(QObject* parent = nullptr);
     ~Client() override;
@@ -87,29 +84,36 @@ public:
     void AddSubscription(const QByteArray& topic, int qos);
 
     // Starts connecting: the host is looked up and the connection opened on
-    // the connect step's thread, the rest happens in the event loop. False,
+    // the connect step's thread, the rest happens on the network thread. False,
     // with why, when libmosquitto refuses the settings (a CA file it cannot
     // read); nothing is tried then.
     bool Start(const Settings& settings, QString* why = nullptr);
 
     // Queues a message; correlation and responseTopic, when not empty, go
-    // with it as MQTT 5 properties. False when not connected or refused.
+    // with it as MQTT 5 properties. False when not connected.
     bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos = 0,
                  const QByteArray& correlation = QByteArray(), const QByteArray& responseTopic = QByteArray());
+    // For a value that only matters as it stands (a state): sent at once when
+    // the topic went out more than kLatestGapMs ago, else the last value given
+    // by then goes when that time is up. False when not connected.
+    bool PublishLatest(const QByteArray& topic, const QByteArray& payload, bool retain);
 
-    // Publishes the last message (when topic is not empty and a connection is
-    // up), then disconnects cleanly, so the broker does not send the will;
-    // waits at most msecs in all for the bytes to leave. No attempt follows; a
-    // connect step still under way is abandoned, never waited for.
+    // Publishes what PublishLatest holds back and the last message (when topic
+    // is not empty and a connection is up), then disconnects cleanly, so the
+    // broker does not send the will; waits at most msecs in all for the bytes
+    // to leave. No attempt follows; a connect step still under way is
+    // abandoned, never waited for.
     void Stop(const QByteArray& topic = QByteArray(), const QByteArray& payload = QByteArray(),
               bool retain = true, int msecs = 1000);
 
-    bool IsConnected() const { return connected_; }
+    bool IsConnected() const;
     // Connected, and the broker has confirmed every subscription: a request
     // published from now on reaches us.
-    bool IsSubscribed() const { return connected_ && pendingSubacks_ == 0; }
+    bool IsSubscribed() const;
     // True while a connect step runs on its thread.
-    bool IsLookingUp() const { return stepping_; }
+    bool IsLookingUp() const;
+    // The delay before the next attempt after a failure, in milliseconds.
+    int RetryDelayMs() const;
 
     // What the connect step calls: libmosquitto's blocking connect, or a
     // test's stand-in (nullptr puts libmosquitto's back). Returns a MOSQ_ERR
@@ -117,11 +121,6 @@ public:
     using ConnectCall = int (*)(mosquitto* handle, const char* host, int port, int keepAliveSeconds,
                                 const mqtt5__property* properties);
     static void SetConnectCall(ConnectCall call);
-
-    // What the event loop and a connect step share; the step keeps it alive.
-    struct Shared;
-    // The delay before the next attempt after a failure, in milliseconds.
-    int RetryDelayMs() const { return delayMs_; }
 
 signals:
     // The broker accepted the connection; subscriptions are already asked for.
@@ -139,59 +138,16 @@ signals:
     void Dropped(int reason, qint64 connectedMs);
 
 private:
-    static void OnConnect(mosquitto*, void* self, int rc, int flags, const ::mqtt5__property*);
-    static void OnMessage(mosquitto*, void* self, const ::mosquitto_message* m,
-                          const ::mqtt5__property* props);
-    static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
-                            const ::mqtt5__property*);
-    static void OnDisconnect(mosquitto*, void* self, int rc, const ::mqtt5__property*);
-    static void OnLog(mosquitto*, void* self, int level, const char* text);
+    // Runs f on the network thread and waits for it.
+    template <typename F>
+    void OnNetworkThread(F f);
 
-    // A new handle (and Shared) with every option of the settings; empty, or why not.
-    QString MakeHandle();
-    void Attempt();
-    void Stepped(int rc, int savedErrno);
-    void StepTooLong();
-    void Watch();
-    void Unwatch();
-    void AfterIo(int rc);
-    void Lost(const QString& why);
-    void FlushWrites(const QDeadlineTimer& deadline);
-
-    std::shared_ptr<Shared> shared_;
-    // Why a TLS connection failed, in words; empty when it was no TLS failure.
-    QString TlsWhy() const;
-    // Why a connection without TLS ended before the broker's CONNACK.
-    QString EndedUnanswered() const;
-
-    struct Subscription {
-        QByteArray topic;
-        int qos;
-    };
-
-    mosquitto* mosq_ = nullptr;
-    Settings settings_;
-    QList<Subscription> subscriptions_;
-    struct Will {
-        QByteArray topic;
-        QByteArray payload;
-        bool retain = false;
-    } will_;
-    QSocketNotifier* read_ = nullptr;
-    QSocketNotifier* write_ = nullptr;
-    int fd_ = -1;
-    bool connected_ = false;
-    bool stopped_ = true;
-    bool stepping_ = false;
-    int pendingSubacks_ = 0;
-    int disconnectReason_ = 0;
-    qint64 connectedAtMs_ = 0;
-    QString refused_;      // why the broker refused the last connection
-    int delayMs_ = kFirstRetryMs;
-    QTimer retry_;
-    QTimer housekeeping_;
-    QTimer connectWait_;
-    QTimer stepLimit_;
+    QThread* thread_;
+    Link* link_;
+    QByteArray willTopic_;
+    QByteArray willPayload_;
+    bool willRetain_ = false;
+    QList<QPair<QByteArray, int>> subscriptions_;
 };
 
 } // namespace Mqtt
