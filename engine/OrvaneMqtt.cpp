@@ -29,6 +29,8 @@ using Log::Say;
 constexpr qint64 kDropWindowMs = 60000;
 constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
+// Room in a request's packet beside its script: the topic and properties.
+constexpr int64_t kTopicRoomBytes = 64 * 1024;
 // Home Assistant's birth messages ask for the lights' configs anew; a burst of
 // them gets one round at once and at most one per this time after it, the
 // last one after the burst. Tests shorten it.
@@ -126,6 +128,20 @@ Road::Road(QString where, QByteArray discovery)
     connect(client_, &Mqtt::Client::Dropped, this, &Road::BrokerDropped);
     connect(client_, &Mqtt::Client::Connected, this, &Road::OnConnected);
     connect(client_, &Mqtt::Client::Failed, this, &Road::OnFailed);
+    connect(client_, &Mqtt::Client::Discarded, this, [this](const QByteArray& topic, qint64 bytes) {
+        // Any client chose the topic: no control character of it reaches the log.
+        QString named = QString::fromUtf8(topic);
+        for (QChar& c : named)
+            if (!c.isPrint())
+                c = QLatin1Char('?');
+        Say(QStringLiteral("MQTT broker %1: a message of %2 bytes on %3 was discarded: the program takes at most %4, "
+                           "and the broker ignores the limit it was given")
+                .arg(where_)
+                .arg(bytes)
+                .arg(named.isEmpty() ? QStringLiteral("a topic not read") : named,
+                     Limits::Bytes(Limits::kMaxScriptBytes + kTopicRoomBytes)),
+            &lcMqtt);
+    });
 }
 
 void Road::Leave(int msecs)
@@ -404,7 +420,7 @@ int16_t Start()
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.
-    s.maxPacketBytes = uint32_t(Limits::kMaxScriptBytes + 64 * 1024);
+    s.maxPacketBytes = uint32_t(Limits::kMaxScriptBytes + kTopicRoomBytes);
     const QString where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
     road = std::make_unique<Road>(where, discovery);
     qCDebug(lcMqtt) << "joining" << where << "as" << s.clientId;

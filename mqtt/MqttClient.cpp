@@ -17,6 +17,7 @@ Client::Client(QObject* parent) : QObject(parent), thread_(new QThread(this)), l
     connect(link_, &Link::Received, this, &Client::Received);
     connect(link_, &Link::Subscribed, this, &Client::Subscribed);
     connect(link_, &Link::Dropped, this, &Client::Dropped);
+    connect(link_, &Link::Discarded, this, &Client::Discarded);
     thread_->start();
 }
 

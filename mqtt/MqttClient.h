@@ -41,7 +41,8 @@ struct Settings {
     QString clientId;
     int keepAliveSeconds = 30;
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
-    // larger message for us instead of sending it. 0: none sent.
+    // larger message for us instead of sending it; one that sends it anyway
+    // has it discarded as it arrives (Discarded). 0: none sent, any taken.
     uint32_t maxPacketBytes = 0;
     // A lookup or TCP connection that takes longer (a broker whose packets are
     // dropped holds it for the kernel's two minutes) fails the attempt.
@@ -136,6 +137,10 @@ signals:
     // over), or 0 when it closed without one; connectedMs is how long the
     // connection lasted. Failed follows.
     void Dropped(int reason, qint64 connectedMs);
+    // The broker sent a message longer than Settings::maxPacketBytes although
+    // CONNECT asked it not to: it was read past, not kept. topic: as far as
+    // it was read (empty when not).
+    void Discarded(const QByteArray& topic, qint64 bytes);
 
 private:
     // Runs f on the network thread and waits for it.

@@ -1,5 +1,7 @@
 #include "mqtt/MqttLink.h"
 
+#include "mqtt/BrokerRelay.h"
+
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -18,6 +20,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <system_error>
 #include <thread>
 
@@ -69,25 +72,22 @@ qint64 NowMs()
     return clock.elapsed();
 }
 
-int LibraryConnect(mosquitto* handle, const char* host, int port, int keepAlive, const mqtt5__property* props)
-{
-    return mosquitto_connect_bind_v5(handle, host, port, keepAlive, nullptr, props);
-}
+int RelayedConnect(mosquitto* handle, const char* host, int port, int keepAlive, const mqtt5__property* props);
 
-std::atomic<Client::ConnectCall> g_connectCall{&LibraryConnect};
+std::atomic<Client::ConnectCall> g_connectCall{&RelayedConnect};
 
 } // namespace
 
-void Link::SetConnectCall(ConnectCall call) { g_connectCall = call ? call : &LibraryConnect; }
+void Link::SetConnectCall(ConnectCall call) { g_connectCall = call ? call : &RelayedConnect; }
 
 // The connect step may outlive its client's interest (a stop, or its time
 // limit, while a lookup hangs): it then destroys the handle itself. libmosquitto's log callback may run on the
 // step's thread, hence the lock around what it notes.
-struct Link::Shared {
+struct Link::Shared : std::enable_shared_from_this<Link::Shared> {
     std::mutex mutex;
     Link* owner = nullptr;   // null once the client is gone
     bool stepDone = true;      // no step holds the handle
-    QString lastError;         // libmosquitto's last error line, for the next failure's why
+    QString lastError;         // the TLS handshake's error, for the next failure's why
     QString verifyError;       // why our check of the broker's certificate failed
     int verifyCode = X509_V_OK;
     QString host;
@@ -95,6 +95,8 @@ struct Link::Shared {
     // (2.0) uses a context given to it without freeing it; it goes with the last
     // user of the handle, here, after the handle.
     SSL_CTX* tls = nullptr;
+    Relay::Settings relay;
+    Relay::Ending ending;  // the relay of the last connection
 
     ~Shared()
     {
@@ -104,6 +106,39 @@ struct Link::Shared {
 };
 
 namespace {
+
+int RelayedConnect(mosquitto* handle, const char* host, int port, int keepAlive, const mqtt5__property* props)
+{
+    auto* shared = static_cast<Link::Shared*>(mosquitto_userdata(handle));
+    Relay::Settings settings;
+    Relay::Ending ending;
+    {
+        std::lock_guard lock(shared->mutex);
+        settings = shared->relay;
+        shared->ending = ending;
+    }
+    // The relay may outlive the link: it reaches it through the shared part while that has an owner.
+    Relay::Discarded discarded = [weak = std::weak_ptr<Link::Shared>(shared->shared_from_this())](
+                                     const QByteArray& topic, qint64 bytes) {
+        const auto shared = weak.lock();
+        if (!shared)
+            return;
+        std::lock_guard lock(shared->mutex);
+        if (Link* link = shared->owner)
+            QMetaObject::invokeMethod(link, [link, topic, bytes] { emit link->Discarded(topic, bytes); },
+                                      Qt::QueuedConnection);
+    };
+    QString tlsError;
+    const int rc = Relay::Connect(handle, host, port, keepAlive, props, shared->tls, settings, std::move(discarded),
+                                  std::move(ending), &tlsError);
+    if (!tlsError.isEmpty()) {
+        const int saved = errno;
+        std::lock_guard lock(shared->mutex);
+        shared->lastError = tlsError;
+        errno = saved;
+    }
+    return rc;
+}
 
 // OpenSSL's check of each certificate in the broker's chain: the first
 // failure is kept, for the message that says why the broker was not joined.
@@ -225,11 +260,8 @@ QString Link::MakeHandle()
         // An address is checked as an address, a name as a name.
         if (X509_VERIFY_PARAM_set1_ip_asc(param, host.constData()) != 1)
             X509_VERIFY_PARAM_set1_host(param, host.constData(), host.size());
-        mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-        const int rc = mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx);
-        if (rc != MOSQ_ERR_SUCCESS)
-            return QStringLiteral("TLS cannot be used: %1").arg(ErrorText(rc, errno));
     }
+    shared_->relay = {settings.maxPacketBytes, settings.ackAtOnce, std::max(settings.connectStepMs, 1)};
     return QString();
 }
 
@@ -380,13 +412,7 @@ void Link::Watch()
     fd_ = fd;
     read_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(read_, &QSocketNotifier::activated, this, [this] {
-        const int rc = mosquitto_loop_read(mosq_, 1);
-        if (settings_.ackAtOnce && mosquitto_socket(mosq_) == fd_) {
-            // Sends the pending acknowledgement now; the kernel falls back to delaying, so again each time.
-            const int one = 1;
-            ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-        }
-        AfterIo(rc);
+        AfterIo(mosquitto_loop_read(mosq_, 1));
     });
     write_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     connect(write_, &QSocketNotifier::activated, this, [this] { AfterIo(mosquitto_loop_write(mosq_, 1)); });
@@ -602,6 +628,15 @@ void Link::Stop(const QByteArray& topic, const QByteArray& payload, bool retain,
         Unwatch();
         mosquitto_disconnect_v5(mosq_, 0, nullptr);
         FlushWrites(deadline);
+        // The relay passes the last words on and ends when our end closes.
+        if (const int fd = mosquitto_socket(mosq_); fd >= 0)
+            ::shutdown(fd, SHUT_WR);
+        Relay::Ending ending;
+        {
+            std::lock_guard lock(shared_->mutex);
+            ending = shared_->ending;
+        }
+        ending.Wait(int(deadline.remainingTime()));
     }
     Unwatch();
     connected_ = false;

@@ -78,6 +78,7 @@ signals:
     void Received(const Mqtt::Message& message);
     void Subscribed();
     void Dropped(int reason, qint64 connectedMs);
+    void Discarded(const QByteArray& topic, qint64 bytes);
 
 private:
     static void OnConnect(mosquitto*, void* self, int rc, int flags, const ::mqtt5__property*);

@@ -33,7 +33,11 @@
 #include <latch>
 #include <memory>
 #include <mosquitto.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 
 using TestSupport::Config;
 using TestSupport::MqttBroker;
@@ -924,6 +928,80 @@ private slots:
         QVERIFY(w.Publish(kExec.toUtf8(), "Ver"));
         QVERIFY(w.WaitFor(kResult));
         QCOMPARE(w.Payloads(kResult), QList<QByteArray>{"1.0 ; "});
+    }
+
+    // A broker that ignores our Maximum Packet Size (a tiny one of this
+    // test's own, MQTT 5 without properties) sends a 100 MB request: it is
+    // read past as it arrives, the process's peak memory stays put, and the
+    // connection serves the next request.
+    void oversizedRequestReadPast()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof at;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(listener, 1) == 0
+                && ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) == 0);
+        const auto publish = [](const QByteArray& topic, qint64 payload) {
+            QByteArray p(1, '\x30');
+            for (quint64 n = quint64(2 + topic.size() + 1 + payload);; n >>= 7) {
+                p += char((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
+                if (n <= 0x7F)
+                    break;
+            }
+            return p + char(topic.size() >> 8) + char(topic.size() & 0xFF) + topic + '\0';
+        };
+        std::atomic<bool> sent{false}, done{false};
+        QByteArray answered;  // set before done
+        std::thread broker([&] {
+            const int c = ::accept(listener, nullptr, nullptr);
+            const auto put = [c](const QByteArray& b) { return ::send(c, b.constData(), size_t(b.size()), MSG_NOSIGNAL); };
+            QByteArray in;
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(c, buf, sizeof buf, 0)) > 0;) {
+                in.append(buf, n);
+                // Whole packets only; every length here fits one byte.
+                while (in.size() >= 2 && in.size() >= 2 + uchar(in[1])) {
+                    const QByteArray packet = in.left(2 + uchar(in[1]));
+                    in.remove(0, packet.size());
+                    if (uchar(packet[0]) >> 4 == 1) {  // CONNECT
+                        put(QByteArray("\x20\x03\0\0\0", 5));
+                    } else if (uchar(packet[0]) >> 4 == 8) {  // SUBSCRIBE: one SUBACK each
+                        put("\x90\x04" + packet.mid(2, 2) + QByteArray(2, '\0'));
+                        if (packet.contains("exec/#")) {
+                            put(publish("orvane/orvane/exec", 100'000'000));
+                            const QByteArray zeros(1 << 20, ' ');
+                            for (int i = 0; i < 100 && put(zeros.left(1'000'000)) > 0; ++i) {
+                            }
+                            put(publish("orvane/orvane/exec", 3) + "Ver");
+                            sent = true;
+                        }
+                    } else if (uchar(packet[0]) >> 4 == 3 && packet.contains("orvane/orvane/result")) {
+                        answered = packet;
+                        done = true;
+                    }
+                }
+            }
+            ::close(c);
+        });
+        const auto joined = qScopeGuard([&] {
+            OrvaneMqtt::Stop();
+            ::shutdown(listener, SHUT_RDWR);
+            ::close(listener);
+            broker.join();
+        });
+        TestSupport::ResetPeakMemory();
+        const qint64 before = TestSupport::PeakMemoryKb();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+            "orvane: MQTT broker 127.0.0.1:[0-9]+: a message of 100000026 bytes on orvane/orvane/exec was discarded"));
+        fx_.WriteConfig(ProgramFixture::kDefaultConfig + MqttSettings(ntohs(at.sin_port)));
+        QVERIFY(fx_.LoadLink() && LEDCOMM::CommOpenConfigured() && OrvaneMqtt::Start() == 1);
+        QTRY_VERIFY_WITH_TIMEOUT(sent && done, 60000);
+        const qint64 after = TestSupport::PeakMemoryKb();
+        qInfo("peak memory %lld kB before the 100 MB request, %lld kB after", before, after);
+        QVERIFY2(after - before < 20 * 1024, qPrintable(QString::number(after - before)));
+        QVERIFY2(answered.endsWith("1.0 ; "), answered.right(40).constData());
     }
 
     // Requests go and come: more than the queue may hold at once passes

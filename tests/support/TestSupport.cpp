@@ -133,6 +133,15 @@ qint64 RssBytes()
     return f.value(1).toLongLong() * sysconf(_SC_PAGESIZE);
 }
 
+qint64 PeakMemoryKb()
+{
+    const QByteArray status = ReadFile(QStringLiteral("/proc/self/status"));
+    const qsizetype at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
+}
+
+void ResetPeakMemory() { WriteFile(QStringLiteral("/proc/self/clear_refs"), "5"); }
+
 qint64 HeapInUse()
 {
 #ifdef ORVANE_ASAN

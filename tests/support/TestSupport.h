@@ -111,6 +111,10 @@ qint64 CpuMs();
 qint64 ProcessCpuMs(qint64 pid);
 // Resident memory of this process in bytes.
 qint64 RssBytes();
+// The most resident memory of this process since it began or since
+// ResetPeakMemory, in kB.
+qint64 PeakMemoryKb();
+void ResetPeakMemory();
 // Heap bytes in use now; under AddressSanitizer its own count, which leaves
 // out the freed blocks it holds back.
 qint64 HeapInUse();
