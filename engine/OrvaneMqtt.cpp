@@ -40,6 +40,12 @@ qint64& DiscoveryRoundMs()
     return ms;
 }
 
+int& KeepAliveSeconds()
+{
+    static int seconds = 30;
+    return seconds;
+}
+
 enum class Kind { Script, Set, Light };
 struct Request {
     Mqtt::Message message;
@@ -417,6 +423,7 @@ int16_t Start()
     QByteArray discovery;
     if (const int16_t r = ReadSettings(s, discovery); r < 0)
         return r;
+    s.keepAliveSeconds = KeepAliveSeconds();
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.
@@ -451,6 +458,8 @@ bool IsConnected() { return Current() && Current()->IsConnected(); }
 bool IsServing() { return Current() && Current()->IsServing(); }
 
 qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
+
+int SetKeepAliveSeconds(int seconds) { return std::exchange(KeepAliveSeconds(), seconds); }
 
 void ChannelConfirmed(int index, int16_t intensity)
 {

@@ -35,6 +35,9 @@ bool IsServing();
 // The least time between two rounds of Home Assistant configs asked for by
 // birth messages (3 s); returns the one before.
 qint64 SetDiscoveryRoundMs(qint64 ms);
+// The keep-alive interval asked of the broker from the next Start (30 s);
+// returns the one before. Tests shorten it.
+int SetKeepAliveSeconds(int seconds);
 
 // The broker ended an accepted connection (reason: the MQTT 5 reason code of
 // its DISCONNECT, 0 without one). Three such ends within a minute, each

@@ -437,6 +437,47 @@ private slots:
         QCOMPARE(live.Payloads(kState).last(), QByteArray(R"({"R":10,"G":20,"B":30,"A":40})"));
     }
 
+    // A script that holds the event loop beyond what the broker waits, from
+    // a broker client and from a bus client, on a slow controller: the broker
+    // keeps the program (its status never goes offline), the state arrives at
+    // least once a second meanwhile, and the answer comes.
+    void longScriptKeepsTheBroker_data()
+    {
+        QTest::addColumn<bool>("overBroker");
+        QTest::newRow("broker") << true;
+        QTest::newRow("bus") << false;
+    }
+
+    void longScriptKeepsTheBroker()
+    {
+        QFETCH(bool, overBroker);
+        const auto restore = qScopeGuard([old = OrvaneMqtt::SetKeepAliveSeconds(5)] { OrvaneMqtt::SetKeepAliveSeconds(old); });
+        QVERIFY(fx_.StartSim({"--delay", "150"}));
+        QVERIFY(Join());
+        MqttWatcher w(*broker_, {kStatus, kState});
+        QVERIFY(w.Ready());
+        w.messages.clear();
+        QStringList script;
+        for (int i = 1; i <= 60; ++i)  // 9 s: the broker gives up after 7.5 s of silence
+            script << QStringLiteral("LED R %1").arg(i);
+        QProcessEnvironment env = overBroker ? QProcessEnvironment::systemEnvironment() : bus_.Environment();
+        const QStringList args = overBroker
+            ? QStringList{"--broker", QStringLiteral("127.0.0.1:%1").arg(broker_->Port()), script.join(';')}
+            : QStringList{script.join(';')};
+        QElapsedTimer took;
+        took.start();
+        const Ran r = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), args, env, {}, 30000);
+        const qint64 ms = took.elapsed();
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.count(QStringLiteral("OK")), 60);
+        // The last state, whatever follows (a bus client's leaving ends a program without a window).
+        QTRY_VERIFY(w.Payloads(kState).contains(R"({"R":60,"G":0,"B":0,"A":0})"));
+        qInfo("%lld ms for the script, %lld states meanwhile", ms, qlonglong(w.On(kState).size()));
+        QVERIFY2(ms > 7500, qPrintable(QString::number(ms)));  // else the broker was never tested
+        QVERIFY(w.On(kState).size() >= ms / 1000);
+        QCOMPARE(w.Payloads(kStatus), QList<QByteArray>{});
+    }
+
     // The broker goes away mid-run and comes back: exchanges and the event
     // loop carry on meanwhile, and the program reconnects and serves again.
     void brokerRestarted()
