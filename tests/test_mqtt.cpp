@@ -1012,8 +1012,8 @@ private slots:
                         put("\x90\x04" + packet.mid(2, 2) + QByteArray(2, '\0'));
                         if (packet.contains("exec/#")) {
                             put(publish("orvane/orvane/exec", 100'000'000));
-                            const QByteArray zeros(1 << 20, ' ');
-                            for (int i = 0; i < 100 && put(zeros.left(1'000'000)) > 0; ++i) {
+                            const QByteArray chunk(1'000'000, ' ');  // one buffer: the sanitizers hold freed ones
+                            for (int i = 0; i < 100 && put(chunk) > 0; ++i) {
                             }
                             put(publish("orvane/orvane/exec", 3) + "Ver");
                             sent = true;
