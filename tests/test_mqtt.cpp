@@ -776,9 +776,10 @@ private slots:
         QCOMPARE(fx_.NewLines(0), QStringList{});
 
         // Home Assistant's birth message, a thousand in a burst: the four
-        // configs again, at most three times (at once, and after the burst).
+        // configs again at once and once more after the burst, three times at most.
         for (const QByteArray& c : configs)
             QCOMPARE(w.On(c).size(), 0);
+        QTest::qWait(round);  // the connection's round is past: the burst's first is answered at once
         for (int i = 0; i < 1000; ++i)
             OrvaneMqtt::Receive({"homeassistant/status", "online", false, {}, {}});
         for (const QByteArray& c : configs)
@@ -786,7 +787,7 @@ private slots:
         QTest::qWait(3 * round);  // the round owed to the burst's end, and any more
         qsizetype sent = 0;
         for (const QByteArray& c : configs)
-            QVERIFY((sent += w.On(c).size(), w.On(c).size() <= 3));
+            QVERIFY((sent += w.On(c).size(), w.On(c).size() >= 2 && w.On(c).size() <= 3));
         qInfo("%lld config messages after 1,000 birth messages", qlonglong(sent));
         OrvaneMqtt::Stop();
         for (const QByteArray& c : configs)
