@@ -865,6 +865,12 @@ private slots:
         steps = fx_.NewLines(0);
         QVERIFY2(steps.size() >= 2 && steps.last() == "AVA500" && steps.count("AVA500") == 1, qPrintable(steps.join(' ')));
         QCOMPARE(broker_->Retained("orvane/orvane/R/light"), QByteArray(R"({"state":"OFF"})"));
+        // A fade to off: a plain ON brings back the level it faded from, not one of its steps.
+        QVERIFY(send(R"({"state":"ON","brightness":200})") && send(R"({"state":"OFF","transition":0.3})"));
+        QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().endsWith("AVA500"); }, 5000));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON"})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{"AVA300"});
         OrvaneMqtt::Stop();
         for (int i = 0; i < 4; ++i)
             w.Publish("homeassistant/light/orvane_orvane_" + QByteArray(1, "RGBA"[i]) + "/config", QByteArray(), true);
