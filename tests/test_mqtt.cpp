@@ -871,6 +871,9 @@ private slots:
         fx_.NewLines(0);
         QVERIFY(send(R"({"state":"ON"})"));
         QCOMPARE(fx_.NewLines(0), QStringList{"AVA300"});
+        // A transition beyond an hour takes an hour: a huge one neither overflows nor jumps.
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":1e300})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{});
         OrvaneMqtt::Stop();
         for (int i = 0; i < 4; ++i)
             w.Publish("homeassistant/light/orvane_orvane_" + QByteArray(1, "RGBA"[i]) + "/config", QByteArray(), true);
