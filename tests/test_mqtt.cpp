@@ -834,7 +834,7 @@ private slots:
     {
         QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
         QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0")), QStringLiteral("OK  ; "));
-        MqttWatcher w(*broker_, {kResult});
+        MqttWatcher w(*broker_, {kResult, "orvane/orvane/R/light"});
         QVERIFY(w.Ready());
         const auto send = [&](const QByteArray& json) {  // waits until the light command's turn has passed
             return w.Publish("orvane/orvane/R/light/set", json) && w.Publish(kExec.toUtf8(), "Ver")
@@ -848,6 +848,7 @@ private slots:
         fx_.NewLines(0);
         QElapsedTimer took;
         took.start();
+        w.messages.clear();
         QVERIFY(send(R"({"state":"ON","brightness":500,"transition":1})"));
         QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().contains("AVA000"); }, 5000));
         QVERIFY2(took.elapsed() >= 750 && took.elapsed() <= 2000, qPrintable(QString::number(took.elapsed())));
@@ -855,6 +856,11 @@ private slots:
         QVERIFY2(steps.size() >= 10 && steps.last() == "AVA000", qPrintable(steps.join(' ')));
         for (qsizetype i = 1; i < steps.size(); ++i)
             QVERIFY2(steps[i].startsWith("AVA") && steps[i] < steps[i - 1], qPrintable(steps.join(' ')));
+        // Its state follows the confirmed steps: the target shows once, last.
+        const QByteArray full = R"({"state":"ON","brightness":500,"color_mode":"brightness"})";
+        QTRY_VERIFY(w.Payloads("orvane/orvane/R/light").endsWith(full));
+        const QList<QByteArray> shown = w.Payloads("orvane/orvane/R/light");
+        QVERIFY2(shown.size() > 2 && shown.indexOf(full) == shown.size() - 1, shown.join(' ').constData());
         // OFF a third into a 1.5 s rise: off it stays.
         QVERIFY(send(R"({"state":"OFF"})"));
         fx_.NewLines(0);
