@@ -1021,6 +1021,10 @@ private slots:
                                             << false << 3 << "" << none;
         QTest::newRow("list on the bus") << "LED A 20" << QStringList{"--list"} << true << 0
                                          << "lab1 bus online R=0 G=0 B=0 A=20\nlab2 bus online" << none;
+        QTest::newRow("offline before it answers") << "" << QStringList{"--broker", "%1", "--name", "lab9", "offline"}
+                                                   << false << 5 << "" << none;
+        QTest::newRow("an answer of another sequence") << "" << QStringList{"--broker", "%1", "--name", "lab9", "Ver"}
+                                                       << false << 0 << "0.1\n" << none;
     }
 
     void oneClientForManyControllers()
@@ -1047,6 +1051,26 @@ private slots:
             running[i] = programs[i].Start({}, env);
             QVERIFY(running[i]);
             QVERIFY(Holds("orvane/" + name + "/status", "online"));
+        }
+        // lab9, played here: on "offline" it goes offline, else it answers twice, each
+        // answer its correlation: the request's index with another sequence, then the request's own.
+        Mqtt::Client lab9;
+        lab9.AddSubscription("orvane/lab9/exec", 0);
+        connect(&lab9, &Mqtt::Client::Received, &lab9, [&lab9](const Mqtt::Message& m) {
+            if (m.payload == "offline")
+                lab9.Publish("orvane/lab9/status", "offline", false);
+            else
+                for (const QByteArray& c : {m.correlation + '9', m.correlation})
+                    lab9.Publish(m.responseTopic, c, false, 0, c);
+        });
+        const auto forget = qScopeGuard([&] { lab9.Stop("orvane/lab9/status", QByteArray(), true); });
+        if (args.contains("lab9")) {
+            Mqtt::Settings s;
+            s.host = s.clientId = QStringLiteral("127.0.0.1");
+            s.port = broker_->Port();
+            QVERIFY(lab9.Start(s));
+            QVERIFY(QTest::qWaitFor([&] { return lab9.IsSubscribed(); }, 10000));
+            QVERIFY(lab9.Publish("orvane/lab9/status", "online", true) && Holds("orvane/lab9/status", "online"));
         }
         const QProcessEnvironment env = onBus ? bus_.Environment() : QProcessEnvironment::systemEnvironment();
         if (!before.isEmpty())
