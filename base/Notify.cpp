@@ -22,6 +22,9 @@ uint64_t g_watchdogUsec = 0;
 QElapsedTimer g_sincePing;
 int g_fd = -1;
 
+// The watchdog timer's period: a quarter of the interval.
+int64_t TickMs() { return std::clamp<int64_t>(int64_t(g_watchdogUsec / 4000), 1, 3'600'000); }
+
 // The notify protocol's datagram, written here rather than by sd_notify,
 // whose send blocks while the manager's socket is full: a manager that
 // stopped reading must not hold the event loop. False when the message could
@@ -94,7 +97,7 @@ bool StartWatchdog(QObject* parent)
     auto* timer = new QTimer(parent);
     timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer, &QTimer::timeout, timer, Ping);
-    timer->start(int(std::clamp<uint64_t>(usec / 4000, 1, 3'600'000)));
+    timer->start(int(TickMs()));
     return true;
 }
 
@@ -103,7 +106,11 @@ void Ping()
     SendPending();
     if (g_watchdogUsec == 0)
         return;
-    if (g_sincePing.isValid() && uint64_t(g_sincePing.nsecsElapsed()) / 1000 < g_watchdogUsec / 2)
+    // Half a tick early: the tick at half an interval may come a hair before
+    // it, and waiting for the next one would ping at three quarters.
+    const uint64_t half = g_watchdogUsec / 2;
+    const uint64_t slack = uint64_t(TickMs()) * 500;
+    if (g_sincePing.isValid() && uint64_t(g_sincePing.nsecsElapsed()) / 1000 < (half > slack ? half - slack : 0))
         return;
     g_sincePing.start();
     // A ping that cannot go is not kept: the next one follows within half an interval.

@@ -23,7 +23,8 @@ void Stopping(uint64_t extendUsec);
 // WATCHDOG_PID names it or is unset) and, when one is set, pings from the
 // event loop of parent's thread from now on. False when no watchdog is asked for.
 bool StartWatchdog(QObject* parent);
-// "WATCHDOG=1", at most once per half of the interval; nothing without a
+// "WATCHDOG=1", about once per half of the interval and never sooner than
+// three eighths of it; nothing without a
 // watchdog. Work that holds the event loop (a script between its commands,
 // the wait for a reply) calls it, so a long but living script is never taken
 // for a hung program.

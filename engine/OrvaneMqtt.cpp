@@ -95,6 +95,8 @@ private:
     const QString where_;
     const QByteArray discovery_;
     QString saidFailure_;  // the failure last said on standard error
+    QElapsedTimer down_;   // since the connection was lost or the first attempt failed
+    bool saidDown_ = false;  // a failure was said since: the return is news
     QList<qint64> drops_;
     QElapsedTimer clock_;
     QElapsedTimer lastRound_;  // since the configs last went out
@@ -329,6 +331,11 @@ void Road::Receive(const Mqtt::Message& m)
 void Road::OnConnected()
 {
     qCDebug(lcMqtt) << "connected to" << where_;
+    if (saidDown_)
+        Say(QStringLiteral("MQTT broker %1: connected again after %2 s").arg(where_).arg((down_.elapsed() + 500) / 1000),
+            &lcMqtt);
+    saidDown_ = false;
+    down_.invalidate();
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
     client_->Publish(Topic("status"), "online", true);
@@ -341,9 +348,12 @@ void Road::OnConnected()
 void Road::OnFailed(const QString& why)
 {
     qCDebug(lcMqtt) << "broker" << where_ << ":" << why << "; next attempt in" << client_->RetryDelayMs() << "ms";
+    if (!down_.isValid())
+        down_.start();
     if (why == saidFailure_)
         return;
     saidFailure_ = why;
+    saidDown_ = true;
     Say(QStringLiteral("MQTT broker %1: %2; trying again").arg(where_, why), &lcMqtt);
 }
 

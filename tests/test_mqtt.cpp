@@ -482,6 +482,7 @@ private slots:
     // loop carry on meanwhile, and the program reconnects and serves again.
     void brokerRestarted()
     {
+        QTest::failOnWarning(QRegularExpression("connected again"));  // unless expected below
         QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
         QElapsedTimer sinceTick;
         qint64 longestGap = 0;
@@ -498,6 +499,8 @@ private slots:
         QCOMPARE(fx_.NewLines(1), QStringList{"AVA493"});
         QTest::qWait(2 * Mqtt::Client::kFirstRetryMs);  // a retry fails meanwhile
         QVERIFY(!OrvaneMqtt::IsConnected());
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^orvane: MQTT broker 127.0.0.1:%1: connected "
+                                                                             "again after [1-9][0-9]* s$").arg(broker_->Port())));
         QVERIFY(broker_->Start());
         QTRY_VERIFY_WITH_TIMEOUT(OrvaneMqtt::IsConnected(), 15000);
         ticker.stop();
@@ -817,9 +820,10 @@ private slots:
         QCOMPARE(fx_.NewLines(0), QStringList{});
 
         // Home Assistant's birth message, a thousand in a burst: the four
-        // configs again, at most three times (at once, and after the burst).
+        // configs again at once and once more after the burst, three times at most.
         for (const QByteArray& c : configs)
             QCOMPARE(w.On(c).size(), 0);
+        QTest::qWait(round);  // the connection's round is past: the burst's first is answered at once
         for (int i = 0; i < 1000; ++i)
             OrvaneMqtt::Receive({"homeassistant/status", "online", false, {}, {}});
         for (const QByteArray& c : configs)
@@ -827,7 +831,7 @@ private slots:
         QTest::qWait(3 * round);  // the round owed to the burst's end, and any more
         qsizetype sent = 0;
         for (const QByteArray& c : configs)
-            QVERIFY((sent += w.On(c).size(), w.On(c).size() <= 3));
+            QVERIFY((sent += w.On(c).size(), w.On(c).size() >= 2 && w.On(c).size() <= 3));
         qInfo("%lld config messages after 1,000 birth messages", qlonglong(sent));
         OrvaneMqtt::Stop();
         for (const QByteArray& c : configs)
@@ -874,7 +878,7 @@ private slots:
     {
         QVERIFY(Join("\"MQTT_DISCOVERY\",homeassistant\r\n"));
         QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED R 0")), QStringLiteral("OK  ; "));
-        MqttWatcher w(*broker_, {kResult});
+        MqttWatcher w(*broker_, {kResult, "orvane/orvane/R/light"});
         QVERIFY(w.Ready());
         const auto send = [&](const QByteArray& json) {  // waits until the light command's turn has passed
             return w.Publish("orvane/orvane/R/light/set", json) && w.Publish(kExec.toUtf8(), "Ver")
@@ -888,6 +892,7 @@ private slots:
         fx_.NewLines(0);
         QElapsedTimer took;
         took.start();
+        w.messages.clear();
         QVERIFY(send(R"({"state":"ON","brightness":500,"transition":1})"));
         QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().contains("AVA000"); }, 5000));
         QVERIFY2(took.elapsed() >= 750 && took.elapsed() <= 2000, qPrintable(QString::number(took.elapsed())));
@@ -895,6 +900,11 @@ private slots:
         QVERIFY2(steps.size() >= 10 && steps.last() == "AVA000", qPrintable(steps.join(' ')));
         for (qsizetype i = 1; i < steps.size(); ++i)
             QVERIFY2(steps[i].startsWith("AVA") && steps[i] < steps[i - 1], qPrintable(steps.join(' ')));
+        // Its state follows the confirmed steps: the target shows once, last.
+        const QByteArray full = R"({"state":"ON","brightness":500,"color_mode":"brightness"})";
+        QTRY_VERIFY(w.Payloads("orvane/orvane/R/light").endsWith(full));
+        const QList<QByteArray> shown = w.Payloads("orvane/orvane/R/light");
+        QVERIFY2(shown.size() > 2 && shown.indexOf(full) == shown.size() - 1, shown.join(' ').constData());
         // OFF a third into a 1.5 s rise: off it stays.
         QVERIFY(send(R"({"state":"OFF"})"));
         fx_.NewLines(0);
@@ -905,6 +915,15 @@ private slots:
         steps = fx_.NewLines(0);
         QVERIFY2(steps.size() >= 2 && steps.last() == "AVA500" && steps.count("AVA500") == 1, qPrintable(steps.join(' ')));
         QCOMPARE(broker_->Retained("orvane/orvane/R/light"), QByteArray(R"({"state":"OFF"})"));
+        // A fade to off: a plain ON brings back the level it faded from, not one of its steps.
+        QVERIFY(send(R"({"state":"ON","brightness":200})") && send(R"({"state":"OFF","transition":0.3})"));
+        QVERIFY(QTest::qWaitFor([&] { return fx_.sim->LoggedLines().endsWith("AVA500"); }, 5000));
+        fx_.NewLines(0);
+        QVERIFY(send(R"({"state":"ON"})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{"AVA300"});
+        // A transition beyond an hour takes an hour: a huge one neither overflows nor jumps.
+        QVERIFY(send(R"({"state":"ON","brightness":500,"transition":1e300})"));
+        QCOMPARE(fx_.NewLines(0), QStringList{});
         OrvaneMqtt::Stop();
         for (int i = 0; i < 4; ++i)
             w.Publish("homeassistant/light/orvane_orvane_" + QByteArray(1, "RGBA"[i]) + "/config", QByteArray(), true);
@@ -1120,6 +1139,10 @@ private slots:
                                             << false << 3 << "" << none;
         QTest::newRow("list on the bus") << "LED A 20" << QStringList{"--list"} << true << 0
                                          << "lab1 bus online R=0 G=0 B=0 A=20\nlab2 bus online" << none;
+        QTest::newRow("offline before it answers") << "" << QStringList{"--broker", "%1", "--name", "lab9", "offline"}
+                                                   << false << 5 << "" << none;
+        QTest::newRow("an answer of another sequence") << "" << QStringList{"--broker", "%1", "--name", "lab9", "Ver"}
+                                                       << false << 0 << "0.1\n" << none;
     }
 
     void oneClientForManyControllers()
@@ -1146,6 +1169,26 @@ private slots:
             running[i] = programs[i].Start({}, env);
             QVERIFY(running[i]);
             QVERIFY(Holds("orvane/" + name + "/status", "online"));
+        }
+        // lab9, played here: on "offline" it goes offline, else it answers twice, each
+        // answer its correlation: the request's index with another sequence, then the request's own.
+        Mqtt::Client lab9;
+        lab9.AddSubscription("orvane/lab9/exec", 0);
+        connect(&lab9, &Mqtt::Client::Received, &lab9, [&lab9](const Mqtt::Message& m) {
+            if (m.payload == "offline")
+                lab9.Publish("orvane/lab9/status", "offline", false);
+            else
+                for (const QByteArray& c : {m.correlation + '9', m.correlation})
+                    lab9.Publish(m.responseTopic, c, false, 0, c);
+        });
+        const auto forget = qScopeGuard([&] { lab9.Stop("orvane/lab9/status", QByteArray(), true); });
+        if (args.contains("lab9")) {
+            Mqtt::Settings s;
+            s.host = s.clientId = QStringLiteral("127.0.0.1");
+            s.port = broker_->Port();
+            QVERIFY(lab9.Start(s));
+            QVERIFY(QTest::qWaitFor([&] { return lab9.IsSubscribed(); }, 10000));
+            QVERIFY(lab9.Publish("orvane/lab9/status", "online", true) && Holds("orvane/lab9/status", "online"));
         }
         const QProcessEnvironment env = onBus ? bus_.Environment() : QProcessEnvironment::systemEnvironment();
         if (!before.isEmpty())
