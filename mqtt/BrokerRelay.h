@@ -21,6 +21,7 @@
 struct mosquitto;
 struct mqtt5__property;
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 namespace Mqtt {
 
@@ -58,6 +59,17 @@ public:
     static int Connect(mosquitto* mosq, const char* host, int port, int keepAlive, const mqtt5__property* props,
                        SSL_CTX* ctx, const Settings& settings, Discarded discarded, Ending ending,
                        QString* tlsError);
+
+private:
+    // Starts the relay's thread on the open sockets, which it then owns.
+    // False when no thread could be started (the sockets are closed).
+    static bool StartLine(int net, SSL* ssl, int local, const Settings& settings, Discarded discarded,
+                          Ending ending);
 };
+
+// What both halves use: this thread gets EPIPE, not SIGPIPE, from a write to
+// a socket whose peer is gone (OpenSSL writes with write()); fd stops blocking.
+void HoldSigpipe();
+void SetNonBlocking(int fd);
 
 } // namespace Mqtt
