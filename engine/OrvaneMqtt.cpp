@@ -69,6 +69,7 @@ public:
 
     bool IsConnected() const { return client_->IsConnected(); }
     bool IsServing() const { return client_->IsSubscribed(); }
+    Mqtt::Protocol ProtocolInUse() const { return client_->ProtocolInUse(); }
     void Receive(const Mqtt::Message& m);
     void BrokerDropped(int reason, qint64 connectedMs);
     void ChannelConfirmed(int index, int16_t intensity);
@@ -87,6 +88,7 @@ private:
     const QString where_;
     const QByteArray discovery_;
     QString saidFailure_;  // the failure last said on standard error
+    bool said311_ = false;
     QList<qint64> drops_;
     QElapsedTimer clock_;
     QElapsedTimer lastRound_;  // since the configs last went out
@@ -306,7 +308,16 @@ void Road::Receive(const Mqtt::Message& m)
 
 void Road::OnConnected()
 {
-    qCDebug(lcMqtt) << "connected to" << where_;
+    qCDebug(lcMqtt) << "connected to" << where_ << "over MQTT" << Mqtt::ProtocolName(client_->ProtocolInUse());
+    if (client_->ProtocolInUse() == Mqtt::Protocol::V311 && !said311_) {
+        said311_ = true;
+        Say(QStringLiteral("MQTT broker %1 speaks MQTT 3.1.1, not 5: requests carry no response topic or correlation "
+                           "data, so exec is answered on result and exec/<tag> on result/<tag>; and the broker is "
+                           "not told the largest message the program takes, so it delivers larger requests, which "
+                           "are read and then refused")
+                .arg(where_),
+            &lcMqtt);
+    }
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
     client_->Publish(Topic("status"), "online", true);
@@ -433,6 +444,11 @@ void Restart()
 bool IsConnected() { return Current() && Current()->IsConnected(); }
 
 bool IsServing() { return Current() && Current()->IsServing(); }
+
+QString ConnectedVersion()
+{
+    return IsConnected() ? Mqtt::ProtocolName(Current()->ProtocolInUse()) : QString();
+}
 
 qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
 
