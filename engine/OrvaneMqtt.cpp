@@ -77,6 +77,7 @@ public:
 
     bool IsConnected() const { return client_->IsConnected(); }
     bool IsServing() const { return client_->IsSubscribed(); }
+    Mqtt::Protocol ProtocolInUse() const { return client_->ProtocolInUse(); }
     void Receive(const Mqtt::Message& m);
     void BrokerDropped(int reason, qint64 connectedMs);
     void ChannelConfirmed(int index, int16_t intensity);
@@ -97,6 +98,7 @@ private:
     QString saidFailure_;  // the failure last said on standard error
     QElapsedTimer down_;   // since the connection was lost or the first attempt failed
     bool saidDown_ = false;  // a failure was said since: the return is news
+    bool said311_ = false;
     QList<qint64> drops_;
     QElapsedTimer clock_;
     QElapsedTimer lastRound_;  // since the configs last went out
@@ -330,12 +332,21 @@ void Road::Receive(const Mqtt::Message& m)
 
 void Road::OnConnected()
 {
-    qCDebug(lcMqtt) << "connected to" << where_;
+    qCDebug(lcMqtt) << "connected to" << where_ << "over MQTT" << Mqtt::ProtocolName(client_->ProtocolInUse());
     if (saidDown_)
         Say(QStringLiteral("MQTT broker %1: connected again after %2 s").arg(where_).arg((down_.elapsed() + 500) / 1000),
             &lcMqtt);
     saidDown_ = false;
     down_.invalidate();
+    if (client_->ProtocolInUse() == Mqtt::Protocol::V311 && !said311_) {
+        said311_ = true;
+        Say(QStringLiteral("MQTT broker %1 speaks MQTT 3.1.1, not 5: requests carry no response topic or correlation "
+                           "data, so exec is answered on result and exec/<tag> on result/<tag>; and the broker is "
+                           "not told the largest message the program takes, so it delivers larger requests, which "
+                           "are read past and dropped")
+                .arg(where_),
+            &lcMqtt);
+    }
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
     client_->Publish(Topic("status"), "online", true);
@@ -466,6 +477,11 @@ void Restart()
 bool IsConnected() { return Current() && Current()->IsConnected(); }
 
 bool IsServing() { return Current() && Current()->IsServing(); }
+
+QString ConnectedVersion()
+{
+    return IsConnected() ? Mqtt::ProtocolName(Current()->ProtocolInUse()) : QString();
+}
 
 qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
 

@@ -7,6 +7,8 @@
 // channel on "<ch>/set", the confirmed intensities as retained "state",
 // "online"/"offline" as retained "status", and with MQTT_DISCOVERY four
 // Home Assistant lights. Off unless MQTT_HOST is set in LED_CONFIG.TXT.
+// Over MQTT 3.1.1 (MQTT_PROTOCOL, or a broker that refuses 5) no request has
+// a response topic: result and result/<tag> answer them all.
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -32,6 +34,9 @@ void Restart();
 bool IsConnected();
 // Connected and every subscription confirmed: a request sent now is served.
 bool IsServing();
+// The MQTT version of the connection, "5" or "3.1.1" (a broker that refuses
+// 5 is joined over 3.1.1, said once on standard error); empty while not connected.
+QString ConnectedVersion();
 // The least time between two rounds of Home Assistant configs asked for by
 // birth messages (3 s); returns the one before.
 qint64 SetDiscoveryRoundMs(qint64 ms);

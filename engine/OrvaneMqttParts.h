@@ -27,8 +27,8 @@ using Levels = std::array<int16_t, Channels::kCount>;
 QString SettingText(const char* name);
 // Says in a message box that parameter name is bad and why; returns -1.
 int16_t Bad(const char* name, const QString& why);
-// Everything after MQTT_HOST: the discovery prefix, CA file, port, user and
-// password. 1 read; -1 a bad value, said through Bad.
+// Everything after MQTT_HOST: the discovery prefix, CA file, port, protocol,
+// user and password. 1 read; -1 a bad value, said through Bad.
 int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery);
 
 // ---- Payloads ----

@@ -59,6 +59,12 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
             return Bad("MQTT_PORT", QStringLiteral("is not a port number from 1 to 65535: \"%1\"").arg(text.left(40)));
         s.port = port;
     }
+    if (const QString text = SettingText("MQTT_PROTOCOL"); !text.isEmpty()) {
+        const std::optional<Mqtt::Protocol> protocol = Mqtt::ParseProtocol(text);
+        if (!protocol)
+            return Bad("MQTT_PROTOCOL", QStringLiteral("is not auto, 5 or 3.1.1: \"%1\"").arg(text.left(40)));
+        s.protocol = *protocol;
+    }
     s.user = SettingText("MQTT_USER");
     if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
         const QString path = SettingPath(file);

@@ -44,8 +44,10 @@ QString StatusLine()
     parts << (bus.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + bus.join(QStringLiteral(", ")));
     if (!g_mqttConfigured)
         parts << QStringLiteral("no MQTT");
+    else if (const QString version = OrvaneMqtt::ConnectedVersion(); !version.isEmpty())
+        parts << QStringLiteral("MQTT connected (%1)").arg(version);
     else
-        parts << (OrvaneMqtt::IsConnected() ? QStringLiteral("MQTT connected") : QStringLiteral("MQTT not connected"));
+        parts << QStringLiteral("MQTT not connected");
     return parts.join(QStringLiteral("; "));
 }
 

@@ -30,9 +30,10 @@ void Started(QObject* parent, bool mqttConfigured);
 bool MqttConfigured();
 
 // The one-line state for the service manager: "port 1 open; D-Bus
-// Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; MQTT connected" (every bus name
-// held; or "port 1 not open", with ": another program holds <device>..." when
-// it was busy, "no D-Bus", "MQTT not connected", "no MQTT").
+// Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; MQTT connected (5)" (every bus
+// name held, the MQTT version in use; or "port 1 not open", with ": another
+// program holds <device>..." when it was busy, "no D-Bus", "MQTT not
+// connected", "no MQTT").
 QString StatusLine();
 
 // A stop signal came: STOPPING=1 with the time the stop may take (a time-out

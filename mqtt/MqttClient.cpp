@@ -7,6 +7,30 @@
 
 namespace Mqtt {
 
+std::optional<Protocol> ParseProtocol(const QString& text)
+{
+    if (text.compare(QLatin1String("auto"), Qt::CaseInsensitive) == 0)
+        return Protocol::Auto;
+    if (text == QLatin1String("5"))
+        return Protocol::V5;
+    if (text == QLatin1String("3.1.1"))
+        return Protocol::V311;
+    return std::nullopt;
+}
+
+QString ProtocolName(Protocol protocol)
+{
+    switch (protocol) {
+    case Protocol::V5:
+        return QStringLiteral("5");
+    case Protocol::V311:
+        return QStringLiteral("3.1.1");
+    case Protocol::Auto:
+        break;
+    }
+    return QStringLiteral("auto");
+}
+
 Client::Client(QObject* parent) : QObject(parent), thread_(new QThread(this)), link_(new Link)
 {
     thread_->setObjectName(QStringLiteral("mqtt"));
@@ -87,6 +111,7 @@ bool Client::IsConnected() const { return link_->IsConnected(); }
 bool Client::IsSubscribed() const { return link_->IsSubscribed(); }
 bool Client::IsLookingUp() const { return link_->IsLookingUp(); }
 int Client::RetryDelayMs() const { return link_->RetryDelayMs(); }
+Protocol Client::ProtocolInUse() const { return link_->ProtocolInUse(); }
 
 void Client::SetConnectCall(ConnectCall call) { Link::SetConnectCall(call); }
 

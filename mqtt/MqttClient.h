@@ -1,5 +1,5 @@
 #pragma once
-// A client of one MQTT broker (MQTT 5, libmosquitto). It lives whatever holds
+// A client of one MQTT broker (MQTT 5 or 3.1.1, libmosquitto). It lives whatever holds
 // the caller's event loop: the connection, its keep-alive, what is published
 // and what arrives are handled on a network thread of its own (Mqtt::Link, in
 // MqttLink.h), so a script that holds the program's one thread for a minute
@@ -20,6 +20,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <optional>
 
 class QThread;
 struct mosquitto;
@@ -27,6 +28,15 @@ struct mosquitto_message;
 struct mqtt5__property;
 
 namespace Mqtt {
+
+// The MQTT version asked for in CONNECT. Auto: 5, and 3.1.1 from the next
+// attempt on (at once, and for the rest of the run) when the broker refuses 5
+// as an unsupported protocol version. 3.1.1 carries no properties: no
+// response topic, correlation data or Maximum Packet Size.
+enum class Protocol { Auto, V5, V311 };
+// "auto", "5" or "3.1.1" (auto in any case); none for anything else.
+std::optional<Protocol> ParseProtocol(const QString& text);
+QString ProtocolName(Protocol protocol);
 
 struct Settings {
     QString host;
@@ -40,9 +50,11 @@ struct Settings {
     QString caFileSource = QStringLiteral("a CA file");
     QString clientId;
     int keepAliveSeconds = 30;
+    Protocol protocol = Protocol::Auto;
     // Sent in CONNECT as the MQTT 5 Maximum Packet Size: the broker drops a
-    // larger message for us instead of sending it; one that sends it anyway
-    // has it discarded as it arrives (Discarded). 0: none sent, any taken.
+    // larger message for us instead of sending it (not on 3.1.1, which has
+    // no such property); one that sends it anyway has it read past as it
+    // arrives (Discarded). 0: none sent, any taken.
     uint32_t maxPacketBytes = 0;
     // A lookup or TCP connection that takes longer (a broker whose packets are
     // dropped holds it for the kernel's two minutes) fails the attempt.
@@ -91,7 +103,7 @@ public:
     bool Start(const Settings& settings, QString* why = nullptr);
 
     // Queues a message; correlation and responseTopic, when not empty, go
-    // with it as MQTT 5 properties. False when not connected.
+    // with it as MQTT 5 properties, and are left out on 3.1.1. False when not connected.
     bool Publish(const QByteArray& topic, const QByteArray& payload, bool retain, int qos = 0,
                  const QByteArray& correlation = QByteArray(), const QByteArray& responseTopic = QByteArray());
     // For a value that only matters as it stands (a state): sent at once when
@@ -115,6 +127,8 @@ public:
     bool IsLookingUp() const;
     // The delay before the next attempt after a failure, in milliseconds.
     int RetryDelayMs() const;
+    // V5 or V311: the version of the connection, or of the attempt under way.
+    Protocol ProtocolInUse() const;
 
     // What the connect step calls: libmosquitto's blocking connect, or a
     // test's stand-in (nullptr puts libmosquitto's back). Returns a MOSQ_ERR
@@ -127,7 +141,7 @@ signals:
     // The broker accepted the connection; subscriptions are already asked for.
     void Connected();
     // An attempt failed or the connection was lost; the next attempt follows
-    // after RetryDelayMs.
+    // after RetryDelayMs. A refusal of MQTT 5 that Auto answers with 3.1.1 is none.
     void Failed(const QString& why);
     void Received(const Mqtt::Message& message);
     // Every subscription of this connection is confirmed.

@@ -201,6 +201,8 @@ bool Link::Start(const Settings& settings, const Will& will, const QList<Subscri
     settings_ = settings;
     will_ = will;
     subscriptions_ = subscriptions;
+    protocol_ = settings.protocol == Protocol::V311 ? Protocol::V311 : Protocol::V5;
+    fallBack_ = false;
     if (const QString failed = MakeHandle(); !failed.isEmpty()) {
         if (why)
             *why = failed;
@@ -220,8 +222,10 @@ QString Link::MakeHandle()
     mosq_ = mosquitto_new(settings.clientId.toUtf8().constData(), true, shared_.get());
     if (!mosq_)
         return QStringLiteral("cannot create an MQTT client: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    // MQTT 5 carries the response topic and correlation data of a request.
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // MQTT 5 carries the response topic and correlation data of a request;
+    // 3.1.1 only when the settings or the broker leave no choice.
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                         protocol_ == Protocol::V311 ? MQTT_PROTOCOL_V311 : MQTT_PROTOCOL_V5);
     // A reply is one small packet: it leaves at once instead of waiting for more.
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mosq_, &Link::OnConnect);
@@ -287,7 +291,9 @@ void Link::Attempt()
     // then go on without blocking in the event loop.
     try {
         std::thread([shared = shared_, mosq = mosq_, host = settings_.host.toUtf8(), port = settings_.port,
-                     keepAlive = settings_.keepAliveSeconds, maxPacket = settings_.maxPacketBytes,
+                     keepAlive = settings_.keepAliveSeconds,
+                     // libmosquitto refuses every CONNECT property on 3.1.1; the relay keeps the limit.
+                     maxPacket = protocol_ == Protocol::V5 ? settings_.maxPacketBytes : 0u,
                      call = g_connectCall.load()] {
             mosquitto_property* props = nullptr;
             if (maxPacket > 0)
@@ -465,6 +471,14 @@ void Link::Lost(const QString& why)
     // A slot of Dropped may have stopped us: then no attempt follows.
     if (stopped_)
         return;
+    if (fallBack_) {
+        // Not a failure: the broker told us which version to speak.
+        fallBack_ = false;
+        protocol_ = Protocol::V311;
+        mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        retry_.start(0);
+        return;
+    }
     emit Failed(why);
     retry_.start(delayMs_);
     delayMs_ = std::min(delayMs_ * 2, Client::kMaxRetryMs);
@@ -476,8 +490,21 @@ void Link::OnConnect(mosquitto*, void* self, int rc, int, const mqtt5__property*
     if (!c)
         return;
     if (rc != 0) {
-        c->refused_ = QStringLiteral("the broker refused the connection: %1")
-                          .arg(QString::fromUtf8(mosquitto_reason_string(rc)));
+        // A 3.1.1 broker answers 5 with its own CONNACK ("unacceptable protocol
+        // version"), which libmosquitto hands us as this reason code.
+        const bool no5 = rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && c->protocol_ == Protocol::V5;
+        if (no5 && c->settings_.protocol == Protocol::Auto) {
+            c->fallBack_ = true;
+            return;  // libmosquitto closes the socket when the callback returns
+        }
+        // On 3.1.1, rc is the CONNACK return code, which MQTT 5's reason strings misname.
+        QString text = QString::fromUtf8(c->protocol_ == Protocol::V311 ? mosquitto_connack_string(rc)
+                                                                        : mosquitto_reason_string(rc));
+        text.remove(QLatin1String("Connection Refused: "));
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        c->refused_ = QStringLiteral("the broker refused the connection: %1%2")
+                          .arg(text, no5 ? QStringLiteral(" (it does not speak MQTT 5)") : QString());
         return;  // libmosquitto closes the socket when the callback returns
     }
     c->connectWait_.stop();
@@ -548,10 +575,12 @@ bool Link::Publish(const QByteArray& topic, const QByteArray& payload, bool reta
     if (!connected_ || !mosq_)
         return false;
     mosquitto_property* props = nullptr;
-    if (!correlation.isEmpty())
+    // libmosquitto refuses the whole message when it has properties on 3.1.1.
+    const bool v5 = protocol_ == Protocol::V5;
+    if (v5 && !correlation.isEmpty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.constData(),
                                       uint16_t(std::min<qsizetype>(correlation.size(), 65535)));
-    if (!responseTopic.isEmpty())
+    if (v5 && !responseTopic.isEmpty())
         mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, responseTopic.constData());
     const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.constData(), int(payload.size()),
                                         payload.constData(), qos, retain, props);

@@ -68,6 +68,7 @@ public:
     bool IsSubscribed() const { return connected_ && pendingSubacks_ == 0; }
     bool IsLookingUp() const { return stepping_; }
     int RetryDelayMs() const { return delayMs_; }
+    Protocol ProtocolInUse() const { return protocol_; }
 
     // What the network thread and a connect step share; the step keeps it alive.
     struct Shared;
@@ -122,6 +123,8 @@ private:
     int disconnectReason_ = 0;
     qint64 connectedAtMs_ = 0;
     QString refused_;      // why the broker refused the last connection
+    std::atomic<Protocol> protocol_ = Protocol::V5;  // of this attempt: V5 or V311
+    bool fallBack_ = false;  // the broker refused 5: the next attempt is 3.1.1, at once
     std::atomic<int> delayMs_ = Client::kFirstRetryMs;
     // The last value of each topic given to PublishLatest.
     struct Latest {

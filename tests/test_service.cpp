@@ -5,6 +5,7 @@
 // for a reply; refusals end with their own exit statuses.
 #include "base/Notify.h"
 #include "comm/LEDCOMM.h"
+#include "tests/support/MqttBroker.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/SimProcess.h"
 #include "tests/support/TestSupport.h"
@@ -275,6 +276,20 @@ private slots:
         const TestSupport::Ran refused = TestSupport::RunProcess(App() + QStringLiteral("/orvane"), {QStringLiteral("--service")}, Env(noBus));
         QCOMPARE(refused.code, 4);
         QVERIFY2(refused.err.contains(QStringLiteral("no client can reach this program, so it ends")), qPrintable(refused.err));
+    }
+
+    // The status line names the MQTT version it joined over: 3.1.1 here, asked for.
+    void statusNamesTheMqttVersion()
+    {
+        TestSupport::MqttBroker broker;
+        QVERIFY(broker.Start());
+        TestSupport::WriteFile(App() + QStringLiteral("/LED_CONFIG.TXT"),
+                               TestSupport::Config(7, 300) + "\"MQTT_HOST\",127.0.0.1\r\n\"MQTT_PORT\","
+                                   + QByteArray::number(broker.Port()) + "\r\n\"MQTT_PROTOCOL\",3.1.1\r\n");
+        auto p = Start({QStringLiteral("--service")}, Env());
+        QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd; MQTT connected")),
+                 QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd; MQTT connected (3.1.1)"));
+        Stop(*p);
     }
 
     // Another program serves the directory: every second start ends with 3,

@@ -1,6 +1,8 @@
 // orvane-exec on the broker: requests on orvane/<NAME>/exec answered on a
-// response topic of this client's own, the programs' retained status watched
-// throughout, and the retained status and state of every program for --list.
+// response topic of this client's own (over MQTT 3.1.1, which has none, on
+// exec/<a tag of ours> answered on result/<that tag>), the programs' retained
+// status watched throughout, and the retained status and state of every
+// program for --list.
 #include "tools/ExecRoads.h"
 
 #include <QCoreApplication>
@@ -53,14 +55,14 @@ public:
             // next SUBACK, so what the caller waits for is often in already.
             if (settled_ && settled_())
                 BeReady();
-            else
-                client_.Publish(reply_, QByteArray(), false, 0, kMarker);
+            else  // 3.1.1 drops the correlation data: the payload tells the marker there
+                client_.Publish(reply_, Is311() ? kMarker : QByteArray(), false, 0, kMarker);
         });
         connect(&client_, &Mqtt::Client::Failed, this, [this](const QString& why) {
             Finish(kNoBroker, QStringLiteral("MQTT broker %1: %2").arg(Where(settings_), why));
         });
         connect(&client_, &Mqtt::Client::Received, this, [this](const Mqtt::Message& m) {
-            if (m.topic == reply_ && m.correlation == kMarker) {
+            if (m.topic == reply_ && (Is311() ? m.payload : m.correlation) == kMarker) {
                 BeReady();
             } else {
                 emit Received(m);
@@ -78,6 +80,7 @@ public:
     // Ready need not wait for the marker.
     void SetSettled(std::function<bool()> settled) { settled_ = std::move(settled); }
     QByteArray ReplyTopic() const { return reply_; }
+    bool Is311() const { return client_.ProtocolInUse() == Mqtt::Protocol::V311; }
     Mqtt::Client& Client() { return client_; }
 
     // Connects and runs until Finish; returns its status.
@@ -132,6 +135,10 @@ private:
 
 QByteArray StatusTopic(const QString& name) { return "orvane/" + name.toUtf8() + "/status"; }
 
+// Over 3.1.1 a request goes to exec/<tag> and its answer comes on
+// result/<tag>: the tag, our client id and the request's correlation, is ours alone.
+QByteArray Tag(const QByteArray& correlation) { return ClientId().toUtf8() + '/' + correlation; }
+
 } // namespace
 
 int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines& lines)
@@ -139,6 +146,8 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
     QList<QByteArray> topics;
     for (const QString& n : names)
         topics << StatusTopic(n);
+    if (settings.protocol != Mqtt::Protocol::V5)
+        topics << "orvane/+/result/" + Tag("+");
     Session session(settings, topics);
     const QString where = Where(settings);
 
@@ -148,6 +157,8 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
     QList<bool> waiting(names.size(), false);
     int sequence = 0;
     bool checked = false;
+    auto correlation = [&](qsizetype i) { return QByteArray::number(i) + '.' + QByteArray::number(sequence); };
+    auto base = [&](qsizetype i) { return "orvane/" + names[i].toUtf8(); };
 
     auto fail = [&](qsizetype i, int why, const QString& text) {
         failed[i] = why;
@@ -177,9 +188,10 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
         for (qsizetype i = 0; i < names.size(); ++i) {
             if (failed[i] != kServed)
                 continue;
-            const QByteArray correlation = QByteArray::number(i) + '.' + QByteArray::number(sequence);
-            waiting[i] = session.Client().Publish("orvane/" + names[i].toUtf8() + "/exec", script.toUtf8(), false, 0,
-                                                  correlation, session.ReplyTopic());
+            waiting[i] = session.Is311()
+                             ? session.Client().Publish(base(i) + "/exec/" + Tag(correlation(i)), script.toUtf8(), false)
+                             : session.Client().Publish(base(i) + "/exec", script.toUtf8(), false, 0, correlation(i),
+                                                        session.ReplyTopic());
             if (!waiting[i])
                 fail(i, kNoBroker, QStringLiteral("%1: the request could not be sent to MQTT broker %2")
                                        .arg(names[i], where));
@@ -210,16 +222,23 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
         else
             lines.Next();
     });
+    auto answered = [&](qsizetype i, const QByteArray& payload) {
+        waiting[i] = false;
+        answers[i] = QString::fromUtf8(payload);
+        lineDone();
+    };
     QObject::connect(&session, &Session::Received, &session, [&](const Mqtt::Message& m) {
         if (m.topic == session.ReplyTopic()) {
             const qsizetype dot = m.correlation.indexOf('.');
             const qsizetype i = m.correlation.left(dot).toInt();
-            if (dot > 0 && i >= 0 && i < names.size() && waiting[i]
-                && m.correlation.mid(dot + 1) == QByteArray::number(sequence)) {
-                waiting[i] = false;
-                answers[i] = QString::fromUtf8(m.payload);
-                lineDone();
-            }
+            if (dot > 0 && i >= 0 && i < names.size() && waiting[i] && m.correlation == correlation(i))
+                answered(i, m.payload);
+            return;
+        }
+        if (!m.topic.endsWith("/status")) {  // a tagged answer, perhaps to an earlier line
+            for (qsizetype i = 0; i < names.size(); ++i)
+                if (waiting[i] && m.topic == base(i) + "/result/" + Tag(correlation(i)))
+                    return answered(i, m.payload);
             return;
         }
         status.insert(m.topic, m.payload);

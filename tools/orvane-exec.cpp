@@ -105,6 +105,10 @@ struct Known {
     QCommandLineOption passwordFile{QStringLiteral("password-file"),
                                     QStringLiteral("with the password on FILE's first line (mode 600)"),
                                     QStringLiteral("FILE")};
+    QCommandLineOption protocol{QStringLiteral("protocol"),
+                                QStringLiteral("the MQTT version: auto (5, or 3.1.1 when the broker refuses 5), 5 "
+                                               "or 3.1.1 (default auto)"),
+                                QStringLiteral("VERSION")};
     QCommandLineOption list{QStringLiteral("list"), QStringLiteral("list the controllers, online or not, and their levels")};
     QCommandLineOption json{QStringLiteral("json"), QStringLiteral("with --list: as a JSON array")};
     QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
@@ -114,7 +118,7 @@ struct Known {
 
     QList<QCommandLineOption> Listed() const
     {
-        return {file, name, broker, caFile, user, passwordFile, list, json, help, version};
+        return {file, name, broker, caFile, user, passwordFile, protocol, list, json, help, version};
     }
 };
 
@@ -343,8 +347,9 @@ int main(int argc, char** argv)
     if (!parser.isSet(k.broker))
         brokerText = qEnvironmentVariable("ORVANE_BROKER").trimmed();
     const bool overBroker = !brokerText.isEmpty();
-    if (!overBroker && (parser.isSet(k.caFile) || parser.isSet(k.user) || parser.isSet(k.passwordFile)))
-        return UsageError(QStringLiteral("--cafile, --user and --password-file go with --broker"));
+    if (!overBroker
+        && (parser.isSet(k.caFile) || parser.isSet(k.user) || parser.isSet(k.passwordFile) || parser.isSet(k.protocol)))
+        return UsageError(QStringLiteral("--cafile, --user, --password-file and --protocol go with --broker"));
     Mqtt::Settings settings;
     if (overBroker) {
         settings.caFile = parser.value(k.caFile);
@@ -353,6 +358,12 @@ int main(int argc, char** argv)
         if (!SplitBroker(brokerText, settings))
             return UsageError(QStringLiteral("\"%1\" is no broker: HOST or HOST:PORT, a port from 1 to 65535")
                                   .arg(brokerText));
+        if (parser.isSet(k.protocol)) {
+            const std::optional<Mqtt::Protocol> protocol = Mqtt::ParseProtocol(parser.value(k.protocol));
+            if (!protocol)
+                return UsageError(QStringLiteral("\"%1\" is no MQTT version: auto, 5 or 3.1.1").arg(parser.value(k.protocol)));
+            settings.protocol = *protocol;
+        }
         settings.user = parser.value(k.user);
         if (parser.isSet(k.passwordFile)) {
             if (settings.user.isEmpty())

@@ -60,16 +60,42 @@ bool MqttBroker::Start(const QByteArray& config)
     // Its warning about running as root is no news to a test.
     process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.out")));
     process_.setStandardErrorFile(dir_.filePath(QStringLiteral("broker.out")), QIODevice::Append);
-    process_.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), path});
+    return Launch(QStringLiteral("mosquitto"), {QStringLiteral("-c"), path});
+}
+
+bool MqttBroker::AedesInstalled()
+{
+    return QFile::exists(QStringLiteral(ORVANE_SOURCE_DIR "/tests/support/aedes/node_modules/aedes/package.json"));
+}
+
+bool MqttBroker::StartAedes()
+{
+    if (port_ == 0)
+        port_ = FreePort();
+    config_ = kAedes;
+    const QString dir = QStringLiteral(ORVANE_SOURCE_DIR "/tests/support/aedes");
+    if (!QFile::exists(dir + QStringLiteral("/node_modules/aedes/package.json"))) {
+        qWarning("MqttBroker: Aedes is not installed: npm ci in %s (CTest's aedes_packages does it)", qPrintable(dir));
+        return false;
+    }
+    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.log")));
+    process_.setStandardErrorFile(dir_.filePath(QStringLiteral("broker.out")));
+    return Launch(QStringLiteral("node"), {dir + QStringLiteral("/broker.js"), QString::number(port_)});
+}
+
+bool MqttBroker::Launch(const QString& program, const QStringList& args)
+{
+    process_.start(program, args);
     if (!process_.waitForStarted(5000)) {
-        qWarning("MqttBroker: mosquitto did not start: %s", qPrintable(process_.errorString()));
+        qWarning("MqttBroker: %s did not start: %s", qPrintable(program), qPrintable(process_.errorString()));
         return false;
     }
     QDeadlineTimer deadline(5000);
     while (!Accepts(port_)) {
         if (deadline.hasExpired() || process_.state() == QProcess::NotRunning) {
-            qWarning("MqttBroker: no broker on port %d: %s", port_,
-                     ReadFile(dir_.filePath(QStringLiteral("broker.log"))).constData());
+            qWarning("MqttBroker: no broker on port %d: %s%s", port_,
+                     ReadFile(dir_.filePath(QStringLiteral("broker.log"))).constData(),
+                     ReadFile(dir_.filePath(QStringLiteral("broker.out"))).constData());
             Stop();
             return false;
         }

@@ -2,7 +2,8 @@
 // A mosquitto broker of the test's own: a child process listening on
 // 127.0.0.1 only, at a free port, with its configuration, password file and
 // log in a temporary directory; never the system's service. Its clients
-// (mosquitto_rr, mosquitto_sub, mosquitto_pub) are run against it.
+// (mosquitto_rr, mosquitto_sub, mosquitto_pub) are run against it. Or, in
+// its place, Aedes: a broker that speaks MQTT 3.1.1 only.
 #include "mqtt/MqttClient.h"
 #include "tests/support/TestSupport.h"
 
@@ -24,6 +25,12 @@ public:
     // an earlier start, so a restart is the same broker to its clients.
     // False, with a warning, when it does not accept connections within 5 s.
     bool Start(const QByteArray& config = "allow_anonymous true\n");
+    // Aedes (tests/support/aedes, whose packages CTest's aedes_packages
+    // installs) on the same terms, anonymous, in memory; Config() says kAedes.
+    // Its log says "connected <id> version 4" and "refused ... return code 1".
+    static constexpr const char* kAedes = "aedes";
+    bool StartAedes();
+    static bool AedesInstalled();
     // SIGTERM and wait: the broker's clients see their connections end.
     void Stop();
     bool IsRunning() const { return process_.state() != QProcess::NotRunning; }
@@ -50,6 +57,9 @@ public:
     void Pause(bool paused);
 
 private:
+    // Starts the broker's process and waits until it accepts connections.
+    bool Launch(const QString& program, const QStringList& args);
+
     QTemporaryDir dir_;
     QProcess process_;
     int port_ = 0;
