@@ -4,6 +4,8 @@
 #include "engine/LEDMain.h"
 #include "tests/support/TestSupport.h"
 
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringList>
 
 class TestErrLog : public QObject {
@@ -114,6 +116,62 @@ private slots:
         qInstallMessageHandler(previous);
         Log::SetRepeatWindows(windows.first, windows.second);
         QCOMPARE(LEDCOMM::GetErrLog().count("-Port TimeOut"), 25);
+    }
+
+    // Standard error that stops taking lines: a reader that does not read
+    // ("not now", the queue's bound), a disk that fills up (refused), before or
+    // inside a line. Each line goes whole or is counted, and the count follows
+    // once lines are taken again.
+    void stderrCountsEveryLineItCouldNotTake_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("room");  // bytes taken before it stops
+        QTest::addColumn<bool>("refuses");  // else "not now"
+        QTest::newRow("unread: the queue's bound") << 4000 << 4096 << false;
+        QTest::newRow("disk full inside a line, then the queue's bound") << 4000 << 4096 << true;
+        QTest::newRow("disk full at a line's end") << 100 << 4000 << true;
+    }
+    void stderrCountsEveryLineItCouldNotTake()
+    {
+        QFETCH(int, lines);
+        QFETCH(int, room);
+        QFETCH(bool, refuses);
+        QByteArray taken;
+        qint64 left = room;
+        Log::SetStderrWrite([&](const char* data, qint64 size) -> qint64 {
+            if (left == 0)
+                return refuses ? -1 : 0;
+            const qint64 n = left < 0 ? size : std::min(size, left);
+            taken.append(data, qsizetype(n));
+            left = left < 0 ? left : left - n;
+            return n;
+        });
+        const auto restore = qScopeGuard([] { Log::SetStderrWrite({}); });
+        for (int i = 0; i < lines; ++i)
+            Log::ToStderr(QByteArray::number(i).rightJustified(6, '0') + ' ' + QByteArray(92, 'x') + '\n');
+        const qsizetype before = taken.size();
+        QVERIFY(before <= room);
+        left = -1;  // taken again, without limit
+        Log::ToStderr("after\n");
+        Log::FinishStderr(0);
+
+        const QList<QByteArray> got = taken.split('\n');
+        QCOMPARE(got.last(), QByteArray());
+        QCOMPARE(got[got.size() - 2], QByteArray("after"));
+        const QByteArray countLine = got[got.size() - 3];
+        const QRegularExpression count(QStringLiteral("orvane: \\((\\d+) lines dropped: standard error did not take them\\)$"));
+        const QRegularExpressionMatch m = count.match(QString::fromUtf8(countLine));
+        QVERIFY2(m.hasMatch(), countLine.constData());
+        int last = -1;
+        for (qsizetype i = 0; i < got.size() - 3; ++i) {
+            QCOMPARE(got[i].size(), 99);  // whole: none torn, none joined to the next
+            const int n = got[i].left(6).toInt();
+            QVERIFY(n > last);
+            last = n;
+        }
+        QCOMPARE(got.size() - 3 + m.captured(1).toInt(), lines);
+        // What waited was the queue's worth, no more.
+        QVERIFY2(taken.indexOf(countLine) <= room + Log::kStderrQueueBytes, qPrintable(QString::number(taken.indexOf(countLine))));
     }
 
     // The serial host's creation empties the log; the consumers start-up connected stay.
