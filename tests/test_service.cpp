@@ -337,6 +337,11 @@ private slots:
             worst = std::max(worst, t.elapsed());
             QCOMPARE(r.out.count(QStringLiteral("OK")), commands);
         }
+        if (deafManager) {
+            // The manager reads again: readiness and the status, dropped while it did not, come then.
+            QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+            QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd; no MQTT"));
+        }
         QElapsedTimer stopping;
         stopping.start();
         ::kill(pid_t(p->processId()), SIGTERM);
