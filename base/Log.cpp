@@ -1,5 +1,7 @@
 #include "base/Log.h"
 
+#include "base/OutsideText.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -241,7 +243,9 @@ void OnErrWritable()
 
 void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    ToStderr(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+    // Whatever a message carries from outside, it stays one line: a line break
+    // would start a line, or a journal entry of any priority, of its own.
+    ToStderr(qFormatLogMessage(type, context, OutsideText::For(OutsideText::Target::Log, message)).toUtf8() + '\n');
     if (type == QtFatalMsg)
         FinishStderr(100);
 }
@@ -301,11 +305,7 @@ bool StderrIsJournal()
 
 void SetUp(bool withTimes)
 {
-    static const bool handled = [] {
-        qInstallMessageHandler(Handler);
-        return true;
-    }();
-    (void)handled;
+    qInstallMessageHandler(Handler);
     static const QString own = QStringLiteral("%{if-debug}%{category}: %{endif}%{message}");
     if (StderrIsJournal())
         qSetMessagePattern(QStringLiteral("%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}"

@@ -1,5 +1,7 @@
 #include "base/Posix.h"
 
+#include "base/OutsideText.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -255,7 +257,7 @@ QString SerialLockHolder(const QString& device)
         QString app;
         if (lock.getLockInfo(&pid, &host, &app))
             return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
-                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
+                                 : QStringLiteral("%1 (process %2)").arg(OutsideText::For(OutsideText::Target::Log, app)).arg(pid);
     }
     return QString();
 }
@@ -274,9 +276,12 @@ QString DeviceOpeners(const QString& device)
             const ssize_t n = ::readlink(QFile::encodeName(fds + fd).constData(), buf, sizeof buf);
             if (n != target.size() || target != QByteArrayView(buf, n))
                 continue;
+            // A process names itself: its name may hold line breaks, escapes, any byte.
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.read(64)).trimmed()
-                                                                : QStringLiteral("?");
+            QByteArray bytes = comm.open(QIODevice::ReadOnly) ? comm.read(64) : QByteArray("?");
+            if (bytes.endsWith('\n'))
+                bytes.chop(1);
+            const QString name = OutsideText::ForBytes(OutsideText::Target::Log, bytes);
             found << QStringLiteral("%1 (process %2)").arg(name, pid);
             break;
         }

@@ -52,7 +52,7 @@ bool HungUp(int fd);
 QString SerialLockHolder(const QString& device);
 // The other processes that hold device open, found in /proc/*/fd (those
 // this user may look into), as "name (process n)" joined by ", "; empty when
-// none is found.
+// none is found. Names are shown by OutsideText's rule for a log line.
 QString DeviceOpeners(const QString& device);
 
 // ---- Files ----

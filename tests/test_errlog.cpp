@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStringList>
+#include <sys/stat.h>
 
 class TestErrLog : public QObject {
     Q_OBJECT
@@ -172,6 +173,37 @@ private slots:
         QCOMPARE(got.size() - 3 + m.captured(1).toInt(), lines);
         // What waited was the queue's worth, no more.
         QVERIFY2(taken.indexOf(countLine) <= room + Log::kStderrQueueBytes, qPrintable(QString::number(taken.indexOf(countLine))));
+    }
+
+    // What a message carries from outside stays on its line, on a terminal as in the journal.
+    void stderrLineHoldsNoLineOfItsOwn_data()
+    {
+        QTest::addColumn<bool>("journal");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("standard error") << false << QByteArray("orvane: held by x\\nSTOPPING=1\\nx (process 7)\n");
+        QTest::newRow("the journal") << true << QByteArray("<4>orvane: held by x\\nSTOPPING=1\\nx (process 7)\n");
+    }
+    void stderrLineHoldsNoLineOfItsOwn()
+    {
+        QFETCH(bool, journal);
+        QFETCH(QByteArray, expected);
+        struct stat st {};
+        QVERIFY(::fstat(2, &st) == 0);
+        TestSupport::EnvSet stream("JOURNAL_STREAM", journal ? QByteArray::number(qulonglong(st.st_dev)) + ':'
+                                                                   + QByteArray::number(qulonglong(st.st_ino))
+                                                             : QByteArray());
+        QByteArray taken;
+        Log::SetStderrWrite([&](const char* data, qint64 size) {
+            taken.append(data, qsizetype(size));
+            return size;
+        });
+        const QtMessageHandler qtTest = qInstallMessageHandler(nullptr);
+        Log::SetUp();
+        Log::Say(QStringLiteral("held by x\nSTOPPING=1\nx (process 7)"));
+        qInstallMessageHandler(qtTest);
+        qSetMessagePattern(QString());
+        Log::SetStderrWrite({});
+        QCOMPARE(taken, expected);
     }
 
     // The serial host's creation empties the log; the consumers start-up connected stay.

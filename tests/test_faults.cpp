@@ -58,7 +58,7 @@ constexpr frmComm::Intervals kQuickChecks{100, 50, 600};
 // QSerialPort (and so takes the port's lock file), or as a terminal program
 // run by user nobody does (exclusive mode, no lock file), and waits to be
 // killed. Returns its pid once it holds the port, or -1.
-pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
+pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false, const QByteArray& name = {})
 {
     int ready[2];
     if (::pipe(ready) != 0)
@@ -66,6 +66,8 @@ pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
+        if (!name.isEmpty())
+            ::prctl(PR_SET_NAME, name.constData());
         QSerialPort port(device);
         char held = 0;
         if (!exclusiveAsNobody) {
@@ -348,11 +350,18 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("inGroup");
         QTest::addColumn<QString>("expected");  // after the device's path; empty: it opens
+        QTest::addColumn<QByteArray>("holderName");  // as it names itself; empty: test_faults
+        QTest::addColumn<QString>("holderShown");
         const QString join = QStringLiteral("; add your user to the group dialout, then log in again");
-        QTest::newRow("outside the group") << 0660 << false << join;
-        QTest::newRow("in the group, mode refuses it") << 0600 << true << QString();
-        QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened");
-        QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held");
+        QTest::newRow("outside the group") << 0660 << false << join << QByteArray() << QString();
+        QTest::newRow("in the group, mode refuses it") << 0600 << true << QString() << QByteArray() << QString();
+        QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened") << QByteArray() << QString();
+        QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held") << QByteArray() << "test_faults";
+        // The name goes into the status line and the journal: no line of its own there.
+        QTest::newRow("held by a process named in three lines") << 0666 << false << QStringLiteral("held")
+                                                                << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
+        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << QStringLiteral("held")
+                                                             << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
     }
 
     void portRefusedForPermissionsSaysTheGroup()
@@ -360,6 +369,8 @@ private slots:
         QFETCH(int, mode);
         QFETCH(bool, inGroup);
         QFETCH(QString, expected);
+        QFETCH(QByteArray, holderName);
+        QFETCH(QString, holderShown);
         if (::geteuid() != 0)
             QSKIP("only root can run the open as another user; this user's own devices never refuse it");
         const group* dialout = ::getgrnam("dialout");
@@ -378,7 +389,7 @@ private slots:
         // The link's target: the program names the device, not its link.
         QVERIFY(::chmod(QFile::encodeName(fx.dir->path()).constData(), 0755) == 0);
 
-        const pid_t holder = expected == QLatin1String("held") ? HoldPort(fx.sim->PtyPath(), true) : 0;
+        const pid_t holder = expected == QLatin1String("held") ? HoldPort(fx.sim->PtyPath(), true, holderName) : 0;
         const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{});
         if (holder > 0) {
             ::kill(holder, SIGKILL);
@@ -389,7 +400,7 @@ private slots:
         if (expected == QLatin1String("held")) {
             // Named in the port's message and in what the status line shows.
             const QString heldBy =
-                QStringLiteral("another program holds %1: test_faults (process %2)").arg(QString::fromLocal8Bit(pty)).arg(holder);
+                QStringLiteral("another program holds %1: %2 (process %3)").arg(QString::fromLocal8Bit(pty), holderShown).arg(holder);
             QCOMPARE(said, "CommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
             return;
         }

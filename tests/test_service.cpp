@@ -369,6 +369,9 @@ private slots:
             QObject loop;
             QVERIFY(Notify::StartWatchdog(&loop));
             QCOMPARE(Notify::WatchdogUsec(), uint64_t(200000));
+            // A line from outside in the status is one field: no message of its own.
+            Notify::Status(QStringLiteral("held by x\nSTOPPING=1\nx"));
+            QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=held by x\\nSTOPPING=1\\nx"));
             QTRY_VERIFY(NotifySocket::Pings(notify_->Since(0)).size() >= 2);
 
             const qsizetype frozen = notify_->Mark();
