@@ -485,6 +485,17 @@ private slots:
                  qPrintable(text));
         QCOMPARE(SerialDevices::DriverText(ftdi), QString("ftdi_sio at USB 1-2.2:1.0, latency timer 1 ms"));
         QCOMPARE(SerialDevices::DriverText(uart), QString());
+
+        // Strings a device reports make up no entry and no terminal sequence.
+        ftdi.serialNumber = QString::fromUtf8("A1\n  /dev/ttyUSB9\x1b[1A\u202e");
+        ftdi.description = QStringLiteral("FT232R\r") + QChar(0x9b) + QStringLiteral("2J");
+        SerialDevices::SetSource([&] { return QList<SerialDevices::Device>{ftdi}; });
+        text.clear();
+        SerialDevices::PrintList(out, app_.path());
+        out.flush();
+        QVERIFY2(text.startsWith("Serial devices:\n  /dev/ttyUSB0\n    description:  FT232R\\r\\u009b2J\n"
+                                 "    manufacturer: FTDI\n    serial:       A1\\n  /dev/ttyUSB9\\x1b[1A\\u202e\n"),
+                 qPrintable(text));
     }
 
     // The rule's own lines (comments apart) for each kind of adapter, and
