@@ -69,12 +69,15 @@ int CallSerialIoctl(int fd, unsigned long request, serial_struct* info)
 }
 
 // A small sysfs attribute without its line end; empty when there is none.
+// A sysfs attribute is at most a page; a USB string of 126 UTF-16 units takes up to 378 bytes of UTF-8.
+constexpr qint64 kSysfsPage = 4096;
+
 QString ReadAttribute(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return QString();
-    QByteArray bytes = f.read(256);
+    QByteArray bytes = f.read(kSysfsPage);
     if (bytes.endsWith('\n'))
         bytes.chop(1);
     return QString::fromUtf8(bytes);
