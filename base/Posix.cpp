@@ -3,6 +3,7 @@
 #include "base/OutsideText.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -15,7 +16,9 @@
 #include <QStringList>
 #include <csignal>
 #include <vector>
+#include <cctype>
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <grp.h>
 #include <fcntl.h>
@@ -58,6 +61,7 @@ int g_dirLock = -1;  // descriptor of the application directory's lock file
 // ---- Low latency and sysfs ----
 SerialIoctl g_serialIoctl;
 QString g_sysfsRoot;
+QString g_procRoot;
 
 int CallSerialIoctl(int fd, unsigned long request, serial_struct* info)
 {
@@ -265,32 +269,55 @@ QString SerialLockHolder(const QString& device)
     return QString();
 }
 
-QString DeviceOpeners(const QString& device)
+Openers DeviceOpeners(const QString& device, const QDeadlineTimer& deadline, int maxProcesses)
 {
+    Openers o;
+    const QByteArray root = QFile::encodeName(g_procRoot.isEmpty() ? QStringLiteral("/proc") : g_procRoot);
     const QByteArray target = QFile::encodeName(device);
-    const QString self = QString::number(::getpid());
+    const QByteArray self = QByteArray::number(::getpid());
+    DIR* proc = ::opendir(root.constData());
+    if (!proc)
+        return o;
     QStringList found;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (pid == self || !pid.front().isDigit())
+    int seen = 0;
+    // Plain readdir and readlinkat: a user with thousands of processes makes
+    // this some hundred thousand links to read.
+    while (const dirent* p = ::readdir(proc)) {
+        if (!std::isdigit(uchar(p->d_name[0])) || self == p->d_name)
             continue;
-        const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
-        for (const QString& fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            char buf[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(fds + fd).constData(), buf, sizeof buf);
-            if (n != target.size() || target != QByteArrayView(buf, n))
-                continue;
-            // A process names itself: its name may hold line breaks, escapes, any byte.
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            QByteArray bytes = comm.open(QIODevice::ReadOnly) ? comm.read(64) : QByteArray("?");
-            if (bytes.endsWith('\n'))
-                bytes.chop(1);
-            const QString name = OutsideText::ForBytes(OutsideText::Target::Log, bytes);
-            found << QStringLiteral("%1 (process %2)").arg(name, pid);
+        if (++seen > maxProcesses || deadline.hasExpired()) {
+            o.complete = false;
             break;
         }
+        DIR* fds = ::opendir((root + '/' + p->d_name + "/fd").constData());
+        if (!fds)
+            continue;
+        bool holds = false;
+        while (const dirent* f = ::readdir(fds)) {
+            char buf[4096];
+            const ssize_t n = f->d_name[0] == '.' ? -1 : ::readlinkat(::dirfd(fds), f->d_name, buf, sizeof buf);
+            if (n == target.size() && target == QByteArrayView(buf, n)) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!holds)
+            continue;
+        // A process names itself: its name may hold line breaks, escapes, any byte.
+        QFile comm(QFile::decodeName(root + '/' + p->d_name + "/comm"));
+        QByteArray name = comm.open(QIODevice::ReadOnly) ? comm.read(64) : QByteArray("?");
+        if (name.endsWith('\n'))
+            name.chop(1);
+        found << QStringLiteral("%1 (process %2)")
+                     .arg(OutsideText::ForBytes(OutsideText::Target::Log, name), QString::fromLatin1(p->d_name));
     }
-    return found.join(QStringLiteral(", "));
+    ::closedir(proc);
+    o.names = found.join(QStringLiteral(", "));
+    return o;
 }
+
+void SetProcRoot(const QString& root) { g_procRoot = root; }
 
 SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
 {

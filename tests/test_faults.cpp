@@ -1,6 +1,7 @@
 // Faults and exposure: a port another program holds, the controller vanishing
 // under a running script and coming back, and the program as a process: what
 // it listens on and whether any input reaches a shell.
+#include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 #include "dbus/BusNames.h"
 #include "comm/frmComm.h"
@@ -98,7 +99,10 @@ pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false, const QByt
 // The serial link's open of port 7 in a child that runs as user nobody with
 // only the given groups: the error log after it, or "opened". Root reads and
 // writes any device, so the refusal needs another user.
-QString OpenPortAs(const QList<gid_t>& groups)
+// With a FIFO, once the open has gone on without the holder's name: writes
+// the name into it (a /proc laid out by the test reads it from there) and
+// waits until the name found late comes.
+QString OpenPortAs(const QList<gid_t>& groups, const QString& fifo = {})
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -110,8 +114,19 @@ QString OpenPortAs(const QList<gid_t>& groups)
         const gid_t nobody = 65534;
         if (::setgroups(list.size(), list.data()) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
             ::_exit(2);
-        const QByteArray said = LEDCOMM::CommOpenPort(7) ? QByteArray("opened")
-                                                         : (LogLines() << LEDCOMM::CommPortHeldBy()).join(QLatin1Char('\n')).trimmed().toUtf8();
+        if (!fifo.isEmpty())
+            ::alarm(20);  // an open that waits for the name waits forever: ended, said nothing
+        const bool opened = LEDCOMM::CommOpenPort(7);
+        if (!fifo.isEmpty()) {
+            const QString before = LEDCOMM::CommPortHeldBy();
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0 || ::write(fd, "late holder\n", 12) != 12)
+                ::_exit(3);
+            ::close(fd);
+            (void)QTest::qWaitFor([&] { return LEDCOMM::CommPortHeldBy() != before; }, 10000);
+        }
+        const QByteArray said = opened ? QByteArray("opened")
+                                       : (LogLines() << LEDCOMM::CommPortHeldBy()).join(QLatin1Char('\n')).trimmed().toUtf8();
         [[maybe_unused]] const ssize_t n = ::write(out[1], said.constData(), size_t(said.size()));
         ::_exit(0);
     }
@@ -362,6 +377,9 @@ private slots:
                                                                 << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
         QTest::newRow("held by a process named in no UTF-8") << 0666 << false << QStringLiteral("held")
                                                              << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
+        // The search for the holder outlasts the open's wait: the open goes on, the name follows.
+        QTest::newRow("held, its holder found late") << 0666 << false << QStringLiteral("held late") << QByteArray()
+                                                     << "late holder";
     }
 
     void portRefusedForPermissionsSaysTheGroup()
@@ -389,14 +407,32 @@ private slots:
         // The link's target: the program names the device, not its link.
         QVERIFY(::chmod(QFile::encodeName(fx.dir->path()).constData(), 0755) == 0);
 
-        const pid_t holder = expected == QLatin1String("held") ? HoldPort(fx.sim->PtyPath(), true, holderName) : 0;
-        const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{});
+        const bool late = expected == QLatin1String("held late");
+        const pid_t holder = expected.startsWith(QLatin1String("held")) ? HoldPort(fx.sim->PtyPath(), true, holderName) : 0;
+        // A /proc of one process, 4242, that holds the terminal and whose name
+        // cannot be read until the child writes it: the search is as slow as that.
+        const QString proc = fx.dir->filePath(QStringLiteral("proc"));
+        const QString comm = proc + QStringLiteral("/4242/comm");
+        if (late) {
+            QVERIFY(QDir().mkpath(proc + QStringLiteral("/4242/fd")));
+            QVERIFY(QFile::link(fx.sim->PtyPath(), proc + QStringLiteral("/4242/fd/3")));
+            QVERIFY(::mkfifo(QFile::encodeName(comm).constData(), 0666) == 0 && ::chmod(QFile::encodeName(comm).constData(), 0666) == 0);
+            Posix::SetProcRoot(proc);
+        }
+        const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{}, late ? comm : QString());
+        Posix::SetProcRoot({});
         if (holder > 0) {
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
         }
         LEDCOMM::CommFormUnload();  // a closed port's channel-off commands would each wait out the time-out
         fx.TearDown();
+        if (late) {
+            const QString busy = "CommOpenPort  2 Device or resource busy: another program holds " + QString::fromLocal8Bit(pty);
+            const QString heldBy = QStringLiteral("another program holds %1: late holder (process 4242)").arg(QString::fromLocal8Bit(pty));
+            QCOMPARE(said, busy + " (looking for which)\nCommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
+            return;
+        }
         if (expected == QLatin1String("held")) {
             // Named in the port's message and in what the status line shows.
             const QString heldBy =
