@@ -409,13 +409,11 @@ private slots:
 
         const bool late = expected == QLatin1String("held late");
         const pid_t holder = expected.startsWith(QLatin1String("held")) ? HoldPort(fx.sim->PtyPath(), true, holderName) : 0;
-        // A /proc of one process, 4242, that holds the terminal and whose name
-        // cannot be read until the child writes it: the search is as slow as that.
-        const QString proc = fx.dir->filePath(QStringLiteral("proc"));
-        const QString comm = proc + QStringLiteral("/4242/comm");
+        // A /proc whose process 4242 holds the terminal under a name that cannot
+        // be read until the child writes it: the search is as slow as that.
+        const QString proc = fx.dir->filePath(QStringLiteral("proc")), comm = proc + QStringLiteral("/4242/comm");
         if (late) {
-            QVERIFY(QDir().mkpath(proc + QStringLiteral("/4242/fd")));
-            QVERIFY(QFile::link(fx.sim->PtyPath(), proc + QStringLiteral("/4242/fd/3")));
+            QVERIFY(QDir().mkpath(proc + "/4242/fd") && QFile::link(fx.sim->PtyPath(), proc + "/4242/fd/3"));
             QVERIFY(::mkfifo(QFile::encodeName(comm).constData(), 0666) == 0 && ::chmod(QFile::encodeName(comm).constData(), 0666) == 0);
             Posix::SetProcRoot(proc);
         }
@@ -427,17 +425,11 @@ private slots:
         }
         LEDCOMM::CommFormUnload();  // a closed port's channel-off commands would each wait out the time-out
         fx.TearDown();
-        if (late) {
-            const QString busy = "CommOpenPort  2 Device or resource busy: another program holds " + QString::fromLocal8Bit(pty);
-            const QString heldBy = QStringLiteral("another program holds %1: late holder (process 4242)").arg(QString::fromLocal8Bit(pty));
-            QCOMPARE(said, busy + " (looking for which)\nCommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
-            return;
-        }
-        if (expected == QLatin1String("held")) {
-            // Named in the port's message and in what the status line shows.
-            const QString heldBy =
-                QStringLiteral("another program holds %1: %2 (process %3)").arg(QString::fromLocal8Bit(pty), holderShown).arg(holder);
-            QCOMPARE(said, "CommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
+        if (holder > 0) {
+            // Named in the port's message and in what the status line shows; found late, in a second message.
+            const QString busy = "CommOpenPort  2 Device or resource busy: ", holds = "another program holds " + QString::fromLocal8Bit(pty);
+            const QString heldBy = holds + QStringLiteral(": %1 (process %2)").arg(holderShown).arg(late ? 4242 : holder);
+            QCOMPARE(said, (late ? busy + holds + " (looking for which)\n" : QString()) + busy + heldBy + '\n' + heldBy);
             return;
         }
         if (expected == QLatin1String("opened")) {
