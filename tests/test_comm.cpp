@@ -451,8 +451,7 @@ private slots:
         FakeTty(root, "ttyACM0", "pci0000:00/0000:00:14.0/usb3/3-1/3-1:1.2", "cdc_acm",
                 {{"pci0000:00/0000:00:14.0/usb3/3-1/serial", "0042\n"}});
         FakeTty(root, "ttyS0", "pnp0/00:00/00:00:0/00:00:0.0", "serial", {});
-        FakeTty(root, "ttyUSB1", usb + "1-3/1-3:1.0/ttyUSB1", "cp210x",
-                {{usb + "1-3/serial", QString(90, QChar(0x20ac)).toUtf8() + "\n"}});
+        FakeTty(root, "ttyUSB1", usb + "1-3/1-3:1.0/ttyUSB1", "cp210x", {{usb + "1-3/serial", QString(90, QChar(0x20ac)).toUtf8() + "\n"}});
         Posix::SetSysfsRoot(root);
         const auto restore = qScopeGuard([] { Posix::SetSysfsRoot({}); });
         const Posix::TtyInfo t = Posix::TtyInSysfs(tty);
@@ -493,7 +492,6 @@ private slots:
         // Strings a device reports make up no entry and no terminal sequence.
         ftdi.serialNumber = QString::fromUtf8("A1\n  /dev/ttyUSB9\x1b[1A\u202e");
         ftdi.description = QStringLiteral("FT232R\r") + QChar(0x9b) + QStringLiteral("2J");
-        SerialDevices::SetSource([&] { return QList<SerialDevices::Device>{ftdi}; });
         text.clear();
         SerialDevices::PrintList(out, app_.path());
         out.flush();

@@ -99,9 +99,7 @@ pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false, const QByt
 // The serial link's open of port 7 in a child that runs as user nobody with
 // only the given groups: the error log after it, or "opened". Root reads and
 // writes any device, so the refusal needs another user.
-// With a FIFO, once the open has gone on without the holder's name: writes
-// the name into it (a /proc laid out by the test reads it from there) and
-// waits until the name found late comes.
+// With a FIFO, the holder's name in a /proc laid out by the test: written after the open, then waited for.
 QString OpenPortAs(const QList<gid_t>& groups, const QString& fifo = {})
 {
     int out[2];
@@ -373,13 +371,10 @@ private slots:
         QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened") << QByteArray() << QString();
         QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held") << QByteArray() << "test_faults";
         // The name goes into the status line and the journal: no line of its own there.
-        QTest::newRow("held by a process named in three lines") << 0666 << false << QStringLiteral("held")
-                                                                << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
-        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << QStringLiteral("held")
-                                                             << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
+        QTest::newRow("held by a process named in three lines") << 0666 << false << QStringLiteral("held") << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
+        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << QStringLiteral("held") << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
         // The search for the holder outlasts the open's wait: the open goes on, the name follows.
-        QTest::newRow("held, its holder found late") << 0666 << false << QStringLiteral("held late") << QByteArray()
-                                                     << "late holder";
+        QTest::newRow("held, its holder found late") << 0666 << false << QStringLiteral("held late") << QByteArray() << "late holder";
     }
 
     void portRefusedForPermissionsSaysTheGroup()
