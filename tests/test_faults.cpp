@@ -371,8 +371,9 @@ private slots:
         QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened") << QByteArray() << QString();
         QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held") << QByteArray() << "test_faults";
         // The name goes into the status line and the journal: no line of its own there.
-        QTest::newRow("held by a process named in three lines") << 0666 << false << QStringLiteral("held") << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
-        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << QStringLiteral("held") << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
+        const QString held = QStringLiteral("held");
+        QTest::newRow("held by a process named in three lines") << 0666 << false << held << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
+        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << held << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
         // The search for the holder outlasts the open's wait: the open goes on, the name follows.
         QTest::newRow("held, its holder found late") << 0666 << false << QStringLiteral("held late") << QByteArray() << "late holder";
     }

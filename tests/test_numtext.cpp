@@ -81,10 +81,13 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("comment");
-        QTest::newRow("plain, a backslash kept") << QByteArray("lab1 C:\\x \xe2\x82\xac") << QString::fromUtf8("lab1 C:\\x €") << QString::fromUtf8("lab1 C:\\x €");
+        QTest::newRow("plain, a backslash kept") << QByteArray("lab1 C:\\x \xe2\x82\xac") << QString::fromUtf8("lab1 C:\\x €")
+                                                 << QString::fromUtf8("lab1 C:\\x €");
         QTest::newRow("three lines") << QByteArray("x\nSTOPPING=1\r\tx") << "x\\nSTOPPING=1\\r\\tx" << "x?STOPPING=1??x";
-        QTest::newRow("NUL, DEL, ESC, C1, U+2028") << QByteArray("\0\x7f\x1b[2J\xc2\x9b" "a\xe2\x80\xa8", 12) << "\\x00\\x7f\\x1b[2J\\u009ba\\u2028" << "???[2J?a?";
-        QTest::newRow("invalid UTF-8") << QByteArray("a\xff" "b\xc0\x8a" "c\xe2\x82" "d\xed\xa0\x80") << "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80" << "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80";
+        QTest::newRow("NUL, DEL, ESC, C1, U+2028") << QByteArray("\0\x7f\x1b[2J\xc2\x9b" "a\xe2\x80\xa8", 12)
+                                                   << "\\x00\\x7f\\x1b[2J\\u009ba\\u2028" << "???[2J?a?";
+        const QString escaped = "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80";
+        QTest::newRow("invalid UTF-8") << QByteArray("a\xff" "b\xc0\x8a" "c\xe2\x82" "d\xed\xa0\x80") << escaped << escaped;
     }
     void outsideTextByTarget()
     {
