@@ -55,7 +55,7 @@ QString SerialLockHolder(const QString& device);
 // this user may look into), as "name (process n)" joined by ", "; names are
 // shown by OutsideText's rule for a log line. The search ends at the deadline
 // or after maxProcesses processes, with what it found so far. It takes about
-// 0.2 ms a process: it may run on a thread of its own.
+// 0.1 ms a process: it may run on a thread of its own.
 struct Openers {
     QString names;  // empty when none was found
     bool complete = true;  // false when a bound ended the search

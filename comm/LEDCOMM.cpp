@@ -79,7 +79,7 @@ frmComm* g_form = nullptr;
 QString g_heldBy;  // why the last open found the device busy; empty when it did not
 
 // ---- Who holds a busy device ----
-// The /proc scan takes about 0.2 ms a process: a user with thousands of them
+// The /proc scan takes about 0.1 ms a process: a user with thousands of them
 // would hold the event loop for seconds at every refused open. It runs on a
 // thread of its own, bounded; the open waits for it a little, and what it
 // finds after that is reported when it comes.
