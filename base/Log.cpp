@@ -1,5 +1,7 @@
 #include "base/Log.h"
 
+#include "base/OutsideText.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -94,10 +96,12 @@ enum class ErrWay { Unknown, File, Socket, Own, Polled };
 std::recursive_mutex g_errMutex;
 ErrWay g_errWay = ErrWay::Unknown;
 int g_errFd = 2;
-std::deque<QByteArray> g_errQueue;  // the front may be a line's unwritten rest
+std::deque<QByteArray> g_errQueue;
+bool g_errFrontStarted = false;  // the front is the unwritten rest of a line begun
 qsizetype g_errQueued = 0;
 qint64 g_errDropped = 0;
 QSocketNotifier* g_errNotifier = nullptr;
+StderrWrite g_errWrite;
 
 void ChooseErrWay()
 {
@@ -160,33 +164,58 @@ qint64 WriteSome(const QByteArray& bytes)
     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
 }
 
-// Writes what waits, as far as it goes now; with g_errMutex held. True when nothing waits.
-bool FlushQueue()
+void PopFront()
 {
-    while (!g_errQueue.empty()) {
+    g_errQueued -= g_errQueue.front().size();
+    g_errQueue.pop_front();
+    g_errFrontStarted = false;
+}
+
+QByteArray CountLine()
+{
+    return qFormatLogMessage(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "orvane.app"),
+                             QStringLiteral("orvane: (%1 lines dropped: standard error did not take them)")
+                                 .arg(g_errDropped))
+               .toUtf8()
+        + '\n';
+}
+
+// Writes what waits, as far as it goes now, then the count of lines dropped;
+// with g_errMutex held. A line goes whole or is counted: the rest of one begun
+// is kept until standard error takes it.
+enum class Flush { Done, Wait, Refused };
+Flush FlushQueue()
+{
+    for (;;) {
+        const bool count = g_errQueue.empty();
+        if (count) {
+            if (g_errDropped == 0)
+                return Flush::Done;
+            QByteArray line = CountLine();
+            g_errQueued += line.size();
+            g_errQueue.push_back(std::move(line));
+        }
         QByteArray& front = g_errQueue.front();
-        const qint64 n = WriteSome(front);
-        if (n == 0)
-            return false;
-        if (n > 0 && n < front.size()) {
+        const qint64 n = g_errWrite ? g_errWrite(front.constData(), front.size()) : WriteSome(front);
+        if (n > 0 && count)
+            g_errDropped = 0;
+        if (n >= front.size()) {
+            PopFront();
+        } else if (n > 0) {
             front.remove(0, qsizetype(n));
             g_errQueued -= qsizetype(n);
-            continue;
-        }
-        g_errQueued -= front.size();
-        g_errQueue.pop_front();
-        if (g_errQueue.empty() && g_errDropped > 0) {
-            QByteArray count = qFormatLogMessage(QtWarningMsg, QMessageLogContext(nullptr, 0, nullptr, "orvane.app"),
-                                                 QStringLiteral("orvane: (%1 lines dropped: standard error was not read)")
-                                                     .arg(g_errDropped))
-                                   .toUtf8()
-                + '\n';
-            g_errDropped = 0;
-            g_errQueued += count.size();
-            g_errQueue.push_back(std::move(count));
+            g_errFrontStarted = true;
+        } else if (g_errFrontStarted || (n == 0 && !count)) {
+            return n == 0 ? Flush::Wait : Flush::Refused;
+        } else {
+            // Refused whole (no space left, a reader gone): counted, never half written.
+            // A count not taken is made again later, with what it then counts.
+            PopFront();
+            if (count)
+                return n == 0 ? Flush::Wait : Flush::Refused;
+            ++g_errDropped;
         }
     }
-    return true;
 }
 
 void OnErrWritable();
@@ -195,7 +224,7 @@ void OnErrWritable();
 void WatchErrWritable(bool on)
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() != app->thread() || g_errWay == ErrWay::File)
+    if (!app || QThread::currentThread() != app->thread() || g_errWay == ErrWay::File || g_errWrite)
         return;
     if (!g_errNotifier && on) {
         g_errNotifier = new QSocketNotifier(qintptr(g_errFd), QSocketNotifier::Write, app);
@@ -209,12 +238,14 @@ void WatchErrWritable(bool on)
 void OnErrWritable()
 {
     std::lock_guard lock(g_errMutex);
-    WatchErrWritable(!FlushQueue());
+    WatchErrWritable(FlushQueue() == Flush::Wait);
 }
 
 void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    ToStderr(qFormatLogMessage(type, context, message).toUtf8() + '\n');
+    // Whatever a message carries from outside, it stays one line: a line break
+    // would start a line, or a journal entry of any priority, of its own.
+    ToStderr(qFormatLogMessage(type, context, OutsideText::For(OutsideText::Target::Log, message)).toUtf8() + '\n');
     if (type == QtFatalMsg)
         FinishStderr(100);
 }
@@ -233,17 +264,29 @@ void ToStderr(const QByteArray& line)
     }
     g_errQueue.push_back(line);
     g_errQueued += line.size();
-    WatchErrWritable(!FlushQueue());
+    WatchErrWritable(FlushQueue() == Flush::Wait);
 }
 
 void FinishStderr(int ms)
 {
     std::lock_guard lock(g_errMutex);
     const QDeadlineTimer deadline(std::max(ms, 0));
-    while (!FlushQueue() && !deadline.hasExpired()) {
+    // Standard error that refuses lines is not waited for.
+    for (Flush f = FlushQueue(); f == Flush::Wait && !deadline.hasExpired(); f = FlushQueue()) {
         pollfd p{g_errFd, POLLOUT, 0};
         ::poll(&p, 1, int(std::min<qint64>(deadline.remainingTime(), 50)));
     }
+}
+
+void SetStderrWrite(StderrWrite write)
+{
+    std::lock_guard lock(g_errMutex);
+    g_errWrite = std::move(write);
+    g_errQueue.clear();
+    g_errQueued = 0;
+    g_errDropped = 0;
+    g_errFrontStarted = false;
+    WatchErrWritable(false);
 }
 
 bool StderrIsJournal()
@@ -262,11 +305,7 @@ bool StderrIsJournal()
 
 void SetUp(bool withTimes)
 {
-    static const bool handled = [] {
-        qInstallMessageHandler(Handler);
-        return true;
-    }();
-    (void)handled;
+    qInstallMessageHandler(Handler);
     static const QString own = QStringLiteral("%{if-debug}%{category}: %{endif}%{message}");
     if (StderrIsJournal())
         qSetMessagePattern(QStringLiteral("%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}"

@@ -8,6 +8,7 @@
 //   orvane.app   start-up and shut-down steps, and the program's own warnings
 //   orvane.mqtt  the broker road: joining, leaving, connection attempts, ignored messages
 #include <QLoggingCategory>
+#include <functional>
 #include <utility>
 
 Q_DECLARE_LOGGING_CATEGORY(lcComm)
@@ -51,14 +52,21 @@ void EnableTraces(bool on = true);
 // Nobody who does not read the program's standard error (a full pipe, a FIFO,
 // a journal that stalls) may hold its event loop or its stop. SetUp sends
 // every message here; a line that cannot be written now waits in a queue of
-// kStderrQueueBytes; beyond it lines are dropped and counted, and once writing
-// works again "orvane: (N lines dropped: standard error was not read)"
-// follows what was written. Safe from any thread.
+// kStderrQueueBytes; beyond it lines are dropped and counted, and so is each
+// line standard error refuses (no space left, a reader gone). Once writing
+// works again "orvane: (N lines dropped: standard error did not take them)"
+// follows what was written. A line goes whole or not at all: the rest of one
+// begun waits until it can be written. Safe from any thread.
 inline constexpr qsizetype kStderrQueueBytes = 256 * 1024;
 // Where every line for standard error is handed over, ending with its newline.
 void ToStderr(const QByteArray& line);
 // At the end: what still waits is written for at most ms, the count of lines
 // dropped last. Lines left then are lost.
 void FinishStderr(int ms);
+// Tests: where the lines go instead of standard error, answering as write(2)
+// does (bytes taken; 0 for "not now"; -1 for refused). Forgets what waits and
+// the count; an empty function restores standard error.
+using StderrWrite = std::function<qint64(const char* data, qint64 size)>;
+void SetStderrWrite(StderrWrite write);
 
 } // namespace Log

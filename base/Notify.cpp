@@ -1,5 +1,7 @@
 #include "base/Notify.h"
 
+#include "base/OutsideText.h"
+
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
@@ -57,7 +59,7 @@ void SendPending()
     if (g_readyPending)
         g_readyPending = !Send("READY=1");
     if (g_statusPending && !g_readyPending)
-        g_statusPending = !Send("STATUS=" + g_status.toUtf8());
+        g_statusPending = !Send("STATUS=" + OutsideText::For(OutsideText::Target::NotifyField, g_status).toUtf8());
 }
 
 } // namespace

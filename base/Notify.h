@@ -14,7 +14,8 @@ namespace Notify {
 
 // "READY=1": start-up has run.
 void Ready();
-// "STATUS=<line>", only when the line differs from the last one sent.
+// "STATUS=<line>", only when the line differs from the last one sent; one
+// line whatever it holds (OutsideText's notify field).
 void Status(const QString& line);
 // "STOPPING=1" and "EXTEND_TIMEOUT_USEC=<usec>": the stop has begun and may take that long.
 void Stopping(uint64_t extendUsec);

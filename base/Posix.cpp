@@ -1,6 +1,9 @@
 #include "base/Posix.h"
 
+#include "base/OutsideText.h"
+
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -13,7 +16,9 @@
 #include <QStringList>
 #include <csignal>
 #include <vector>
+#include <cctype>
 #include <cerrno>
+#include <dirent.h>
 #include <cstring>
 #include <grp.h>
 #include <fcntl.h>
@@ -56,6 +61,7 @@ int g_dirLock = -1;  // descriptor of the application directory's lock file
 // ---- Low latency and sysfs ----
 SerialIoctl g_serialIoctl;
 QString g_sysfsRoot;
+QString g_procRoot;
 
 int CallSerialIoctl(int fd, unsigned long request, serial_struct* info)
 {
@@ -67,12 +73,15 @@ int CallSerialIoctl(int fd, unsigned long request, serial_struct* info)
 }
 
 // A small sysfs attribute without its line end; empty when there is none.
+// A sysfs attribute is at most a page; a USB string of 126 UTF-16 units takes up to 378 bytes of UTF-8.
+constexpr qint64 kSysfsPage = 4096;
+
 QString ReadAttribute(const QString& path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return QString();
-    QByteArray bytes = f.read(256);
+    QByteArray bytes = f.read(kSysfsPage);
     if (bytes.endsWith('\n'))
         bytes.chop(1);
     return QString::fromUtf8(bytes);
@@ -255,34 +264,60 @@ QString SerialLockHolder(const QString& device)
         QString app;
         if (lock.getLockInfo(&pid, &host, &app))
             return app.isEmpty() ? QStringLiteral("process %1").arg(pid)
-                                 : QStringLiteral("%1 (process %2)").arg(app).arg(pid);
+                                 : QStringLiteral("%1 (process %2)").arg(OutsideText::For(OutsideText::Target::Log, app)).arg(pid);
     }
     return QString();
 }
 
-QString DeviceOpeners(const QString& device)
+Openers DeviceOpeners(const QString& device, const QDeadlineTimer& deadline, int maxProcesses)
 {
+    Openers o;
+    const QByteArray root = QFile::encodeName(g_procRoot.isEmpty() ? QStringLiteral("/proc") : g_procRoot);
     const QByteArray target = QFile::encodeName(device);
-    const QString self = QString::number(::getpid());
+    const QByteArray self = QByteArray::number(::getpid());
+    DIR* proc = ::opendir(root.constData());
+    if (!proc)
+        return o;
     QStringList found;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (pid == self || !pid.front().isDigit())
+    int seen = 0;
+    // Plain readdir and readlinkat: a user with thousands of processes makes
+    // this some hundred thousand links to read.
+    while (const dirent* p = ::readdir(proc)) {
+        if (!std::isdigit(uchar(p->d_name[0])) || self == p->d_name)
             continue;
-        const QString fds = QStringLiteral("/proc/%1/fd/").arg(pid);
-        for (const QString& fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            char buf[4096];
-            const ssize_t n = ::readlink(QFile::encodeName(fds + fd).constData(), buf, sizeof buf);
-            if (n != target.size() || target != QByteArrayView(buf, n))
-                continue;
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.read(64)).trimmed()
-                                                                : QStringLiteral("?");
-            found << QStringLiteral("%1 (process %2)").arg(name, pid);
+        if (++seen > maxProcesses || deadline.hasExpired()) {
+            o.complete = false;
             break;
         }
+        DIR* fds = ::opendir((root + '/' + p->d_name + "/fd").constData());
+        if (!fds)
+            continue;
+        bool holds = false;
+        while (const dirent* f = ::readdir(fds)) {
+            char buf[4096];
+            const ssize_t n = f->d_name[0] == '.' ? -1 : ::readlinkat(::dirfd(fds), f->d_name, buf, sizeof buf);
+            if (n == target.size() && target == QByteArrayView(buf, n)) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!holds)
+            continue;
+        // A process names itself: its name may hold line breaks, escapes, any byte.
+        QFile comm(QFile::decodeName(root + '/' + p->d_name + "/comm"));
+        QByteArray name = comm.open(QIODevice::ReadOnly) ? comm.read(64) : QByteArray("?");
+        if (name.endsWith('\n'))
+            name.chop(1);
+        found << QStringLiteral("%1 (process %2)")
+                     .arg(OutsideText::ForBytes(OutsideText::Target::Log, name), QString::fromLatin1(p->d_name));
     }
-    return found.join(QStringLiteral(", "));
+    ::closedir(proc);
+    o.names = found.join(QStringLiteral(", "));
+    return o;
 }
+
+void SetProcRoot(const QString& root) { g_procRoot = root; }
 
 SmallFile ReadSmallFile(const QString& path, qint64 maxBytes)
 {

@@ -17,7 +17,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <array>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace LEDCOMM {
 namespace {
@@ -74,6 +78,87 @@ int16_t g_formLoaded = 0;
 frmComm* g_form = nullptr;
 QString g_heldBy;  // why the last open found the device busy; empty when it did not
 
+// ---- Who holds a busy device ----
+// The /proc scan takes about 0.1 ms a process: a user with thousands of them
+// would hold the event loop for seconds at every refused open. It runs on a
+// thread of its own, bounded; the open waits for it a little, and what it
+// finds after that is reported when it comes.
+constexpr int kHolderWaitMs = 100;
+constexpr int kHolderScanMs = 5000;
+constexpr int kHolderScanProcesses = 65536;
+// The last scan is used again for the same device for a while: a device
+// refused in a row of reopens is scanned once.
+constexpr int kHolderReuseMs = 5000;
+
+struct HolderScan {
+    QString device;
+    QString failure;  // the open's error text, to report the late names with
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool late = false;  // the open went on without it
+    Posix::Openers found;
+    QElapsedTimer since;  // started when done
+};
+std::shared_ptr<HolderScan> g_holderScan;
+// Held while the worker posts its result, so that it never posts to an application gone.
+std::mutex g_postMutex;
+bool g_appGone = false;
+
+void HolderFoundLate(const std::shared_ptr<HolderScan>& scan);
+
+std::shared_ptr<HolderScan> StartHolderScan(const QString& device, const QString& failure)
+{
+    auto scan = std::make_shared<HolderScan>();
+    scan->device = device;
+    scan->failure = failure;
+    static const bool watched = [] {
+        qAddPostRoutine([] {
+            std::lock_guard lock(g_postMutex);
+            g_appGone = true;
+        });
+        return true;
+    }();
+    (void)watched;
+    std::thread([scan] {
+        const Posix::Openers found = Posix::DeviceOpeners(scan->device, QDeadlineTimer(kHolderScanMs), kHolderScanProcesses);
+        bool late = false;
+        {
+            std::lock_guard lock(scan->mutex);
+            scan->found = found;
+            scan->done = true;
+            scan->since.start();
+            late = scan->late;
+        }
+        scan->finished.notify_all();
+        std::lock_guard lock(g_postMutex);
+        if (late && !g_appGone && QCoreApplication::instance())
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [scan] { HolderFoundLate(scan); }, Qt::QueuedConnection);
+    }).detach();
+    return scan;
+}
+
+// ": <holders>" for device within kHolderWaitMs, else " (looking for which)"
+// and the names are reported when found.
+QString HolderNames(const QString& device, const QString& failure, bool* pending)
+{
+    *pending = false;
+    std::shared_ptr<HolderScan> scan = g_holderScan;
+    const bool reusable = scan && scan->device == device && [&] {
+        std::lock_guard lock(scan->mutex);
+        return !scan->done || scan->since.elapsed() < kHolderReuseMs;
+    }();
+    if (!reusable)
+        g_holderScan = scan = StartHolderScan(device, failure);
+    std::unique_lock lock(scan->mutex);
+    if (!scan->finished.wait_for(lock, std::chrono::milliseconds(kHolderWaitMs), [&] { return scan->done; })) {
+        scan->late = true;
+        *pending = true;
+        return QString();
+    }
+    return scan->found.names;
+}
+
 const QString kNotOpenText = QStringLiteral("Device is not open");
 constexpr qsizetype kDroppedShown = 80;
 
@@ -86,6 +171,16 @@ QString Signed(int n)
 void ReportFailure(const char* routine, int number, const QString& text)
 {
     ReportError(QLatin1String(routine) + QLatin1Char(' ') + Signed(number) + QLatin1Char(' ') + text);
+}
+
+void HolderFoundLate(const std::shared_ptr<HolderScan>& scan)
+{
+    const QString busy = QStringLiteral("another program holds ") + scan->device;
+    // Only while the port is still refused for that device.
+    if (scan->found.names.isEmpty() || !g_form || g_form->MSComm1->isOpen() || g_heldBy != busy)
+        return;
+    g_heldBy += QStringLiteral(": ") + scan->found.names;
+    ReportFailure("CommOpenPort", QSerialPort::PermissionError, scan->failure + QStringLiteral(": ") + g_heldBy);
 }
 
 // The serial host, created on first use with a closed port.
@@ -292,9 +387,10 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
             } else if (text == QString::fromLocal8Bit(std::strerror(EBUSY))) {
                 // Exclusive mode without a lock file: a terminal program, or a killed one's leftover.
                 g_heldBy = QStringLiteral("another program holds ") + target;
-                if (const QString openers = Posix::DeviceOpeners(target); !openers.isEmpty())
+                bool pending = false;
+                if (const QString openers = HolderNames(target, text, &pending); !openers.isEmpty())
                     g_heldBy += QStringLiteral(": ") + openers;
-                text += QStringLiteral(": ") + g_heldBy;
+                text += QStringLiteral(": ") + g_heldBy + (pending ? QStringLiteral(" (looking for which)") : QString());
             } else {
                 text += PermissionHint(target);
             }

@@ -1,5 +1,7 @@
 #include "comm/SerialDevices.h"
 
+#include "base/OutsideText.h"
+
 #include "base/Posix.h"
 
 #include <QDir>
@@ -169,35 +171,38 @@ QString DriverText(const Device& d)
 
 void PrintList(QTextStream& out, const QString& appDir)
 {
+    // What a device or a file name says goes to a person's terminal: it may not
+    // make up entries, move the cursor or turn the line around.
+    const auto shown = [](const QString& text) { return OutsideText::For(OutsideText::Target::Terminal, text); };
     const QList<Device> devices = List();
     out << "Serial devices:\n";
     if (devices.isEmpty())
         out << "  none found\n";
     for (const Device& d : devices) {
-        out << "  " << d.path << '\n';
+        out << "  " << shown(d.path) << '\n';
         if (!d.byId.isEmpty())
-            out << "    by-id:        " << d.byId << '\n';
+            out << "    by-id:        " << shown(d.byId) << '\n';
         if (!d.description.isEmpty())
-            out << "    description:  " << d.description << '\n';
+            out << "    description:  " << shown(d.description) << '\n';
         if (!d.manufacturer.isEmpty())
-            out << "    manufacturer: " << d.manufacturer << '\n';
+            out << "    manufacturer: " << shown(d.manufacturer) << '\n';
         if (!d.serialNumber.isEmpty())
-            out << "    serial:       " << d.serialNumber << '\n';
+            out << "    serial:       " << shown(d.serialNumber) << '\n';
         if (d.vendorId >= 0)
             out << "    USB id:       " << Hex4(d.vendorId) << ':' << Hex4(d.productId) << '\n';
         if (!d.driver.isEmpty())
-            out << "    driver:       " << d.driver << '\n';
+            out << "    driver:       " << shown(d.driver) << '\n';
         if (!d.usbPath.isEmpty())
-            out << "    USB path:     " << d.usbPath << '\n';
+            out << "    USB path:     " << shown(d.usbPath) << '\n';
         if (d.latencyTimer >= 0)
             out << "    latency:      " << d.latencyTimer << " ms\n";
     }
-    out << "Ports of " << appDir << ":\n";
+    out << "Ports of " << shown(appDir) << ":\n";
     const QList<ComEntry> entries = ComEntries(appDir);
     if (entries.isEmpty())
         out << "  none: port N opens /dev/ttyS<N-1>; make one with --link-port N DEVICE\n";
     for (const ComEntry& e : entries)
-        out << "  " << PortText(appDir, e.port) << '\n';
+        out << "  " << shown(PortText(appDir, e.port)) << '\n';
 }
 
 } // namespace SerialDevices

@@ -69,7 +69,8 @@ QString PortText(const QString& appDir, int port);
 // devices), "<device> is not a character device", ...
 QString LinkPort(const QString& appDir, int port, const QString& device, const QString& listHint = QString());
 
-// The report of --list-ports: devices, then the application directory's entries.
+// The report of --list-ports: devices, then the application directory's entries;
+// every string a device or a file name gives by OutsideText's terminal rule.
 void PrintList(QTextStream& out, const QString& appDir);
 // What sysfs adds of a device, in one line: "ftdi_sio at USB 1-2.2:1.0,
 // latency timer 1 ms"; empty when it adds nothing.

@@ -127,10 +127,11 @@ protected:
 
     void PropertyRead(const QDBusMessage& msg, QObject& target, const QDBusAbstractAdaptor& adaptor) override
     {
-        // Levels alone is read by clients that only look (orvane-exec --list).
-        const bool levelsOnly = msg.member() == QLatin1String("Get")
-                                && msg.arguments().value(1).toString() == QLatin1String("Levels");
-        if (&target == app_ && IsCmdInterface(&adaptor) && !levelsOnly)
+        // Only a read of OrvaneCmd alone asks for the object. Levels is read by
+        // clients that only look (orvane-exec --list), GetAll by generic bus browsers.
+        const bool askedForObject = msg.member() == QLatin1String("Get")
+                                    && msg.arguments().value(1).toString() == QLatin1String("OrvaneCmd");
+        if (&target == app_ && IsCmdInterface(&adaptor) && askedForObject)
             EnsureImplicit(msg.service());
     }
 

@@ -1,6 +1,7 @@
 #include "engine/StartOptions.h"
 
 #include "base/Log.h"
+#include "base/OutsideText.h"
 #include "base/OptionsHelp.h"
 #include "base/Platform.h"
 #include "comm/SerialDevices.h"
@@ -172,7 +173,8 @@ int RunTask(const Values& values, int argc, char** argv)
         return 1;
     }
     const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
-    QTextStream(stdout) << entry << " -> " << QFileInfo(entry).symLinkTarget() << Qt::endl;
+    QTextStream(stdout) << OutsideText::For(OutsideText::Target::Terminal, entry + QStringLiteral(" -> ") + QFileInfo(entry).symLinkTarget())
+                        << Qt::endl;
     return 0;
 }
 

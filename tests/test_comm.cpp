@@ -429,6 +429,8 @@ private slots:
         QTest::addColumn<int>("latency");
         QTest::newRow("FTDI") << "ttyUSB0" << "ftdi_sio" << "1-2.2:1.0" << "A1*B 7" << 16;
         QTest::newRow("CDC-ACM") << "ttyACM0" << "cdc_acm" << "3-1:1.2" << "0042" << -1;
+        // 270 bytes of UTF-8: a USB string may take up to 378.
+        QTest::newRow("serial number of 90 euro signs") << "ttyUSB1" << "cp210x" << "1-3:1.0" << QString(90, QChar(0x20ac)) << -1;
         QTest::newRow("built-in UART") << "ttyS0" << "serial" << "" << "" << -1;
         QTest::newRow("not in sysfs (pseudo-terminal)") << "pts" << "" << "" << "" << -1;
         QTest::newRow("a path, not a name") << "../ttyUSB0" << "" << "" << "" << -1;
@@ -449,6 +451,7 @@ private slots:
         FakeTty(root, "ttyACM0", "pci0000:00/0000:00:14.0/usb3/3-1/3-1:1.2", "cdc_acm",
                 {{"pci0000:00/0000:00:14.0/usb3/3-1/serial", "0042\n"}});
         FakeTty(root, "ttyS0", "pnp0/00:00/00:00:0/00:00:0.0", "serial", {});
+        FakeTty(root, "ttyUSB1", usb + "1-3/1-3:1.0/ttyUSB1", "cp210x", {{usb + "1-3/serial", QString(90, QChar(0x20ac)).toUtf8() + "\n"}});
         Posix::SetSysfsRoot(root);
         const auto restore = qScopeGuard([] { Posix::SetSysfsRoot({}); });
         const Posix::TtyInfo t = Posix::TtyInSysfs(tty);
@@ -485,6 +488,16 @@ private slots:
                  qPrintable(text));
         QCOMPARE(SerialDevices::DriverText(ftdi), QString("ftdi_sio at USB 1-2.2:1.0, latency timer 1 ms"));
         QCOMPARE(SerialDevices::DriverText(uart), QString());
+
+        // Strings a device reports make up no entry and no terminal sequence.
+        ftdi.serialNumber = QString::fromUtf8("A1\n  /dev/ttyUSB9\x1b[1A\u202e");
+        ftdi.description = QStringLiteral("FT232R\r") + QChar(0x9b) + QStringLiteral("2J");
+        text.clear();
+        SerialDevices::PrintList(out, app_.path());
+        out.flush();
+        QVERIFY2(text.startsWith("Serial devices:\n  /dev/ttyUSB0\n    description:  FT232R\\r\\u009b2J\n"
+                                 "    manufacturer: FTDI\n    serial:       A1\\n  /dev/ttyUSB9\\x1b[1A\\u202e\n"),
+                 qPrintable(text));
     }
 
     // The rule's own lines (comments apart) for each kind of adapter, and

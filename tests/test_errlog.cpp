@@ -4,7 +4,10 @@
 #include "engine/LEDMain.h"
 #include "tests/support/TestSupport.h"
 
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStringList>
+#include <sys/stat.h>
 
 class TestErrLog : public QObject {
     Q_OBJECT
@@ -114,6 +117,65 @@ private slots:
         qInstallMessageHandler(previous);
         Log::SetRepeatWindows(windows.first, windows.second);
         QCOMPARE(LEDCOMM::GetErrLog().count("-Port TimeOut"), 25);
+    }
+
+    // Standard error that stops taking lines ("not now": a reader that does not read; refused: a
+    // full disk): each line goes whole or is counted, and the count follows once lines are taken again.
+    void stderrCountsEveryLineItCouldNotTake_data()
+    {
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<int>("room");  // bytes taken before it stops
+        QTest::addColumn<bool>("refuses");  // else "not now"
+        QTest::newRow("unread: the queue's bound") << 4000 << 4096 << false;
+        QTest::newRow("disk full inside a line, then the queue's bound") << 4000 << 4096 << true;
+        QTest::newRow("disk full at a line's end") << 100 << 4000 << true;
+    }
+    void stderrCountsEveryLineItCouldNotTake()
+    {
+        QFETCH(int, lines);
+        QFETCH(int, room);
+        QFETCH(bool, refuses);
+        QByteArray taken;
+        qint64 left = room;  // -1: no limit
+        Log::SetStderrWrite([&](const char* data, qint64 size) -> qint64 {
+            const qint64 n = left < 0 ? size : std::min(size, left);
+            left -= left < 0 ? 0 : n;
+            return n > 0 ? (taken.append(data, qsizetype(n)), n) : refuses ? -1 : 0;
+        });
+        const auto restore = qScopeGuard([] { Log::SetStderrWrite({}); });
+        for (int i = 0; i < lines; ++i)
+            Log::ToStderr(QByteArray::number(i).rightJustified(6, '0') + ' ' + QByteArray(92, 'x') + '\n');
+        left = -1;
+        Log::ToStderr("after\n");
+        const QList<QByteArray> got = taken.split('\n');
+        QCOMPARE(got.mid(got.size() - 2), (QList<QByteArray>{"after", ""}));
+        const QByteArray countLine = got[got.size() - 3];
+        const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("orvane: \\((\\d+) lines dropped: standard error did not take them\\)$"))
+                                              .match(QString::fromUtf8(countLine));
+        QVERIFY2(m.hasMatch(), countLine.constData());
+        for (qsizetype i = 0; i < got.size() - 3; ++i)  // whole and in order: none torn, none joined
+            QVERIFY(got[i].size() == 99 && (i == 0 || got[i].left(6).toInt() > got[i - 1].left(6).toInt()));
+        QCOMPARE(got.size() - 3 + m.captured(1).toInt(), lines);
+        QVERIFY(taken.indexOf(countLine) <= room + Log::kStderrQueueBytes);  // the queue's worth waited, no more
+    }
+
+    // What a message carries from outside stays on its line, on a terminal as in the journal.
+    void stderrLineHoldsNoLineOfItsOwn()
+    {
+        struct stat st {};
+        QVERIFY(::fstat(2, &st) == 0);
+        for (const QByteArray& stream : {QByteArray(), QByteArray::number(qulonglong(st.st_dev)) + ':' + QByteArray::number(qulonglong(st.st_ino))}) {
+            TestSupport::EnvSet journal("JOURNAL_STREAM", stream);
+            QByteArray taken;
+            Log::SetStderrWrite([&](const char* data, qint64 size) { return taken.append(data, qsizetype(size)), size; });
+            const QtMessageHandler qtTest = qInstallMessageHandler(nullptr);
+            Log::SetUp();
+            Log::Say(QStringLiteral("held by x\nSTOPPING=1\nx"));
+            qInstallMessageHandler(qtTest);
+            Log::SetStderrWrite({});
+            QCOMPARE(taken, (stream.isNull() ? "" : "<4>") + QByteArray("orvane: held by x\\nSTOPPING=1\\nx\n"));
+        }
+        qSetMessagePattern(QString());
     }
 
     // The serial host's creation empties the log; the consumers start-up connected stay.

@@ -1,6 +1,7 @@
 // Faults and exposure: a port another program holds, the controller vanishing
 // under a running script and coming back, and the program as a process: what
 // it listens on and whether any input reaches a shell.
+#include "base/Posix.h"
 #include "comm/LEDCOMM.h"
 #include "dbus/BusNames.h"
 #include "comm/frmComm.h"
@@ -58,7 +59,7 @@ constexpr frmComm::Intervals kQuickChecks{100, 50, 600};
 // QSerialPort (and so takes the port's lock file), or as a terminal program
 // run by user nobody does (exclusive mode, no lock file), and waits to be
 // killed. Returns its pid once it holds the port, or -1.
-pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
+pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false, const QByteArray& name = {})
 {
     int ready[2];
     if (::pipe(ready) != 0)
@@ -66,6 +67,8 @@ pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::close(ready[0]);
+        if (!name.isEmpty())
+            ::prctl(PR_SET_NAME, name.constData());
         QSerialPort port(device);
         char held = 0;
         if (!exclusiveAsNobody) {
@@ -96,7 +99,8 @@ pid_t HoldPort(const QString& device, bool exclusiveAsNobody = false)
 // The serial link's open of port 7 in a child that runs as user nobody with
 // only the given groups: the error log after it, or "opened". Root reads and
 // writes any device, so the refusal needs another user.
-QString OpenPortAs(const QList<gid_t>& groups)
+// With a FIFO, the holder's name in a /proc laid out by the test: written after the open, then waited for.
+QString OpenPortAs(const QList<gid_t>& groups, const QString& fifo = {})
 {
     int out[2];
     if (::pipe(out) != 0)
@@ -108,8 +112,19 @@ QString OpenPortAs(const QList<gid_t>& groups)
         const gid_t nobody = 65534;
         if (::setgroups(list.size(), list.data()) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)
             ::_exit(2);
-        const QByteArray said = LEDCOMM::CommOpenPort(7) ? QByteArray("opened")
-                                                         : (LogLines() << LEDCOMM::CommPortHeldBy()).join(QLatin1Char('\n')).trimmed().toUtf8();
+        if (!fifo.isEmpty())
+            ::alarm(20);  // an open that waits for the name waits forever: ended, said nothing
+        const bool opened = LEDCOMM::CommOpenPort(7);
+        if (!fifo.isEmpty()) {
+            const QString before = LEDCOMM::CommPortHeldBy();
+            const int fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0 || ::write(fd, "late holder\n", 12) != 12)
+                ::_exit(3);
+            ::close(fd);
+            (void)QTest::qWaitFor([&] { return LEDCOMM::CommPortHeldBy() != before; }, 10000);
+        }
+        const QByteArray said = opened ? QByteArray("opened")
+                                       : (LogLines() << LEDCOMM::CommPortHeldBy()).join(QLatin1Char('\n')).trimmed().toUtf8();
         [[maybe_unused]] const ssize_t n = ::write(out[1], said.constData(), size_t(said.size()));
         ::_exit(0);
     }
@@ -348,11 +363,19 @@ private slots:
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("inGroup");
         QTest::addColumn<QString>("expected");  // after the device's path; empty: it opens
+        QTest::addColumn<QByteArray>("holderName");  // as it names itself; empty: test_faults
+        QTest::addColumn<QString>("holderShown");
         const QString join = QStringLiteral("; add your user to the group dialout, then log in again");
-        QTest::newRow("outside the group") << 0660 << false << join;
-        QTest::newRow("in the group, mode refuses it") << 0600 << true << QString();
-        QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened");
-        QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held");
+        QTest::newRow("outside the group") << 0660 << false << join << QByteArray() << QString();
+        QTest::newRow("in the group, mode refuses it") << 0600 << true << QString() << QByteArray() << QString();
+        QTest::newRow("in the group, mode allows it") << 0660 << true << QStringLiteral("opened") << QByteArray() << QString();
+        QTest::newRow("held in exclusive mode") << 0666 << false << QStringLiteral("held") << QByteArray() << "test_faults";
+        // The name goes into the status line and the journal: no line of its own there.
+        const QString held = QStringLiteral("held");
+        QTest::newRow("held by a process named in three lines") << 0666 << false << held << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx";
+        QTest::newRow("held by a process named in no UTF-8") << 0666 << false << held << QByteArray("lab\xff\x1b[2J") << "lab\\xff\\x1b[2J";
+        // The search for the holder outlasts the open's wait: the open goes on, the name follows.
+        QTest::newRow("held, its holder found late") << 0666 << false << QStringLiteral("held late") << QByteArray() << "late holder";
     }
 
     void portRefusedForPermissionsSaysTheGroup()
@@ -360,6 +383,8 @@ private slots:
         QFETCH(int, mode);
         QFETCH(bool, inGroup);
         QFETCH(QString, expected);
+        QFETCH(QByteArray, holderName);
+        QFETCH(QString, holderShown);
         if (::geteuid() != 0)
             QSKIP("only root can run the open as another user; this user's own devices never refuse it");
         const group* dialout = ::getgrnam("dialout");
@@ -378,19 +403,29 @@ private slots:
         // The link's target: the program names the device, not its link.
         QVERIFY(::chmod(QFile::encodeName(fx.dir->path()).constData(), 0755) == 0);
 
-        const pid_t holder = expected == QLatin1String("held") ? HoldPort(fx.sim->PtyPath(), true) : 0;
-        const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{});
+        const bool late = expected == QLatin1String("held late");
+        const pid_t holder = expected.startsWith(QLatin1String("held")) ? HoldPort(fx.sim->PtyPath(), true, holderName) : 0;
+        // A /proc whose process 4242 holds the terminal under a name that cannot
+        // be read until the child writes it: the search is as slow as that.
+        const QString proc = fx.dir->filePath(QStringLiteral("proc")), comm = proc + QStringLiteral("/4242/comm");
+        if (late) {
+            QVERIFY(QDir().mkpath(proc + "/4242/fd") && QFile::link(fx.sim->PtyPath(), proc + "/4242/fd/3"));
+            QVERIFY(::mkfifo(QFile::encodeName(comm).constData(), 0666) == 0 && ::chmod(QFile::encodeName(comm).constData(), 0666) == 0);
+            Posix::SetProcRoot(proc);
+        }
+        const QString said = OpenPortAs(inGroup ? QList<gid_t>{dialout->gr_gid} : QList<gid_t>{}, late ? comm : QString());
+        Posix::SetProcRoot({});
         if (holder > 0) {
             ::kill(holder, SIGKILL);
             ::waitpid(holder, nullptr, 0);
         }
         LEDCOMM::CommFormUnload();  // a closed port's channel-off commands would each wait out the time-out
         fx.TearDown();
-        if (expected == QLatin1String("held")) {
-            // Named in the port's message and in what the status line shows.
-            const QString heldBy =
-                QStringLiteral("another program holds %1: test_faults (process %2)").arg(QString::fromLocal8Bit(pty)).arg(holder);
-            QCOMPARE(said, "CommOpenPort  2 Device or resource busy: " + heldBy + '\n' + heldBy);
+        if (holder > 0) {
+            // Named in the port's message and in what the status line shows; found late, in a second message.
+            const QString busy = "CommOpenPort  2 Device or resource busy: ", holds = "another program holds " + QString::fromLocal8Bit(pty);
+            const QString heldBy = holds + QStringLiteral(": %1 (process %2)").arg(holderShown).arg(late ? 4242 : holder);
+            QCOMPARE(said, (late ? busy + holds + " (looking for which)\n" : QString()) + busy + heldBy + '\n' + heldBy);
             return;
         }
         if (expected == QLatin1String("opened")) {

@@ -1,5 +1,6 @@
-// Number texts from operators and from the settings file.
+// Number texts from operators and from the settings file, and outside text on its way out.
 #include "base/NumText.h"
+#include "base/OutsideText.h"
 #include "tests/support/TestSupport.h"
 
 #include <clocale>
@@ -72,6 +73,41 @@ private slots:
         int16_t out = 42;
         QVERIFY(!NumText::ToInt16(text, out));
         QCOMPARE(int(out), 42);
+    }
+
+    // Outside bytes as a log line and a udev comment show them; a terminal as a log line.
+    void outsideTextByTarget_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("comment");
+        QTest::newRow("plain, a backslash kept") << QByteArray("lab1 C:\\x \xe2\x82\xac") << QString::fromUtf8("lab1 C:\\x €")
+                                                 << QString::fromUtf8("lab1 C:\\x €");
+        QTest::newRow("three lines") << QByteArray("x\nSTOPPING=1\r\tx") << "x\\nSTOPPING=1\\r\\tx" << "x?STOPPING=1??x";
+        QTest::newRow("NUL, DEL, ESC, C1, U+2028") << QByteArray("\0\x7f\x1b[2J\xc2\x9b" "a\xe2\x80\xa8", 12)
+                                                   << "\\x00\\x7f\\x1b[2J\\u009ba\\u2028" << "???[2J?a?";
+        const QString escaped = "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80";
+        QTest::newRow("invalid UTF-8") << QByteArray("a\xff" "b\xc0\x8a" "c\xe2\x82" "d\xed\xa0\x80") << escaped << escaped;
+    }
+    void outsideTextByTarget()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, line);
+        QFETCH(QString, comment);
+        using OutsideText::Target;
+        for (const Target t : {Target::Log, Target::NotifyField, Target::Terminal})
+            QCOMPARE(OutsideText::ForBytes(t, bytes), line);
+        QCOMPARE(OutsideText::ForBytes(Target::UdevComment, bytes), comment);
+        QCOMPARE(OutsideText::For(Target::Log, line), line);  // shown once is shown for good
+        QCOMPARE(OutsideText::ForBytes(Target::UdevValue, bytes).isEmpty(), line.contains(QLatin1Char('\\')) || line != comment);
+    }
+
+    // Bidirectional controls turn a terminal's line around; UTF-16 may hold a surrogate without its pair.
+    void outsideTextBidiAndSurrogates()
+    {
+        const QString text = QString::fromUtf8("lab\u202e1\u2066\u061c\u200f") + QChar(0xd83d);
+        QCOMPARE(OutsideText::For(OutsideText::Target::Terminal, text), QStringLiteral("lab\\u202e1\\u2066\\u061c\\u200f\\ud83d"));
+        QCOMPARE(OutsideText::For(OutsideText::Target::Log, text), QString::fromUtf8("lab\u202e1\u2066\u061c\u200f\\ud83d"));
     }
 
     void independentOfLocale()

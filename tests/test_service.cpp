@@ -352,6 +352,11 @@ private slots:
             worst = std::max(worst, t.elapsed());
             QCOMPARE(r.out.count(QStringLiteral("OK")), commands);
         }
+        if (deafManager) {
+            // The manager reads again: readiness and the status, dropped while it did not, come then.
+            QCOMPARE(notify_->WaitFor(QStringLiteral("READY=")), QStringLiteral("READY=1"));
+            QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=port 7 open; D-Bus Orvane.OrvaneCmd; no MQTT"));
+        }
         QElapsedTimer stopping;
         stopping.start();
         ::kill(pid_t(p->processId()), SIGTERM);
@@ -379,6 +384,9 @@ private slots:
             QObject loop;
             QVERIFY(Notify::StartWatchdog(&loop));
             QCOMPARE(Notify::WatchdogUsec(), uint64_t(200000));
+            // A line from outside in the status is one field: no message of its own.
+            Notify::Status(QStringLiteral("held by x\nSTOPPING=1\nx"));
+            QCOMPARE(notify_->WaitFor(QStringLiteral("STATUS=")), QStringLiteral("STATUS=held by x\\nSTOPPING=1\\nx"));
             QTRY_VERIFY(NotifySocket::Pings(notify_->Since(0)).size() >= 2);
 
             const qsizetype frozen = notify_->Mark();
