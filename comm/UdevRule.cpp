@@ -2,6 +2,7 @@
 
 #include "base/ControllerName.h"
 #include "base/NumText.h"
+#include "base/OutsideText.h"
 #include "base/Posix.h"
 #include "params/TRAPAR.h"
 
@@ -43,17 +44,8 @@ Settings ReadSettings(const QString& appDir)
 
 QString Safe(const QString& text, Place where)
 {
-    QString safe = text;
-    for (QChar& c : safe) {
-        const QChar::Category kind = c.category();
-        const bool control = kind == QChar::Other_Control || kind == QChar::Separator_Line
-            || kind == QChar::Separator_Paragraph;
-        if (where == Place::Comment && control)
-            c = QLatin1Char('?');
-        else if (where == Place::Value && (control || QStringLiteral("\"\\*?[]|$%").contains(c)))
-            return QString();
-    }
-    return safe;
+    return OutsideText::For(where == Place::Comment ? OutsideText::Target::UdevComment : OutsideText::Target::UdevValue,
+                            text);
 }
 
 bool SerialUsable(const QString& serial) { return !Safe(serial, Place::Value).isEmpty(); }

@@ -13,12 +13,8 @@ class QTextStream;
 namespace UdevRule {
 
 // Every text from outside the program (the adapter's strings, its USB path,
-// the owner, NAME) goes into the rule file through Safe, made fit for where
-// it goes. In a comment: one line, each control character a '?'. In a value
-// between quotes: the text unchanged, or empty when udev would read anything
-// in it as more than itself (a quote, a backslash, a pattern character
-// * ? [ ] |, a substitution $ or %, a control character), and the caller
-// leaves the value out or falls back.
+// the owner, NAME) goes into the rule file through Safe: OutsideText's rule
+// for a udev comment or value. An empty value is left out or fallen back from.
 enum class Place { Comment, Value };
 QString Safe(const QString& text, Place where);
 

@@ -1,5 +1,6 @@
-// Number texts from operators and from the settings file.
+// Number texts from operators and from the settings file, and outside text on its way out.
 #include "base/NumText.h"
+#include "base/OutsideText.h"
 #include "tests/support/TestSupport.h"
 
 #include <clocale>
@@ -72,6 +73,59 @@ private slots:
         int16_t out = 42;
         QVERIFY(!NumText::ToInt16(text, out));
         QCOMPARE(int(out), 42);
+    }
+
+    // Outside bytes as each target shows them: a line of standard error, a terminal's line, a udev comment.
+    void outsideTextByTarget_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("terminal");
+        QTest::addColumn<QString>("comment");
+        QTest::newRow("plain, a backslash kept") << QByteArray("lab1 C:\\x") << "lab1 C:\\x" << "lab1 C:\\x" << "lab1 C:\\x";
+        QTest::newRow("a process name of three lines") << QByteArray("x\nSTOPPING=1\nx") << "x\\nSTOPPING=1\\nx"
+                                                       << "x\\nSTOPPING=1\\nx" << "x?STOPPING=1?x";
+        QTest::newRow("CR, TAB, NUL, DEL") << QByteArray("a\rb\tc\0d\x7f", 8) << "a\\rb\\tc\\x00d\\x7f"
+                                          << "a\\rb\\tc\\x00d\\x7f" << "a?b?c?d?";
+        QTest::newRow("a terminal's escapes") << QByteArray("\x1b]52;c;cm0=\a\x1b[2J") << "\\x1b]52;c;cm0=\\x07\\x1b[2J"
+                                             << "\\x1b]52;c;cm0=\\x07\\x1b[2J" << "?]52;c;cm0=??[2J";
+        QTest::newRow("C1 control and line separators") << QByteArray("a\xc2\x9b" "b\xe2\x80\xa8" "c\xe2\x80\xa9")
+                                                        << "a\\u009bb\\u2028c\\u2029" << "a\\u009bb\\u2028c\\u2029" << "a?b?c?";
+        QTest::newRow("bidirectional controls") << QByteArray("lab\xe2\x80\xae" "1\xe2\x81\xa6" "2\xd8\x9c" "3\xe2\x80\x8f")
+                                                << QString::fromUtf8("lab\u202e1\u20662\u061c3\u200f")
+                                                << "lab\\u202e1\\u20662\\u061c3\\u200f"
+                                                << QString::fromUtf8("lab\u202e1\u20662\u061c3\u200f");
+        QTest::newRow("euro, emoji") << QByteArray("\xe2\x82\xac \xf0\x9f\x92\xa1") << QString::fromUtf8("€ 💡")
+                                     << QString::fromUtf8("€ 💡") << QString::fromUtf8("€ 💡");
+        QTest::newRow("invalid UTF-8") << QByteArray("a\xff" "b\xc0\x8a" "c\xe2\x82" "d\xed\xa0\x80")
+                                       << "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80"
+                                       << "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80"
+                                       << "a\\xffb\\xc0\\x8ac\\xe2\\x82d\\xed\\xa0\\x80";
+    }
+    void outsideTextByTarget()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, line);
+        QFETCH(QString, terminal);
+        QFETCH(QString, comment);
+        using OutsideText::Target;
+        QCOMPARE(OutsideText::ForBytes(Target::Log, bytes), line);
+        QCOMPARE(OutsideText::ForBytes(Target::NotifyField, bytes), line);
+        QCOMPARE(OutsideText::ForBytes(Target::Terminal, bytes), terminal);
+        QCOMPARE(OutsideText::ForBytes(Target::UdevComment, bytes), comment);
+        // Shown once is shown for good.
+        QCOMPARE(OutsideText::For(Target::Terminal, terminal), terminal);
+        QCOMPARE(OutsideText::For(Target::Log, QString::fromUtf8(bytes)).contains(QLatin1Char('\n')), false);
+        // A value udev would misread is none.
+        const bool plainValue = !line.contains(QLatin1Char('\\')) && line == comment;
+        QCOMPARE(OutsideText::ForBytes(Target::UdevValue, bytes).isEmpty(), !plainValue);
+    }
+
+    // UTF-16 from outside may hold a surrogate without its pair.
+    void outsideTextLoneSurrogate()
+    {
+        const QString lone = QStringLiteral("a") + QChar(0xd83d) + QStringLiteral("b") + QChar(0xdca1);
+        QCOMPARE(OutsideText::For(OutsideText::Target::Log, lone), QStringLiteral("a\\ud83db\\udca1"));
     }
 
     void independentOfLocale()
