@@ -277,6 +277,12 @@ private slots:
         QTest::newRow("own exec") << QByteArray("orvane/lab1/exec") << false;
         QTest::newRow("another NAME's set") << QByteArray("orvane/lab2/G/set") << false;
         QTest::newRow("discovery prefix") << QByteArray("homeassistant/light/x/config") << false;
+        QTest::newRow("another NAME's light/set") << QByteArray("orvane/lab2/R/light/set") << false;
+        QTest::newRow("a status") << QByteArray("orvane/lab2/status") << false;
+        QTest::newRow("a state") << QByteArray("orvane/lab2/state") << false;
+        QTest::newRow("a light's state") << QByteArray("orvane/lab2/G/light") << false;
+        QTest::newRow("below result") << QByteArray("orvane/lab2/result/t") << false;
+        QTest::newRow("orvane-exec's") << QByteArray("orvane-exec/x/ready") << false;
         QTest::newRow("ordinary") << QByteArray("reply/lab1") << true;
     }
 
