@@ -53,24 +53,24 @@ public:
         // other client can guess; the marker goes where no answer may.
         reply_ = "orvane-exec-reply/" + settings_.clientId.toUtf8() + '/'
                  + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
-        ready_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/ready";
+        readyTopic_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/ready";
         for (const QByteArray& t : topics)
             client_.AddSubscription(t, 0);
         client_.AddSubscription(reply_, 0);
-        client_.AddSubscription(ready_, 0);
+        client_.AddSubscription(readyTopic_, 0);
         connect(&client_, &Mqtt::Client::Subscribed, this, [this] {
             // The broker sends a subscription's retained messages before the
             // next SUBACK, so what the caller waits for is often in already.
             if (settled_ && settled_())
                 BeReady();
             else
-                client_.Publish(ready_, kMarker, false);
+                client_.Publish(readyTopic_, kMarker, false);
         });
         connect(&client_, &Mqtt::Client::Failed, this, [this](const QString& why) {
             Finish(kNoBroker, QStringLiteral("MQTT broker %1: %2").arg(Where(settings_), why));
         });
         connect(&client_, &Mqtt::Client::Received, this, [this](const Mqtt::Message& m) {
-            if (m.topic == ready_ && m.payload == kMarker) {
+            if (m.topic == readyTopic_ && m.payload == kMarker) {
                 BeReady();
             } else {
                 emit Received(m);
@@ -134,7 +134,7 @@ private:
     Mqtt::Settings settings_;
     Mqtt::Client client_;
     QByteArray reply_;
-    QByteArray ready_;
+    QByteArray readyTopic_;
     QTimer connectWait_;
     QEventLoop loop_;
     std::function<bool()> settled_;
