@@ -305,8 +305,9 @@ void Road::Receive(const Mqtt::Message& m)
     } else {
         return;
     }
-    if (const QString why = Mqtt::ReplyTopicRefusal(r.replyTopic, discovery_);
-        !r.replyTopic.isEmpty() && !why.isEmpty()) {
+    // Only a topic the client chose is asked about: result and result/<tag> are ours.
+    if (const QString why = Mqtt::ReplyTopicRefusal(m.responseTopic, discovery_);
+        !m.responseTopic.isEmpty() && !r.replyTopic.isEmpty() && !why.isEmpty()) {
         qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
         client_->Publish(prefix + "result",
                          QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),

@@ -25,6 +25,11 @@ QString ReplyTopicRefusal(const QByteArray& topic, const QByteArray& discoveryPr
     for (const char* filter : {"orvane/+/exec/#", "orvane/+/+/set", "orvane/+/+/light/set"})
         if (Matches(filter, topic))
             return QStringLiteral("one that Orvane takes commands on");
+    // What programs and orvane-exec publish is read as theirs: an answer there would pass for it.
+    for (const char* filter : {"orvane/+/status", "orvane/+/state", "orvane/+/+/light", "orvane/+/result/#",
+                               "orvane-exec/#"})
+        if (Matches(filter, topic))
+            return QStringLiteral("one that Orvane publishes on");
     if (!discoveryPrefix.isEmpty() && Matches(discoveryPrefix + "/#", topic))
         return QStringLiteral("under Home Assistant's discovery prefix");
     return QString();

@@ -10,8 +10,10 @@ namespace Mqtt {
 
 // Empty when an answer may go to topic; else why not, as the end of "the
 // response topic is ...". Refused: orvane/+/exec and every level below it,
-// orvane/+/+/set, orvane/+/+/light/set, anything under discoveryPrefix (when
-// not empty), and what is no topic one may publish on.
+// orvane/+/+/set, orvane/+/+/light/set; what programs and orvane-exec publish
+// on (orvane/+/status, orvane/+/state, orvane/+/+/light, orvane/+/result and
+// below, orvane-exec/#); anything under discoveryPrefix (when not empty); and
+// what is no topic one may publish on.
 QString ReplyTopicRefusal(const QByteArray& topic, const QByteArray& discoveryPrefix);
 
 } // namespace Mqtt

@@ -277,6 +277,12 @@ private slots:
         QTest::newRow("own exec") << QByteArray("orvane/lab1/exec") << false;
         QTest::newRow("another NAME's set") << QByteArray("orvane/lab2/G/set") << false;
         QTest::newRow("discovery prefix") << QByteArray("homeassistant/light/x/config") << false;
+        QTest::newRow("another NAME's light/set") << QByteArray("orvane/lab2/R/light/set") << false;
+        QTest::newRow("a status") << QByteArray("orvane/lab2/status") << false;
+        QTest::newRow("a state") << QByteArray("orvane/lab2/state") << false;
+        QTest::newRow("a light's state") << QByteArray("orvane/lab2/G/light") << false;
+        QTest::newRow("below result") << QByteArray("orvane/lab2/result/t") << false;
+        QTest::newRow("orvane-exec's") << QByteArray("orvane-exec/x/ready") << false;
         QTest::newRow("ordinary") << QByteArray("reply/lab1") << true;
     }
 
@@ -1272,6 +1278,9 @@ private slots:
                                                    << false << 5 << "" << none;
         QTest::newRow("an answer of another sequence") << "" << QStringList{"--broker", "%1", "--name", "lab9", "Ver"}
                                                        << false << 0 << "0.1\n" << none;
+        // Its goodbye moves the cursor, erases a line and starts one: shown escaped, on one line.
+        QTest::newRow("offline with escapes") << "" << QStringList{"--broker", "%1", "--name", "lab9", "escapes"}
+                                              << false << 5 << "" << none;
     }
 
     void oneClientForManyControllers()
@@ -1304,8 +1313,8 @@ private slots:
         Mqtt::Client lab9;
         lab9.AddSubscription("orvane/lab9/exec", 0);
         connect(&lab9, &Mqtt::Client::Received, &lab9, [&lab9](const Mqtt::Message& m) {
-            if (m.payload == "offline")
-                lab9.Publish("orvane/lab9/status", "offline", false);
+            if (m.payload == "offline" || m.payload == "escapes")
+                lab9.Publish("orvane/lab9/status", m.payload == "offline" ? "offline" : "off\x1b[1A\x1b[2K\nfake", false);
             else
                 for (const QByteArray& c : {m.correlation + '9', m.correlation})
                     lab9.Publish(m.responseTopic, c, false, 0, c);
@@ -1319,6 +1328,10 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return lab9.IsSubscribed(); }, 10000));
             QVERIFY(lab9.Publish("orvane/lab9/status", "online", true) && Holds("orvane/lab9/status", "online"));
         }
+        // A retained message whose topic level is no NAME, made to read as a listed program.
+        const QByteArray forged = "orvane/lab0 broker online R=500 G=500 B=500 A=500 /status";
+        QCOMPARE(broker_->Client(QStringLiteral("mosquitto_pub"), {"-t", forged, "-r", "-m", "online"}).code, 0);
+        const auto unforge = qScopeGuard([&] { broker_->Client(QStringLiteral("mosquitto_pub"), {"-t", forged, "-r", "-n"}); });
         const QProcessEnvironment env = onBus ? bus_.Environment() : QProcessEnvironment::systemEnvironment();
         if (!before.isEmpty())
             QCOMPARE(TestSupport::RunProcess(exec, {"--broker", where, "--name", "lab1", before}, env).code, 0);
@@ -1331,6 +1344,8 @@ private slots:
         const Ran ran = TestSupport::RunProcess(exec, args.replaceInStrings(QStringLiteral("%1"), where), env);
         QVERIFY(took.elapsed() < 15000);
         QVERIFY2(ran.out.contains(out), qPrintable(ran.out + ran.err));
+        QVERIFY2(!ran.out.contains(QStringLiteral("lab0")), qPrintable(ran.out));
+        QVERIFY2(!ran.err.contains(QChar(0x1b)) && !ran.err.contains(QStringLiteral("\nfake")), qPrintable(ran.err));
         QCOMPARE(ran.code, status);
         // A failure says so on its own line, naming what failed.
         QCOMPARE(ran.err.contains(status == 4 ? "lab3" : status == 3 ? "127.0.0.1:1" : "orvane-exec"), status != 0);

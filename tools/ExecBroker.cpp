@@ -5,11 +5,14 @@
 // program for --list.
 #include "tools/ExecRoads.h"
 
+#include "base/ControllerName.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTimer>
 #include <functional>
@@ -36,8 +39,8 @@ QString ClientId()
 // One connection to the broker for one run: connects within the connect
 // time-out, subscribes to the topics given and then to its response topic,
 // and says Ready once every retained message of those subscriptions is in.
-// That moment is found without a guess: a marker published to the response
-// topic comes back behind the retained messages the broker queued before it;
+// That moment is found without a guess: a marker published to a topic of its
+// own comes back behind the retained messages the broker queued before it;
 // it is sent once every SUBACK is in, and only when they are not all in yet.
 class Session : public QObject {
     Q_OBJECT
@@ -46,23 +49,28 @@ public:
     {
         settings_.clientId = ClientId();
         settings_.ackAtOnce = true;
-        reply_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/reply";
+        // Answers come where this client never publishes, under a level no
+        // other client can guess; the marker goes where no answer may.
+        reply_ = "orvane-exec-reply/" + settings_.clientId.toUtf8() + '/'
+                 + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        readyTopic_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/ready";
         for (const QByteArray& t : topics)
             client_.AddSubscription(t, 0);
         client_.AddSubscription(reply_, 0);
+        client_.AddSubscription(readyTopic_, 0);
         connect(&client_, &Mqtt::Client::Subscribed, this, [this] {
             // The broker sends a subscription's retained messages before the
             // next SUBACK, so what the caller waits for is often in already.
             if (settled_ && settled_())
                 BeReady();
-            else  // 3.1.1 drops the correlation data: the payload tells the marker there
-                client_.Publish(reply_, Is311() ? kMarker : QByteArray(), false, 0, kMarker);
+            else
+                client_.Publish(readyTopic_, kMarker, false);
         });
         connect(&client_, &Mqtt::Client::Failed, this, [this](const QString& why) {
             Finish(kNoBroker, QStringLiteral("MQTT broker %1: %2").arg(Where(settings_), why));
         });
         connect(&client_, &Mqtt::Client::Received, this, [this](const Mqtt::Message& m) {
-            if (m.topic == reply_ && (Is311() ? m.payload : m.correlation) == kMarker) {
+            if (m.topic == readyTopic_ && m.payload == kMarker) {
                 BeReady();
             } else {
                 emit Received(m);
@@ -126,6 +134,7 @@ private:
     Mqtt::Settings settings_;
     Mqtt::Client client_;
     QByteArray reply_;
+    QByteArray readyTopic_;
     QTimer connectWait_;
     QEventLoop loop_;
     std::function<bool()> settled_;
@@ -261,7 +270,8 @@ int ListOnBroker(const Mqtt::Settings& settings, bool json)
     QMap<QString, Listed> seen;
     QObject::connect(&session, &Session::Received, &session, [&](const Mqtt::Message& m) {
         const QList<QByteArray> levels = m.topic.split('/');
-        if (levels.size() != 3)
+        // A topic level is anything a client published; a NAME is only what a program can hold.
+        if (levels.size() != 3 || !ControllerName::IsValid(QString::fromUtf8(levels[1])))
             return;
         Listed& c = seen[QString::fromUtf8(levels[1])];
         c.name = QString::fromUtf8(levels[1]);

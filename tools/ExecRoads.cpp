@@ -1,5 +1,7 @@
 #include "tools/ExecRoads.h"
 
+#include "base/OutsideText.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +14,11 @@
 
 namespace Exec {
 
-void Say(const QString& text) { QTextStream(stderr) << "orvane-exec: " << text << Qt::endl; }
+// What a broker or a program sent may be in text: it never moves a person's cursor or starts a line.
+void Say(const QString& text)
+{
+    QTextStream(stderr) << "orvane-exec: " << OutsideText::For(OutsideText::Target::Terminal, text) << Qt::endl;
+}
 
 Lines::Lines(const QString& script) : ready_{script}, ended_(true) {}
 
@@ -114,12 +120,14 @@ void PrintList(QList<Listed> list, bool json)
 void PrintAnswers(const QStringList& names, const QList<std::optional<QString>>& answers)
 {
     QTextStream out(stdout);
+    // A person reads a terminal; a pipe or file gets the answers as sent.
+    const bool person = ::isatty(STDOUT_FILENO) == 1;
     for (qsizetype i = 0; i < names.size(); ++i) {
         if (!answers.value(i))
             continue;
         if (names.size() > 1)
             out << names[i] << ": ";
-        out << *answers[i] << Qt::endl;
+        out << (person ? OutsideText::For(OutsideText::Target::Terminal, *answers[i]) : *answers[i]) << Qt::endl;
     }
 }
 
