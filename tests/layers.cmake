@@ -1,4 +1,5 @@
-# Fails when a file includes a folder of the program above its own layer.
+# Fails when a file includes a folder of the program above its own layer, names
+# one in a way this check cannot follow, or lies in a folder with no layer.
 # Layers from the bottom: base < dbus, mqtt, params < comm < engine < mainwindow;
 # tools use base, dbus and mqtt. tests/, bench/ and fuzz/ may use any layer.
 # Run as: cmake -DSOURCE_DIR=<root> -P layers.cmake
@@ -12,21 +13,74 @@ set(allowed_engine base dbus mqtt params comm engine)
 set(allowed_mainwindow base dbus mqtt params comm engine mainwindow)
 set(allowed_tools base dbus mqtt tools)
 set(folders base dbus mqtt params comm engine mainwindow tools)
+set(free tests bench fuzz)
+# libdbus's header starts with a folder's name; the tree must not shadow it.
+set(system_headers dbus/dbus.h)
+set(cxx "\\.(h|hh|hpp|hxx|c|cc|cpp|cxx|inc|inl|ipp|tpp|ixx|cppm)$")
+set(directive "^[ \t]*(#|%:)[ \t]*(include_next|include|import)[ \t]*")
+list(JOIN folders ", " layer_names)
 
 set(wrong "")
+function(refuse source why)
+  file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
+  set(wrong "${wrong}  ${shown}: ${why}\n" PARENT_SCOPE)
+endfunction()
+
 foreach(folder IN LISTS folders)
-  file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
+  file(GLOB_RECURSE sources "${SOURCE_DIR}/${folder}/*")
+  list(FILTER sources INCLUDE REGEX "${cxx}")
   foreach(source IN LISTS sources)
-    file(STRINGS "${source}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"[A-Za-z0-9_]+/")
+    file(STRINGS "${source}" includes REGEX "${directive}")
     foreach(line IN LISTS includes)
-      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([A-Za-z0-9_]+)/.*" "\\1" used "${line}")
-      if(used IN_LIST folders AND NOT used IN_LIST allowed_${folder})
-        file(RELATIVE_PATH shown "${SOURCE_DIR}" "${source}")
-        string(APPEND wrong "  ${shown}: ${line} (${folder}/ may use ${allowed_${folder}})\n")
+      set(angle FALSE)
+      if(line MATCHES "${directive}\"([^\"]*)\"")
+        set(path "${CMAKE_MATCH_3}")
+      elseif(line MATCHES "${directive}<([^>]*)>")
+        set(path "${CMAKE_MATCH_3}")
+        set(angle TRUE)
+      else()
+        # A macro could name any folder.
+        refuse("${source}" "${line} (an include names its file in quotes or angle brackets)")
+        continue()
+      endif()
+      # A bare name passes: a file of the same folder or a generated one (a .moc).
+      string(REGEX REPLACE "/.*" "" first "${path}")
+      if(path MATCHES "^/|(^|/)\\.\\.?(/|$)")
+        refuse("${source}" "${line} (an include names its file from the root, without a leading /, . or ..)")
+      elseif(angle)
+        # The root is on every include path, so <engine/...> reaches engine/.
+        if(NOT first STREQUAL "" AND (first IN_LIST folders OR first IN_LIST free OR IS_DIRECTORY "${SOURCE_DIR}/${first}")
+           AND NOT (path IN_LIST system_headers AND NOT EXISTS "${SOURCE_DIR}/${path}"))
+          refuse("${source}" "${line} (the program's folders are included in quotes)")
+        endif()
+      elseif(path MATCHES "/" AND NOT first IN_LIST folders)
+        refuse("${source}" "${line} (a path with a folder starts with a layer: ${layer_names})")
+      elseif(first IN_LIST folders AND NOT first IN_LIST allowed_${folder})
+        refuse("${source}" "${line} (${folder}/ may use ${allowed_${folder}})")
       endif()
     endforeach()
   endforeach()
 endforeach()
+
+# A source anywhere else escapes the rules above, so a new folder joins the
+# layers on purpose. Build trees hold generated sources.
+file(GLOB tops LIST_DIRECTORIES true RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/*")
+foreach(top IN LISTS tops)
+  if(top IN_LIST folders OR top IN_LIST free OR top STREQUAL ".git" OR top MATCHES "^build"
+     OR EXISTS "${SOURCE_DIR}/${top}/CMakeCache.txt")
+    continue()
+  endif()
+  if(IS_DIRECTORY "${SOURCE_DIR}/${top}")
+    file(GLOB_RECURSE sources "${SOURCE_DIR}/${top}/*")
+  else()
+    set(sources "${SOURCE_DIR}/${top}")
+  endif()
+  list(FILTER sources INCLUDE REGEX "${cxx}")
+  foreach(source IN LISTS sources)
+    refuse("${source}" "a source in no layer (a new folder gets one in tests/layers.cmake and docs/design.md)")
+  endforeach()
+endforeach()
+
 if(wrong)
   message(FATAL_ERROR "Includes against the layers:\n${wrong}")
 endif()

@@ -1,0 +1,2 @@
+#define ABOVE <engine/LEDMain.h>
+#include ABOVE
