@@ -4,6 +4,11 @@
 # tools use base, dbus and mqtt. tests/, bench/ and fuzz/ may use any layer.
 # Run as: cmake -DSOURCE_DIR=<root> -P layers.cmake
 cmake_minimum_required(VERSION 3.25)
+# Without a root the scan of top folders would walk the whole disk.
+if(NOT SOURCE_DIR OR NOT IS_DIRECTORY "${SOURCE_DIR}")
+  message(FATAL_ERROR "Run as: cmake -DSOURCE_DIR=<root> -P layers.cmake")
+endif()
+file(REAL_PATH "${SOURCE_DIR}" SOURCE_DIR)
 set(allowed_base base)
 set(allowed_dbus base dbus)
 set(allowed_mqtt base mqtt)
