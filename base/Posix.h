@@ -2,6 +2,9 @@
 // The pieces of the program that speak to the operating system below Qt: stop
 // signals, the single-instance lock, a serial line's error counters and hang-up,
 // who holds a serial lock, who may use a device, the owner and mode of a saved file, the executable.
+// One topic a file: PosixSignals.cpp, PosixInstanceLock.cpp, PosixSerial.cpp
+// (error counters, hang-up, low latency), PosixHolders.cpp (serial lock, /proc),
+// PosixDevices.cpp, PosixFiles.cpp, PosixSysfs.cpp.
 #include <QDeadlineTimer>
 #include <QString>
 #include <array>

@@ -1,6 +1,9 @@
 #pragma once
 // LEDCOMM, the serial link: error log, port settings, open and close, and the
 // exchange of one command line and one reply line with the controller.
+// One module over several files: LEDCOMM.cpp (the serial host, line events),
+// CommLog.cpp, CommSettings.cpp, CommOpen.cpp (with why an open was refused),
+// CommExchange.cpp; what they share is in LEDCOMMState.h.
 #include <QList>
 #include <QString>
 #include <cstdint>
