@@ -6,7 +6,7 @@
 #include "base/Platform.h"
 #include "base/Posix.h"
 #include "engine/Channels.h"
-#include "engine/OrvaneMqtt.h"
+#include "engine/Roads.h"
 
 #include <algorithm>
 #include <array>
@@ -40,7 +40,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         g_channelFailed[size_t(index)] = true;
         return -1;
     }
-    OrvaneMqtt::ChannelCommanded(index);
+    Roads::ChannelCommanded(index);
     const QString command = QStringLiteral("AV") + letter
                             + QStringLiteral("%1").arg(Channels::kMaxIntensity - v, 3, 10, QLatin1Char('0'));
     QString reply;
@@ -49,7 +49,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         ++g_channelFailures;
     else {
         g_levels[size_t(index)] = v;
-        OrvaneMqtt::ChannelConfirmed(index, v);
+        Roads::ChannelConfirmed(index, v);
     }
     g_channelFailed[size_t(index)] = r < 0;
     if (ChannelPanel* panel = MainForm())

@@ -54,6 +54,9 @@ bool HoldsInstanceLock();
 int16_t AppInit();
 // Creates the serial host and opens the configured port: 1 open, -1 not.
 int16_t DeviceConnect();
+// After the settings changed (Configuration > Port): the port reopened on
+// them, then every road and the service told.
+void ReloadSettings();
 // Hands the serial link's reports to their consumers: the Response box of the
 // panel while one is loaded. AppInit does this first.
 void ConnectReports();

@@ -28,10 +28,6 @@ namespace {
 
 using BusNames::kService;
 
-// The last start found another program holding the name. It outlives that
-// start: the broker's road asks after the bus road failed.
-bool g_nameTaken = false;
-
 // The application directory's settings file, for --regserver, which runs no start-up.
 void LoadSettingsQuietly()
 {
@@ -49,9 +45,7 @@ bool Claim(QDBusConnection bus, Held& names, QString* why)
 {
     const QString name = ControllerName();
     names.own = BusNames::ServiceFor(name);
-    g_nameTaken = false;
     if (!bus.registerService(names.own)) {
-        g_nameTaken = true;
         if (why)
             *why = QStringLiteral("the bus name %1 is taken by another program").arg(names.own);
         return false;
@@ -79,6 +73,37 @@ void Release(Held& names)
     }
 }
 
+void Follow(QDBusConnection bus, Held& names)
+{
+    if (!names.held || BusNames::ServiceFor(TRAPAR::ConfiguredName()) == names.own)
+        return;
+    Release(names);
+    QString why;
+    if (!Claim(bus, names, &why))
+        Log::Say(why + QStringLiteral("; no client on the bus reaches this program"), &lcDbus);
+}
+
+bool HeldByOther()
+{
+    // Asked of the bus, not of the last start: the roads may start in any order.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnectionInterface* i = bus.isConnected() ? bus.interface() : nullptr;
+    if (!i)
+        return false;
+    const QString name = TRAPAR::ConfiguredName();
+    const QString holder = i->serviceOwner(BusNames::ServiceFor(name)).value();
+    if (holder.isEmpty() || holder == bus.baseService())
+        return false;
+    if (!name.isEmpty())
+        return true;
+    // The plain name held by a program that also holds a name of its own is a courtesy.
+    const QStringList names = i->registeredServiceNames().value();
+    for (const QString& n : names)
+        if (n.startsWith(kService + QLatin1Char('.')) && i->serviceOwner(n).value() == holder)
+            return false;
+    return true;
+}
+
 } // namespace Name
 
 QString ControllerName()
@@ -91,20 +116,6 @@ QString ControllerName()
                              .arg(TRAPAR::GetParPath(), ControllerName::Rule(), refused.left(40)),
                          Platform::vbExclamation);
     return name;
-}
-
-bool BusNameHeldByOther()
-{
-    if (!g_nameTaken || !ControllerName().isEmpty())
-        return g_nameTaken;
-    // The plain name held by a program that also holds a name of its own is a courtesy.
-    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
-    const QString holder = bus ? bus->serviceOwner(kService).value() : QString();
-    const QStringList names = bus ? bus->registeredServiceNames().value() : QStringList();
-    for (const QString& n : names)
-        if (n.startsWith(kService + QLatin1Char('.')) && bus->serviceOwner(n).value() == holder)
-            return false;
-    return true;
 }
 
 QString ServiceName()

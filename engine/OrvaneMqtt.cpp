@@ -4,8 +4,8 @@
 #include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
-#include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqttParts.h"
+#include "engine/Roads.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/ReplyTopic.h"
 #include "params/TRAPAR.h"
@@ -31,21 +31,6 @@ constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
 // Room in a request's packet beside its script: the topic and properties.
 constexpr int64_t kTopicRoomBytes = 64 * 1024;
-// Home Assistant's birth messages ask for the lights' configs anew; a burst of
-// them gets one round at once and at most one per this time after it, the
-// last one after the burst. Tests shorten it.
-qint64& DiscoveryRoundMs()
-{
-    static qint64 ms = 3000;
-    return ms;
-}
-
-int& KeepAliveSeconds()
-{
-    static int seconds = 30;
-    return seconds;
-}
-
 enum class Kind { Script, Set, Light };
 struct Request {
     Mqtt::Message message;
@@ -62,13 +47,13 @@ QByteArray ChannelTopic(int channel, const char* leaf)
     return TopicPrefix() + Channels::kAll[size_t(channel)].command + '/' + leaf;
 }
 
-// The program on one broker, from Start to Stop: a restart is a new road, so
-// nothing of the last one (its queue, its failures, its lights) carries over.
-class Road : public QObject {
+// The program on one broker, from Start to Stop: a restart is a new session,
+// so nothing of the last one (its queue, its failures, its lights) carries over.
+class Session : public QObject {
 public:
     // where: host:port, as messages name the broker; discovery: Home
     // Assistant's discovery prefix, empty for none.
-    Road(QString where, QByteArray discovery);
+    Session(QString where, QByteArray discovery);
 
     // False, with why, when the client refuses the settings.
     bool Join(const Mqtt::Settings& s, QString* why) { return client_->Start(s, why); }
@@ -112,14 +97,49 @@ private:
     Lights lights_;
 };
 
-// The one road of the running program; none while it is off the broker.
-std::unique_ptr<Road>& Current()
+// The broker road as the core knows it: the session while the program is on
+// the broker (none while it is off), and what tests tune.
+class Broker : public Roads::Road {
+public:
+    std::unique_ptr<Session> session;
+    // Home Assistant's birth messages ask for the lights' configs anew; a
+    // burst of them gets one round at once and at most one per this time
+    // after it, the last one after the burst.
+    qint64 discoveryRoundMs = 3000;
+    int keepAliveSeconds = 30;
+
+    void Start(QString*) override { OrvaneMqtt::Start(); }
+    void SettingsReloaded() override { Restart(); }
+    void ChannelCommanded(int index) override
+    {
+        if (session)
+            session->ChannelCommanded(index);
+    }
+    void ChannelConfirmed(int index, int16_t intensity) override
+    {
+        if (session)
+            session->ChannelConfirmed(index, intensity);
+    }
+    void Stopping(int msecs) override { OrvaneMqtt::Stop(msecs); }
+    bool Configured() const override { return session != nullptr; }
+    QString Status() const override
+    {
+        if (!session)
+            return QStringLiteral("no MQTT");
+        const QString version = ConnectedVersion();
+        return version.isEmpty() ? QStringLiteral("MQTT not connected") : QStringLiteral("MQTT connected (%1)").arg(version);
+    }
+};
+
+Broker& TheBroker()
 {
-    static std::unique_ptr<Road> road;
-    return road;
+    static Broker broker;
+    return broker;
 }
 
-Road::Road(QString where, QByteArray discovery)
+std::unique_ptr<Session>& Current() { return TheBroker().session; }
+
+Session::Session(QString where, QByteArray discovery)
     : client_(new Mqtt::Client(this)), where_(std::move(where)), discovery_(std::move(discovery)),
       confirmed_(LEDMain::ChannelLevels()), lights_(this, confirmed_)
 {
@@ -134,10 +154,10 @@ Road::Road(QString where, QByteArray discovery)
         client_->AddSubscription(Topic("+/light/set"), 0);
         client_->AddSubscription(discovery_ + "/status", 0);
     }
-    connect(client_, &Mqtt::Client::Received, this, &Road::Receive);
-    connect(client_, &Mqtt::Client::Dropped, this, &Road::BrokerDropped);
-    connect(client_, &Mqtt::Client::Connected, this, &Road::OnConnected);
-    connect(client_, &Mqtt::Client::Failed, this, &Road::OnFailed);
+    connect(client_, &Mqtt::Client::Received, this, &Session::Receive);
+    connect(client_, &Mqtt::Client::Dropped, this, &Session::BrokerDropped);
+    connect(client_, &Mqtt::Client::Connected, this, &Session::OnConnected);
+    connect(client_, &Mqtt::Client::Failed, this, &Session::OnFailed);
     connect(client_, &Mqtt::Client::Discarded, this, [this](const QByteArray& topic, qint64 bytes) {
         // Any client chose the topic: no control character of it reaches the log.
         QString named = QString::fromUtf8(topic);
@@ -154,13 +174,13 @@ Road::Road(QString where, QByteArray discovery)
     });
 }
 
-void Road::Leave(int msecs)
+void Session::Leave(int msecs)
 {
     client_->Stop(Topic("status"), "offline", true, msecs);
     qCDebug(lcMqtt) << "left" << where_;
 }
 
-void Road::PublishState()
+void Session::PublishState()
 {
     client_->PublishLatest(Topic("state"), StateJson(confirmed_), true);
     if (discovery_.isEmpty())
@@ -175,7 +195,7 @@ void Road::PublishState()
 }
 
 // One dimmable light per channel, all four in one device.
-void Road::PublishDiscovery()
+void Session::PublishDiscovery()
 {
     if (discovery_.isEmpty())
         return;
@@ -186,11 +206,11 @@ void Road::PublishDiscovery()
     lastRound_.start();
 }
 
-void Road::DiscoveryAsked()
+void Session::DiscoveryAsked()
 {
     if (roundOwed_)
         return;
-    const qint64 round = DiscoveryRoundMs();
+    const qint64 round = TheBroker().discoveryRoundMs;
     const qint64 since = lastRound_.isValid() ? lastRound_.elapsed() : round;
     if (since >= round) {
         PublishDiscovery();
@@ -203,7 +223,7 @@ void Road::DiscoveryAsked()
     });
 }
 
-void Road::ScheduleRun()
+void Session::ScheduleRun()
 {
     if (runScheduled_)
         return;
@@ -216,7 +236,7 @@ void Road::ScheduleRun()
 
 // One script per turn of the event loop, in arrival order, so bus calls and
 // the window take their turns between them as they do between bus calls.
-void Road::RunOne()
+void Session::RunOne()
 {
     if (busy_ || queue_.isEmpty())
         return;
@@ -225,7 +245,7 @@ void Road::RunOne()
     queuedBytes_ -= m.payload.size();
     busy_ = true;
     // A stop signal seen on the way ends the program and this road with it.
-    const QPointer<Road> self(this);
+    const QPointer<Session> self(this);
     // A script queued behind a stop signal is not run.
     LEDMain::EndIfStopped();
     if (!self)
@@ -267,7 +287,7 @@ void Road::RunOne()
         ScheduleRun();
 }
 
-void Road::Receive(const Mqtt::Message& m)
+void Session::Receive(const Mqtt::Message& m)
 {
     qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
     if (!discovery_.isEmpty() && m.topic == discovery_ + "/status") {
@@ -331,7 +351,7 @@ void Road::Receive(const Mqtt::Message& m)
     ScheduleRun();
 }
 
-void Road::OnConnected()
+void Session::OnConnected()
 {
     qCDebug(lcMqtt) << "connected to" << where_ << "over MQTT" << Mqtt::ProtocolName(client_->ProtocolInUse());
     if (saidDown_)
@@ -357,7 +377,7 @@ void Road::OnConnected()
     PublishState();
 }
 
-void Road::OnFailed(const QString& why)
+void Session::OnFailed(const QString& why)
 {
     qCDebug(lcMqtt) << "broker" << where_ << ":" << why << "; next attempt in" << client_->RetryDelayMs() << "ms";
     if (!down_.isValid())
@@ -369,7 +389,7 @@ void Road::OnFailed(const QString& why)
     Say(QStringLiteral("MQTT broker %1: %2; trying again").arg(where_, why), &lcMqtt);
 }
 
-void Road::BrokerDropped(int reason, qint64 connectedMs)
+void Session::BrokerDropped(int reason, qint64 connectedMs)
 {
     const qint64 now = clock_.elapsed();
     while (!drops_.isEmpty() && now - drops_.first() > kDropWindowMs)
@@ -390,7 +410,7 @@ void Road::BrokerDropped(int reason, qint64 connectedMs)
     client_->Stop();
 }
 
-void Road::ChannelConfirmed(int index, int16_t intensity)
+void Session::ChannelConfirmed(int index, int16_t intensity)
 {
     lights_.Confirmed(index, intensity);
     if (index < 0 || index >= Channels::kCount || confirmed_[size_t(index)] == intensity)
@@ -405,13 +425,13 @@ void Road::ChannelConfirmed(int index, int16_t intensity)
 
 void Receive(const Mqtt::Message& m)
 {
-    if (Road* road = Current().get())
+    if (Session* road = Current().get())
         road->Receive(m);
 }
 
 void BrokerDropped(int reason, qint64 connectedMs)
 {
-    if (Road* road = Current().get())
+    if (Session* road = Current().get())
         road->BrokerDropped(reason, connectedMs);
 }
 
@@ -426,7 +446,7 @@ QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
 
 int16_t Start()
 {
-    std::unique_ptr<Road>& road = Current();
+    std::unique_ptr<Session>& road = Current();
     if (road)
         return 1;
     Mqtt::Settings s;
@@ -435,7 +455,7 @@ int16_t Start()
         return 0;
     // Our NAME is served by another program on this machine: the broker would
     // see two clients with one id and throw each out in turn.
-    if (OrvaneCmd::BusNameHeldByOther()) {
+    if (Roads::NameHeldByOther()) {
         Say(QStringLiteral("another program on this machine serves NAME %1 on the bus; this one does not join the "
                            "MQTT broker %2")
                 .arg(ProgramName(), s.host),
@@ -445,13 +465,13 @@ int16_t Start()
     QByteArray discovery;
     if (const int16_t r = ReadSettings(s, discovery); r < 0)
         return r;
-    s.keepAliveSeconds = KeepAliveSeconds();
+    s.keepAliveSeconds = TheBroker().keepAliveSeconds;
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.
     s.maxPacketBytes = uint32_t(Limits::kMaxScriptBytes + kTopicRoomBytes);
     const QString where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
-    road = std::make_unique<Road>(where, discovery);
+    road = std::make_unique<Session>(where, discovery);
     qCDebug(lcMqtt) << "joining" << where << "as" << s.clientId;
     QString why;
     if (!road->Join(s, &why)) {
@@ -469,6 +489,7 @@ void Stop(int msecs)
     Current().reset();
 }
 
+
 void Restart()
 {
     Stop();
@@ -484,20 +505,10 @@ QString ConnectedVersion()
     return IsConnected() ? Mqtt::ProtocolName(Current()->ProtocolInUse()) : QString();
 }
 
-qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
+qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(TheBroker().discoveryRoundMs, ms); }
 
-int SetKeepAliveSeconds(int seconds) { return std::exchange(KeepAliveSeconds(), seconds); }
+int SetKeepAliveSeconds(int seconds) { return std::exchange(TheBroker().keepAliveSeconds, seconds); }
 
-void ChannelConfirmed(int index, int16_t intensity)
-{
-    if (Road* road = Current().get())
-        road->ChannelConfirmed(index, intensity);
-}
-
-void ChannelCommanded(int index)
-{
-    if (Road* road = Current().get())
-        road->ChannelCommanded(index);
-}
+Roads::Road& BrokerRoad() { return TheBroker(); }
 
 } // namespace OrvaneMqtt

@@ -23,17 +23,18 @@ enum ExitStatus : int {
 void Enable();
 bool Active();
 
-// After start-up, the D-Bus service and MQTT have been started: the roads
-// that clients may come by. Sends READY=1 and the status line, keeps the
-// status line up to date and pings the watchdog from parent's event loop.
-void Started(QObject* parent, bool mqttConfigured);
-bool MqttConfigured();
+// After start-up and the roads that clients may come by. Sends READY=1 and
+// the status line, keeps the status line up to date and pings the watchdog
+// from parent's event loop.
+void Started(QObject* parent);
+// The settings were read again: the status line goes out at once.
+void SettingsReloaded();
 
-// The one-line state for the service manager: "port 1 open; D-Bus
-// Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; MQTT connected (5)" (every bus
-// name held, the MQTT version in use; or "port 1 not open", with ": another
-// program holds <device>..." when it was busy, "no D-Bus", "MQTT not
-// connected", "no MQTT").
+// The one-line state for the service manager: the port, then each road's
+// part: "port 1 open; D-Bus Orvane.OrvaneCmd.lab1, Orvane.OrvaneCmd; MQTT
+// connected (5)" (every bus name held, the MQTT version in use; or "port 1
+// not open", with ": another program holds <device>..." when it was busy,
+// "no D-Bus", "MQTT not connected", "no MQTT").
 QString StatusLine();
 
 // A stop signal came: STOPPING=1 with the time the stop may take (a time-out
@@ -41,8 +42,8 @@ QString StatusLine();
 void Stopping();
 
 // The session bus is gone. A program started for clients (not --service)
-// whose window nobody sees (windowSeen false) and that has no MQTT_HOST can
-// no longer be reached: says so and ends the event loop with kUnreachable
+// whose window nobody sees (windowSeen false) and that no other road serves
+// (no MQTT_HOST) can no longer be reached: says so and ends the event loop with kUnreachable
 // (true). False when the program stays.
 bool EndIfUnreachable(bool windowSeen);
 

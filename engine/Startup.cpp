@@ -7,6 +7,8 @@
 #include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
+#include "engine/Roads.h"
+#include "engine/Service.h"
 #include "params/TRAPAR.h"
 
 namespace LEDMain {
@@ -78,6 +80,13 @@ int16_t DeviceConnect()
     qCDebug(lcApp).noquote() << "start-up: port" << LEDCOMM::CommPortNumber()
                              << (open ? QStringLiteral("open") : QStringLiteral("not open: ") + why);
     return open ? 1 : -1;
+}
+
+void ReloadSettings()
+{
+    LEDCOMM::CommReopenConfigured();
+    Roads::SettingsReloaded();
+    Service::SettingsReloaded();
 }
 
 bool TakeInstanceLock(const QString& appPath)

@@ -4,7 +4,6 @@
 #include "comm/LEDCOMM.h"
 #include "engine/Channels.h"
 #include "engine/LEDMain.h"
-#include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmSerialDevice.h"
 #include "params/TRAPAR.h"
@@ -512,8 +511,7 @@ void frmVURUruduvo::mnuPort_Click()
     delete parList;
     QCoreApplication::processEvents();
     WaitCursor wait;
-    LEDCOMM::CommReopenConfigured();
-    OrvaneMqtt::Restart();
+    LEDMain::ReloadSettings();
 }
 
 void frmVURUruduvo::mnuSerialDevice_Click()
