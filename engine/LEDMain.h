@@ -149,6 +149,18 @@ int16_t SplitFirst(QString& source, QString& piece, const QString& separator);
 int16_t NextToken(QString& line, QString& token);
 QString LedCommand(const QString& rest);
 QString LedSet(const QString& channel, const QString& valueText);
+// The one call by which every road sets a level: channel index 0..3 in the
+// bars' order (R, G, B, A), level within the channels' range. With a window
+// loaded its bar moves and the bar's handling sends (the tied bars follow);
+// else the channel is sent. True when every send succeeded. It counts no
+// command: a request counts once, however many levels it sets.
+bool SetLevel(int index, int16_t level);
+// A road's request for one channel's value, answered as "LED <ch> <value>"
+// would be (the value's first word; On, Off or a number, clamped), without
+// the text of a command; counts as one command.
+QString LedRequest(int index, const QString& value);
+// Counts one command for a request that is no script (a light's command).
+void CountCommand();
 int64_t CommandCounter();
 
 } // namespace LEDMain

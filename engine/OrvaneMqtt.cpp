@@ -252,16 +252,11 @@ void Session::RunOne()
         return;
     QString reply;
     const int64_t bytes = r.scriptBytes;
-    const QString letter(QLatin1Char(Channels::kAll[size_t(r.channel)].command));
     if (r.kind == Kind::Light) {
         lights_.Command(r.channel, m.payload);
     } else if (r.kind == Kind::Set) {
-        // One command, never split: "100;Hide" is one bad value.
-        const QString value = QString::fromUtf8(m.payload);
-        LEDMain::ScriptFailure failure;
-        reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(letter, value), &failure);
-        reply = failure.number != 0 ? QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description)
-                                    : reply + QStringLiteral(" ; ");
+        // One value, never a script: "100;Hide" is one bad value.
+        reply = LEDMain::LedRequest(r.channel, QString::fromUtf8(m.payload)) + QStringLiteral(" ; ");
     } else if (bytes > Limits::kMaxScriptBytes) {
         reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
                     .arg(bytes)
