@@ -5,7 +5,8 @@
 #include "comm/LEDCOMM.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
-#include "engine/Channels.h"
+#include "base/Channels.h"
+#include "base/Wire.h"
 #include "engine/Roads.h"
 
 #include <algorithm>
@@ -41,8 +42,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
         return -1;
     }
     Roads::ChannelCommanded(index);
-    const QString command = QStringLiteral("AV") + letter
-                            + QStringLiteral("%1").arg(Channels::kMaxIntensity - v, 3, 10, QLatin1Char('0'));
+    const QString command = QString::fromLatin1(Wire::ChannelCommand(index, v).data());
     QString reply;
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
@@ -60,7 +60,7 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
 int16_t AllChannelsOff()
 {
     for (int i = 0; i < Channels::kCount; ++i)
-        SetChannel(Channels::DeviceLetter(i), Channels::kMinIntensity);
+        SetChannel(Channels::DeviceLetter<QString>(i), Channels::kMinIntensity);
     return 0;
 }
 

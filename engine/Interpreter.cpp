@@ -5,7 +5,7 @@
 #include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Posix.h"
-#include "engine/Channels.h"
+#include "base/Channels.h"
 
 #include <algorithm>
 #include <utility>
@@ -205,7 +205,7 @@ bool SetLevel(int index, int16_t level)
     // The bar's handling does the sending; every send of this move must have succeeded.
     if (ChannelPanel* panel = MainForm())
         return panel->MoveBar(index, level);
-    return SetChannel(Channels::DeviceLetter(index), level) > 0;
+    return SetChannel(Channels::DeviceLetter<QString>(index), level) > 0;
 }
 
 } // namespace LEDMain

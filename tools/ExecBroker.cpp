@@ -281,13 +281,12 @@ int ListOnBroker(const Mqtt::Settings& settings, bool json)
             return;
         }
         const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
-        std::array<int, 4> v{};
-        int i = 0;
-        for (const char* letter : {"R", "G", "B", "A"}) {
-            const QJsonValue x = o.value(QLatin1String(letter));
+        std::array<int, Channels::kCount> v{};
+        for (int i = 0; i < Channels::kCount; ++i) {
+            const QJsonValue x = o.value(QString(QLatin1Char(Channels::kAll[size_t(i)].command)));
             if (!x.isDouble())
                 return;
-            v[size_t(i++)] = x.toInt();
+            v[size_t(i)] = x.toInt();
         }
         c.levels = v;
     });

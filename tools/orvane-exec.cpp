@@ -16,6 +16,7 @@
 // file is installed (orvane --regserver, or an installed program's). The exit
 // statuses are Exec::Status (ExecRoads.h); messages go to standard error.
 #include "base/AppPaths.h"
+#include "base/Channels.h"
 #include "base/OptionsHelp.h"
 #include "base/Posix.h"
 #include "base/ControllerName.h"
@@ -266,8 +267,10 @@ int ListOnBus(const QDBusConnection& bus, bool json)
         const QDBusMessage reply = call.reply();
         if (reply.type() == QDBusMessage::ReplyMessage) {
             const QList<int> v = qdbus_cast<QList<int>>(qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant());
-            if (v.size() == 4)
-                c.levels = std::array<int, 4>{v[0], v[1], v[2], v[3]};
+            if (v.size() == Channels::kCount) {
+                c.levels.emplace();
+                std::copy(v.begin(), v.end(), c.levels->begin());
+            }
         }
         list << c;
     }
