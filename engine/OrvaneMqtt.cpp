@@ -8,6 +8,7 @@
 #include "engine/Roads.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/ReplyTopic.h"
+#include "mqtt/Topics.h"
 #include "params/TRAPAR.h"
 
 #include <QList>
@@ -44,7 +45,7 @@ QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
 QByteArray ChannelTopic(int channel, const char* leaf)
 {
-    return TopicPrefix() + Channels::kAll[size_t(channel)].command + '/' + leaf;
+    return Topics::Channel(TopicPrefix(), Channels::kAll[size_t(channel)].command, leaf);
 }
 
 // The program on one broker, from Start to Stop: a restart is a new session,
@@ -145,14 +146,14 @@ Session::Session(QString where, QByteArray discovery)
 {
     lightShown_.fill(-1);
     clock_.start();
-    client_->SetWill(Topic("status"), "offline", true);
+    client_->SetWill(Topic(Topics::kStatus), Topics::kOffline, true);
     // QoS 0: a request is never delivered twice, so no script runs twice.
     // exec/# holds exec itself and every tag below it.
-    client_->AddSubscription(Topic("exec/#"), 0);
-    client_->AddSubscription(Topic("+/set"), 0);
+    client_->AddSubscription(Topics::Tagged(TopicPrefix(), Topics::kExec, "#"), 0);
+    client_->AddSubscription(Topics::Channel(TopicPrefix(), '+', Topics::kSet), 0);
     if (!discovery_.isEmpty()) {
-        client_->AddSubscription(Topic("+/light/set"), 0);
-        client_->AddSubscription(discovery_ + "/status", 0);
+        client_->AddSubscription(Topics::Channel(TopicPrefix(), '+', Topics::kLightSet), 0);
+        client_->AddSubscription(Topics::DiscoveryStatus(discovery_), 0);
     }
     connect(client_, &Mqtt::Client::Received, this, &Session::Receive);
     connect(client_, &Mqtt::Client::Dropped, this, &Session::BrokerDropped);
@@ -176,20 +177,20 @@ Session::Session(QString where, QByteArray discovery)
 
 void Session::Leave(int msecs)
 {
-    client_->Stop(Topic("status"), "offline", true, msecs);
+    client_->Stop(Topic(Topics::kStatus), Topics::kOffline, true, msecs);
     qCDebug(lcMqtt) << "left" << where_;
 }
 
 void Session::PublishState()
 {
-    client_->PublishLatest(Topic("state"), StateJson(confirmed_), true);
+    client_->PublishLatest(Topic(Topics::kState), StateJson(confirmed_), true);
     if (discovery_.isEmpty())
         return;
     for (int i = 0; i < Channels::kCount; ++i) {
         const auto c = size_t(i);
         if (lightShown_[c] == confirmed_[c])
             continue;
-        if (client_->PublishLatest(ChannelTopic(i, "light"), LightState(confirmed_[c]), true))
+        if (client_->PublishLatest(ChannelTopic(i, Topics::kLight), LightState(confirmed_[c]), true))
             lightShown_[c] = confirmed_[c];
     }
 }
@@ -201,7 +202,7 @@ void Session::PublishDiscovery()
         return;
     for (int i = 0; i < Channels::kCount; ++i) {
         const LightConfig c = DiscoveryConfig(i, ProgramName(), TopicPrefix());
-        client_->Publish(discovery_ + "/light/" + c.id + "/config", c.json, true);
+        client_->Publish(Topics::DiscoveryConfig(discovery_, c.id), c.json, true);
     }
     lastRound_.start();
 }
@@ -285,7 +286,7 @@ void Session::RunOne()
 void Session::Receive(const Mqtt::Message& m)
 {
     qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
-    if (!discovery_.isEmpty() && m.topic == discovery_ + "/status") {
+    if (!discovery_.isEmpty() && m.topic == Topics::DiscoveryStatus(discovery_)) {
         // Home Assistant came (back): it learns the lights anew.
         if (m.payload == "online")
             DiscoveryAsked();
@@ -303,20 +304,22 @@ void Session::Receive(const Mqtt::Message& m)
     Request r;
     r.message = m;
     r.scriptBytes = m.payload.size();
-    static const QRegularExpression set(QStringLiteral("^([^/])/(set|light/set)$"));
-    if (leaf == "exec" || leaf.startsWith("exec/")) {
+    static const QRegularExpression set(
+        QStringLiteral("^([^/])/(%1|%2)$").arg(QLatin1String(Topics::kSet), QLatin1String(Topics::kLightSet)));
+    static const QByteArray exec = Topics::kExec;
+    if (leaf == exec || leaf.startsWith(exec + '/')) {
         // Whatever follows exec/, levels and all, is the tag; its answer goes under result/.
-        r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" + leaf.mid(4) : m.responseTopic;
+        r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult + leaf.mid(exec.size()) : m.responseTopic;
     } else if (const auto c = set.match(QString::fromUtf8(leaf)); c.hasMatch()) {
         r.channel = Channels::ByCommand(c.capturedView(1));
         if (r.channel < 0)
             return;
-        r.kind = c.captured(2) == QLatin1String("set") ? Kind::Set : Kind::Light;
+        r.kind = c.captured(2) == QLatin1String(Topics::kSet) ? Kind::Set : Kind::Light;
         if (r.kind == Kind::Light && discovery_.isEmpty())
             return;
         // Home Assistant follows the state topic; it wants no answer.
         if (r.kind == Kind::Set)
-            r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" : m.responseTopic;
+            r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult : m.responseTopic;
     } else {
         return;
     }
@@ -324,7 +327,7 @@ void Session::Receive(const Mqtt::Message& m)
     if (const QString why = Mqtt::ReplyTopicRefusal(m.responseTopic, discovery_);
         !m.responseTopic.isEmpty() && !r.replyTopic.isEmpty() && !why.isEmpty()) {
         qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
-        client_->Publish(prefix + "result",
+        client_->Publish(prefix + Topics::kResult,
                          QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
                          false, 0, m.correlation);
         return;
@@ -365,7 +368,7 @@ void Session::OnConnected()
     }
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
-    client_->Publish(Topic("status"), "online", true);
+    client_->Publish(Topic(Topics::kStatus), Topics::kOnline, true);
     PublishDiscovery();
     // Each light's state is published anew: a new broker may hold none.
     lightShown_.fill(-1);
@@ -434,10 +437,10 @@ QString ProgramName()
 {
     // An invalid NAME is reported where it is read for the bus.
     const QString name = TRAPAR::ConfiguredName();
-    return name.isEmpty() ? QStringLiteral("orvane") : name;
+    return name.isEmpty() ? QString::fromLatin1(Topics::kNoName) : name;
 }
 
-QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
+QByteArray TopicPrefix() { return Topics::Prefix(ProgramName()); }
 
 int16_t Start()
 {

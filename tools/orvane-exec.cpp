@@ -22,6 +22,7 @@
 #include "base/ControllerName.h"
 #include "dbus/BusNames.h"
 #include "mqtt/LoginFiles.h"
+#include "mqtt/Topics.h"
 #include "orvanecmdinterface.h"
 #include "tools/ExecRoads.h"
 
@@ -399,7 +400,7 @@ int main(int argc, char** argv)
         if (list)
             return ListOnBroker(settings, parser.isSet(k.json));
         // A program without NAME is "orvane" on the broker.
-        const QStringList topicNames = names.isEmpty() ? QStringList{QStringLiteral("orvane")} : names;
+        const QStringList topicNames = names.isEmpty() ? QStringList{QString::fromLatin1(Topics::kNoName)} : names;
         std::unique_ptr<Lines> lines = fromFile ? std::make_unique<Lines>(file.handle())
                                        : rest[0] == QLatin1String("-") ? std::make_unique<Lines>(STDIN_FILENO)
                                                                       : std::make_unique<Lines>(rest[0]);
