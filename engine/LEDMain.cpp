@@ -78,13 +78,13 @@ int HandleCommandLine(int argc, char** argv, StartOptions::Values& options)
     switch (StartOptions::Parse(arguments, options, &usageError)) {
     case StartOptions::Request::Help:
         QTextStream(stdout) << StartOptions::Usage();
-        return 0;
+        return Service::kEnded;
     case StartOptions::Request::Version:
         QTextStream(stdout) << StartOptions::Version() << Qt::endl;
-        return 0;
+        return Service::kEnded;
     case StartOptions::Request::UsageError:
         QTextStream(stderr) << "orvane: " << usageError << "\n\n" << StartOptions::Usage();
-        return 2;
+        return Service::kUsage;
     case StartOptions::Request::Start:
         break;
     }
@@ -165,7 +165,7 @@ int Run(int argc, char** argv)
     // Desktops find the installed entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.Orvane"));
     if (!TakeAppDir(options))
-        return 1;
+        return Service::kFailed;
 
     // Before start-up: a signal in one of its message boxes ends the program
     // there, and one during its exchanges as soon as they are done.

@@ -11,6 +11,7 @@
 #include "dbus/Activation.h"
 #include "base/ControllerName.h"
 #include "dbus/BusNames.h"
+#include "engine/Service.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
@@ -183,22 +184,22 @@ int RegServer(bool install, bool keepAppDir)
     if (!install) {
         if (!QFile::exists(file)) {
             out << "orvane: nothing to remove, " << file << " does not exist" << Qt::endl;
-            return 0;
+            return Service::kEnded;
         }
         // Another copy's file (an installed program's, a build tree's) is that copy's to remove.
         if (const QString starts = Activation::ExecProgram(file); !SameProgram(starts, program)) {
             Log::Say(QStringLiteral("%1 starts %2, not this program; it is left in place")
                          .arg(file, starts.isEmpty() ? QStringLiteral("no program") : starts),
                      &lcDbus);
-            return 1;
+            return Service::kFailed;
         }
         if (!Activation::Remove(file, &why)) {
             Log::Say(why, &lcDbus);
-            return 1;
+            return Service::kFailed;
         }
         out << "orvane: removed " << file << "; " << service << " no longer starts this program"
             << Qt::endl;
-        return 0;
+        return Service::kEnded;
     }
 
     QStringList args{QStringLiteral("--automation")};
@@ -209,14 +210,14 @@ int RegServer(bool install, bool keepAppDir)
     const QString unit = InstanceUnit(program, Platform::App().Path);
     if (!Activation::Write(file, service, exec, &why, unit)) {
         Log::Say(why, &lcDbus);
-        return 1;
+        return Service::kFailed;
     }
     out << "orvane: wrote " << file << "; a client calling " << service << " now starts \""
         << exec << "\"";
     if (!unit.isEmpty())
         out << " (" << unit << " where systemd runs the bus)";
     out << Qt::endl;
-    return 0;
+    return Service::kEnded;
 }
 
 } // namespace OrvaneCmd

@@ -4,6 +4,7 @@
 // notify protocol's readiness, status line and stop, and the end of a program
 // that no client can reach any more.
 #include <QString>
+#include <array>
 
 class QObject;
 
@@ -17,6 +18,9 @@ enum ExitStatus : int {
     kAlreadyRunning = 3,  // another program serves this application directory
     kUnreachable = 4,     // started for clients (--automation, --service) that no road reaches
 };
+// The statuses another start would end with as well: the systemd units list
+// them in RestartPreventExitStatus (dist/systemd, held to this by a test).
+inline constexpr std::array<int, 3> kNoRestart = {kUsage, kAlreadyRunning, kUnreachable};
 
 // --service: before the application object exists. Headless on Qt's offscreen
 // platform; the window is never shown; the program stays until a stop signal.

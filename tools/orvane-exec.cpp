@@ -133,12 +133,18 @@ QString Usage()
                           "Over the session bus, or with --broker over an MQTT broker.\n\n")
         + OptionsHelp::Text(Known().Listed())
         + QStringLiteral("\nexit status:\n"
-                         "  0  every script answered (or the list printed)\n"
-                         "  1  a D-Bus error, or a file that cannot be read\n"
-                         "  2  a usage error\n"
-                         "  3  the broker not reached, refused the log-in, or went away\n"
-                         "  4  a NAME whose program is not online on the broker\n"
-                         "  5  a program that went offline before it answered\n");
+                         "  %1  every script answered (or the list printed)\n"
+                         "  %2  a D-Bus error, or a file that cannot be read\n"
+                         "  %3  a usage error\n"
+                         "  %4  the broker not reached, refused the log-in, or went away\n"
+                         "  %5  a NAME whose program is not online on the broker\n"
+                         "  %6  a program that went offline before it answered\n")
+              .arg(kServed)
+              .arg(kFailed)
+              .arg(kUsage)
+              .arg(kNoBroker)
+              .arg(kNotOnline)
+              .arg(kWentOffline);
 }
 
 int UsageError(const QString& why)
