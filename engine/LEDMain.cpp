@@ -24,8 +24,12 @@ namespace {
 // while a script runs, so a running script looks at Posix::StopSignal itself.
 bool g_terminating = false;
 
+// The stop budget once the command under way has had its time-out: what the
+// channels and the roads have, and what standard error gets a tenth of.
+int AfterCommandMs() { return Service::StopBudgetMs() - std::max<int>(LEDCOMM::CommTimeOut(), 0); }
+
 // What an ending program gives the lines still waiting for standard error.
-int StderrShareMs() { return (4 * std::max<int>(LEDCOMM::CommTimeOut(), 0) + 1000) / 10; }
+int StderrShareMs() { return AfterCommandMs() / 10; }
 
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
@@ -36,11 +40,9 @@ void Terminate()
     g_terminating = true;
     qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
     Service::Stopping();
-    // The command that ran took one time-out of the stop budget; four more
-    // and a second remain for the channels and the roads together.
-    // A tenth of it is kept for standard error's last lines.
+    // A tenth of what the command that ran has left is kept for standard error's last lines.
     const int stderrShare = StderrShareMs();
-    const QDeadlineTimer budget(4 * LEDCOMM::CommTimeOut() + 1000 - stderrShare);
+    const QDeadlineTimer budget(AfterCommandMs() - stderrShare);
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();

@@ -1,5 +1,6 @@
 #include "engine/Service.h"
 
+#include "base/Channels.h"
 #include "base/Log.h"
 #include "base/Notify.h"
 #include "base/Platform.h"
@@ -52,11 +53,9 @@ void Started(QObject* parent)
 
 void SettingsReloaded() { Notify::Status(StatusLine()); }
 
-void Stopping()
-{
-    const uint64_t boundMs = 5 * uint64_t(std::max<int>(LEDCOMM::CommTimeOut(), 0)) + 1000;
-    Notify::Stopping(boundMs * 1000);
-}
+int StopBudgetMs() { return (Channels::kCount + 1) * std::max<int>(LEDCOMM::CommTimeOut(), 0) + Roads::kStoppingMs; }
+
+void Stopping() { Notify::Stopping(uint64_t(StopBudgetMs()) * 1000); }
 
 bool EndIfUnreachable(bool windowSeen)
 {

@@ -41,8 +41,11 @@ void SettingsReloaded();
 // "no D-Bus", "MQTT not connected", "no MQTT").
 QString StatusLine();
 
-// A stop signal came: STOPPING=1 with the time the stop may take (a time-out
-// for each of the four channels, one for closing, and a second).
+// The longest a stop takes from the stop signal: the command under way ends
+// (a time-out), each channel goes off (a time-out each) and the roads leave
+// (Roads::kStoppingMs).
+int StopBudgetMs();
+// A stop signal came: STOPPING=1 with StopBudgetMs for the service manager.
 void Stopping();
 
 // The session bus is gone. A program started for clients (not --service)

@@ -38,9 +38,14 @@ enum class Protocol { Auto, V5, V311 };
 std::optional<Protocol> ParseProtocol(const QString& text);
 QString ProtocolName(Protocol protocol);
 
+// A broker's port unless one is given: with TLS (a CA file) or without.
+inline constexpr int kPlainPort = 1883;
+inline constexpr int kTlsPort = 8883;
+inline constexpr int DefaultPort(bool tls) { return tls ? kTlsPort : kPlainPort; }
+
 struct Settings {
     QString host;
-    int port = 1883;
+    int port = kPlainPort;
     QString user;          // empty: none sent
     QByteArray password;   // sent only with a user
     QString caFile;        // not empty: TLS, and the broker's certificate is verified

@@ -100,7 +100,8 @@ struct Known {
                               QStringLiteral("over this MQTT broker, not the bus (default: $ORVANE_BROKER)"),
                               QStringLiteral("HOST[:PORT]")};
     QCommandLineOption caFile{QStringLiteral("cafile"),
-                              QStringLiteral("TLS to the broker, whose certificate FILE's CAs vouch for (port 8883)"),
+                              QStringLiteral("TLS to the broker, whose certificate FILE's CAs vouch for (port %1)")
+                                  .arg(Mqtt::kTlsPort),
                               QStringLiteral("FILE")};
     QCommandLineOption user{QStringLiteral("user"), QStringLiteral("log in to the broker as NAME"),
                             QStringLiteral("NAME")};
@@ -364,7 +365,7 @@ int main(int argc, char** argv)
     if (overBroker) {
         settings.caFile = parser.value(k.caFile);
         settings.caFileSource = QStringLiteral("--cafile");
-        settings.port = settings.caFile.isEmpty() ? 1883 : 8883;
+        settings.port = Mqtt::DefaultPort(!settings.caFile.isEmpty());
         if (!SplitBroker(brokerText, settings))
             return UsageError(QStringLiteral("\"%1\" is no broker: HOST or HOST:PORT, a port from 1 to 65535")
                                   .arg(brokerText));
