@@ -18,9 +18,6 @@ namespace {
 uint64_t g_channelFailures = 0;
 std::array<bool, Channels::kCount> g_channelFailed{};
 std::array<int16_t, Channels::kCount> g_levels{};
-// AllChannelsOffAtShutDown is switching the channels off: its commands go out after a stop signal too.
-bool g_switchingOff = false;
-
 } // namespace
 
 uint64_t ChannelFailures() { return g_channelFailures; }
@@ -28,15 +25,15 @@ bool ChannelFailed(int index) { return index >= 0 && index < Channels::kCount &&
 void MarkChannelsUnsent() { g_channelFailed.fill(true); }
 std::array<int16_t, 4> ChannelLevels() { return g_levels; }
 
-int16_t SetChannel(const QString& letter, int16_t intensity)
+namespace {
+
+// atShutDown: the shut-down's own command, which goes out after a stop signal too.
+int16_t Send(int index, int16_t intensity, bool atShutDown)
 {
     const int16_t v = std::clamp(intensity, Channels::kMinIntensity, Channels::kMaxIntensity);
-    const int index = Channels::ByDevice(letter);
-    if (index < 0)
-        return -1;
     // After a stop signal only the shut-down sends: a move of tied bars ends
     // with the command already on the wire.
-    if (Posix::StopSignal() != 0 && !g_switchingOff) {
+    if (Posix::StopSignal() != 0 && !atShutDown) {
         ++g_channelFailures;
         g_channelFailed[size_t(index)] = true;
         return -1;
@@ -57,18 +54,25 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     return r;
 }
 
+} // namespace
+
+int16_t SetChannel(const QString& letter, int16_t intensity)
+{
+    const int index = Channels::ByDevice(letter);
+    return index < 0 ? int16_t(-1) : Send(index, intensity, false);
+}
+
 int16_t AllChannelsOff()
 {
     for (int i = 0; i < Channels::kCount; ++i)
-        SetChannel(Channels::DeviceLetter<QString>(i), Channels::kMinIntensity);
+        Send(i, Channels::kMinIntensity, false);
     return 0;
 }
 
 int16_t AllChannelsOffAtShutDown()
 {
-    g_switchingOff = true;
-    AllChannelsOff();
-    g_switchingOff = false;
+    for (int i = 0; i < Channels::kCount; ++i)
+        Send(i, Channels::kMinIntensity, true);
     return 0;
 }
 
