@@ -988,6 +988,41 @@ private slots:
         QTRY_COMPARE(returned.load(), stalled.load());
     }
 
+    // A stop while the connect step hangs leaves the step its handle, and a
+    // start after it begins anew with a step of its own at once; a start of
+    // a client that runs is refused.
+    void stopDuringAStepThenStartAgain()
+    {
+        static std::latch release(1);
+        static std::atomic<int> stalled{0}, returned{0};
+        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
+            ++stalled;
+            release.wait();
+            ++returned;
+            return int(MOSQ_ERR_NO_CONN);
+        });
+        const auto restore = qScopeGuard([] {
+            Mqtt::Client::SetConnectCall(nullptr);
+            if (!release.try_wait())
+                release.count_down();
+        });
+        Mqtt::Client client;
+        Mqtt::Settings s;
+        s.host = s.clientId = QStringLiteral("stalled");
+        QVERIFY(client.Start(s));
+        QTRY_VERIFY(client.IsLookingUp());
+        QString why;
+        QVERIFY(!client.Start(s, &why));
+        QCOMPARE(why, QStringLiteral("the MQTT client runs already"));
+        client.Stop();
+        QVERIFY(!client.IsLookingUp());
+        QVERIFY(client.Start(s));
+        QTRY_COMPARE(stalled.load(), 2);
+        client.Stop();
+        release.count_down();
+        QTRY_COMPARE(returned.load(), 2);
+    }
+
     // Home Assistant switches a dimmed light back on without brightness, and
     // fades with "transition" seconds: steps on the wire, ended by a later command.
     void homeAssistantOnAndTransitions()
