@@ -106,9 +106,10 @@ void AutomationGone();
 void CheckProcessEnd();
 
 // ---- Channel output ----
-// Sends "AV" + letter + the three-digit level for the clamped intensity and
-// waits for the reply: 1 when a reply came, -1 when the exchange failed
-// (logged by the serial link) or the letter is none of "A".."D" (nothing sent).
+// Sends the channel command (Wire::ChannelCommand) for the letter on the wire
+// and the clamped intensity, telling every road before and after, and waits
+// for the reply: 1 when a reply came, -1 when the exchange failed (logged by
+// the serial link) or the letter is none of "A".."D" (nothing sent).
 int16_t SetChannel(const QString& letter, int16_t intensity);
 // SetChannel with 0 for "A" to "D", each waiting for its reply. Always 0.
 int16_t AllChannelsOff();
