@@ -8,6 +8,7 @@
 #include "comm/SerialDevices.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
+#include "base/Wire.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -164,7 +165,7 @@ struct OpenFailure {
     QString text;
 };
 
-// Opens the port at 9600 8N1 with DTR and RTS raised; false with the failure,
+// Opens the port with the wire's settings and DTR and RTS raised; false with the failure,
 // which is left to the caller to report.
 bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
 {
@@ -183,11 +184,11 @@ bool TryOpen(int16_t port, OpenFailure& failure, QString* opened = nullptr)
     const QString link = CommPortDevice(port);
     const QString device = QFileInfo(link).canonicalFilePath();
     p->setPortName(device.isEmpty() ? link : device);
-    p->setBaudRate(QSerialPort::Baud9600);
-    p->setParity(QSerialPort::NoParity);
-    p->setDataBits(QSerialPort::Data8);
-    p->setStopBits(QSerialPort::OneStop);
-    p->setFlowControl(QSerialPort::NoFlowControl);
+    p->setBaudRate(Wire::kBaud);
+    p->setParity(Wire::kParity ? QSerialPort::EvenParity : QSerialPort::NoParity);
+    p->setDataBits(QSerialPort::DataBits(Wire::kDataBits));
+    p->setStopBits(QSerialPort::StopBits(Wire::kStopBits));
+    p->setFlowControl(Wire::kFlowControl ? QSerialPort::HardwareControl : QSerialPort::NoFlowControl);
     ClearError(p);
     g_heldBy.clear();
     if (!p->open(QIODevice::ReadWrite)) {

@@ -45,8 +45,9 @@ void CommFormUnload();
 int16_t CommFormLoaded();
 void SetCommOutTerm(int16_t code);
 void SetCommInTerm(int16_t code);
-// Opens the port at 9600 8N1 with DTR and RTS raised: true when open; false
-// with "CommOpenPort <n> <text>" logged (an open port is left open).
+// Opens the port with the wire's line settings (base/Wire.h) and DTR and RTS
+// raised: true when open; false with "CommOpenPort <n> <text>" logged (an
+// open port is left open).
 bool CommOpenPort(int16_t port);
 bool CommOpenConfigured();
 // After the settings changed: the port closed, the settings read again and the

@@ -4,6 +4,7 @@
 #include "base/NumText.h"
 #include "base/OutsideText.h"
 #include "base/Posix.h"
+#include "comm/LEDCOMM.h"
 #include "params/TRAPAR.h"
 
 #include <QDir>
@@ -27,11 +28,11 @@ struct Settings {
 Settings ReadSettings(const QString& appDir)
 {
     Settings s;
-    const QFileInfo file(QDir(appDir).filePath(QStringLiteral("LED_CONFIG.TXT")));
+    const QFileInfo file(QDir(appDir).filePath(LEDCOMM::kSettingsFile));
     if (!file.isFile() || !file.isReadable())
         return s;
     TRAPAR::SetParDir(appDir + QLatin1Char('/'));
-    TRAPAR::SetParFile(QStringLiteral("LED_CONFIG.TXT"));
+    TRAPAR::SetParFile(LEDCOMM::kSettingsFile);
     if (TRAPAR::LoadPars() != 1)
         return s;
     s.read = true;
@@ -142,11 +143,11 @@ int Print(QTextStream& out, const QString& appDir, const QString& portText, QStr
     if (portText.isEmpty()) {
         if (!settings.read) {
             *why = QStringLiteral("no readable settings file %1 names the port; give it: orvane --udev-rule PORT")
-                       .arg(QDir(appDir).filePath(QStringLiteral("LED_CONFIG.TXT")));
+                       .arg(QDir(appDir).filePath(LEDCOMM::kSettingsFile));
             return 1;
         }
         if (!NumText::ToInt16(settings.port, port) || port < 1) {
-            const QString file = QDir(appDir).filePath(QStringLiteral("LED_CONFIG.TXT"));
+            const QString file = QDir(appDir).filePath(LEDCOMM::kSettingsFile);
             *why = (settings.port.isEmpty()
                         ? QStringLiteral("%1 names no PORT").arg(file)
                         : QStringLiteral("PORT in %1 is not a port number: \"%2\"").arg(file, settings.port.left(40)))

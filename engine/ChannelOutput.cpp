@@ -5,8 +5,9 @@
 #include "comm/LEDCOMM.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
-#include "engine/Channels.h"
-#include "engine/OrvaneMqtt.h"
+#include "base/Channels.h"
+#include "base/Wire.h"
+#include "engine/Roads.h"
 
 #include <algorithm>
 #include <array>
@@ -17,9 +18,6 @@ namespace {
 uint64_t g_channelFailures = 0;
 std::array<bool, Channels::kCount> g_channelFailed{};
 std::array<int16_t, Channels::kCount> g_levels{};
-// AllChannelsOffAtShutDown is switching the channels off: its commands go out after a stop signal too.
-bool g_switchingOff = false;
-
 } // namespace
 
 uint64_t ChannelFailures() { return g_channelFailures; }
@@ -27,29 +25,28 @@ bool ChannelFailed(int index) { return index >= 0 && index < Channels::kCount &&
 void MarkChannelsUnsent() { g_channelFailed.fill(true); }
 std::array<int16_t, 4> ChannelLevels() { return g_levels; }
 
-int16_t SetChannel(const QString& letter, int16_t intensity)
+namespace {
+
+// atShutDown: the shut-down's own command, which goes out after a stop signal too.
+int16_t Send(int index, int16_t intensity, bool atShutDown)
 {
     const int16_t v = std::clamp(intensity, Channels::kMinIntensity, Channels::kMaxIntensity);
-    const int index = Channels::ByDevice(letter);
-    if (index < 0)
-        return -1;
     // After a stop signal only the shut-down sends: a move of tied bars ends
     // with the command already on the wire.
-    if (Posix::StopSignal() != 0 && !g_switchingOff) {
+    if (Posix::StopSignal() != 0 && !atShutDown) {
         ++g_channelFailures;
         g_channelFailed[size_t(index)] = true;
         return -1;
     }
-    OrvaneMqtt::ChannelCommanded(index);
-    const QString command = QStringLiteral("AV") + letter
-                            + QStringLiteral("%1").arg(Channels::kMaxIntensity - v, 3, 10, QLatin1Char('0'));
+    Roads::ChannelCommanded(index);
+    const QString command = QString::fromLatin1(Wire::ChannelCommand(index, v).data());
     QString reply;
     const int16_t r = LEDCOMM::CommQuery(command, reply);
     if (r < 0)
         ++g_channelFailures;
     else {
         g_levels[size_t(index)] = v;
-        OrvaneMqtt::ChannelConfirmed(index, v);
+        Roads::ChannelConfirmed(index, v);
     }
     g_channelFailed[size_t(index)] = r < 0;
     if (ChannelPanel* panel = MainForm())
@@ -57,18 +54,25 @@ int16_t SetChannel(const QString& letter, int16_t intensity)
     return r;
 }
 
+} // namespace
+
+int16_t SetChannel(const QString& letter, int16_t intensity)
+{
+    const int index = Channels::ByDevice(letter);
+    return index < 0 ? int16_t(-1) : Send(index, intensity, false);
+}
+
 int16_t AllChannelsOff()
 {
     for (int i = 0; i < Channels::kCount; ++i)
-        SetChannel(Channels::DeviceLetter(i), Channels::kMinIntensity);
+        Send(i, Channels::kMinIntensity, false);
     return 0;
 }
 
 int16_t AllChannelsOffAtShutDown()
 {
-    g_switchingOff = true;
-    AllChannelsOff();
-    g_switchingOff = false;
+    for (int i = 0; i < Channels::kCount; ++i)
+        Send(i, Channels::kMinIntensity, true);
     return 0;
 }
 

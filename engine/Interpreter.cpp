@@ -5,7 +5,7 @@
 #include "base/Notify.h"
 #include "base/NumText.h"
 #include "base/Posix.h"
-#include "engine/Channels.h"
+#include "base/Channels.h"
 
 #include <algorithm>
 #include <utility>
@@ -54,6 +54,20 @@ struct WindowWish {
     bool visible = false;
 };
 WindowWish* g_windowWish = nullptr;
+
+// "On", "Off" or a number, clamped to the channels' range; false for anything else.
+bool ParseLevel(const QString& text, int16_t& level)
+{
+    if (text == QLatin1String("On"))
+        level = Channels::kMaxIntensity;
+    else if (text == QLatin1String("Off"))
+        level = Channels::kMinIntensity;
+    else if (NumText::ToInt16(text, level))
+        level = std::clamp(level, Channels::kMinIntensity, Channels::kMaxIntensity);
+    else
+        return false;
+    return true;
+}
 } // namespace
 
 int64_t CommandCounter() { return g_commandCounter; }
@@ -161,23 +175,37 @@ QString LedCommand(const QString& rest)
 QString LedSet(const QString& channel, const QString& valueText)
 {
     int16_t v = 0;
-    if (valueText == QLatin1String("On")) {
-        v = Channels::kMaxIntensity;
-    } else if (valueText == QLatin1String("Off")) {
-        v = Channels::kMinIntensity;
-    } else {
-        if (!NumText::ToInt16(valueText, v))
-            return QStringLiteral("Not a Number ");
-        v = std::clamp(v, Channels::kMinIntensity, Channels::kMaxIntensity);
-    }
+    if (!ParseLevel(valueText, v))
+        return QStringLiteral("Not a Number ");
     const int index = Channels::ByCommand(channel);
     if (index < 0)
         return QStringLiteral("Bad Value ");
+    return SetLevel(index, v) ? QStringLiteral("OK ") : QStringLiteral("Error ");
+}
 
+QString LedRequest(int index, const QString& value)
+{
+    ++g_commandCounter;
+    QString rest = value;
+    QString word;
+    if (NextToken(rest, word) == 0)
+        return QStringLiteral("Error Missing Argument ");
+    int16_t v = 0;
+    if (!ParseLevel(word, v))
+        return QStringLiteral("Not a Number ");
+    return SetLevel(index, v) ? QStringLiteral("OK ") : QStringLiteral("Error ");
+}
+
+void CountCommand() { ++g_commandCounter; }
+
+bool SetLevel(int index, int16_t level)
+{
+    if (index < 0 || index >= Channels::kCount)
+        return false;
     // The bar's handling does the sending; every send of this move must have succeeded.
     if (ChannelPanel* panel = MainForm())
-        return panel->MoveBar(index, v) ? QStringLiteral("OK ") : QStringLiteral("Error ");
-    return SetChannel(Channels::DeviceLetter(index), v) > 0 ? QStringLiteral("OK ") : QStringLiteral("Error ");
+        return panel->MoveBar(index, level);
+    return SetChannel(Channels::DeviceLetter<QString>(index), level) > 0;
 }
 
 } // namespace LEDMain

@@ -7,8 +7,7 @@
 #include "base/MessageFilter.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
-#include "engine/OrvaneCmd.h"
-#include "engine/OrvaneMqtt.h"
+#include "engine/Roads.h"
 #include "engine/Service.h"
 #include "engine/StartOptions.h"
 
@@ -25,8 +24,12 @@ namespace {
 // while a script runs, so a running script looks at Posix::StopSignal itself.
 bool g_terminating = false;
 
+// The stop budget once the command under way has had its time-out: what the
+// channels and the roads have, and what standard error gets a tenth of.
+int AfterCommandMs() { return Service::StopBudgetMs() - std::max<int>(LEDCOMM::CommTimeOut(), 0); }
+
 // What an ending program gives the lines still waiting for standard error.
-int StderrShareMs() { return (4 * std::max<int>(LEDCOMM::CommTimeOut(), 0) + 1000) / 10; }
+int StderrShareMs() { return AfterCommandMs() / 10; }
 
 // The process ends here, wherever the signal was seen: a modal loop left as if
 // answered would let start-up or a settings change carry on after it.
@@ -37,16 +40,13 @@ void Terminate()
     g_terminating = true;
     qCDebug(lcApp).noquote() << "shut-down: stopped by" << Posix::SignalName(Posix::StopSignal());
     Service::Stopping();
-    // The command that ran took one time-out of the stop budget; four more
-    // and a second remain for the channels and both network roads together.
-    // A tenth of it is kept for standard error's last lines.
+    // A tenth of what the command that ran has left is kept for standard error's last lines.
     const int stderrShare = StderrShareMs();
-    const QDeadlineTimer budget(4 * LEDCOMM::CommTimeOut() + 1000 - stderrShare);
+    const QDeadlineTimer budget(AfterCommandMs() - stderrShare);
     // Objects of clients may still live; the lights go off all the same.
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    OrvaneMqtt::Stop(int(budget.remainingTime() / 2));
-    OrvaneCmd::FlushReplies(int(budget.remainingTime()));
+    Roads::Stopping(int(budget.remainingTime()));
     Posix::ReleaseInstanceLock();
     Log::FinishStderr(stderrShare);
     Platform::Exit(0);
@@ -80,13 +80,13 @@ int HandleCommandLine(int argc, char** argv, StartOptions::Values& options)
     switch (StartOptions::Parse(arguments, options, &usageError)) {
     case StartOptions::Request::Help:
         QTextStream(stdout) << StartOptions::Usage();
-        return 0;
+        return Service::kEnded;
     case StartOptions::Request::Version:
         QTextStream(stdout) << StartOptions::Version() << Qt::endl;
-        return 0;
+        return Service::kEnded;
     case StartOptions::Request::UsageError:
         QTextStream(stderr) << "orvane: " << usageError << "\n\n" << StartOptions::Usage();
-        return 2;
+        return Service::kUsage;
     case StartOptions::Request::Start:
         break;
     }
@@ -118,17 +118,17 @@ bool TakeAppDir(const StartOptions::Values& options)
     return true;
 }
 
-// The bus and the broker. -1 to run on, else the exit status of a program
+// The roads clients come by. -1 to run on, else the exit status of a program
 // started for clients that can never reach it.
-int StartRoads(bool& mqtt)
+int StartRoads()
 {
     QString why;
-    const bool dbus = OrvaneCmd::StartService(&why);
-    mqtt = OrvaneMqtt::Start() == 1;
-    if (dbus)
+    Roads::Start(&why);
+    if (why.isEmpty())
         return -1;
     // Started for clients that can never reach it, and nobody sees its window.
-    if (Platform::App().StartMode == 1 && !mqtt && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
+    if (Platform::App().StartMode == 1 && !Roads::AnyConfigured()
+        && (!MainForm() || !MainForm()->IsShown() || Platform::IsHeadless())) {
         Say(why + QStringLiteral("; no client can reach this program, so it ends"));
         delete MainForm();
         if (LEDCOMM::CommFormLoaded() == 1)
@@ -139,15 +139,14 @@ int StartRoads(bool& mqtt)
     return -1;
 }
 
-// After the event loop: the bus first, then the window and the lights, and
-// the broker last, so the last state it hears is the lights off.
+// After the event loop: the window and the lights, then the roads, so the
+// last state they tell is the lights off.
 void ShutDown()
 {
-    OrvaneCmd::StopService();
     delete MainForm();
     if (LEDCOMM::CommFormLoaded() == 1)
         AppShutdown();
-    OrvaneMqtt::Stop();
+    Roads::Stopping(Roads::kStoppingMs);
 }
 
 } // namespace
@@ -168,7 +167,7 @@ int Run(int argc, char** argv)
     // Desktops find the installed entry and icon by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.orvane.Orvane"));
     if (!TakeAppDir(options))
-        return 1;
+        return Service::kFailed;
 
     // Before start-up: a signal in one of its message boxes ends the program
     // there, and one during its exchanges as soon as they are done.
@@ -177,10 +176,9 @@ int Run(int argc, char** argv)
     if (Platform::App().PrevInstance)
         return Service::kAlreadyRunning;
     EndIfStopped();
-    bool mqtt = false;
-    if (const int code = StartRoads(mqtt); code >= 0)
+    if (const int code = StartRoads(); code >= 0)
         return code;
-    Service::Started(&app, mqtt);
+    Service::Started(&app);
     CheckProcessEnd();
     qCDebug(lcApp) << "start-up done; the event loop runs";
     const int code = app.exec();

@@ -54,6 +54,9 @@ bool HoldsInstanceLock();
 int16_t AppInit();
 // Creates the serial host and opens the configured port: 1 open, -1 not.
 int16_t DeviceConnect();
+// After the settings changed (Configuration > Port): the port reopened on
+// them, then every road and the service told.
+void ReloadSettings();
 // Hands the serial link's reports to their consumers: the Response box of the
 // panel while one is loaded. AppInit does this first.
 void ConnectReports();
@@ -103,9 +106,10 @@ void AutomationGone();
 void CheckProcessEnd();
 
 // ---- Channel output ----
-// Sends "AV" + letter + the three-digit level for the clamped intensity and
-// waits for the reply: 1 when a reply came, -1 when the exchange failed
-// (logged by the serial link) or the letter is none of "A".."D" (nothing sent).
+// Sends the channel command (Wire::ChannelCommand) for the letter on the wire
+// and the clamped intensity, telling every road before and after, and waits
+// for the reply: 1 when a reply came, -1 when the exchange failed (logged by
+// the serial link) or the letter is none of "A".."D" (nothing sent).
 int16_t SetChannel(const QString& letter, int16_t intensity);
 // SetChannel with 0 for "A" to "D", each waiting for its reply. Always 0.
 int16_t AllChannelsOff();
@@ -146,6 +150,18 @@ int16_t SplitFirst(QString& source, QString& piece, const QString& separator);
 int16_t NextToken(QString& line, QString& token);
 QString LedCommand(const QString& rest);
 QString LedSet(const QString& channel, const QString& valueText);
+// The one call by which every road sets a level: channel index 0..3 in the
+// bars' order (R, G, B, A), level within the channels' range. With a window
+// loaded its bar moves and the bar's handling sends (the tied bars follow);
+// else the channel is sent. True when every send succeeded. It counts no
+// command: a request counts once, however many levels it sets.
+bool SetLevel(int index, int16_t level);
+// A road's request for one channel's value, answered as "LED <ch> <value>"
+// would be (the value's first word; On, Off or a number, clamped), without
+// the text of a command; counts as one command.
+QString LedRequest(int index, const QString& value);
+// Counts one command for a request that is no script (a light's command).
+void CountCommand();
 int64_t CommandCounter();
 
 } // namespace LEDMain

@@ -6,7 +6,7 @@
 #include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
-#include "engine/OrvaneCmd.h"
+#include "engine/Roads.h"
 #include "engine/Service.h"
 
 #include <QCoreApplication>
@@ -100,7 +100,7 @@ void CheckProcessEnd()
     // The lights are off and the port is closed; only editor windows remain.
     // Clients and a new start must reach a fresh program, not this one.
     if (ShutDownRan() && g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds > 0) {
-        OrvaneCmd::ReleaseName();
+        Roads::Stopping(Roads::kStoppingMs);
         Posix::ReleaseInstanceLock();
     }
     if (g_mainWindowLoaded == 0 && g_automationObjects == 0 && g_processHolds == 0)

@@ -7,6 +7,7 @@
 #include "engine/Limits.h"
 #include "engine/OrvaneCmdName.h"
 #include "engine/OrvaneCmdObject.h"
+#include "engine/Roads.h"
 #include "orvanecmdadaptor.h"
 
 #include <QCoreApplication>
@@ -207,9 +208,38 @@ private:
     bool busGone_ = false;
 };
 
-// The service while it runs. Not a static object: a program that ends without
-// StopService must not tear down bus objects after the bus connections are gone.
-Tree* g_service = nullptr;
+// The bus road as the core knows it: the service while it runs. The service
+// is no static object: a program that ends without StopService must not tear
+// down bus objects after the bus connections are gone.
+class Road : public Roads::Road {
+public:
+    Tree* service = nullptr;
+
+    void Start(QString* why) override { StartService(why); }
+    void SettingsReloaded() override
+    {
+        if (service)
+            Name::Follow(Bus(), service->names);
+    }
+    void Stopping(int msecs) override
+    {
+        ReleaseName();
+        FlushReplies(msecs);
+    }
+    bool Configured() const override { return service && service->names.held; }
+    QString Status() const override
+    {
+        const QStringList names = ServiceNames();
+        return names.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + names.join(QStringLiteral(", "));
+    }
+    bool NameHeldByOther() const override { return Name::HeldByOther(); }
+};
+
+Road& TheRoad()
+{
+    static Road road;
+    return road;
+}
 
 // Called when a client gets its first object: from then on its leaving the bus
 // destroys its objects.
@@ -343,7 +373,9 @@ Tree* TreeOf(const QObject* object) { return qobject_cast<Tree*>(object->parent(
 
 } // namespace
 
-Name::Held* Name::Current() { return g_service ? &g_service->names : nullptr; }
+Name::Held* Name::Current() { return TheRoad().service ? &TheRoad().service->names : nullptr; }
+
+Roads::Road& BusRoad() { return TheRoad(); }
 
 Object::Object(const QString& path, QObject* parent) : QObject(parent), path_(path) {}
 
@@ -382,13 +414,13 @@ QList<int> Object::Levels() const
 
 void SetMaxObjects(int total)
 {
-    if (g_service)
-        g_service->maxObjects = total > 0 ? std::min(total, Limits::kMaxObjects) : Limits::kMaxObjects;
+    if (TheRoad().service)
+        TheRoad().service->maxObjects = total > 0 ? std::min(total, Limits::kMaxObjects) : Limits::kMaxObjects;
 }
 
 bool StartService(QString* why)
 {
-    if (g_service)
+    if (TheRoad().service)
         return true;
     auto fail = [why](const QString& reason) {
         if (why)
@@ -411,7 +443,7 @@ bool StartService(QString* why)
     bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
                 QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), service.get(),
                 SLOT(BusGone()));
-    g_service = service.release();
+    TheRoad().service = service.release();
     qCDebug(lcDbus).noquote() << "serving" << kRoot << "as" << kService;
     return true;
 }
@@ -419,7 +451,7 @@ bool StartService(QString* why)
 void FlushReplies(int msecs)
 {
     // Not running: the session bus is not touched, so a later start can still connect.
-    if (!g_service)
+    if (!TheRoad().service)
         return;
     QDBusConnection bus = Bus();
     if (!bus.isConnected())
@@ -434,7 +466,7 @@ void FlushReplies(int msecs)
 void StopService()
 {
     // Ends with this scope; from here on no service runs.
-    const std::unique_ptr<Tree> service(std::exchange(g_service, nullptr));
+    const std::unique_ptr<Tree> service(std::exchange(TheRoad().service, nullptr));
     if (!service)
         return;
     // Without waiting for the bus: one that stops answering must not hold the way out.

@@ -5,7 +5,17 @@
 #include <QString>
 #include <QStringList>
 
+namespace Roads {
+class Road;
+}
+
 namespace OrvaneCmd {
+
+// The bus road as the core tells and asks it (Roads.h): it starts with the
+// program, follows a NAME changed in the settings, gives its names up when
+// the program stops serving, and answers whether another program serves our
+// NAME on the bus.
+Roads::Road& BusRoad();
 
 // Owns the bus name and exports the application object. False when there is no
 // session bus or the program's own name is taken; why then says so in one line.
@@ -24,11 +34,6 @@ QString ServiceName();
 // Every bus name this program holds now: its own first, then the plain
 // Orvane.OrvaneCmd that a named program holds as a courtesy; empty like ServiceName.
 QStringList ServiceNames();
-
-// True when StartService failed because another program holds this
-// program's bus name. A program without NAME does not count a plain name
-// that a named program holds besides its own.
-bool BusNameHeldByOther();
 
 // Gives the bus name up without waiting for the bus, so that a client's next
 // call starts or reaches another program; the objects of this one stay.

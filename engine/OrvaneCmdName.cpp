@@ -11,6 +11,7 @@
 #include "dbus/Activation.h"
 #include "base/ControllerName.h"
 #include "dbus/BusNames.h"
+#include "engine/Service.h"
 #include "params/TRAPAR.h"
 
 #include <QCoreApplication>
@@ -27,10 +28,6 @@ namespace OrvaneCmd {
 namespace {
 
 using BusNames::kService;
-
-// The last start found another program holding the name. It outlives that
-// start: the broker's road asks after the bus road failed.
-bool g_nameTaken = false;
 
 // The application directory's settings file, for --regserver, which runs no start-up.
 void LoadSettingsQuietly()
@@ -49,9 +46,7 @@ bool Claim(QDBusConnection bus, Held& names, QString* why)
 {
     const QString name = ControllerName();
     names.own = BusNames::ServiceFor(name);
-    g_nameTaken = false;
     if (!bus.registerService(names.own)) {
-        g_nameTaken = true;
         if (why)
             *why = QStringLiteral("the bus name %1 is taken by another program").arg(names.own);
         return false;
@@ -79,6 +74,37 @@ void Release(Held& names)
     }
 }
 
+void Follow(QDBusConnection bus, Held& names)
+{
+    if (!names.held || BusNames::ServiceFor(TRAPAR::ConfiguredName()) == names.own)
+        return;
+    Release(names);
+    QString why;
+    if (!Claim(bus, names, &why))
+        Log::Say(why + QStringLiteral("; no client on the bus reaches this program"), &lcDbus);
+}
+
+bool HeldByOther()
+{
+    // Asked of the bus, not of the last start: the roads may start in any order.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusConnectionInterface* i = bus.isConnected() ? bus.interface() : nullptr;
+    if (!i)
+        return false;
+    const QString name = TRAPAR::ConfiguredName();
+    const QString holder = i->serviceOwner(BusNames::ServiceFor(name)).value();
+    if (holder.isEmpty() || holder == bus.baseService())
+        return false;
+    if (!name.isEmpty())
+        return true;
+    // The plain name held by a program that also holds a name of its own is a courtesy.
+    const QStringList names = i->registeredServiceNames().value();
+    for (const QString& n : names)
+        if (n.startsWith(kService + QLatin1Char('.')) && i->serviceOwner(n).value() == holder)
+            return false;
+    return true;
+}
+
 } // namespace Name
 
 QString ControllerName()
@@ -91,20 +117,6 @@ QString ControllerName()
                              .arg(TRAPAR::GetParPath(), ControllerName::Rule(), refused.left(40)),
                          Platform::vbExclamation);
     return name;
-}
-
-bool BusNameHeldByOther()
-{
-    if (!g_nameTaken || !ControllerName().isEmpty())
-        return g_nameTaken;
-    // The plain name held by a program that also holds a name of its own is a courtesy.
-    QDBusConnectionInterface* bus = QDBusConnection::sessionBus().interface();
-    const QString holder = bus ? bus->serviceOwner(kService).value() : QString();
-    const QStringList names = bus ? bus->registeredServiceNames().value() : QStringList();
-    for (const QString& n : names)
-        if (n.startsWith(kService + QLatin1Char('.')) && bus->serviceOwner(n).value() == holder)
-            return false;
-    return true;
 }
 
 QString ServiceName()
@@ -172,22 +184,22 @@ int RegServer(bool install, bool keepAppDir)
     if (!install) {
         if (!QFile::exists(file)) {
             out << "orvane: nothing to remove, " << file << " does not exist" << Qt::endl;
-            return 0;
+            return Service::kEnded;
         }
         // Another copy's file (an installed program's, a build tree's) is that copy's to remove.
         if (const QString starts = Activation::ExecProgram(file); !SameProgram(starts, program)) {
             Log::Say(QStringLiteral("%1 starts %2, not this program; it is left in place")
                          .arg(file, starts.isEmpty() ? QStringLiteral("no program") : starts),
                      &lcDbus);
-            return 1;
+            return Service::kFailed;
         }
         if (!Activation::Remove(file, &why)) {
             Log::Say(why, &lcDbus);
-            return 1;
+            return Service::kFailed;
         }
         out << "orvane: removed " << file << "; " << service << " no longer starts this program"
             << Qt::endl;
-        return 0;
+        return Service::kEnded;
     }
 
     QStringList args{QStringLiteral("--automation")};
@@ -198,14 +210,14 @@ int RegServer(bool install, bool keepAppDir)
     const QString unit = InstanceUnit(program, Platform::App().Path);
     if (!Activation::Write(file, service, exec, &why, unit)) {
         Log::Say(why, &lcDbus);
-        return 1;
+        return Service::kFailed;
     }
     out << "orvane: wrote " << file << "; a client calling " << service << " now starts \""
         << exec << "\"";
     if (!unit.isEmpty())
         out << " (" << unit << " where systemd runs the bus)";
     out << Qt::endl;
-    return 0;
+    return Service::kEnded;
 }
 
 } // namespace OrvaneCmd

@@ -20,6 +20,13 @@ struct Held {
 bool Claim(QDBusConnection bus, Held& names, QString* why);
 // Gives the names up without waiting for the bus.
 void Release(Held& names);
+// The settings name another NAME than the one held: its names are given up
+// and the new ones taken, and a taken one is said.
+void Follow(QDBusConnection bus, Held& names);
+// Another program holds the bus name of our NAME now, whatever this program
+// holds and whenever it started. A program without NAME does not count a
+// plain name that a named program holds besides its own.
+bool HeldByOther();
 
 // The running service's names; nullptr when no service runs (OrvaneCmd.cpp).
 Held* Current();

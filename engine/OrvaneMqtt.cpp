@@ -4,10 +4,11 @@
 #include "dbus/BusNames.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
-#include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqttParts.h"
+#include "engine/Roads.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/ReplyTopic.h"
+#include "mqtt/Topics.h"
 #include "params/TRAPAR.h"
 
 #include <QList>
@@ -31,21 +32,6 @@ constexpr qint64 kEarlyDropMs = 5000;
 constexpr int kDropsForAFight = 3;
 // Room in a request's packet beside its script: the topic and properties.
 constexpr int64_t kTopicRoomBytes = 64 * 1024;
-// Home Assistant's birth messages ask for the lights' configs anew; a burst of
-// them gets one round at once and at most one per this time after it, the
-// last one after the burst. Tests shorten it.
-qint64& DiscoveryRoundMs()
-{
-    static qint64 ms = 3000;
-    return ms;
-}
-
-int& KeepAliveSeconds()
-{
-    static int seconds = 30;
-    return seconds;
-}
-
 enum class Kind { Script, Set, Light };
 struct Request {
     Mqtt::Message message;
@@ -59,16 +45,16 @@ QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
 
 QByteArray ChannelTopic(int channel, const char* leaf)
 {
-    return TopicPrefix() + Channels::kAll[size_t(channel)].command + '/' + leaf;
+    return Topics::Channel(TopicPrefix(), Channels::kAll[size_t(channel)].command, leaf);
 }
 
-// The program on one broker, from Start to Stop: a restart is a new road, so
-// nothing of the last one (its queue, its failures, its lights) carries over.
-class Road : public QObject {
+// The program on one broker, from Start to Stop: a restart is a new session,
+// so nothing of the last one (its queue, its failures, its lights) carries over.
+class Session : public QObject {
 public:
     // where: host:port, as messages name the broker; discovery: Home
     // Assistant's discovery prefix, empty for none.
-    Road(QString where, QByteArray discovery);
+    Session(QString where, QByteArray discovery);
 
     // False, with why, when the client refuses the settings.
     bool Join(const Mqtt::Settings& s, QString* why) { return client_->Start(s, why); }
@@ -112,32 +98,67 @@ private:
     Lights lights_;
 };
 
-// The one road of the running program; none while it is off the broker.
-std::unique_ptr<Road>& Current()
+// The broker road as the core knows it: the session while the program is on
+// the broker (none while it is off), and what tests tune.
+class Broker : public Roads::Road {
+public:
+    std::unique_ptr<Session> session;
+    // Home Assistant's birth messages ask for the lights' configs anew; a
+    // burst of them gets one round at once and at most one per this time
+    // after it, the last one after the burst.
+    qint64 discoveryRoundMs = 3000;
+    int keepAliveSeconds = 30;
+
+    void Start(QString*) override { OrvaneMqtt::Start(); }
+    void SettingsReloaded() override { Restart(); }
+    void ChannelCommanded(int index) override
+    {
+        if (session)
+            session->ChannelCommanded(index);
+    }
+    void ChannelConfirmed(int index, int16_t intensity) override
+    {
+        if (session)
+            session->ChannelConfirmed(index, intensity);
+    }
+    void Stopping(int msecs) override { OrvaneMqtt::Stop(msecs); }
+    bool Configured() const override { return session != nullptr; }
+    QString Status() const override
+    {
+        if (!session)
+            return QStringLiteral("no MQTT");
+        const QString version = ConnectedVersion();
+        return version.isEmpty() ? QStringLiteral("MQTT not connected") : QStringLiteral("MQTT connected (%1)").arg(version);
+    }
+};
+
+Broker& TheBroker()
 {
-    static std::unique_ptr<Road> road;
-    return road;
+    static Broker broker;
+    return broker;
 }
 
-Road::Road(QString where, QByteArray discovery)
+std::unique_ptr<Session>& Current() { return TheBroker().session; }
+
+Session::Session(QString where, QByteArray discovery)
     : client_(new Mqtt::Client(this)), where_(std::move(where)), discovery_(std::move(discovery)),
       confirmed_(LEDMain::ChannelLevels()), lights_(this, confirmed_)
 {
     lightShown_.fill(-1);
     clock_.start();
-    client_->SetWill(Topic("status"), "offline", true);
+    client_->SetWill(Topic(Topics::kStatus), Topics::kOffline, true);
     // QoS 0: a request is never delivered twice, so no script runs twice.
     // exec/# holds exec itself and every tag below it.
-    client_->AddSubscription(Topic("exec/#"), 0);
-    client_->AddSubscription(Topic("+/set"), 0);
+    client_->AddSubscription(Topics::Tagged(TopicPrefix(), Topics::kExec, "#"), 0);
+    client_->AddSubscription(Topics::Channel(TopicPrefix(), '+', Topics::kSet), 0);
     if (!discovery_.isEmpty()) {
-        client_->AddSubscription(Topic("+/light/set"), 0);
-        client_->AddSubscription(discovery_ + "/status", 0);
+        client_->AddSubscription(Topics::Channel(TopicPrefix(), '+', Topics::kLightSet), 0);
+        client_->AddSubscription(Topics::DiscoveryStatus(discovery_), 0);
     }
-    connect(client_, &Mqtt::Client::Received, this, &Road::Receive);
-    connect(client_, &Mqtt::Client::Dropped, this, &Road::BrokerDropped);
-    connect(client_, &Mqtt::Client::Connected, this, &Road::OnConnected);
-    connect(client_, &Mqtt::Client::Failed, this, &Road::OnFailed);
+    connect(client_, &Mqtt::Client::Received, this, &Session::Receive);
+    connect(client_, &Mqtt::Client::Dropped, this, &Session::BrokerDropped);
+    connect(client_, &Mqtt::Client::Connected, this, &Session::OnConnected);
+    connect(client_, &Mqtt::Client::Failed, this, &Session::OnFailed);
     connect(client_, &Mqtt::Client::Discarded, this, [this](const QByteArray& topic, qint64 bytes) {
         // Any client chose the topic: no control character of it reaches the log.
         QString named = QString::fromUtf8(topic);
@@ -154,43 +175,43 @@ Road::Road(QString where, QByteArray discovery)
     });
 }
 
-void Road::Leave(int msecs)
+void Session::Leave(int msecs)
 {
-    client_->Stop(Topic("status"), "offline", true, msecs);
+    client_->Stop(Topic(Topics::kStatus), Topics::kOffline, true, msecs);
     qCDebug(lcMqtt) << "left" << where_;
 }
 
-void Road::PublishState()
+void Session::PublishState()
 {
-    client_->PublishLatest(Topic("state"), StateJson(confirmed_), true);
+    client_->PublishLatest(Topic(Topics::kState), StateJson(confirmed_), true);
     if (discovery_.isEmpty())
         return;
     for (int i = 0; i < Channels::kCount; ++i) {
         const auto c = size_t(i);
         if (lightShown_[c] == confirmed_[c])
             continue;
-        if (client_->PublishLatest(ChannelTopic(i, "light"), LightState(confirmed_[c]), true))
+        if (client_->PublishLatest(ChannelTopic(i, Topics::kLight), LightState(confirmed_[c]), true))
             lightShown_[c] = confirmed_[c];
     }
 }
 
 // One dimmable light per channel, all four in one device.
-void Road::PublishDiscovery()
+void Session::PublishDiscovery()
 {
     if (discovery_.isEmpty())
         return;
     for (int i = 0; i < Channels::kCount; ++i) {
         const LightConfig c = DiscoveryConfig(i, ProgramName(), TopicPrefix());
-        client_->Publish(discovery_ + "/light/" + c.id + "/config", c.json, true);
+        client_->Publish(Topics::DiscoveryConfig(discovery_, c.id), c.json, true);
     }
     lastRound_.start();
 }
 
-void Road::DiscoveryAsked()
+void Session::DiscoveryAsked()
 {
     if (roundOwed_)
         return;
-    const qint64 round = DiscoveryRoundMs();
+    const qint64 round = TheBroker().discoveryRoundMs;
     const qint64 since = lastRound_.isValid() ? lastRound_.elapsed() : round;
     if (since >= round) {
         PublishDiscovery();
@@ -203,7 +224,7 @@ void Road::DiscoveryAsked()
     });
 }
 
-void Road::ScheduleRun()
+void Session::ScheduleRun()
 {
     if (runScheduled_)
         return;
@@ -216,7 +237,7 @@ void Road::ScheduleRun()
 
 // One script per turn of the event loop, in arrival order, so bus calls and
 // the window take their turns between them as they do between bus calls.
-void Road::RunOne()
+void Session::RunOne()
 {
     if (busy_ || queue_.isEmpty())
         return;
@@ -225,23 +246,18 @@ void Road::RunOne()
     queuedBytes_ -= m.payload.size();
     busy_ = true;
     // A stop signal seen on the way ends the program and this road with it.
-    const QPointer<Road> self(this);
+    const QPointer<Session> self(this);
     // A script queued behind a stop signal is not run.
     LEDMain::EndIfStopped();
     if (!self)
         return;
     QString reply;
     const int64_t bytes = r.scriptBytes;
-    const QString letter(QLatin1Char(Channels::kAll[size_t(r.channel)].command));
     if (r.kind == Kind::Light) {
         lights_.Command(r.channel, m.payload);
     } else if (r.kind == Kind::Set) {
-        // One command, never split: "100;Hide" is one bad value.
-        const QString value = QString::fromUtf8(m.payload);
-        LEDMain::ScriptFailure failure;
-        reply = LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(letter, value), &failure);
-        reply = failure.number != 0 ? QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description)
-                                    : reply + QStringLiteral(" ; ");
+        // One value, never a script: "100;Hide" is one bad value.
+        reply = LEDMain::LedRequest(r.channel, QString::fromUtf8(m.payload)) + QStringLiteral(" ; ");
     } else if (bytes > Limits::kMaxScriptBytes) {
         reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
                     .arg(bytes)
@@ -267,10 +283,10 @@ void Road::RunOne()
         ScheduleRun();
 }
 
-void Road::Receive(const Mqtt::Message& m)
+void Session::Receive(const Mqtt::Message& m)
 {
     qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
-    if (!discovery_.isEmpty() && m.topic == discovery_ + "/status") {
+    if (!discovery_.isEmpty() && m.topic == Topics::DiscoveryStatus(discovery_)) {
         // Home Assistant came (back): it learns the lights anew.
         if (m.payload == "online")
             DiscoveryAsked();
@@ -288,20 +304,22 @@ void Road::Receive(const Mqtt::Message& m)
     Request r;
     r.message = m;
     r.scriptBytes = m.payload.size();
-    static const QRegularExpression set(QStringLiteral("^([^/])/(set|light/set)$"));
-    if (leaf == "exec" || leaf.startsWith("exec/")) {
+    static const QRegularExpression set(
+        QStringLiteral("^([^/])/(%1|%2)$").arg(QLatin1String(Topics::kSet), QLatin1String(Topics::kLightSet)));
+    static const QByteArray exec = Topics::kExec;
+    if (leaf == exec || leaf.startsWith(exec + '/')) {
         // Whatever follows exec/, levels and all, is the tag; its answer goes under result/.
-        r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" + leaf.mid(4) : m.responseTopic;
+        r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult + leaf.mid(exec.size()) : m.responseTopic;
     } else if (const auto c = set.match(QString::fromUtf8(leaf)); c.hasMatch()) {
         r.channel = Channels::ByCommand(c.capturedView(1));
         if (r.channel < 0)
             return;
-        r.kind = c.captured(2) == QLatin1String("set") ? Kind::Set : Kind::Light;
+        r.kind = c.captured(2) == QLatin1String(Topics::kSet) ? Kind::Set : Kind::Light;
         if (r.kind == Kind::Light && discovery_.isEmpty())
             return;
         // Home Assistant follows the state topic; it wants no answer.
         if (r.kind == Kind::Set)
-            r.replyTopic = m.responseTopic.isEmpty() ? prefix + "result" : m.responseTopic;
+            r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult : m.responseTopic;
     } else {
         return;
     }
@@ -309,7 +327,7 @@ void Road::Receive(const Mqtt::Message& m)
     if (const QString why = Mqtt::ReplyTopicRefusal(m.responseTopic, discovery_);
         !m.responseTopic.isEmpty() && !r.replyTopic.isEmpty() && !why.isEmpty()) {
         qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
-        client_->Publish(prefix + "result",
+        client_->Publish(prefix + Topics::kResult,
                          QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
                          false, 0, m.correlation);
         return;
@@ -331,7 +349,7 @@ void Road::Receive(const Mqtt::Message& m)
     ScheduleRun();
 }
 
-void Road::OnConnected()
+void Session::OnConnected()
 {
     qCDebug(lcMqtt) << "connected to" << where_ << "over MQTT" << Mqtt::ProtocolName(client_->ProtocolInUse());
     if (saidDown_)
@@ -350,14 +368,14 @@ void Road::OnConnected()
     }
     // QoS 0: libmosquitto would send an unconfirmed QoS 1 message again after a
     // reconnect, behind the newer one; each connection publishes anew instead.
-    client_->Publish(Topic("status"), "online", true);
+    client_->Publish(Topic(Topics::kStatus), Topics::kOnline, true);
     PublishDiscovery();
     // Each light's state is published anew: a new broker may hold none.
     lightShown_.fill(-1);
     PublishState();
 }
 
-void Road::OnFailed(const QString& why)
+void Session::OnFailed(const QString& why)
 {
     qCDebug(lcMqtt) << "broker" << where_ << ":" << why << "; next attempt in" << client_->RetryDelayMs() << "ms";
     if (!down_.isValid())
@@ -369,7 +387,7 @@ void Road::OnFailed(const QString& why)
     Say(QStringLiteral("MQTT broker %1: %2; trying again").arg(where_, why), &lcMqtt);
 }
 
-void Road::BrokerDropped(int reason, qint64 connectedMs)
+void Session::BrokerDropped(int reason, qint64 connectedMs)
 {
     const qint64 now = clock_.elapsed();
     while (!drops_.isEmpty() && now - drops_.first() > kDropWindowMs)
@@ -390,7 +408,7 @@ void Road::BrokerDropped(int reason, qint64 connectedMs)
     client_->Stop();
 }
 
-void Road::ChannelConfirmed(int index, int16_t intensity)
+void Session::ChannelConfirmed(int index, int16_t intensity)
 {
     lights_.Confirmed(index, intensity);
     if (index < 0 || index >= Channels::kCount || confirmed_[size_t(index)] == intensity)
@@ -405,13 +423,13 @@ void Road::ChannelConfirmed(int index, int16_t intensity)
 
 void Receive(const Mqtt::Message& m)
 {
-    if (Road* road = Current().get())
+    if (Session* road = Current().get())
         road->Receive(m);
 }
 
 void BrokerDropped(int reason, qint64 connectedMs)
 {
-    if (Road* road = Current().get())
+    if (Session* road = Current().get())
         road->BrokerDropped(reason, connectedMs);
 }
 
@@ -419,14 +437,14 @@ QString ProgramName()
 {
     // An invalid NAME is reported where it is read for the bus.
     const QString name = TRAPAR::ConfiguredName();
-    return name.isEmpty() ? QStringLiteral("orvane") : name;
+    return name.isEmpty() ? QString::fromLatin1(Topics::kNoName) : name;
 }
 
-QByteArray TopicPrefix() { return "orvane/" + ProgramName().toUtf8() + '/'; }
+QByteArray TopicPrefix() { return Topics::Prefix(ProgramName()); }
 
 int16_t Start()
 {
-    std::unique_ptr<Road>& road = Current();
+    std::unique_ptr<Session>& road = Current();
     if (road)
         return 1;
     Mqtt::Settings s;
@@ -435,7 +453,7 @@ int16_t Start()
         return 0;
     // Our NAME is served by another program on this machine: the broker would
     // see two clients with one id and throw each out in turn.
-    if (OrvaneCmd::BusNameHeldByOther()) {
+    if (Roads::NameHeldByOther()) {
         Say(QStringLiteral("another program on this machine serves NAME %1 on the bus; this one does not join the "
                            "MQTT broker %2")
                 .arg(ProgramName(), s.host),
@@ -445,13 +463,13 @@ int16_t Start()
     QByteArray discovery;
     if (const int16_t r = ReadSettings(s, discovery); r < 0)
         return r;
-    s.keepAliveSeconds = KeepAliveSeconds();
+    s.keepAliveSeconds = TheBroker().keepAliveSeconds;
     s.clientId = QStringLiteral("orvane-%1-%2").arg(QSysInfo::machineHostName(), ProgramName());
     // The broker drops a request larger than a script may be, with room for
     // its topic and properties, instead of sending it for us to refuse.
     s.maxPacketBytes = uint32_t(Limits::kMaxScriptBytes + kTopicRoomBytes);
     const QString where = QStringLiteral("%1:%2").arg(s.host).arg(s.port);
-    road = std::make_unique<Road>(where, discovery);
+    road = std::make_unique<Session>(where, discovery);
     qCDebug(lcMqtt) << "joining" << where << "as" << s.clientId;
     QString why;
     if (!road->Join(s, &why)) {
@@ -469,6 +487,7 @@ void Stop(int msecs)
     Current().reset();
 }
 
+
 void Restart()
 {
     Stop();
@@ -484,20 +503,10 @@ QString ConnectedVersion()
     return IsConnected() ? Mqtt::ProtocolName(Current()->ProtocolInUse()) : QString();
 }
 
-qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(DiscoveryRoundMs(), ms); }
+qint64 SetDiscoveryRoundMs(qint64 ms) { return std::exchange(TheBroker().discoveryRoundMs, ms); }
 
-int SetKeepAliveSeconds(int seconds) { return std::exchange(KeepAliveSeconds(), seconds); }
+int SetKeepAliveSeconds(int seconds) { return std::exchange(TheBroker().keepAliveSeconds, seconds); }
 
-void ChannelConfirmed(int index, int16_t intensity)
-{
-    if (Road* road = Current().get())
-        road->ChannelConfirmed(index, intensity);
-}
-
-void ChannelCommanded(int index)
-{
-    if (Road* road = Current().get())
-        road->ChannelCommanded(index);
-}
+Roads::Road& BrokerRoad() { return TheBroker(); }
 
 } // namespace OrvaneMqtt

@@ -17,18 +17,28 @@ namespace Mqtt {
 struct Message;
 }
 
+namespace Roads {
+class Road;
+}
+
 namespace OrvaneMqtt {
+
+// The broker road as the core tells and asks it (Roads.h): it starts and
+// stops with the program, restarts when the settings are reloaded, publishes
+// each confirmed intensity as the state, and ends a light's transition when
+// another command for its channel is sent.
+Roads::Road& BrokerRoad();
 
 // Reads the MQTT settings from the loaded parameter table and, when MQTT_HOST
 // is set, starts joining the broker. 1 started; 0 off (no MQTT_HOST, or
-// another program on this machine holds our NAME on the bus, which is said
-// once); -1 a bad value, said in a message box that names the parameter (and off).
+// another road finds our NAME served by another program on this machine,
+// which is said once); -1 a bad value, said in a message box that names the parameter (and off).
 int16_t Start();
 // The pending state and a retained "offline" go out, then a clean disconnect,
 // so the broker does not send the will; at most msecs are spent waiting for
 // a stalled broker. Nothing when not started.
 void Stop(int msecs = 1000);
-// Stop, then Start with the settings read again (Configuration > Port).
+// Stop, then Start: what the road does when the settings are reloaded.
 void Restart();
 // True while the broker has accepted the connection.
 bool IsConnected();
@@ -50,13 +60,6 @@ int SetKeepAliveSeconds(int seconds);
 // program uses our client id, so this one says so once and stops trying until
 // Restart. Tests feed reasons here.
 void BrokerDropped(int reason, qint64 connectedMs);
-
-// SetChannel reports an intensity the controller confirmed for device channel
-// 0..3 (R, G, B, A); a change is published once the event loop turns.
-void ChannelConfirmed(int index, int16_t intensity);
-// SetChannel is about to send device channel 0..3 (any road): a light's
-// transition on it ends where it stands, unless this is its own step.
-void ChannelCommanded(int index);
 
 // What the broker hands over: a request waits for its turn, or is answered
 // with an error at once when too many wait. Tests hand over bursts.

@@ -1,6 +1,7 @@
 // Home Assistant's light commands: ON without brightness brings back the
 // channel's last level above 0, and a transition moves the channel in steps,
-// each one channel command on the road every request takes.
+// each one level on the road every request takes (LEDMain::SetLevel); the
+// command counts once.
 #include "engine/OrvaneMqtt.h"
 #include "engine/OrvaneMqttParts.h"
 
@@ -24,11 +25,6 @@ constexpr double kMaxTransitionS = 3600;
 
 QString Letter(int channel) { return QString(QLatin1Char(Channels::kAll[size_t(channel)].command)); }
 
-void Send(int channel, int16_t level)
-{
-    LEDMain::ExecCommand(QStringLiteral("LED %1 %2").arg(Letter(channel)).arg(level));
-}
-
 bool IsChannel(int index) { return index >= 0 && index < Channels::kCount; }
 
 } // namespace
@@ -47,7 +43,7 @@ void Lights::Step(int channel)
         stepping_ = channel;
         // The step's command may end the road (a stop signal seen on the way).
         const QPointer<QObject> road(road_);
-        Send(channel, level);
+        LEDMain::SetLevel(channel, level);
         if (!road)
             return;
         stepping_ = -1;
@@ -89,6 +85,8 @@ void Lights::Command(int channel, const QByteArray& payload)
                         << Letter(channel);
         return;
     }
+    // One request, however many steps its transition takes.
+    LEDMain::CountCommand();
     const auto c = size_t(channel);
     int16_t to = Channels::kMinIntensity;
     if (state == QLatin1String("ON"))
@@ -101,7 +99,7 @@ void Lights::Command(int channel, const QByteArray& payload)
     Move& m = moves_[c];
     m.durationMs = qint64(seconds * 1000);
     if (m.durationMs < kStepMs || to == level_[c] || !QCoreApplication::instance()) {
-        Send(channel, to);
+        LEDMain::SetLevel(channel, to);
         return;
     }
     if (!m.timer) {

@@ -2,7 +2,7 @@
 // OrvaneMqtt's parts apart from the road itself: reading the MQTT settings
 // from the parameter table (OrvaneMqttSettings.cpp) and the JSON it publishes
 // and reads for dashboards (OrvaneMqttPayloads.cpp).
-#include "engine/Channels.h"
+#include "base/Channels.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

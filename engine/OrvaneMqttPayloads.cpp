@@ -3,6 +3,7 @@
 #include "engine/OrvaneMqttParts.h"
 
 #include "engine/StartOptions.h"
+#include "mqtt/Topics.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -39,16 +40,15 @@ LightConfig DiscoveryConfig(int channel, const QString& name, const QByteArray& 
                              {"model", QStringLiteral("Orvane four-channel LED controller")},
                              {"sw_version", version}};
     const QString id = QStringLiteral("orvane_%1_%2").arg(name).arg(QLatin1Char(ch.command));
-    const QString topic = QString::fromUtf8(topicPrefix) + QLatin1Char(ch.command) + QLatin1Char('/');
     const QJsonObject config{{"name", QLatin1String(ch.name)},
                              {"unique_id", id},
                              {"schema", "json"},
                              {"brightness", true},
                              {"supported_color_modes", QJsonArray{"brightness"}},
                              {"brightness_scale", Channels::kMaxIntensity},
-                             {"command_topic", topic + QStringLiteral("light/set")},
-                             {"state_topic", topic + QStringLiteral("light")},
-                             {"availability_topic", QString::fromUtf8(topicPrefix) + QStringLiteral("status")},
+                             {"command_topic", QString::fromUtf8(Topics::Channel(topicPrefix, ch.command, Topics::kLightSet))},
+                             {"state_topic", QString::fromUtf8(Topics::Channel(topicPrefix, ch.command, Topics::kLight))},
+                             {"availability_topic", QString::fromUtf8(topicPrefix + Topics::kStatus)},
                              {"device", device}};
     return {id.toUtf8(), QJsonDocument(config).toJson(QJsonDocument::Compact)};
 }

@@ -50,7 +50,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
         if (const QString why = Mqtt::ReadCaFile(s.caFile, s.caPem); !why.isEmpty())
             return Bad("MQTT_CAFILE", QStringLiteral("names %1, %2").arg(s.caFile, why));
     }
-    s.port = s.caFile.isEmpty() ? 1883 : 8883;
+    s.port = Mqtt::DefaultPort(!s.caFile.isEmpty());
     if (const std::optional<QVariant> v = TRAPAR::Find(QStringLiteral("MQTT_PORT"))) {
         const QString text = TRAPAR::ValueToText(*v).trimmed();
         bool ok = false;

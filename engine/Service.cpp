@@ -1,12 +1,12 @@
 #include "engine/Service.h"
 
+#include "base/Channels.h"
 #include "base/Log.h"
 #include "base/Notify.h"
 #include "base/Platform.h"
 #include "comm/LEDCOMM.h"
 #include "comm/frmComm.h"
-#include "engine/OrvaneCmd.h"
-#include "engine/OrvaneMqtt.h"
+#include "engine/Roads.h"
 
 #include <QSerialPort>
 #include <QTimer>
@@ -15,7 +15,6 @@ namespace Service {
 namespace {
 
 bool g_active = false;
-bool g_mqttConfigured = false;
 // How often the status line is looked at: a port that closed or a broker that
 // went away shows within this.
 constexpr int kStatusPollMs = 1000;
@@ -31,8 +30,6 @@ void Enable()
 
 bool Active() { return g_active; }
 
-bool MqttConfigured() { return g_mqttConfigured; }
-
 QString StatusLine()
 {
     const frmComm* form = LEDCOMM::CommForm();
@@ -40,20 +37,12 @@ QString StatusLine()
     QStringList parts{QStringLiteral("port %1 %2").arg(LEDCOMM::CommPortNumber()).arg(open ? "open" : "not open")};
     if (const QString heldBy = LEDCOMM::CommPortHeldBy(); !heldBy.isEmpty())
         parts.last() += QStringLiteral(": ") + heldBy;
-    const QStringList bus = OrvaneCmd::ServiceNames();
-    parts << (bus.isEmpty() ? QStringLiteral("no D-Bus") : QStringLiteral("D-Bus ") + bus.join(QStringLiteral(", ")));
-    if (!g_mqttConfigured)
-        parts << QStringLiteral("no MQTT");
-    else if (const QString version = OrvaneMqtt::ConnectedVersion(); !version.isEmpty())
-        parts << QStringLiteral("MQTT connected (%1)").arg(version);
-    else
-        parts << QStringLiteral("MQTT not connected");
+    parts << Roads::Statuses();
     return parts.join(QStringLiteral("; "));
 }
 
-void Started(QObject* parent, bool mqttConfigured)
+void Started(QObject* parent)
 {
-    g_mqttConfigured = mqttConfigured;
     Notify::Status(StatusLine());
     Notify::Ready();
     Notify::StartWatchdog(parent);
@@ -62,15 +51,15 @@ void Started(QObject* parent, bool mqttConfigured)
     poll->start(kStatusPollMs);
 }
 
-void Stopping()
-{
-    const uint64_t boundMs = 5 * uint64_t(std::max<int>(LEDCOMM::CommTimeOut(), 0)) + 1000;
-    Notify::Stopping(boundMs * 1000);
-}
+void SettingsReloaded() { Notify::Status(StatusLine()); }
+
+int StopBudgetMs() { return (Channels::kCount + 1) * std::max<int>(LEDCOMM::CommTimeOut(), 0) + Roads::kStoppingMs; }
+
+void Stopping() { Notify::Stopping(uint64_t(StopBudgetMs()) * 1000); }
 
 bool EndIfUnreachable(bool windowSeen)
 {
-    if (g_active || Platform::App().StartMode != 1 || windowSeen || g_mqttConfigured)
+    if (g_active || Platform::App().StartMode != 1 || windowSeen || Roads::AnyConfigured())
         return false;
     Log::Say(QStringLiteral("the session bus is gone, no window is seen and no MQTT_HOST is set; no client can "
                             "reach this program, so it ends"));

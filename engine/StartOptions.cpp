@@ -8,6 +8,7 @@
 #include "comm/UdevRule.h"
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
+#include "engine/Service.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -144,7 +145,7 @@ int RunTask(const Values& values, int argc, char** argv)
     const QString dir = LEDMain::ChooseAppDir(values.appDir, &why);
     if (dir.isEmpty()) {
         Log::Say(why);
-        return 1;
+        return Service::kFailed;
     }
     Platform::App().Path = dir;
     // The settings there may name the controller, and with it the bus name.
@@ -154,14 +155,14 @@ int RunTask(const Values& values, int argc, char** argv)
     if (values.listPorts) {
         QTextStream out(stdout);
         SerialDevices::PrintList(out, dir);
-        return 0;
+        return Service::kEnded;
     }
     if (values.udevRule) {
         QTextStream out(stdout);
-        const int code = UdevRule::Print(out, dir, values.udevPort, &why);
-        if (code != 0)
-            Log::Say(why);
-        return code;
+        if (UdevRule::Print(out, dir, values.udevPort, &why) == 0)
+            return Service::kEnded;
+        Log::Say(why);
+        return Service::kFailed;
     }
     bool ok = false;
     const int port = values.linkPort.toInt(&ok);
@@ -170,12 +171,12 @@ int RunTask(const Values& values, int argc, char** argv)
                              : QStringLiteral("port %1 is not a number from 1 to 32767").arg(values.linkPort);
     if (!error.isEmpty()) {
         Log::Say(error);
-        return 1;
+        return Service::kFailed;
     }
     const QString entry = QDir(dir).filePath(QStringLiteral("COM") + QString::number(port));
     QTextStream(stdout) << OutsideText::For(OutsideText::Target::Terminal, entry + QStringLiteral(" -> ") + QFileInfo(entry).symLinkTarget())
                         << Qt::endl;
-    return 0;
+    return Service::kEnded;
 }
 
 } // namespace StartOptions

@@ -7,6 +7,9 @@
 #include "base/Log.h"
 #include "base/Platform.h"
 #include "base/Posix.h"
+#include "base/Wire.h"
+#include "engine/Roads.h"
+#include "engine/Service.h"
 #include "params/TRAPAR.h"
 
 namespace LEDMain {
@@ -45,8 +48,8 @@ int16_t AppInit()
         result = -1;
     qCDebug(lcApp) << "start-up: settings read," << (result > 0 ? "port" : "failed; port")
                    << LEDCOMM::CommPortNumber() << "time-out" << LEDCOMM::CommTimeOut() << "ms";
-    LEDCOMM::SetCommInTerm(13);
-    LEDCOMM::SetCommOutTerm(13);
+    LEDCOMM::SetCommInTerm(Wire::kLineEnd);
+    LEDCOMM::SetCommOutTerm(Wire::kLineEnd);
     g_maxCmdHist = 100;
     if (DeviceConnect() < 0)
         result = -1;
@@ -78,6 +81,13 @@ int16_t DeviceConnect()
     qCDebug(lcApp).noquote() << "start-up: port" << LEDCOMM::CommPortNumber()
                              << (open ? QStringLiteral("open") : QStringLiteral("not open: ") + why);
     return open ? 1 : -1;
+}
+
+void ReloadSettings()
+{
+    LEDCOMM::CommReopenConfigured();
+    Roads::SettingsReloaded();
+    Service::SettingsReloaded();
 }
 
 bool TakeInstanceLock(const QString& appPath)

@@ -2,9 +2,8 @@
 
 #include "base/Platform.h"
 #include "comm/LEDCOMM.h"
-#include "engine/Channels.h"
+#include "base/Channels.h"
 #include "engine/LEDMain.h"
-#include "engine/OrvaneMqtt.h"
 #include "mainwindow/frmEditor.h"
 #include "mainwindow/frmSerialDevice.h"
 #include "params/TRAPAR.h"
@@ -403,7 +402,7 @@ void frmVURUruduvo::BarHandling(int index)
     {
         WaitCursor wait;
         const int16_t v = int16_t(bar->value());
-        if (LEDMain::SetChannel(Channels::DeviceLetter(index), v) < 0)
+        if (LEDMain::SetChannel(Channels::DeviceLetter<QString>(index), v) < 0)
             moveFailed_ = true;
     }
     const bool tied = chkTie->isChecked();
@@ -512,8 +511,7 @@ void frmVURUruduvo::mnuPort_Click()
     delete parList;
     QCoreApplication::processEvents();
     WaitCursor wait;
-    LEDCOMM::CommReopenConfigured();
-    OrvaneMqtt::Restart();
+    LEDMain::ReloadSettings();
 }
 
 void frmVURUruduvo::mnuSerialDevice_Click()

@@ -38,9 +38,14 @@ enum class Protocol { Auto, V5, V311 };
 std::optional<Protocol> ParseProtocol(const QString& text);
 QString ProtocolName(Protocol protocol);
 
+// A broker's port unless one is given: with TLS (a CA file) or without.
+inline constexpr int kPlainPort = 1883;
+inline constexpr int kTlsPort = 8883;
+inline constexpr int DefaultPort(bool tls) { return tls ? kTlsPort : kPlainPort; }
+
 struct Settings {
     QString host;
-    int port = 1883;
+    int port = kPlainPort;
     QString user;          // empty: none sent
     QByteArray password;   // sent only with a user
     QString caFile;        // not empty: TLS, and the broker's certificate is verified
@@ -99,7 +104,8 @@ public:
     // Starts connecting: the host is looked up and the connection opened on
     // the connect step's thread, the rest happens on the network thread. False,
     // with why, when libmosquitto refuses the settings (a CA file it cannot
-    // read); nothing is tried then.
+    // read) or the client runs already (Stop first); nothing is tried then.
+    // After a Stop it begins anew, with nothing of the run before.
     bool Start(const Settings& settings, QString* why = nullptr);
 
     // Queues a message; correlation and responseTopic, when not empty, go
@@ -115,7 +121,8 @@ public:
     // is not empty and a connection is up), then disconnects cleanly, so the
     // broker does not send the will; waits at most msecs in all for the bytes
     // to leave. No attempt follows; a connect step still under way is
-    // abandoned, never waited for.
+    // abandoned (it frees its handle when it returns), never waited for; the
+    // handle is let go and what PublishLatest held is forgotten.
     void Stop(const QByteArray& topic = QByteArray(), const QByteArray& payload = QByteArray(),
               bool retain = true, int msecs = 1000);
 

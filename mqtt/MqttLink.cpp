@@ -184,6 +184,11 @@ Link::Link() : shared_(std::make_shared<Shared>())
 Link::~Link()
 {
     Unwatch();
+    ReleaseHandle();
+}
+
+void Link::ReleaseHandle()
+{
     bool ours = true;
     {
         std::lock_guard lock(shared_->mutex);
@@ -193,11 +198,22 @@ Link::~Link()
     // A step still under way destroys the handle when it returns.
     if (mosq_ && ours)
         mosquitto_destroy(mosq_);  // closes the socket, after its notifiers are gone
+    mosq_ = nullptr;
+    stepping_ = false;
 }
 
 bool Link::Start(const Settings& settings, const Will& will, const QList<Subscription>& subscriptions,
                  QString* why)
 {
+    if (!stopped_) {
+        if (why)
+            *why = QStringLiteral("the MQTT client runs already");
+        return false;
+    }
+    // Nothing of a run before: neither its handle nor what it shared with a step.
+    ReleaseHandle();
+    shared_ = std::make_shared<Shared>();
+    shared_->owner = this;
     settings_ = settings;
     will_ = will;
     subscriptions_ = subscriptions;
@@ -669,6 +685,10 @@ void Link::Stop(const QByteArray& topic, const QByteArray& payload, bool retain,
     }
     Unwatch();
     connected_ = false;
+    pendingSubacks_ = 0;
+    ReleaseHandle();
+    // Its timers find nothing: a later start publishes nothing of this run.
+    latest_.clear();
 }
 
 } // namespace Mqtt

@@ -19,8 +19,10 @@
 //   (owner null), destroys the handle itself; Shared, and the TLS context it
 //   holds, go with the last reference, after the handle;
 // - the link waits for no step: on a stop, a deletion or the step's time
-//   limit it clears owner and, for the next attempt, makes a new handle with
-//   a new Shared. A thread that cannot be started fails that attempt.
+//   limit it clears owner (and on a stop or a deletion frees the handle
+//   itself when no step holds it); the next attempt, or the next Start,
+//   makes a new handle with a new Shared. A thread that cannot be started
+//   fails that attempt.
 #include "mqtt/MqttClient.h"
 
 #include <QDeadlineTimer>
@@ -92,6 +94,9 @@ private:
 
     // A new handle (and Shared) with every option of the settings; empty, or why not.
     QString MakeHandle();
+    // Clears owner and lets the handle go: freed here unless a step holds it,
+    // which then frees it when it returns.
+    void ReleaseHandle();
     void Attempt();
     void Stepped(int rc, int savedErrno);
     void StepTooLong();

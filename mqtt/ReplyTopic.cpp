@@ -1,5 +1,7 @@
 #include "mqtt/ReplyTopic.h"
 
+#include "mqtt/Topics.h"
+
 #include <mosquitto.h>
 
 namespace Mqtt {
@@ -22,12 +24,15 @@ QString ReplyTopicRefusal(const QByteArray& topic, const QByteArray& discoveryPr
         return QStringLiteral("no topic an answer can be published on");
     // Every program's command topics, not only ours: the account that
     // answers may publish there, the client that asked perhaps not.
-    for (const char* filter : {"orvane/+/exec/#", "orvane/+/+/set", "orvane/+/+/light/set"})
+    const QByteArray any = Topics::Prefix(QStringLiteral("+"));
+    for (const QByteArray& filter : {Topics::Tagged(any, Topics::kExec, "#"), Topics::Channel(any, '+', Topics::kSet),
+                                     Topics::Channel(any, '+', Topics::kLightSet)})
         if (Matches(filter, topic))
             return QStringLiteral("one that Orvane takes commands on");
     // What programs and orvane-exec publish is read as theirs: an answer there would pass for it.
-    for (const char* filter : {"orvane/+/status", "orvane/+/state", "orvane/+/+/light", "orvane/+/result/#",
-                               "orvane-exec/#"})
+    for (const QByteArray& filter :
+         {any + Topics::kStatus, any + Topics::kState, Topics::Channel(any, '+', Topics::kLight),
+          Topics::Tagged(any, Topics::kResult, "#"), QByteArray(Topics::kExecOwn) + "/#"})
         if (Matches(filter, topic))
             return QStringLiteral("one that Orvane publishes on");
     if (!discoveryPrefix.isEmpty() && Matches(discoveryPrefix + "/#", topic))

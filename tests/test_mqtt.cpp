@@ -1,13 +1,15 @@
 // The controller on an MQTT broker: requests on exec with their answers,
 // result topics and tags for MQTT 3.1.1 clients, <ch>/set, Home Assistant
-// discovery, retained state from every road, status and will, a broker that
-// goes away or stalls, a name lookup that never ends, two programs with one
-// NAME, passwords and refused settings. Every broker is a child process of
+// discovery, retained state from every road (and a road of the test's own
+// hearing every one), status and will, a broker that goes away or stalls, a
+// name lookup that never ends, two programs with one NAME, passwords and
+// refused settings. Every broker is a child process of
 // the test on 127.0.0.1; rows share one unless they need their own.
 #include "engine/LEDMain.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
 #include "engine/OrvaneMqttParts.h"
+#include "engine/Roads.h"
 #include "comm/LEDCOMM.h"
 #include "engine/Limits.h"
 #include "mainwindow/frmVURUruduvo.h"
@@ -448,6 +450,32 @@ private slots:
         QVERIFY(Holds(kState, R"({"R":10,"G":20,"B":30,"A":40})"));
         QTest::qWait(3 * Mqtt::Client::kLatestGapMs);  // nothing older follows the last
         QCOMPARE(live.Payloads(kState).last(), QByteArray(R"({"R":10,"G":20,"B":30,"A":40})"));
+    }
+
+    // A road of the test's own, planted through the contract alone: it hears
+    // each channel commanded and then confirmed, whichever road asked (a
+    // script, a bar, a bus client, a broker client), and the settings reloaded.
+    void aPlantedRoadHearsEveryRoad()
+    {
+        struct Planted : Roads::Road {
+            QStringList heard;
+            void ChannelCommanded(int i) override { heard << QStringLiteral("%1 sent").arg(i); }
+            void ChannelConfirmed(int i, int16_t v) override { heard << QStringLiteral("%1 at %2").arg(i).arg(v); }
+            void SettingsReloaded() override { heard << QStringLiteral("reloaded"); }
+        } road;
+        Roads::Register(&road);
+        const auto unplant = qScopeGuard([&road] { Roads::Unregister(&road); });
+        QVERIFY(Join());
+        QCOMPARE(LEDMain::ExecScript(QStringLiteral("LED G 120")), QStringLiteral("OK  ; "));
+        frmVURUruduvo::Load()->SetBar(2, 30);
+        const Ran dbus = TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"LED A 40"},
+                                                 bus_.Environment());
+        QCOMPARE(dbus.out.trimmed(), QStringLiteral("OK  ;"));
+        QCOMPARE(Request(QStringLiteral("LED R 10")), QStringLiteral("c-1|OK  ;"));
+        LEDMain::ReloadSettings();
+        QCOMPARE(road.heard, (QStringList{"1 sent", "1 at 120", "2 sent", "2 at 30", "3 sent", "3 at 40", "0 sent",
+                                          "0 at 10", "reloaded"}));
+        QCOMPARE(fx_.NewLines(4), (QStringList{"AVB380", "AVC470", "AVD460", "AVA490"}));
     }
 
     // A script that holds the event loop beyond what the broker waits, from
@@ -986,6 +1014,41 @@ private slots:
         client.reset();
         release.count_down();
         QTRY_COMPARE(returned.load(), stalled.load());
+    }
+
+    // A stop while the connect step hangs leaves the step its handle, and a
+    // start after it begins anew with a step of its own at once; a start of
+    // a client that runs is refused.
+    void stopDuringAStepThenStartAgain()
+    {
+        static std::latch release(1);
+        static std::atomic<int> stalled{0}, returned{0};
+        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
+            ++stalled;
+            release.wait();
+            ++returned;
+            return int(MOSQ_ERR_NO_CONN);
+        });
+        const auto restore = qScopeGuard([] {
+            Mqtt::Client::SetConnectCall(nullptr);
+            if (!release.try_wait())
+                release.count_down();
+        });
+        Mqtt::Client client;
+        Mqtt::Settings s;
+        s.host = s.clientId = QStringLiteral("stalled");
+        QVERIFY(client.Start(s));
+        QTRY_VERIFY(client.IsLookingUp());
+        QString why;
+        QVERIFY(!client.Start(s, &why));
+        QCOMPARE(why, QStringLiteral("the MQTT client runs already"));
+        client.Stop();
+        QVERIFY(!client.IsLookingUp());
+        QVERIFY(client.Start(s));
+        QTRY_COMPARE(stalled.load(), 2);
+        client.Stop();
+        release.count_down();
+        QTRY_COMPARE(returned.load(), 2);
     }
 
     // Home Assistant switches a dimmed light back on without brightness, and

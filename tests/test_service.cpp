@@ -5,6 +5,7 @@
 // for a reply; refusals end with their own exit statuses.
 #include "base/Notify.h"
 #include "comm/LEDCOMM.h"
+#include "engine/Service.h"
 #include "tests/support/MqttBroker.h"
 #include "tests/support/ProgramFixture.h"
 #include "tests/support/SimProcess.h"
@@ -311,6 +312,23 @@ private slots:
         }
         QCOMPARE(sim_->LoggedLines().size(), qsizetype(4));  // no second copy sent anything
         Stop(*first);
+    }
+
+    // The units keep systemd from restarting a program after a status that
+    // another start would end with as well, and only then.
+    void unitsPreventTheRestartsThatWouldFailAgain()
+    {
+        QStringList expected;
+        for (const int status : Service::kNoRestart)
+            expected << QString::number(status);
+        static const QRegularExpression key(QStringLiteral("^RestartPreventExitStatus=(.*)$"),
+                                            QRegularExpression::MultilineOption);
+        for (const char* unit : {"orvane.service.in", "orvane@.service.in"}) {
+            const QString text = QString::fromUtf8(TestSupport::ReadFile(QStringLiteral(ORVANE_SOURCE_DIR "/dist/systemd/") + QLatin1String(unit)));
+            const QRegularExpressionMatch m = key.match(text);
+            QVERIFY2(m.hasMatch(), unit);
+            QCOMPARE(m.captured(1).split(QLatin1Char(' '), Qt::SkipEmptyParts), expected);
+        }
     }
 
     // A manager that never reads its socket, with a 20 ms watchdog, or a

@@ -6,6 +6,7 @@
 #include "tools/ExecRoads.h"
 
 #include "base/ControllerName.h"
+#include "mqtt/Topics.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -51,9 +52,8 @@ public:
         settings_.ackAtOnce = true;
         // Answers come where this client never publishes, under a level no
         // other client can guess; the marker goes where no answer may.
-        reply_ = "orvane-exec-reply/" + settings_.clientId.toUtf8() + '/'
-                 + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
-        readyTopic_ = "orvane-exec/" + settings_.clientId.toUtf8() + "/ready";
+        reply_ = Topics::ExecReplies(settings_.clientId) + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        readyTopic_ = Topics::ExecReady(settings_.clientId);
         for (const QByteArray& t : topics)
             client_.AddSubscription(t, 0);
         client_.AddSubscription(reply_, 0);
@@ -142,7 +142,7 @@ private:
     bool done_ = false;
 };
 
-QByteArray StatusTopic(const QString& name) { return "orvane/" + name.toUtf8() + "/status"; }
+QByteArray StatusTopic(const QString& name) { return Topics::Prefix(name) + Topics::kStatus; }
 
 // Over 3.1.1 a request goes to exec/<tag> and its answer comes on
 // result/<tag>: the tag, our client id and the request's correlation, is ours alone.
@@ -156,7 +156,7 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
     for (const QString& n : names)
         topics << StatusTopic(n);
     if (settings.protocol != Mqtt::Protocol::V5)
-        topics << "orvane/+/result/" + Tag("+");
+        topics << Topics::Tagged(Topics::Prefix(QStringLiteral("+")), Topics::kResult, Tag("+"));
     Session session(settings, topics);
     const QString where = Where(settings);
 
@@ -167,7 +167,7 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
     int sequence = 0;
     bool checked = false;
     auto correlation = [&](qsizetype i) { return QByteArray::number(i) + '.' + QByteArray::number(sequence); };
-    auto base = [&](qsizetype i) { return "orvane/" + names[i].toUtf8(); };
+    auto base = [&](qsizetype i) { return Topics::Prefix(names[i]); };
 
     auto fail = [&](qsizetype i, int why, const QString& text) {
         failed[i] = why;
@@ -198,9 +198,10 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
             if (failed[i] != kServed)
                 continue;
             waiting[i] = session.Is311()
-                             ? session.Client().Publish(base(i) + "/exec/" + Tag(correlation(i)), script.toUtf8(), false)
-                             : session.Client().Publish(base(i) + "/exec", script.toUtf8(), false, 0, correlation(i),
-                                                        session.ReplyTopic());
+                             ? session.Client().Publish(Topics::Tagged(base(i), Topics::kExec, Tag(correlation(i))),
+                                                        script.toUtf8(), false)
+                             : session.Client().Publish(base(i) + Topics::kExec, script.toUtf8(), false, 0,
+                                                        correlation(i), session.ReplyTopic());
             if (!waiting[i])
                 fail(i, kNoBroker, QStringLiteral("%1: the request could not be sent to MQTT broker %2")
                                        .arg(names[i], where));
@@ -222,7 +223,7 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
             if (s == status.constEnd())
                 fail(i, kNotOnline, QStringLiteral("%1: no program with this NAME has been on MQTT broker %2")
                                         .arg(names[i], where));
-            else if (*s != "online")
+            else if (*s != Topics::kOnline)
                 fail(i, kNotOnline, QStringLiteral("%1: the program is %2 on MQTT broker %3")
                                         .arg(names[i], QString::fromUtf8(s->left(40)), where));
         }
@@ -244,14 +245,14 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
                 answered(i, m.payload);
             return;
         }
-        if (!m.topic.endsWith("/status")) {  // a tagged answer, perhaps to an earlier line
+        if (!m.topic.endsWith(QByteArray("/") + Topics::kStatus)) {  // a tagged answer, perhaps to an earlier line
             for (qsizetype i = 0; i < names.size(); ++i)
-                if (waiting[i] && m.topic == base(i) + "/result/" + Tag(correlation(i)))
+                if (waiting[i] && m.topic == Topics::Tagged(base(i), Topics::kResult, Tag(correlation(i))))
                     return answered(i, m.payload);
             return;
         }
         status.insert(m.topic, m.payload);
-        if (!checked || m.payload == "online")
+        if (!checked || m.payload == Topics::kOnline)
             return;
         // Its will, or its own goodbye: no answer is coming.
         for (qsizetype i = 0; i < names.size(); ++i)
@@ -266,7 +267,8 @@ int RunOnBroker(const Mqtt::Settings& settings, const QStringList& names, Lines&
 
 int ListOnBroker(const Mqtt::Settings& settings, bool json)
 {
-    Session session(settings, {"orvane/+/status", "orvane/+/state"});
+    const QByteArray any = Topics::Prefix(QStringLiteral("+"));
+    Session session(settings, {any + Topics::kStatus, any + Topics::kState});
     QMap<QString, Listed> seen;
     QObject::connect(&session, &Session::Received, &session, [&](const Mqtt::Message& m) {
         const QList<QByteArray> levels = m.topic.split('/');
@@ -276,18 +278,17 @@ int ListOnBroker(const Mqtt::Settings& settings, bool json)
         Listed& c = seen[QString::fromUtf8(levels[1])];
         c.name = QString::fromUtf8(levels[1]);
         c.road = QStringLiteral("broker");
-        if (levels[2] == "status") {
-            c.online = m.payload == "online";
+        if (levels[2] == Topics::kStatus) {
+            c.online = m.payload == Topics::kOnline;
             return;
         }
         const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
-        std::array<int, 4> v{};
-        int i = 0;
-        for (const char* letter : {"R", "G", "B", "A"}) {
-            const QJsonValue x = o.value(QLatin1String(letter));
+        std::array<int, Channels::kCount> v{};
+        for (int i = 0; i < Channels::kCount; ++i) {
+            const QJsonValue x = o.value(QString(QLatin1Char(Channels::kAll[size_t(i)].command)));
             if (!x.isDouble())
                 return;
-            v[size_t(i++)] = x.toInt();
+            v[size_t(i)] = x.toInt();
         }
         c.levels = v;
     });

@@ -87,15 +87,14 @@ void PrintList(QList<Listed> list, bool json)
     std::sort(list.begin(), list.end(), [](const Listed& a, const Listed& b) {
         return a.name != b.name ? a.name < b.name : a.road < b.road;
     });
-    static const char* const kLetters[4] = {"R", "G", "B", "A"};
     QTextStream out(stdout);
     if (json) {
         QJsonArray array;
         for (const Listed& c : std::as_const(list)) {
             QJsonObject levels;
             if (c.levels)
-                for (int i = 0; i < 4; ++i)
-                    levels.insert(QLatin1String(kLetters[i]), (*c.levels)[size_t(i)]);
+                for (int i = 0; i < Channels::kCount; ++i)
+                    levels.insert(QString(QLatin1Char(Channels::kAll[size_t(i)].command)), (*c.levels)[size_t(i)]);
             array.append(QJsonObject{{"name", c.name.isEmpty() ? QJsonValue() : QJsonValue(c.name)},
                                      {"road", c.road},
                                      {"online", c.online},
@@ -108,8 +107,8 @@ void PrintList(QList<Listed> list, bool json)
         out << (c.name.isEmpty() ? QStringLiteral("(no NAME)") : c.name) << ' ' << c.road << ' '
             << (c.online ? "online" : "offline");
         if (c.levels)
-            for (int i = 0; i < 4; ++i)
-                out << ' ' << kLetters[i] << '=' << (*c.levels)[size_t(i)];
+            for (int i = 0; i < Channels::kCount; ++i)
+                out << ' ' << Channels::kAll[size_t(i)].command << '=' << (*c.levels)[size_t(i)];
         else
             out << " levels unknown";
         out << '\n';

@@ -2,6 +2,7 @@
 // What orvane-exec's two roads share: the exit statuses, the lines of a
 // script run, the list of controllers and how each is printed. The bus road
 // is in orvane-exec.cpp, the broker road in ExecBroker.cpp.
+#include "base/Channels.h"
 #include "mqtt/MqttClient.h"
 
 #include <QByteArray>
@@ -62,7 +63,7 @@ struct Listed {
     QString name;                                // empty: none
     QString road;                                // "bus" or "broker"
     bool online = false;
-    std::optional<std::array<int, 4>> levels;   // R, G, B, A; none when unknown
+    std::optional<std::array<int, Channels::kCount>> levels;  // in the bars' order; none when unknown
 };
 // One line each, sorted by NAME: "lab1 broker online R=100 G=0 B=0 A=0", or
 // with json a JSON array of objects {name, road, online, levels}.

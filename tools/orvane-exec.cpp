@@ -16,11 +16,13 @@
 // file is installed (orvane --regserver, or an installed program's). The exit
 // statuses are Exec::Status (ExecRoads.h); messages go to standard error.
 #include "base/AppPaths.h"
+#include "base/Channels.h"
 #include "base/OptionsHelp.h"
 #include "base/Posix.h"
 #include "base/ControllerName.h"
 #include "dbus/BusNames.h"
 #include "mqtt/LoginFiles.h"
+#include "mqtt/Topics.h"
 #include "orvanecmdinterface.h"
 #include "tools/ExecRoads.h"
 
@@ -98,7 +100,8 @@ struct Known {
                               QStringLiteral("over this MQTT broker, not the bus (default: $ORVANE_BROKER)"),
                               QStringLiteral("HOST[:PORT]")};
     QCommandLineOption caFile{QStringLiteral("cafile"),
-                              QStringLiteral("TLS to the broker, whose certificate FILE's CAs vouch for (port 8883)"),
+                              QStringLiteral("TLS to the broker, whose certificate FILE's CAs vouch for (port %1)")
+                                  .arg(Mqtt::kTlsPort),
                               QStringLiteral("FILE")};
     QCommandLineOption user{QStringLiteral("user"), QStringLiteral("log in to the broker as NAME"),
                             QStringLiteral("NAME")};
@@ -131,12 +134,18 @@ QString Usage()
                           "Over the session bus, or with --broker over an MQTT broker.\n\n")
         + OptionsHelp::Text(Known().Listed())
         + QStringLiteral("\nexit status:\n"
-                         "  0  every script answered (or the list printed)\n"
-                         "  1  a D-Bus error, or a file that cannot be read\n"
-                         "  2  a usage error\n"
-                         "  3  the broker not reached, refused the log-in, or went away\n"
-                         "  4  a NAME whose program is not online on the broker\n"
-                         "  5  a program that went offline before it answered\n");
+                         "  %1  every script answered (or the list printed)\n"
+                         "  %2  a D-Bus error, or a file that cannot be read\n"
+                         "  %3  a usage error\n"
+                         "  %4  the broker not reached, refused the log-in, or went away\n"
+                         "  %5  a NAME whose program is not online on the broker\n"
+                         "  %6  a program that went offline before it answered\n")
+              .arg(kServed)
+              .arg(kFailed)
+              .arg(kUsage)
+              .arg(kNoBroker)
+              .arg(kNotOnline)
+              .arg(kWentOffline);
 }
 
 int UsageError(const QString& why)
@@ -266,8 +275,10 @@ int ListOnBus(const QDBusConnection& bus, bool json)
         const QDBusMessage reply = call.reply();
         if (reply.type() == QDBusMessage::ReplyMessage) {
             const QList<int> v = qdbus_cast<QList<int>>(qvariant_cast<QDBusVariant>(reply.arguments().value(0)).variant());
-            if (v.size() == 4)
-                c.levels = std::array<int, 4>{v[0], v[1], v[2], v[3]};
+            if (v.size() == Channels::kCount) {
+                c.levels.emplace();
+                std::copy(v.begin(), v.end(), c.levels->begin());
+            }
         }
         list << c;
     }
@@ -354,7 +365,7 @@ int main(int argc, char** argv)
     if (overBroker) {
         settings.caFile = parser.value(k.caFile);
         settings.caFileSource = QStringLiteral("--cafile");
-        settings.port = settings.caFile.isEmpty() ? 1883 : 8883;
+        settings.port = Mqtt::DefaultPort(!settings.caFile.isEmpty());
         if (!SplitBroker(brokerText, settings))
             return UsageError(QStringLiteral("\"%1\" is no broker: HOST or HOST:PORT, a port from 1 to 65535")
                                   .arg(brokerText));
@@ -396,7 +407,7 @@ int main(int argc, char** argv)
         if (list)
             return ListOnBroker(settings, parser.isSet(k.json));
         // A program without NAME is "orvane" on the broker.
-        const QStringList topicNames = names.isEmpty() ? QStringList{QStringLiteral("orvane")} : names;
+        const QStringList topicNames = names.isEmpty() ? QStringList{QString::fromLatin1(Topics::kNoName)} : names;
         std::unique_ptr<Lines> lines = fromFile ? std::make_unique<Lines>(file.handle())
                                        : rest[0] == QLatin1String("-") ? std::make_unique<Lines>(STDIN_FILENO)
                                                                       : std::make_unique<Lines>(rest[0]);

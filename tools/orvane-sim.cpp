@@ -3,13 +3,16 @@
 // It prints the terminal's path on the first line of standard output, then
 // answers every line that ends in CR the way the controller does: a channel
 // command "AV" + A-D + three digits 000..500 is applied and answered "OK" CR,
-// anything else "?" CR. Options change the answers so tests can provoke
-// every way an exchange can go.
+// anything else "?" CR (base/Wire.h). Options change the answers so tests can
+// provoke every way an exchange can go.
 //
 // Like a real adapter, whose exclusive mode ends with its last close, the
 // terminal leaves exclusive mode once no program but the simulator holds it:
 // a program killed while it held the port does not lock out its successor.
+#include "base/Wire.h"
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -234,7 +237,7 @@ private:
         tcgetattr(slave_, &t);
         cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
-        cfsetspeed(&t, B9600);
+        cfsetspeed(&t, Wire::kBaud);  // glibc takes the number itself
         tcsetattr(slave_, TCSANOW, &t);
         return true;
     }
@@ -348,7 +351,7 @@ private:
             return;
         }
         for (ssize_t i = 0; i < n && !gone_; ++i) {
-            if (buf[i] == '\r') {
+            if (buf[i] == Wire::kLineEnd) {
                 Line(line_);
                 line_.clear();
             } else if (line_.size() < 4096) {
@@ -374,9 +377,9 @@ private:
         if (opt_.haveReply)
             answer = opt_.reply;
         if (!opt_.noCr)
-            answer += '\r';
+            answer += Wire::kLineEnd;
         if (opt_.twoLines)
-            answer += "EXTRA\r";
+            answer += std::string("EXTRA") + Wire::kLineEnd;
         if (opt_.silent)
             return;
         if (opt_.flood >= 0) {
@@ -384,7 +387,7 @@ private:
                 floodPos_ = 0;
             floodLeft_ += opt_.flood;
             if (!opt_.noCr)
-                floodTail_ += '\r';
+                floodTail_ += Wire::kLineEnd;
             return;
         }
         const long long due = NowMs() + opt_.delayMs;
@@ -399,17 +402,11 @@ private:
 
     bool Apply(const std::string& line)
     {
-        if (line.size() != 6 || line[0] != 'A' || line[1] != 'V' || line[2] < 'A' || line[2] > 'D')
+        int index = 0;
+        int intensity = 0;
+        if (!Wire::ParseChannelCommand(line, index, intensity))
             return false;
-        int level = 0;
-        for (int i = 3; i < 6; ++i) {
-            if (line[i] < '0' || line[i] > '9')
-                return false;
-            level = level * 10 + (line[i] - '0');
-        }
-        if (level > 500)
-            return false;
-        levels_[line[2] - 'A'] = level;
+        levels_[size_t(index)] = intensity;
         Show();
         return true;
     }
@@ -461,9 +458,14 @@ private:
     {
         if (!show_)
             return;
-        printf("%sR %3d  G %3d  B %3d  A %3d%s", isatty(STDOUT_FILENO) ? "\r" : "",
-               500 - levels_[0], 500 - levels_[1], 500 - levels_[2], 500 - levels_[3],
-               isatty(STDOUT_FILENO) ? "" : "\n");
+        std::string shown = isatty(STDOUT_FILENO) ? "\r" : "";
+        char one[16];
+        for (int i = 0; i < Channels::kCount; ++i) {
+            snprintf(one, sizeof one, "%s%c %3d", i > 0 ? "  " : "", Channels::kAll[size_t(i)].command,
+                     levels_[size_t(i)]);
+            shown += one;
+        }
+        printf("%s%s", shown.c_str(), isatty(STDOUT_FILENO) ? "" : "\n");
         fflush(stdout);
     }
 
@@ -501,7 +503,7 @@ private:
     FILE* log_ = nullptr;
     std::string line_;
     long lines_ = 0;
-    int levels_[4] = {500, 500, 500, 500};
+    std::array<int, Channels::kCount> levels_{};
     std::vector<Pending> pending_;
     long long floodLeft_ = 0;
     long long floodPos_ = 0;
