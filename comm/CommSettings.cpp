@@ -58,7 +58,7 @@ int16_t CommReadSettings()
     if (TRAPAR::LoadPars() == -1)
         return -1;
     int16_t result = 1;
-    switch (ReadSetting("PORT", g_port)) {
+    switch (ReadSetting(kPortSetting, g_port)) {
     case 0: return -1;
     case -1: result = -1; break;
     }

@@ -32,6 +32,8 @@ void ResetErrLog();
 // ---- Port settings, open and close ----
 // The settings file in the application directory.
 inline const QString kSettingsFile = QStringLiteral("LED_CONFIG.TXT");
+// The settings that say which port and how long to wait, read here and by the udev rule's task.
+inline constexpr char kPortSetting[] = "PORT";
 // Loads LED_CONFIG.TXT and takes PORT and TIMEOUT: 1 when both were read; -1
 // when the file could not be loaded, a name is missing (the old value stays),
 // or a value is no 16-bit number (said in a message box; TIMEOUT is then not

@@ -36,7 +36,7 @@ Settings ReadSettings(const QString& appDir)
     if (TRAPAR::LoadPars() != 1)
         return s;
     s.read = true;
-    s.port = TRAPAR::ValueToText(TRAPAR::Find(QStringLiteral("PORT")).value_or(QVariant())).trimmed();
+    s.port = TRAPAR::ValueToText(TRAPAR::Find(QLatin1String(LEDCOMM::kPortSetting)).value_or(QVariant())).trimmed();
     s.name = TRAPAR::ConfiguredName();
     return s;
 }

@@ -25,79 +25,6 @@ namespace {
 
 using Log::Say;
 
-// Broker drops soon after CONNACK within the last minute: another program
-// with our client id throws us out.
-constexpr qint64 kDropWindowMs = 60000;
-constexpr qint64 kEarlyDropMs = 5000;
-constexpr int kDropsForAFight = 3;
-// Room in a request's packet beside its script: the topic and properties.
-constexpr int64_t kTopicRoomBytes = 64 * 1024;
-enum class Kind { Script, Set, Light };
-struct Request {
-    Mqtt::Message message;
-    int64_t scriptBytes = 0;  // a script over the limit is not kept, only its length
-    Kind kind = Kind::Script;
-    int channel = 0;          // Set and Light
-    QByteArray replyTopic;    // where the answer goes; empty: nowhere
-};
-
-QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
-
-QByteArray ChannelTopic(int channel, const char* leaf)
-{
-    return Topics::Channel(TopicPrefix(), Channels::kAll[size_t(channel)].command, leaf);
-}
-
-// The program on one broker, from Start to Stop: a restart is a new session,
-// so nothing of the last one (its queue, its failures, its lights) carries over.
-class Session : public QObject {
-public:
-    // where: host:port, as messages name the broker; discovery: Home
-    // Assistant's discovery prefix, empty for none.
-    Session(QString where, QByteArray discovery);
-
-    // False, with why, when the client refuses the settings.
-    bool Join(const Mqtt::Settings& s, QString* why) { return client_->Start(s, why); }
-    // The pending state and a retained "offline", then a clean disconnect.
-    void Leave(int msecs);
-
-    bool IsConnected() const { return client_->IsConnected(); }
-    bool IsServing() const { return client_->IsSubscribed(); }
-    Mqtt::Protocol ProtocolInUse() const { return client_->ProtocolInUse(); }
-    void Receive(const Mqtt::Message& m);
-    void BrokerDropped(int reason, qint64 connectedMs);
-    void ChannelConfirmed(int index, int16_t intensity);
-    void ChannelCommanded(int index) { lights_.Commanded(index); }
-
-private:
-    void PublishState();
-    void PublishDiscovery();
-    void DiscoveryAsked();
-    void ScheduleRun();
-    void RunOne();
-    void OnConnected();
-    void OnFailed(const QString& why);
-
-    Mqtt::Client* client_;  // a child
-    const QString where_;
-    const QByteArray discovery_;
-    QString saidFailure_;  // the failure last said on standard error
-    QElapsedTimer down_;   // since the connection was lost or the first attempt failed
-    bool saidDown_ = false;  // a failure was said since: the return is news
-    bool said311_ = false;
-    QList<qint64> drops_;
-    QElapsedTimer clock_;
-    QElapsedTimer lastRound_;  // since the configs last went out
-    bool roundOwed_ = false;
-    QList<Request> queue_;
-    int64_t queuedBytes_ = 0;
-    bool busy_ = false;
-    bool runScheduled_ = false;
-    Levels confirmed_;
-    Levels lightShown_;  // the value each light's state topic holds; -1 unknown
-    Lights lights_;
-};
-
 // The broker road as the core knows it: the session while the program is on
 // the broker (none while it is off), and what tests tune.
 class Broker : public Roads::Road {
@@ -139,6 +66,8 @@ Broker& TheBroker()
 }
 
 std::unique_ptr<Session>& Current() { return TheBroker().session; }
+
+} // namespace
 
 Session::Session(QString where, QByteArray discovery)
     : client_(new Mqtt::Client(this)), where_(std::move(where)), discovery_(std::move(discovery)),
@@ -224,131 +153,6 @@ void Session::DiscoveryAsked()
     });
 }
 
-void Session::ScheduleRun()
-{
-    if (runScheduled_)
-        return;
-    runScheduled_ = true;
-    QTimer::singleShot(0, this, [this] {
-        runScheduled_ = false;
-        RunOne();
-    });
-}
-
-// One script per turn of the event loop, in arrival order, so bus calls and
-// the window take their turns between them as they do between bus calls.
-void Session::RunOne()
-{
-    if (busy_ || queue_.isEmpty())
-        return;
-    const Request r = queue_.takeFirst();
-    const Mqtt::Message& m = r.message;
-    queuedBytes_ -= m.payload.size();
-    busy_ = true;
-    // A stop signal seen on the way ends the program and this road with it.
-    const QPointer<Session> self(this);
-    // A script queued behind a stop signal is not run.
-    LEDMain::EndIfStopped();
-    if (!self)
-        return;
-    QString reply;
-    const int64_t bytes = r.scriptBytes;
-    if (r.kind == Kind::Light) {
-        lights_.Command(r.channel, m.payload);
-    } else if (r.kind == Kind::Set) {
-        // One value, never a script: "100;Hide" is one bad value.
-        reply = LEDMain::LedRequest(r.channel, QString::fromUtf8(m.payload)) + QStringLiteral(" ; ");
-    } else if (bytes > Limits::kMaxScriptBytes) {
-        reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
-                    .arg(bytes)
-                    .arg(Limits::Bytes(Limits::kMaxScriptBytes));
-    } else {
-        LEDMain::ScriptFailure failure;
-        reply = LEDMain::ExecScript(QString::fromUtf8(m.payload), &failure);
-        const int64_t replyBytes = Limits::Utf8Length(reply);
-        if (failure.number != 0)
-            reply = QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description);
-        else if (replyBytes > Limits::kMaxReplyBytes)
-            reply = QStringLiteral("Error The script ran, but its responses are %1 bytes long; at most %2 are sent back")
-                        .arg(replyBytes)
-                        .arg(Limits::Bytes(Limits::kMaxReplyBytes));
-    }
-    if (!self)
-        return;
-    if (!r.replyTopic.isEmpty())
-        client_->Publish(r.replyTopic, reply.toUtf8(), false, 0, m.correlation);
-    busy_ = false;
-    LEDMain::EndIfStopped();
-    if (self && !queue_.isEmpty())
-        ScheduleRun();
-}
-
-void Session::Receive(const Mqtt::Message& m)
-{
-    qCDebug(lcMqtt) << "received" << m.payload.size() << "bytes on" << m.topic;
-    if (!discovery_.isEmpty() && m.topic == Topics::DiscoveryStatus(discovery_)) {
-        // Home Assistant came (back): it learns the lights anew.
-        if (m.payload == "online")
-            DiscoveryAsked();
-        return;
-    }
-    // A retained request would run again for every program that subscribes.
-    if (m.retained) {
-        qCDebug(lcMqtt) << "ignored a retained message on" << m.topic;
-        return;
-    }
-    const QByteArray prefix = TopicPrefix();
-    if (!m.topic.startsWith(prefix))
-        return;
-    const QByteArray leaf = m.topic.mid(prefix.size());
-    Request r;
-    r.message = m;
-    r.scriptBytes = m.payload.size();
-    static const QRegularExpression set(
-        QStringLiteral("^([^/])/(%1|%2)$").arg(QLatin1String(Topics::kSet), QLatin1String(Topics::kLightSet)));
-    static const QByteArray exec = Topics::kExec;
-    if (leaf == exec || leaf.startsWith(exec + '/')) {
-        // Whatever follows exec/, levels and all, is the tag; its answer goes under result/.
-        r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult + leaf.mid(exec.size()) : m.responseTopic;
-    } else if (const auto c = set.match(QString::fromUtf8(leaf)); c.hasMatch()) {
-        r.channel = Channels::ByCommand(c.capturedView(1));
-        if (r.channel < 0)
-            return;
-        r.kind = c.captured(2) == QLatin1String(Topics::kSet) ? Kind::Set : Kind::Light;
-        if (r.kind == Kind::Light && discovery_.isEmpty())
-            return;
-        // Home Assistant follows the state topic; it wants no answer.
-        if (r.kind == Kind::Set)
-            r.replyTopic = m.responseTopic.isEmpty() ? prefix + Topics::kResult : m.responseTopic;
-    } else {
-        return;
-    }
-    // Only a topic the client chose is asked about: result and result/<tag> are ours.
-    if (const QString why = Mqtt::ReplyTopicRefusal(m.responseTopic, discovery_);
-        !m.responseTopic.isEmpty() && !r.replyTopic.isEmpty() && !why.isEmpty()) {
-        qCDebug(lcMqtt) << "not run: the answer would go to" << r.replyTopic;
-        client_->Publish(prefix + Topics::kResult,
-                         QStringLiteral("Error The response topic is %1; the request was not run").arg(why).toUtf8(),
-                         false, 0, m.correlation);
-        return;
-    }
-    if (r.scriptBytes > Limits::kMaxScriptBytes)
-        r.message.payload.clear();
-    if (queue_.size() >= Limits::kMaxQueuedRequests
-        || queuedBytes_ + r.message.payload.size() > Limits::kMaxQueuedBytes) {
-        if (!r.replyTopic.isEmpty())
-            client_->Publish(r.replyTopic,
-                             QStringLiteral("Error %1 requests wait already; this one was not run")
-                                 .arg(queue_.size())
-                                 .toUtf8(),
-                             false, 0, m.correlation);
-        return;
-    }
-    queuedBytes_ += r.message.payload.size();
-    queue_.append(std::move(r));
-    ScheduleRun();
-}
-
 void Session::OnConnected()
 {
     qCDebug(lcMqtt) << "connected to" << where_ << "over MQTT" << Mqtt::ProtocolName(client_->ProtocolInUse());
@@ -419,7 +223,6 @@ void Session::ChannelConfirmed(int index, int16_t intensity)
     PublishState();
 }
 
-} // namespace
 
 void Receive(const Mqtt::Message& m)
 {

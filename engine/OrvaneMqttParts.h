@@ -1,11 +1,17 @@
 #pragma once
-// OrvaneMqtt's parts apart from the road itself: reading the MQTT settings
-// from the parameter table (OrvaneMqttSettings.cpp) and the JSON it publishes
-// and reads for dashboards (OrvaneMqttPayloads.cpp).
+// OrvaneMqtt's parts: reading the MQTT settings from the parameter table
+// (OrvaneMqttSettings.cpp), the JSON it publishes and reads for dashboards
+// (OrvaneMqttPayloads.cpp), the lights (OrvaneMqttLight.cpp) and the session
+// on one broker (OrvaneMqtt.cpp, its requests in OrvaneMqttRequests.cpp).
 #include "base/Channels.h"
+#include "engine/OrvaneMqtt.h"
+#include "mqtt/MqttClient.h"
+#include "mqtt/Topics.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
+#include <QObject>
 #include <QString>
 #include <array>
 #include <cstdint>
@@ -84,6 +90,81 @@ private:
     Levels level_;       // the level each channel was last confirmed at
     Levels lastOn_{};    // its last level above 0; 0: none since the road started
     int stepping_ = -1;  // the channel whose step is on the wire
+};
+
+
+// ---- The session on one broker (OrvaneMqtt.cpp; its requests in OrvaneMqttRequests.cpp) ----
+// Broker drops soon after CONNACK within the last minute: another program
+// with our client id throws us out.
+inline constexpr qint64 kDropWindowMs = 60000;
+inline constexpr qint64 kEarlyDropMs = 5000;
+inline constexpr int kDropsForAFight = 3;
+// Room in a request's packet beside its script: the topic and properties.
+inline constexpr int64_t kTopicRoomBytes = 64 * 1024;
+enum class Kind { Script, Set, Light };
+struct Request {
+    Mqtt::Message message;
+    int64_t scriptBytes = 0;  // a script over the limit is not kept, only its length
+    Kind kind = Kind::Script;
+    int channel = 0;          // Set and Light
+    QByteArray replyTopic;    // where the answer goes; empty: nowhere
+};
+
+inline QByteArray Topic(const char* leaf) { return TopicPrefix() + leaf; }
+
+inline QByteArray ChannelTopic(int channel, const char* leaf)
+{
+    return Topics::Channel(TopicPrefix(), Channels::kAll[size_t(channel)].command, leaf);
+}
+
+// The program on one broker, from Start to Stop: a restart is a new session,
+// so nothing of the last one (its queue, its failures, its lights) carries over.
+class Session : public QObject {
+public:
+    // where: host:port, as messages name the broker; discovery: Home
+    // Assistant's discovery prefix, empty for none.
+    Session(QString where, QByteArray discovery);
+
+    // False, with why, when the client refuses the settings.
+    bool Join(const Mqtt::Settings& s, QString* why) { return client_->Start(s, why); }
+    // The pending state and a retained "offline", then a clean disconnect.
+    void Leave(int msecs);
+
+    bool IsConnected() const { return client_->IsConnected(); }
+    bool IsServing() const { return client_->IsSubscribed(); }
+    Mqtt::Protocol ProtocolInUse() const { return client_->ProtocolInUse(); }
+    void Receive(const Mqtt::Message& m);
+    void BrokerDropped(int reason, qint64 connectedMs);
+    void ChannelConfirmed(int index, int16_t intensity);
+    void ChannelCommanded(int index) { lights_.Commanded(index); }
+
+private:
+    void PublishState();
+    void PublishDiscovery();
+    void DiscoveryAsked();
+    void ScheduleRun();
+    void RunOne();
+    void OnConnected();
+    void OnFailed(const QString& why);
+
+    Mqtt::Client* client_;  // a child
+    const QString where_;
+    const QByteArray discovery_;
+    QString saidFailure_;  // the failure last said on standard error
+    QElapsedTimer down_;   // since the connection was lost or the first attempt failed
+    bool saidDown_ = false;  // a failure was said since: the return is news
+    bool said311_ = false;
+    QList<qint64> drops_;
+    QElapsedTimer clock_;
+    QElapsedTimer lastRound_;  // since the configs last went out
+    bool roundOwed_ = false;
+    QList<Request> queue_;
+    int64_t queuedBytes_ = 0;
+    bool busy_ = false;
+    bool runScheduled_ = false;
+    Levels confirmed_;
+    Levels lightShown_;  // the value each light's state topic holds; -1 unknown
+    Lights lights_;
 };
 
 } // namespace OrvaneMqtt
