@@ -1,5 +1,6 @@
 #pragma once
-// The libmosquitto side of Mqtt::Client: it lives on the client's network
+// The libmosquitto side of Mqtt::Client (connecting in MqttLink.cpp, what
+// comes and goes in MqttLinkTraffic.cpp): it lives on the client's network
 // thread and is touched only there, driven by that thread's event loop (a read
 // notifier on its socket, a write notifier on only while it has bytes to
 // send, a timer for its keep-alive). The one step that blocks, looking the
