@@ -33,6 +33,7 @@
 #include <cerrno>
 #include <csignal>
 #include <latch>
+#include <list>
 #include <memory>
 #include <mosquitto.h>
 #include <arpa/inet.h>
@@ -60,6 +61,37 @@ QByteArray MqttSettings(int port, const QByteArray& more = QByteArray())
 {
     return "\"MQTT_HOST\",127.0.0.1\r\n\"MQTT_PORT\"," + QByteArray::number(port) + "\r\n" + more;
 }
+
+// Connect steps that hang until the test lets them go, counted as they start
+// and as they return. Each latch outlives the steps that wait on it.
+struct StalledSteps {
+    static inline std::list<std::latch> latches;
+    static inline std::latch* release = nullptr;
+    static inline std::atomic<int> stalled{0}, returned{0};
+
+    StalledSteps()
+    {
+        release = &latches.emplace_back(1);
+        stalled = returned = 0;
+        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
+            std::latch* mine = release;
+            ++stalled;
+            mine->wait();
+            ++returned;
+            return int(MOSQ_ERR_NO_CONN);
+        });
+    }
+    ~StalledSteps()
+    {
+        Mqtt::Client::SetConnectCall(nullptr);
+        Release();
+    }
+    void Release()
+    {
+        if (!release->try_wait())
+            release->count_down();
+    }
+};
 
 } // namespace
 
@@ -988,19 +1020,7 @@ private slots:
     // the step.
     void connectStepHasATimeLimit()
     {
-        static std::latch release(1);
-        static std::atomic<int> stalled{0}, returned{0};
-        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
-            ++stalled;
-            release.wait();
-            ++returned;
-            return int(MOSQ_ERR_NO_CONN);
-        });
-        const auto restore = qScopeGuard([] {
-            Mqtt::Client::SetConnectCall(nullptr);
-            if (!release.try_wait())
-                release.count_down();
-        });
+        StalledSteps steps;
         auto client = std::make_unique<Mqtt::Client>();
         QStringList failures;
         connect(client.get(), &Mqtt::Client::Failed, this, [&](const QString& why) { failures << why; });
@@ -1012,8 +1032,8 @@ private slots:
         QVERIFY2(failures.first().startsWith(QLatin1String("no connection within 200 ms")), qPrintable(failures.first()));
         QTRY_VERIFY(client->IsLookingUp());
         client.reset();
-        release.count_down();
-        QTRY_COMPARE(returned.load(), stalled.load());
+        steps.Release();
+        QTRY_COMPARE(steps.returned.load(), steps.stalled.load());
     }
 
     // A stop while the connect step hangs leaves the step its handle, and a
@@ -1021,19 +1041,7 @@ private slots:
     // a client that runs is refused.
     void stopDuringAStepThenStartAgain()
     {
-        static std::latch release(1);
-        static std::atomic<int> stalled{0}, returned{0};
-        Mqtt::Client::SetConnectCall([](mosquitto*, const char*, int, int, const mqtt5__property*) {
-            ++stalled;
-            release.wait();
-            ++returned;
-            return int(MOSQ_ERR_NO_CONN);
-        });
-        const auto restore = qScopeGuard([] {
-            Mqtt::Client::SetConnectCall(nullptr);
-            if (!release.try_wait())
-                release.count_down();
-        });
+        StalledSteps steps;
         Mqtt::Client client;
         Mqtt::Settings s;
         s.host = s.clientId = QStringLiteral("stalled");
@@ -1045,10 +1053,10 @@ private slots:
         client.Stop();
         QVERIFY(!client.IsLookingUp());
         QVERIFY(client.Start(s));
-        QTRY_COMPARE(stalled.load(), 2);
+        QTRY_COMPARE(steps.stalled.load(), 2);
         client.Stop();
-        release.count_down();
-        QTRY_COMPARE(returned.load(), 2);
+        steps.Release();
+        QTRY_COMPARE(steps.returned.load(), 2);
     }
 
     // Home Assistant switches a dimmed light back on without brightness, and
