@@ -109,7 +109,7 @@ class TestWeb : public QObject {
     std::unique_ptr<Program> refusing_;
 
     // The program with the web road on a free port, its simulator and the test's bus.
-    std::unique_ptr<Program> Start(const QByteArray& settings = {}, bool waitForPage = true)
+    std::unique_ptr<Program> Start(const QByteArray& settings = {}, bool waitForPage = true, const QStringList& simOptions = {})
     {
         auto p = std::make_unique<Program>();
         p->port = FreePort();
@@ -117,7 +117,7 @@ class TestWeb : public QObject {
         p->name = QStringLiteral("web%1").arg(++programs_);
         if (!p->copy.Prepare(TestSupport::Config(3, 300) + "\"WEB_PORT\"," + QByteArray::number(p->port) + "\r\n\"NAME\","
                              + p->name.toUtf8() + "\r\n" + settings)
-            || !p->sim.Start({"--link", p->copy.App("COM3"), "--no-show"}))
+            || !p->sim.Start(QStringList{"--link", p->copy.App("COM3"), "--no-show"} + simOptions))
             return nullptr;
         if (settings.contains("web.pass"))
             p->copy.AddPrivateFile("web.pass", "secret\n");
@@ -188,6 +188,24 @@ private slots:
         // With Tie the moved channel goes first, then the others.
         page.socket.sendTextMessage(R"({"type":"level","index":2,"value":40,"tie":true})");
         QVERIFY(page.Shows({40, 40, 40, 40}));
+        QVERIFY(TestSupport::ChildProgram::Stop(*p->process));
+    }
+
+    // A script that holds the event loop for a second does not hold the page:
+    // each level shows as the controller confirms it, before the script ends.
+    void levelsReachThePageWhileAScriptRuns()
+    {
+        auto p = Start({}, true, {"--delay", "200"});
+        QVERIFY(p);
+        Page page(p->port, p->token, p->Origin());
+        QVERIFY(page.Open());
+        QProcess exec;
+        exec.setProcessEnvironment(bus_.Environment(p->copy.Env()));
+        exec.start(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"--name", p->name, "LED R 1;LED R 2;LED R 3;LED R 4;LED R 5;LED R 6"});
+        QVERIFY(page.Shows({2, 0, 0, 0}));
+        QCOMPARE(exec.state(), QProcess::Running);
+        QVERIFY(exec.waitForFinished(10000));
+        QVERIFY(page.Shows({6, 0, 0, 0}));
         QVERIFY(TestSupport::ChildProgram::Stop(*p->process));
     }
 
