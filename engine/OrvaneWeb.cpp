@@ -20,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTimer>
 #include <array>
 #include <deque>
@@ -145,7 +146,7 @@ private:
     {
         return Json({{"type", "info"},
                      {"response", OutsideText::For(OutsideText::Target::Page, response_)},
-                     {"errors", PageLines(LEDCOMM::GetErrLog().split(QLatin1Char('\n'), Qt::SkipEmptyParts))},
+                     {"errors", PageLines(LEDCOMM::GetErrLog().split(QRegularExpression(QStringLiteral("[\r\n]+")), Qt::SkipEmptyParts))},
                      {"roads", PageLines(Service::StatusParts())},
                      {"name", OutsideText::For(OutsideText::Target::Page, TRAPAR::ConfiguredName())}});
     }
@@ -297,7 +298,6 @@ public:
     void SettingsReloaded() override
     {
         Stopping(0);
-        session.reset();
         Start(nullptr);
     }
     void ChannelConfirmed(int index, int16_t intensity) override
@@ -305,10 +305,12 @@ public:
         if (session)
             session->Confirmed(index, intensity);
     }
+    // Told from inside a request too: RunOne finds its session gone and returns.
     void Stopping(int) override
     {
         if (session)
             session->server.Close();
+        session.reset();
     }
     bool Configured() const override { return session != nullptr; }
     QString Status() const override { return session ? session->Status() : QStringLiteral("no web page"); }

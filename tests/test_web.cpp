@@ -188,7 +188,10 @@ private slots:
         // With Tie the moved channel goes first, then the others.
         page.socket.sendTextMessage(R"({"type":"level","index":2,"value":40,"tie":true})");
         QVERIFY(page.Shows({40, 40, 40, 40}));
+        // The page hears the program go, so it knows to come back for a new token.
         QVERIFY(TestSupport::ChildProgram::Stop(*p->process));
+        QVERIFY(QTest::qWaitFor([&] { return page.socket.state() == QAbstractSocket::UnconnectedState; }, 5000));
+        QCOMPARE(page.socket.closeCode(), QWebSocketProtocol::CloseCodeGoingAway);
     }
 
     // A script that holds the event loop for a second does not hold the page:

@@ -25,9 +25,7 @@ Server::~Server()
 {
     if (!thread_)
         return;
-    Link* link = link_;
-    // The link and its sockets end on their own thread, then the thread.
-    QMetaObject::invokeMethod(link, [link] { delete link; }, Qt::BlockingQueuedConnection);
+    // The link and its sockets are deleted on their own thread as it finishes.
     thread_->quit();
     thread_->wait();
     delete thread_;
@@ -42,6 +40,7 @@ QString Server::Start(const Settings& settings)
     thread_->start();
     link_ = new Link(settings);
     link_->moveToThread(thread_);
+    connect(thread_, &QThread::finished, link_, &QObject::deleteLater);
     connect(link_, &Link::Joined, this, &Server::Joined);
     connect(link_, &Link::Left, this, &Server::Left);
     connect(link_, &Link::Message, this, &Server::Message);
