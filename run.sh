@@ -38,9 +38,18 @@ else
 fi
 
 # A first start gets port 1 and a 500 ms time-out; the user's own file is never replaced.
-if [ ! -e "$bin/LED_CONFIG.TXT" ]; then
-    printf '"PORT",1\r\n"TIMEOUT",500\r\n' > "$bin/LED_CONFIG.TXT"
+config=$bin/LED_CONFIG.TXT
+if [ ! -e "$config" ]; then
+    printf '"PORT",1\r\n"TIMEOUT",500\r\n' > "$config"
 fi
+# The web page, on a port free now, unless the file says otherwise (0 turns it off).
+if ! grep -q '^"WEB_PORT"' "$config"; then
+    free=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    [ -z "$(tail -c 1 "$config")" ] || printf '\r\n' >> "$config"
+    printf '"WEB_PORT",%s\r\n' "$free" >> "$config"
+fi
+web_port=$(sed -n 's/^"WEB_PORT",\([0-9]*\).*/\1/p' "$config" | head -n 1)
+web_host=$(sed -n 's/^"WEB_HOST","\{0,1\}\([^"\r]*\).*/\1/p' "$config" | head -n 1)
 
 sim= bus= busfile=$bin/.orvane-bus
 stop() {
@@ -80,7 +89,10 @@ if [ -n "$bus" ]; then
     echo "There is no D-Bus session bus here, so it runs on a bus of its own, which orvane-exec finds."
     echo "For gdbus or Python:  export DBUS_SESSION_BUS_ADDRESS=\$(cat $here/$busfile)"
 fi
-echo "Settings: $bin/LED_CONFIG.TXT. Ctrl-C stops the program and the simulator."
+if [ -n "$web_port" ] && [ "$web_port" != 0 ]; then
+    echo "In a browser on this machine:  http://${web_host:-127.0.0.1}:$web_port/"
+fi
+echo "Settings: $config. Ctrl-C stops the program and the simulator."
 echo
 
 # In the background, so that a stop signal to this script (Ctrl-C, a closed

@@ -86,6 +86,7 @@ QString For(Target target, const QString& text)
     case Target::NotifyField:
         return Escaped(text, false);
     case Target::Terminal:
+    case Target::Page:
         return Escaped(text, true);
     case Target::UdevComment: {
         QString safe = text;

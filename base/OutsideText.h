@@ -12,14 +12,15 @@ enum class Target {
     Log,          // a line of standard error or the journal
     NotifyField,  // a field of a message to the service manager
     Terminal,     // a line on a person's terminal
+    Page,         // a line of text the web page shows (set as text, never as markup)
     UdevComment,  // a comment line of a udev rule
     UdevValue,    // a value between quotes in a udev rule
 };
 
-// Log, NotifyField, Terminal: one line, each control character (C0 with TAB,
+// Log, NotifyField, Terminal, Page: one line, each control character (C0 with TAB,
 // CR and LF, DEL, C1), U+2028, U+2029 and an unpaired surrogate shown escaped
 // as \n, \r, \t, \xNN (below U+0080) or \uNNNN; Terminal escapes the
-// bidirectional controls too (U+061C, U+200E, U+200F, U+202A-U+202E,
+// bidirectional controls too (Page as well: U+061C, U+200E, U+200F, U+202A-U+202E,
 // U+2066-U+2069), which reorder what a person reads. A backslash stays as it
 // is, so plain text passes unchanged and the rule applied twice is applied once.
 // UdevComment: one line, each control character (C0, DEL, C1, U+2028, U+2029) a '?'.

@@ -6,25 +6,13 @@
 #include "mqtt/LoginFiles.h"
 #include "params/TRAPAR.h"
 
-#include <QDir>
-#include <QFileInfo>
 
 namespace OrvaneMqtt {
-namespace {
-
-// A file named by a setting: relative to the settings file's folder.
-QString SettingPath(const QString& value)
-{
-    return QFileInfo(QFileInfo(TRAPAR::GetParPath()).absoluteDir(), value).filePath();
-}
-
-} // namespace
 
 QString SettingText(const char* name)
 {
     // Every MQTT setting is optional: a missing one is no message.
-    const std::optional<QVariant> v = TRAPAR::Find(QLatin1String(name));
-    return v ? TRAPAR::ValueToText(*v).trimmed() : QString();
+    return TRAPAR::FindText(QLatin1String(name));
 }
 
 int16_t Bad(const char* name, const QString& why)
@@ -46,7 +34,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
     s.caFileSource = QStringLiteral("MQTT_CAFILE");
     // Each file a setting names goes through the login's own reader and is refused in the same words.
     if (const QString file = SettingText("MQTT_CAFILE"); !file.isEmpty()) {
-        s.caFile = SettingPath(file);
+        s.caFile = TRAPAR::SettingFile(file);
         if (const QString why = Mqtt::ReadCaFile(s.caFile, s.caPem); !why.isEmpty())
             return Bad("MQTT_CAFILE", QStringLiteral("names %1, %2").arg(s.caFile, why));
     }
@@ -67,7 +55,7 @@ int16_t ReadSettings(Mqtt::Settings& s, QByteArray& discovery)
     }
     s.user = SettingText("MQTT_USER");
     if (const QString file = SettingText("MQTT_PASSWORD_FILE"); !file.isEmpty()) {
-        const QString path = SettingPath(file);
+        const QString path = TRAPAR::SettingFile(file);
         QByteArray password;
         if (const QString why = Mqtt::ReadPasswordFile(path, password); !why.isEmpty())
             return Bad("MQTT_PASSWORD_FILE", QStringLiteral("names %1, %2").arg(path, why));

@@ -4,6 +4,7 @@
 
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
+#include "engine/OrvaneWeb.h"
 
 #include <algorithm>
 #include <vector>
@@ -15,7 +16,7 @@ namespace {
 // asks it whether our NAME is served elsewhere.
 std::vector<Road*>& List()
 {
-    static std::vector<Road*> roads{&OrvaneCmd::BusRoad(), &OrvaneMqtt::BrokerRoad()};
+    static std::vector<Road*> roads{&OrvaneCmd::BusRoad(), &OrvaneMqtt::BrokerRoad(), &OrvaneWeb::WebRoad()};
     return roads;
 }
 

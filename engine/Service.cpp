@@ -30,7 +30,9 @@ void Enable()
 
 bool Active() { return g_active; }
 
-QString StatusLine()
+QString StatusLine() { return StatusParts().join(QStringLiteral("; ")); }
+
+QStringList StatusParts()
 {
     const frmComm* form = LEDCOMM::CommForm();
     const bool open = form && form->MSComm1->isOpen();
@@ -38,7 +40,7 @@ QString StatusLine()
     if (const QString heldBy = LEDCOMM::CommPortHeldBy(); !heldBy.isEmpty())
         parts.last() += QStringLiteral(": ") + heldBy;
     parts << Roads::Statuses();
-    return parts.join(QStringLiteral("; "));
+    return parts;
 }
 
 void Started(QObject* parent)

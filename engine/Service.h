@@ -4,6 +4,7 @@
 // notify protocol's readiness, status line and stop, and the end of a program
 // that no client can reach any more.
 #include <QString>
+#include <QStringList>
 #include <array>
 
 class QObject;
@@ -40,6 +41,8 @@ void SettingsReloaded();
 // not open", with ": another program holds <device>..." when it was busy,
 // "no D-Bus", "MQTT not connected", "no MQTT").
 QString StatusLine();
+// The same, part by part: the port first, then each road's.
+QStringList StatusParts();
 
 // The longest a stop takes from the stop signal: the command under way ends
 // (a time-out), each channel goes off (a time-out each) and the roads leave

@@ -4,6 +4,7 @@
 #include "base/Platform.h"
 #include "base/Posix.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -115,6 +116,17 @@ std::optional<QVariant> Find(const QString& name)
         if (e.ParName == name)
             return e.ParValue;
     return std::nullopt;
+}
+
+QString FindText(const QString& name)
+{
+    const std::optional<QVariant> v = Find(name);
+    return v ? ValueToText(*v).trimmed() : QString();
+}
+
+QString SettingFile(const QString& value)
+{
+    return QFileInfo(QFileInfo(GetParPath()).absoluteDir(), value).filePath();
 }
 
 QString ConfiguredName(QString* refused)

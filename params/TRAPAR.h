@@ -44,6 +44,10 @@ int16_t ParAccess(const QString& name, QVariant& value, const QString& operation
 // The value of name in the module's table, without a message box: for the
 // settings that may be absent (NAME, the MQTT keys, the udev rule's PORT).
 std::optional<QVariant> Find(const QString& name);
+// A setting that may be absent, as trimmed text: empty when it is not set.
+QString FindText(const QString& name);
+// A file a setting names: a relative one lies in the settings file's folder.
+QString SettingFile(const QString& value);
 // NAME of the module's table, trimmed, when it is a valid controller name;
 // otherwise empty, which every road takes as no name of its own. refused gets
 // the text of a NAME that is no name (empty when there is none).

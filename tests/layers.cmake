@@ -1,6 +1,6 @@
 # Fails when a file includes a folder of the program above its own layer, names
 # one in a way this check cannot follow, or lies in a folder with no layer.
-# Layers from the bottom: base < dbus, mqtt, params < comm < engine < mainwindow;
+# Layers from the bottom: base < dbus, mqtt, web, params < comm < engine < mainwindow;
 # tools use base, dbus and mqtt. tests/, bench/ and fuzz/ may use any layer.
 # Run as: cmake -DSOURCE_DIR=<root> -P layers.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -12,12 +12,13 @@ file(REAL_PATH "${SOURCE_DIR}" SOURCE_DIR)
 set(allowed_base base)
 set(allowed_dbus base dbus)
 set(allowed_mqtt base mqtt)
+set(allowed_web base web)
 set(allowed_params base params)
 set(allowed_comm base params comm)
-set(allowed_engine base dbus mqtt params comm engine)
-set(allowed_mainwindow base dbus mqtt params comm engine mainwindow)
+set(allowed_engine base dbus mqtt web params comm engine)
+set(allowed_mainwindow base dbus mqtt web params comm engine mainwindow)
 set(allowed_tools base dbus mqtt tools)
-set(folders base dbus mqtt params comm engine mainwindow tools)
+set(folders base dbus mqtt web params comm engine mainwindow tools)
 set(free tests bench fuzz)
 # libdbus's header starts with a folder's name; the tree must not shadow it.
 set(system_headers dbus/dbus.h)

@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian packages that are missing.
 # dpkg-dev and file are cpack's (dpkg-shlibdeps finds the programs' libraries,
 # file tells programs apart), so a package can be made after either command.
-ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev libssl-dev dpkg-dev file"
+ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-httpserver-dev qt6-websockets-dev dbus dbus-bin dbus-daemon libglib2.0-bin python3-dbus xauth xvfb libmosquitto-dev libsystemd-dev libssl-dev dpkg-dev file"
 
 # Only test.sh needs these: the fuzzers are built with clang and its runtime,
 # and llvm brings the symbolizer that names the frames of a sanitizer's report
@@ -11,7 +11,7 @@ ORVANE_PACKAGES="cmake g++ make pkg-config libdbus-1-dev qt6-base-dev qt6-base-d
 # on Node.js (CTest installs it with npm); the install test checks the desktop
 # entry and the AppStream file, the systemd units (systemd-analyze) and the
 # package (lintian).
-ORVANE_TEST_PACKAGES="clang libclang-rt-14-dev llvm mosquitto mosquitto-clients openssl nodejs npm desktop-file-utils appstream systemd lintian"
+ORVANE_TEST_PACKAGES="chromium clang libclang-rt-14-dev llvm mosquitto mosquitto-clients openssl nodejs npm desktop-file-utils appstream systemd lintian"
 
 # orvane_install_deps [package...]: the common packages and these. With
 # $ORVANE_LOG set, apt's output goes to that file.
