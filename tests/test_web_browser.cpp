@@ -50,7 +50,7 @@ public:
     bool Start()
     {
         process_.start(kChromium, {"--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-port=0",
-                                   "--window-size=900,900", "--user-data-dir=" + profile_.path(), "about:blank"});
+                                   "--user-data-dir=" + profile_.path(), "about:blank"});
         QByteArray said;
         static const QRegularExpression listening("DevTools listening on ws://([^/\\s]+)/");
         QRegularExpressionMatch m;
@@ -147,6 +147,8 @@ private slots:
         QVERIFY(sim_.WaitForLogged(4));  // the lights off at start
         browser_ = std::make_unique<Browser>();
         QVERIFY(browser_->Start());
+        browser_->Call("Emulation.setDeviceMetricsOverride",
+                       {{"width", 900}, {"height", 900}, {"deviceScaleFactor", 1}, {"mobile", false}});
         browser_->Call("Page.navigate", {{"url", url}});
         QTRY_COMPARE_WITH_TIMEOUT(browser_->Text("link"), QStringLiteral("connected"), 10000);
     }
