@@ -313,7 +313,8 @@ public:
         session.reset();
     }
     bool Configured() const override { return session != nullptr; }
-    QString Status() const override { return session ? session->Status() : QStringLiteral("no web page"); }
+    // Off, the page is no part of the line: a program that serves none reads as before.
+    QString Status() const override { return session ? session->Status() : QString(); }
 };
 
 Road& TheRoad()
