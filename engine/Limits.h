@@ -27,6 +27,19 @@ inline constexpr int kMaxObjects = 65536;
 // A size in bytes with its binary unit, as a limit is named to the caller.
 inline QString Bytes(int64_t n) { return QStringLiteral("%1 (%2 MiB)").arg(n).arg(n >> 20); }
 
+// Why a script of that many bytes is refused before it runs, and why responses
+// of that many are not sent: the words of every road.
+inline QString ScriptTooLong(int64_t bytes)
+{
+    return QStringLiteral("The script is %1 bytes long; at most %2 are accepted").arg(bytes).arg(Bytes(kMaxScriptBytes));
+}
+inline QString RepliesTooLong(int64_t bytes)
+{
+    return QStringLiteral("The script ran, but its responses are %1 bytes long; at most %2 are sent back")
+        .arg(bytes)
+        .arg(Bytes(kMaxReplyBytes));
+}
+
 // Bytes of text in UTF-8, without making the copy. A lone surrogate counts as
 // the three bytes of the replacement character it becomes.
 inline int64_t Utf8Length(QStringView text)

@@ -143,10 +143,7 @@ protected:
         if (IsCmdInterface(&adaptor) && msg.member() == QLatin1String("Exec")) {
             const int64_t bytes = Limits::Utf8Length(args.at(0).toString());
             if (bytes > Limits::kMaxScriptBytes)
-                return msg.createErrorReply(QDBusError::LimitsExceeded,
-                                            QStringLiteral("The script is %1 bytes long; at most %2 are accepted")
-                                                .arg(bytes)
-                                                .arg(Limits::Bytes(Limits::kMaxScriptBytes)));
+                return msg.createErrorReply(QDBusError::LimitsExceeded, Limits::ScriptTooLong(bytes));
         }
         if (&target == app_ && IsCmdInterface(&adaptor))
             EnsureImplicit(msg.service());
@@ -172,11 +169,7 @@ protected:
         if (result.metaType().id() == QMetaType::QString) {
             const int64_t bytes = Limits::Utf8Length(*static_cast<const QString*>(result.constData()));
             if (bytes > Limits::kMaxReplyBytes)
-                return msg.createErrorReply(
-                    QDBusError::LimitsExceeded,
-                    QStringLiteral("The script ran, but its responses are %1 bytes long; at most %2 are sent back")
-                        .arg(bytes)
-                        .arg(Limits::Bytes(Limits::kMaxReplyBytes)));
+                return msg.createErrorReply(QDBusError::LimitsExceeded, Limits::RepliesTooLong(bytes));
         }
         return ReplyWith(msg, result);
     }

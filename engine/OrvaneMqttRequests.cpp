@@ -4,6 +4,7 @@
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
 #include "engine/OrvaneMqttParts.h"
+#include "engine/Roads.h"
 #include "mqtt/ReplyTopic.h"
 #include "mqtt/Topics.h"
 
@@ -49,20 +50,8 @@ void Session::RunOne()
     } else if (r.kind == Kind::Set) {
         // One value, never a script: "100;Hide" is one bad value.
         reply = LEDMain::LedRequest(r.channel, QString::fromUtf8(m.payload)) + QStringLiteral(" ; ");
-    } else if (bytes > Limits::kMaxScriptBytes) {
-        reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
-                    .arg(bytes)
-                    .arg(Limits::Bytes(Limits::kMaxScriptBytes));
     } else {
-        LEDMain::ScriptFailure failure;
-        reply = LEDMain::ExecScript(QString::fromUtf8(m.payload), &failure);
-        const int64_t replyBytes = Limits::Utf8Length(reply);
-        if (failure.number != 0)
-            reply = QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description);
-        else if (replyBytes > Limits::kMaxReplyBytes)
-            reply = QStringLiteral("Error The script ran, but its responses are %1 bytes long; at most %2 are sent back")
-                        .arg(replyBytes)
-                        .arg(Limits::Bytes(Limits::kMaxReplyBytes));
+        reply = Roads::RunScript(QString::fromUtf8(m.payload), bytes);
     }
     if (!self)
         return;

@@ -232,19 +232,8 @@ private:
         if (item.kind == Kind::Level) {
             levelQueued_[size_t(item.channel)] = false;
             reply = LEDMain::LedRequest(item.channel, QString::number(wanted_[size_t(item.channel)]));
-        } else if (item.bytes > Limits::kMaxScriptBytes) {
-            reply = QStringLiteral("Error The script is %1 bytes long; at most %2 are accepted")
-                        .arg(item.bytes)
-                        .arg(Limits::Bytes(Limits::kMaxScriptBytes));
         } else {
-            LEDMain::ScriptFailure failure;
-            reply = LEDMain::ExecScript(item.script, &failure);
-            if (failure.number != 0)
-                reply = QStringLiteral("Error %1: %2").arg(failure.number).arg(failure.description);
-            else if (const int64_t n = Limits::Utf8Length(reply); n > Limits::kMaxReplyBytes)
-                reply = QStringLiteral("Error The script ran, but its responses are %1 bytes long; at most %2 are sent back")
-                            .arg(n)
-                            .arg(Limits::Bytes(Limits::kMaxReplyBytes));
+            reply = Roads::RunScript(item.script, item.bytes);
         }
         if (!self)
             return;

@@ -2,6 +2,8 @@
 // and those registered after them.
 #include "engine/Roads.h"
 
+#include "engine/LEDMain.h"
+#include "engine/Limits.h"
 #include "engine/OrvaneCmd.h"
 #include "engine/OrvaneMqtt.h"
 #include "engine/OrvaneWeb.h"
@@ -30,6 +32,20 @@ void Each(F f)
 }
 
 } // namespace
+
+QString RunScript(const QString& script, int64_t utf8Bytes)
+{
+    const QString error = QStringLiteral("Error ");
+    if (utf8Bytes > Limits::kMaxScriptBytes)
+        return error + Limits::ScriptTooLong(utf8Bytes);
+    LEDMain::ScriptFailure failure;
+    const QString reply = LEDMain::ExecScript(script, &failure);
+    if (failure.number != 0)
+        return error + QStringLiteral("%1: %2").arg(failure.number).arg(failure.description);
+    if (const int64_t n = Limits::Utf8Length(reply); n > Limits::kMaxReplyBytes)
+        return error + Limits::RepliesTooLong(n);
+    return reply;
+}
 
 void Register(Road* road)
 {

@@ -48,6 +48,13 @@ inline constexpr int kStoppingMs = 1000;
 void Register(Road* road);
 void Unregister(Road* road);
 
+// A client's script as a road that answers in text runs it: refused unrun
+// when over Limits::kMaxScriptBytes ("Error The script is ..."), else the
+// joined responses, "Error <n>: <why>" when it was abandoned, or "Error The
+// script ran, ..." when its responses are too long to send. utf8Bytes: its
+// length in UTF-8, as it came.
+QString RunScript(const QString& script, int64_t utf8Bytes);
+
 // What the core calls: each tells or asks every road in turn.
 // why: the whys of the roads that could not start, joined by "; ".
 void Start(QString* why);
