@@ -201,6 +201,18 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(browser_->Text("result").startsWith(QLatin1String("OK")), 5000);
         QCOMPARE(browser_->Text("response"), browser_->Text("result"));
     }
+
+    // The program restarts with a new token: the page finds it and follows again.
+    void comesBackAfterARestart()
+    {
+        QVERIFY(TestSupport::ChildProgram::Stop(*program_));
+        QTRY_COMPARE_WITH_TIMEOUT(browser_->Text("link"), QStringLiteral("reconnecting…"), 5000);
+        program_ = prog_.Start({}, bus_.Environment(prog_.Env()));
+        QVERIFY(program_);
+        QTRY_COMPARE_WITH_TIMEOUT(browser_->Text("link"), QStringLiteral("connected"), 15000);
+        QCOMPARE(TestSupport::RunProcess(QStringLiteral(ORVANE_BIN_DIR "/orvane-exec"), {"LED G 77"}, bus_.Environment()).code, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(browser_->Text("value-G"), QStringLiteral("77"), 5000);
+    }
 };
 
 ORVANE_TEST_MAIN(TestWebBrowser)
