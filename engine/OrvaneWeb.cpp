@@ -54,7 +54,7 @@ int16_t ReadSettings(Web::Settings& s)
     s.port = quint16(port);
     const QString host = TRAPAR::FindText(QStringLiteral("WEB_HOST"));
     if (!host.isEmpty() && host != QLatin1String("localhost") && !s.host.setAddress(host))
-        return Bad("WEB_HOST", QStringLiteral("is not an IP address of this machine: \"%1\"").arg(host.left(40)));
+        return Bad("WEB_HOST", QStringLiteral("is no IP address: \"%1\"").arg(host.left(40)));
     if (const QString file = TRAPAR::FindText(QStringLiteral("WEB_PASSWORD_FILE")); !file.isEmpty()) {
         const QString path = TRAPAR::SettingFile(file);
         if (const QString why = Mqtt::ReadPasswordFile(path, s.password); !why.isEmpty())
