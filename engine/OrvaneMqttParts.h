@@ -5,6 +5,7 @@
 // on one broker (OrvaneMqtt.cpp, its requests in OrvaneMqttRequests.cpp).
 #include "base/Channels.h"
 #include "engine/OrvaneMqtt.h"
+#include "engine/RequestQueue.h"
 #include "mqtt/MqttClient.h"
 #include "mqtt/Topics.h"
 
@@ -142,8 +143,7 @@ private:
     void PublishState();
     void PublishDiscovery();
     void DiscoveryAsked();
-    void ScheduleRun();
-    void RunOne();
+    void Run(Request& r);
     void OnConnected();
     void OnFailed(const QString& why);
 
@@ -158,10 +158,7 @@ private:
     QElapsedTimer clock_;
     QElapsedTimer lastRound_;  // since the configs last went out
     bool roundOwed_ = false;
-    QList<Request> queue_;
-    int64_t queuedBytes_ = 0;
-    bool busy_ = false;
-    bool runScheduled_ = false;
+    RequestQueue<Request> requests_{this, [this](Request& r) { Run(r); }};
     Levels confirmed_;
     Levels lightShown_;  // the value each light's state topic holds; -1 unknown
     Lights lights_;

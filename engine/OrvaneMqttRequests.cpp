@@ -10,39 +10,16 @@
 
 #include <QPointer>
 #include <QRegularExpression>
-#include <QTimer>
 
-// The broker road's requests: what arrives is queued, then run on the event
-// loop one at a time, in arrival order, and answered.
+// The broker road's requests: what arrives is queued (RequestQueue), then run
+// and answered.
 namespace OrvaneMqtt {
 
-void Session::ScheduleRun()
+// One request, its turn come (RequestQueue): run and answered.
+void Session::Run(Request& r)
 {
-    if (runScheduled_)
-        return;
-    runScheduled_ = true;
-    QTimer::singleShot(0, this, [this] {
-        runScheduled_ = false;
-        RunOne();
-    });
-}
-
-// One script per turn of the event loop, in arrival order, so bus calls and
-// the window take their turns between them as they do between bus calls.
-void Session::RunOne()
-{
-    if (busy_ || queue_.isEmpty())
-        return;
-    const Request r = queue_.takeFirst();
     const Mqtt::Message& m = r.message;
-    queuedBytes_ -= m.payload.size();
-    busy_ = true;
-    // A stop signal seen on the way ends the program and this road with it.
     const QPointer<Session> self(this);
-    // A script queued behind a stop signal is not run.
-    LEDMain::EndIfStopped();
-    if (!self)
-        return;
     QString reply;
     const int64_t bytes = r.scriptBytes;
     if (r.kind == Kind::Light) {
@@ -57,10 +34,6 @@ void Session::RunOne()
         return;
     if (!r.replyTopic.isEmpty())
         client_->Publish(r.replyTopic, reply.toUtf8(), false, 0, m.correlation);
-    busy_ = false;
-    LEDMain::EndIfStopped();
-    if (self && !queue_.isEmpty())
-        ScheduleRun();
 }
 
 void Session::Receive(const Mqtt::Message& m)
@@ -114,19 +87,12 @@ void Session::Receive(const Mqtt::Message& m)
     }
     if (r.scriptBytes > Limits::kMaxScriptBytes)
         r.message.payload.clear();
-    if (queue_.size() >= Limits::kMaxQueuedRequests
-        || queuedBytes_ + r.message.payload.size() > Limits::kMaxQueuedBytes) {
-        if (!r.replyTopic.isEmpty())
-            client_->Publish(r.replyTopic,
-                             QStringLiteral("Error %1 requests wait already; this one was not run")
-                                 .arg(queue_.size())
-                                 .toUtf8(),
-                             false, 0, m.correlation);
-        return;
-    }
-    queuedBytes_ += r.message.payload.size();
-    queue_.append(std::move(r));
-    ScheduleRun();
+    const QByteArray replyTopic = r.replyTopic;
+    const int64_t bytes = r.message.payload.size();
+    if (!requests_.Add(std::move(r), bytes) && !replyTopic.isEmpty())
+        client_->Publish(replyTopic,
+                         QStringLiteral("Error %1 requests wait already; this one was not run").arg(requests_.Size()).toUtf8(),
+                         false, 0, m.correlation);
 }
 
 } // namespace OrvaneMqtt

@@ -9,6 +9,7 @@
 #include "comm/LEDCOMM.h"
 #include "engine/LEDMain.h"
 #include "engine/Limits.h"
+#include "engine/RequestQueue.h"
 #include "engine/Roads.h"
 #include "engine/Service.h"
 #include "mqtt/LoginFiles.h"
@@ -23,7 +24,6 @@
 #include <QRegularExpression>
 #include <QTimer>
 #include <array>
-#include <deque>
 #include <memory>
 
 namespace OrvaneWeb {
@@ -96,7 +96,7 @@ public:
         });
         connect(&server, &Web::Server::Message, this, &Session::Message);
         connect(&server, &Web::Server::Request, this, [this](quint64 request, const QByteArray&, const QByteArray& body) {
-            Queue(Item{Kind::Post, request, 0, -1, QString::fromUtf8(body), body.size()});
+            Queue(Item{Kind::Post, request, 0, -1, QString::fromUtf8(body)}, body.size());
         });
         connect(&poll_, &QTimer::timeout, this, [this] {
             if (server.Sockets() > 0)
@@ -131,7 +131,7 @@ private:
         qint64 id;        // the page's number for its exec
         int channel;      // a level's
         QString script;
-        qint64 bytes;
+        int64_t bytes = 0;  // the script's, in UTF-8
     };
 
     QByteArray LevelsMessage() const
@@ -163,7 +163,7 @@ private:
         const qint64 id = m.value(QLatin1String("id")).toInteger();
         if (type == QLatin1String("exec")) {
             const QString script = m.value(QLatin1String("script")).toString();
-            Queue(Item{Kind::Exec, client, id, -1, script, Limits::Utf8Length(script)});
+            Queue(Item{Kind::Exec, client, id, -1, script}, Limits::Utf8Length(script));
         } else if (type == QLatin1String("level")) {
             const int index = m.value(QLatin1String("index")).toInt(-1);
             const int value = m.value(QLatin1String("value")).toInt(-1);
@@ -180,54 +180,36 @@ private:
             for (const int c : channels) {
                 wanted_[size_t(c)] = int16_t(value);
                 if (!levelQueued_[size_t(c)])
-                    Queue(Item{Kind::Level, client, id, c, {}, 0});
+                    Queue(Item{Kind::Level, client, id, c, {}}, 0);
             }
         } else {
             Refuse(client, id, QStringLiteral("Unknown message: a page sends \"exec\" or \"level\""));
         }
     }
 
-    void Queue(Item item)
+    void Queue(Item item, int64_t bytes)
     {
-        if (int(queue_.size()) >= Limits::kMaxQueuedRequests || queuedBytes_ + item.bytes > Limits::kMaxQueuedBytes) {
-            const QString why = QStringLiteral("Error Too many requests are waiting; try again later");
-            if (item.kind == Kind::Post)
-                server.Answer(item.who, 503, why.toUtf8() + '\n');
+        item.bytes = bytes;
+        const Kind kind = item.kind;
+        const int channel = item.channel;
+        const quint64 who = item.who;
+        const qint64 id = item.id;
+        if (!requests_.Add(std::move(item), bytes)) {
+            const QString why = QStringLiteral("Error %1 requests wait already; this one was not run").arg(requests_.Size());
+            if (kind == Kind::Post)
+                server.Answer(who, 503, why.toUtf8() + '\n');
             else
-                Refuse(item.who, item.id, why);
+                Refuse(who, id, why);
             return;
         }
-        if (item.kind == Kind::Level)
-            levelQueued_[size_t(item.channel)] = true;
-        queuedBytes_ += item.bytes;
-        queue_.push_back(std::move(item));
-        ScheduleRun();
+        if (kind == Kind::Level)
+            levelQueued_[size_t(channel)] = true;
     }
 
-    void ScheduleRun()
+    // One request, its turn come (RequestQueue): run and answered.
+    void Run(Item& item)
     {
-        if (!runScheduled_) {
-            runScheduled_ = true;
-            QTimer::singleShot(0, this, [this] {
-                runScheduled_ = false;
-                RunOne();
-            });
-        }
-    }
-
-    // One request per turn of the event loop, in arrival order, as on the other roads.
-    void RunOne()
-    {
-        if (busy_ || queue_.empty())
-            return;
-        const Item item = std::move(queue_.front());
-        queue_.pop_front();
-        queuedBytes_ -= item.bytes;
-        busy_ = true;
         const QPointer<Session> self(this);
-        LEDMain::EndIfStopped();
-        if (!self)
-            return;
         QString reply;
         if (item.kind == Kind::Level) {
             levelQueued_[size_t(item.channel)] = false;
@@ -245,20 +227,13 @@ private:
                                         {"id", item.id},
                                         {"text", OutsideText::For(OutsideText::Target::Page, reply)}}));
         SendInfo();
-        busy_ = false;
-        LEDMain::EndIfStopped();
-        if (self && !queue_.empty())
-            ScheduleRun();
     }
 
     QString address_;
     std::array<int16_t, 4> levels_;
     std::array<int16_t, 4> wanted_{};
     std::array<bool, 4> levelQueued_{};
-    std::deque<Item> queue_;
-    qint64 queuedBytes_ = 0;
-    bool busy_ = false;
-    bool runScheduled_ = false;
+    RequestQueue<Item> requests_{this, [this](Item& item) { Run(item); }};
     QString response_;
     QByteArray infoSent_;
     QTimer poll_;
