@@ -300,16 +300,20 @@ bool Http::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
     head.query = request.url().query(QUrl::FullyEncoded).toUtf8();
     for (const auto& [name, value] : request.headers())
         head.headers.append({name.toLower(), value});
-    // Taken as it is: Qt's server then hands it to its WebSocket server. The gate checked it.
-    if (head.path == kSocketPath && head.Value("upgrade").toLower() == "websocket")
-        return true;
-    if (const Verdict v = link_->Check(head, socket); v.status != 0)
+    const Verdict v = link_->Check(head, socket);
+    if (v.status != 0) {
         Reply(socket, v.status, v.why + '\n');
-    else
-        link_->Handle(head, request.body(), socket);
+        // Not handled: Qt's server upgrades only what a handler took.
+        return false;
+    }
+    // Taken as it is: Qt's server then hands it to its WebSocket server.
+    if (head.path == kSocketPath)
+        return true;
+    link_->Handle(head, request.body(), socket);
     return true;
 }
 
-void Http::missingHandler(const QHttpServerRequest&, QTcpSocket* socket) { Reply(socket, 404, "Not found\n"); }
+// Only a request refused above comes here, already answered.
+void Http::missingHandler(const QHttpServerRequest&, QTcpSocket*) {}
 
 } // namespace Web
